@@ -1,0 +1,90 @@
+#include "VLFoundation/Protected.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct CountsDestruction {
+    explicit CountsDestruction(int* counter) : counter(counter) {}
+    CountsDestruction(CountsDestruction&& other) noexcept : counter(std::exchange(other.counter, nullptr)) {}
+    ~CountsDestruction()
+    {
+        if (counter)
+            ++*counter;
+    }
+    int* counter;
+};
+
+TEST(Protected, FailingBodyKeepsItsChangesAndReleasesTheLock)
+{
+    vl::Protected<std::vector<int>> cell(std::vector<int>{1});
+    EXPECT_THROW(cell.withLock([](std::vector<int>& value) {
+        value.push_back(2);
+        throw std::runtime_error("body failed");
+    }),
+                 std::runtime_error);
+    EXPECT_EQ(cell.withLock([](std::vector<int>& value) { return value; }), (std::vector<int>{1, 2}));
+}
+
+TEST(Protected, HoldsMoveOnlyValuesAndUnwrapMovesThemOut)
+{
+    vl::Protected<std::unique_ptr<int>> cell(std::make_unique<int>(7));
+    cell.withLock([](std::unique_ptr<int>& value) { *value += 1; });
+    std::unique_ptr<int> value = cell.unwrap();
+    EXPECT_EQ(*value, 8);
+}
+
+TEST(Protected, DestroysItsValueExactlyOnceAndNothingAfterUnwrap)
+{
+    int destroyed = 0;
+    {
+        vl::Protected<CountsDestruction> cell(CountsDestruction{&destroyed});
+    }
+    EXPECT_EQ(destroyed, 1);
+    destroyed = 0;
+    {
+        vl::Protected<CountsDestruction> cell(CountsDestruction{&destroyed});
+        CountsDestruction taken = cell.unwrap();
+        EXPECT_EQ(destroyed, 0);
+    }
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST(Protected, SerialisesBodiesFromManyThreads)
+{
+    vl::Protected<long> counter(0);
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread)
+        threads.emplace_back([&] {
+            for (int index = 0; index < 10000; ++index)
+                counter.withLock([](long& value) { ++value; });
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(counter.withLock([](long& value) { return value; }), 40000);
+}
+
+TEST(ProtectedDeathTest, UseAfterUnwrapIsFatal)
+{
+    EXPECT_DEATH(
+        {
+            vl::Protected<int> cell(1);
+            (void)cell.unwrap();
+            cell.withLock([](int&) {});
+        },
+        "VLFoundation/Protected: Fatal error: Protected value has been unwrapped");
+    EXPECT_DEATH(
+        {
+            vl::Protected<int> cell(vl::Protected<int>::Unsafe{1});
+            (void)cell.unwrap();
+            (void)cell.unwrap();
+        },
+        "Protected value has been unwrapped");
+}
+
+} // namespace
