@@ -31,12 +31,12 @@ public:
         requireUnconsumed(byteCount);
         if (byteCount == 0)
             return std::invoke(std::forward<Body>(body), std::span<const std::byte>());
-        DiscontiguousData part = data()[rangeStarting(consumed, byteCount)];
+        IndexRange<std::ptrdiff_t> part = rangeStarting(consumed, byteCount);
         if constexpr (std::is_void_v<std::invoke_result_t<Body, std::span<const std::byte>>>) {
-            part.withUnsafeBytes(std::forward<Body>(body));
+            data().withUnsafeBytes(part, std::forward<Body>(body));
             consumed += byteCount;
         } else {
-            auto result = part.withUnsafeBytes(std::forward<Body>(body));
+            auto result = data().withUnsafeBytes(part, std::forward<Body>(body));
             consumed += byteCount;
             return result;
         }

@@ -143,16 +143,34 @@ void DiscontiguousData::copyBytes(std::ptrdiff_t offset, std::span<std::byte> de
         outOfRange();
 }
 
-DiscontiguousData::ContiguousCopy::ContiguousCopy(const DiscontiguousData& data)
+std::optional<std::span<const std::byte>> DiscontiguousData::directBytes(IndexRange<std::ptrdiff_t> range) const
 {
-    std::size_t size = static_cast<std::size_t>(data.count());
+    if (range.lowerBound < 0 || range.upperBound > count() || range.lowerBound > range.upperBound)
+        outOfRange();
+    if (range.isEmpty())
+        return std::span<const std::byte>();
+    std::ptrdiff_t start = range.lowerBound;
+    for (const Region& region : regions()) {
+        if (start < region.count()) {
+            if (range.count() > region.count() - start)
+                return std::nullopt;
+            return region.bytes().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(range.count()));
+        }
+        start -= region.count();
+    }
+    outOfRange();
+}
+
+DiscontiguousData::ContiguousCopy::ContiguousCopy(const DiscontiguousData& data, IndexRange<std::ptrdiff_t> range)
+{
+    std::size_t size = static_cast<std::size_t>(range.count());
     std::byte* buffer = inlineBuffer.data();
     if (size > inlineBuffer.size()) {
         heapBuffer = std::make_unique_for_overwrite<std::byte[]>(size);
         buffer = heapBuffer.get();
     }
     view = {buffer, size};
-    data.copyBytes(0, {buffer, size});
+    data.copyBytes(range.lowerBound, {buffer, size});
 }
 
 } // namespace vl

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <type_traits>
 #include <utility>
@@ -144,11 +145,16 @@ public:
     template <typename Body>
     auto withUnsafeBytes(Body&& body) const
     {
-        std::span<const Region> all = regions();
-        if (all.size() <= 1)
-            return std::forward<Body>(body)(all.empty() ? std::span<const std::byte>()
-                                                        : all.front().bytes());
-        ContiguousCopy copy(*this);
+        return withUnsafeBytes({0, count()}, std::forward<Body>(body));
+    }
+    // The same for the bytes `range` (0 <= lower <= upper <= count()): a direct view when they lie
+    // in one region, a copy when they span several.
+    template <typename Body>
+    auto withUnsafeBytes(IndexRange<std::ptrdiff_t> range, Body&& body) const
+    {
+        if (std::optional<std::span<const std::byte>> direct = directBytes(range))
+            return std::forward<Body>(body)(*direct);
+        ContiguousCopy copy(*this, range);
         return std::forward<Body>(body)(copy.bytes());
     }
 
@@ -164,10 +170,10 @@ public:
     }
 
 private:
-    // Holds a copy of the bytes of a value with several regions; small copies stay on the stack.
+    // Holds a copy of bytes that span several regions; small copies stay on the stack.
     class ContiguousCopy {
     public:
-        explicit ContiguousCopy(const DiscontiguousData& data);
+        ContiguousCopy(const DiscontiguousData& data, IndexRange<std::ptrdiff_t> range);
         ContiguousCopy(const ContiguousCopy&) = delete;
         ContiguousCopy& operator=(const ContiguousCopy&) = delete;
         std::span<const std::byte> bytes() const { return view; }
@@ -179,6 +185,9 @@ private:
     };
 
     static std::shared_ptr<std::byte[]> allocate(std::ptrdiff_t count, bool zero);
+    // The bytes `range` as they are in memory: empty for an empty range, none when they span
+    // regions. The range must lie inside the value.
+    std::optional<std::span<const std::byte>> directBytes(IndexRange<std::ptrdiff_t> range) const;
     // Copies the bytes starting at `offset` into `destination`; they must exist to fill it.
     void copyBytes(std::ptrdiff_t offset, std::span<std::byte> destination) const;
     void appendBuffer(void* base, std::ptrdiff_t count, Deallocator deallocator);

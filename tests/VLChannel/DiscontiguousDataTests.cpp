@@ -166,6 +166,26 @@ TEST(DiscontiguousDataTest, ContiguousViewOfManyRegionsHoldsEveryByteInOrder)
     EXPECT_EQ(bytesOf(test::splitAt(large, {256, 257, 4000})), large);
 }
 
+TEST(DiscontiguousDataTest, ContiguousViewOfARangeIsDirectInsideOneRegionAndACopyAcrossRegions)
+{
+    DiscontiguousData data = headerAndBody();
+    const std::byte* inside = data.withUnsafeBytes({20, 30}, [](std::span<const std::byte> view) {
+        EXPECT_EQ(view.size(), 10u);
+        return view.data();
+    });
+    EXPECT_EQ(inside, data.regions()[1].bytes().data() + 4);
+
+    Bytes across = data.withUnsafeBytes({12, 20}, [&](std::span<const std::byte> view) {
+        EXPECT_NE(view.data(), data.regions()[0].bytes().data() + 12);
+        return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
+                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+    });
+    EXPECT_EQ(across, sequence(8, 12));
+
+    std::size_t emptySize = data.withUnsafeBytes({16, 16}, [](std::span<const std::byte> view) { return view.size(); });
+    EXPECT_EQ(emptySize, 0u);
+}
+
 TEST(DiscontiguousDataTest, ValueIsReadAcrossARegionBoundary)
 {
     DiscontiguousData data = headerAndBody();
@@ -339,6 +359,7 @@ TEST(DiscontiguousDataDeathTest, OutOfRangeUseEndsTheProcess)
     EXPECT_DEATH(data.from(161), expected);
     EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(157, [](std::uint32_t) {}), expected);
     EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(-1, [](std::uint32_t) {}), expected);
+    EXPECT_DEATH(data.withUnsafeBytes({150, 161}, [](std::span<const std::byte>) {}), expected);
     EXPECT_DEATH(data.append(-1, true, [](std::span<std::byte>) {}), expected);
 
     Region region = regionOf(sequence(8));
