@@ -127,7 +127,8 @@ void checkSubRanges(const DiscontiguousData& data, const Bytes& bytes, FuzzedDat
         if (upper - lower >= 8) {
             std::ptrdiff_t offset = provider.ConsumeIntegralInRange<std::ptrdiff_t>(0, upper - lower - 8);
             part.withUnsafeValue<std::uint64_t>(offset, [&](std::uint64_t value) {
-                require(matches(std::as_bytes(std::span(&value, 1)), bytes, static_cast<std::size_t>(lower + offset)));
+                require(matches(
+                    std::as_bytes(std::span(&value, 1)), bytes, static_cast<std::size_t>(lower + offset)));
             });
         }
     }
@@ -142,7 +143,8 @@ void checkClassification(const DiscontiguousData& message, const Bytes& bytes)
     Channel::MessageType type = Channel::MessageType::classify(message);
     if (header.unique == 0) {
         auto* notification = std::get_if<Channel::MessageType::Notification>(&type.value);
-        require(notification && notification->type == static_cast<fuse_notify_code>(static_cast<std::uint32_t>(header.error)));
+        require(notification
+            && notification->type == static_cast<fuse_notify_code>(static_cast<std::uint32_t>(header.error)));
     } else {
         auto* reply = std::get_if<Channel::MessageType::Reply>(&type.value);
         require(reply && reply->unique == header.unique);
@@ -163,7 +165,8 @@ void walkDirectory(const DiscontiguousData& payload, const Bytes& bytes)
                 break;
             }
             require(entry->name.size() == entry->dirent.namelen);
-            require(matches(std::as_bytes(std::span(entry->name)), bytes, static_cast<std::size_t>(start) + sizeof(fuse_dirent)));
+            require(matches(std::as_bytes(std::span(entry->name)), bytes,
+                static_cast<std::size_t>(start) + sizeof(fuse_dirent)));
             require((reply.consumedCount() - start) % 8 == 0 &&
                     reply.consumedCount() - start >= static_cast<std::ptrdiff_t>(sizeof(fuse_dirent)));
         }

@@ -46,8 +46,8 @@ public:
     explicit AllocationCounter(benchmark::State& state) : state(state), start(allocationCount.load()) {}
     ~AllocationCounter()
     {
-        state.counters["allocations"] = benchmark::Counter(static_cast<double>(allocationCount.load() - start),
-                                                           benchmark::Counter::kAvgIterations);
+        state.counters["allocations"] = benchmark::Counter(
+            static_cast<double>(allocationCount.load() - start), benchmark::Counter::kAvgIterations);
     }
 
 private:
@@ -99,8 +99,10 @@ void BM_ConsumeCreateReplySplitOverTwoRegions(benchmark::State& state)
     AllocationCounter counter(state);
     for (auto _ : state) {
         Reply reply = prototype;
-        std::uint64_t nodeid = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& entry) { return entry.nodeid; });
-        std::uint64_t fh = std::move(reply).consume<fuse_open_out>([](const fuse_open_out& open) { return open.fh; });
+        std::uint64_t nodeid
+            = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& entry) { return entry.nodeid; });
+        std::uint64_t fh
+            = std::move(reply).consume<fuse_open_out>([](const fuse_open_out& open) { return open.fh; });
         benchmark::DoNotOptimize(nodeid);
         benchmark::DoNotOptimize(fh);
     }
@@ -119,9 +121,13 @@ std::vector<std::byte> readdirPayload(std::size_t& recordCount)
         // The last record takes the rest, so that no bytes are left after it.
         if (remaining < 2 * (sizeof(fuse_dirent) + 64))
             name.assign(remaining - sizeof(fuse_dirent), 'z');
-        fuse_dirent dirent{.ino = index + 2u, .off = index + 1u, .namelen = static_cast<std::uint32_t>(name.size()), .type = 8};
+        fuse_dirent dirent { .ino = index + 2u,
+            .off = index + 1u,
+            .namelen = static_cast<std::uint32_t>(name.size()),
+            .type = 8 };
         std::size_t start = payload.size();
-        payload.resize(start + sizeof dirent + name.size() + static_cast<std::size_t>(DirectoryEntry::paddingCount(dirent.namelen)));
+        payload.resize(start + sizeof dirent + name.size()
+            + static_cast<std::size_t>(DirectoryEntry::paddingCount(dirent.namelen)));
         std::memcpy(payload.data() + start, &dirent, sizeof dirent);
         std::memcpy(payload.data() + start + sizeof dirent, name.data(), name.size());
         ++recordCount;

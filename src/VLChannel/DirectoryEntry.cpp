@@ -8,10 +8,10 @@ std::optional<DirectoryEntry> DirectoryEntry::consumeNext(ConsumableMessage& pay
         return std::nullopt;
     DirectoryEntry entry;
     entry.dirent = payload.consumePart<fuse_dirent>([](const fuse_dirent& dirent) { return dirent; });
-    entry.name = payload.consumePart(static_cast<std::ptrdiff_t>(entry.dirent.namelen),
-                                     [](std::span<const std::byte> bytes) {
-                                         return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-                                     });
+    entry.name = payload.consumePart(
+        static_cast<std::ptrdiff_t>(entry.dirent.namelen), [](std::span<const std::byte> bytes) {
+            return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        });
     payload.consumePart(paddingCount(entry.dirent.namelen));
     return entry;
 }

@@ -85,7 +85,7 @@ void DiscontiguousData::appendBuffer(void* base, std::ptrdiff_t count, Deallocat
         });
     // An empty buffer is released at once, with its owner, since no region keeps it.
     append(Region(std::move(owner),
-                  std::span<const std::byte>(static_cast<const std::byte*>(base), static_cast<std::size_t>(count))));
+        std::span<const std::byte>(static_cast<const std::byte*>(base), static_cast<std::size_t>(count))));
 }
 
 DiscontiguousData DiscontiguousData::operator[](IndexRange<std::ptrdiff_t> range) const
@@ -143,7 +143,8 @@ void DiscontiguousData::copyBytes(std::ptrdiff_t offset, std::span<std::byte> de
         outOfRange();
 }
 
-std::optional<std::span<const std::byte>> DiscontiguousData::directBytes(IndexRange<std::ptrdiff_t> range) const
+std::optional<std::span<const std::byte>> DiscontiguousData::directBytes(
+    IndexRange<std::ptrdiff_t> range) const
 {
     if (range.lowerBound < 0 || range.upperBound > count() || range.lowerBound > range.upperBound)
         outOfRange();
@@ -154,14 +155,16 @@ std::optional<std::span<const std::byte>> DiscontiguousData::directBytes(IndexRa
         if (start < region.count()) {
             if (range.count() > region.count() - start)
                 return std::nullopt;
-            return region.bytes().subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(range.count()));
+            return region.bytes().subspan(
+                static_cast<std::size_t>(start), static_cast<std::size_t>(range.count()));
         }
         start -= region.count();
     }
     outOfRange();
 }
 
-DiscontiguousData::ContiguousCopy::ContiguousCopy(const DiscontiguousData& data, IndexRange<std::ptrdiff_t> range)
+DiscontiguousData::ContiguousCopy::ContiguousCopy(
+    const DiscontiguousData& data, IndexRange<std::ptrdiff_t> range)
 {
     std::size_t size = static_cast<std::size_t>(range.count());
     std::byte* buffer = inlineBuffer.data();

@@ -10,7 +10,8 @@ constexpr std::byte nullByteStorage[1] = {std::byte{0}};
 
 } // namespace
 
-constinit const DiscontiguousData::Region Request::Part::nullByte{std::span<const std::byte>(nullByteStorage)};
+constinit const DiscontiguousData::Region Request::Part::nullByte{
+    std::span<const std::byte>(nullByteStorage)};
 
 Request::Part Request::Part::managed(std::ptrdiff_t byteCount, Initializer initializer)
 {
@@ -43,10 +44,11 @@ Request::Request(fuse_opcode operation, std::uint64_t node, std::uint32_t user, 
 }
 
 Request::Request(std::uint64_t unique, fuse_opcode operation, std::uint64_t node, std::uint32_t user,
-                 std::uint32_t group, std::uint32_t process, std::span<const Part> parts)
-    : Message(encode({.opcode = operation, .unique = unique, .nodeid = node, .uid = user, .gid = group, .pid = process},
-                     parts)),
-      requestUnique(unique)
+    std::uint32_t group, std::uint32_t process, std::span<const Part> parts)
+    : Message(encode(
+        { .opcode = operation, .unique = unique, .nodeid = node, .uid = user, .gid = group, .pid = process },
+        parts))
+    , requestUnique(unique)
 {
 }
 

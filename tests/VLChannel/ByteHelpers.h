@@ -74,7 +74,8 @@ inline DiscontiguousData splitAt(const Bytes& bytes, std::initializer_list<std::
     DiscontiguousData data;
     std::size_t start = 0;
     for (std::size_t cut : cuts) {
-        data.append(regionOf(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.begin() + static_cast<std::ptrdiff_t>(cut))));
+        data.append(regionOf(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+            bytes.begin() + static_cast<std::ptrdiff_t>(cut))));
         start = cut;
     }
     data.append(regionOf(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(start), bytes.end())));

@@ -14,7 +14,9 @@ using test::Bytes;
 Bytes record(std::uint64_t ino, std::uint64_t off, std::string_view name, std::uint32_t type = 8,
              std::uint8_t paddingByte = 0)
 {
-    fuse_dirent dirent{.ino = ino, .off = off, .namelen = static_cast<std::uint32_t>(name.size()), .type = type};
+    fuse_dirent dirent {
+        .ino = ino, .off = off, .namelen = static_cast<std::uint32_t>(name.size()), .type = type
+    };
     Bytes bytes = test::concatenated({test::bytesOfValue(dirent), Bytes(name.begin(), name.end())});
     while (bytes.size() % 8 != 0)
         bytes.push_back(paddingByte);
@@ -85,7 +87,8 @@ TEST(DirectoryEntryTest, RecordShorterThanItsNameOrPaddingFailsWithInsufficientD
     EXPECT_THROW(DirectoryEntry::consumeNext(shortPadding), ConsumableError);
 
     fuse_dirent huge{.ino = 1, .off = 1, .namelen = 0xFFFF'FFFFu, .type = 8};
-    Reply hugeName(1, DiscontiguousData(test::regionOf(test::concatenated({test::bytesOfValue(huge), Bytes(16, 0)}))));
+    Reply hugeName(
+        1, DiscontiguousData(test::regionOf(test::concatenated({ test::bytesOfValue(huge), Bytes(16, 0) }))));
     EXPECT_THROW(DirectoryEntry::consumeNext(hugeName), ConsumableError);
 }
 

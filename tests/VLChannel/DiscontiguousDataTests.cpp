@@ -182,23 +182,27 @@ TEST(DiscontiguousDataTest, ContiguousViewOfARangeIsDirectInsideOneRegionAndACop
     });
     EXPECT_EQ(across, sequence(8, 12));
 
-    std::size_t emptySize = data.withUnsafeBytes({16, 16}, [](std::span<const std::byte> view) { return view.size(); });
+    std::size_t emptySize
+        = data.withUnsafeBytes({ 16, 16 }, [](std::span<const std::byte> view) { return view.size(); });
     EXPECT_EQ(emptySize, 0u);
 }
 
 TEST(DiscontiguousDataTest, ValueIsReadAcrossARegionBoundary)
 {
     DiscontiguousData data = headerAndBody();
-    std::uint32_t acrossBoundary = data.withUnsafeValue<std::uint32_t>(14, [](std::uint32_t value) { return value; });
+    std::uint32_t acrossBoundary
+        = data.withUnsafeValue<std::uint32_t>(14, [](std::uint32_t value) { return value; });
     EXPECT_EQ(acrossBoundary, 0x1110'0F0Eu);
     std::uint32_t straddlingSlice = data[{10, 20}].withUnsafeValue<std::uint32_t>(
         4, [](std::uint32_t value) { return value; });
     EXPECT_EQ(straddlingSlice, 0x1110'0F0Eu);
 
     DiscontiguousData threeRegions = test::splitAt(sequence(20), {3, 9});
-    std::uint64_t wide = threeRegions.withUnsafeValue<std::uint64_t>(2, [](std::uint64_t value) { return value; });
+    std::uint64_t wide
+        = threeRegions.withUnsafeValue<std::uint64_t>(2, [](std::uint64_t value) { return value; });
     EXPECT_EQ(wide, 0x0908'0706'0504'0302u);
-    std::uint8_t last = threeRegions.withUnsafeValue<std::uint8_t>(19, [](std::uint8_t value) { return value; });
+    std::uint8_t last
+        = threeRegions.withUnsafeValue<std::uint8_t>(19, [](std::uint8_t value) { return value; });
     EXPECT_EQ(last, 19);
 }
 
@@ -298,7 +302,7 @@ TEST(DiscontiguousDataTest, EveryBufferFormTakesTheBufferWithoutCopying)
     bool emptyReleased = false;
     static std::byte anchor;
     DiscontiguousData empty(std::span<std::byte>(&anchor, 0),
-                            DiscontiguousData::Deallocator::custom([&](void*, std::ptrdiff_t) { emptyReleased = true; }));
+        DiscontiguousData::Deallocator::custom([&](void*, std::ptrdiff_t) { emptyReleased = true; }));
     EXPECT_TRUE(empty.regions().empty());
     EXPECT_TRUE(emptyReleased);
 }

@@ -12,7 +12,8 @@ namespace {
 
 using MessageType = Channel::MessageType;
 
-DiscontiguousData message(std::int32_t error, std::uint64_t unique, std::initializer_list<std::size_t> cuts = {})
+DiscontiguousData message(
+    std::int32_t error, std::uint64_t unique, std::initializer_list<std::size_t> cuts = {})
 {
     fuse_out_header header{.len = 20, .error = error, .unique = unique};
     return test::splitAt(test::concatenated({test::bytesOfValue(header), test::Bytes{1, 2, 3, 4}}), cuts);
@@ -20,7 +21,8 @@ DiscontiguousData message(std::int32_t error, std::uint64_t unique, std::initial
 
 TEST(MessageTypeTest, UniqueZeroMarksANotificationWhoseCodeIsTheErrorField)
 {
-    EXPECT_EQ(MessageType::classify(message(2, 0)), MessageType{MessageType::Notification{FUSE_NOTIFY_INVAL_INODE}});
+    EXPECT_EQ(MessageType::classify(message(2, 0)),
+        MessageType { MessageType::Notification { FUSE_NOTIFY_INVAL_INODE } });
     EXPECT_EQ(MessageType::classify(message(-2, 0)),
               MessageType{MessageType::Notification{static_cast<fuse_notify_code>(0xFFFF'FFFEu)}});
 }
@@ -39,7 +41,8 @@ TEST(MessageTypeTest, HeaderSplitOverSeveralRegionsIsReadWhole)
 {
     EXPECT_EQ(MessageType::classify(message(-13, 0x0102'0304'0506'0708u, {3, 6, 11})),
               (MessageType{MessageType::Reply{0x0102'0304'0506'0708u, EACCES}}));
-    EXPECT_EQ(MessageType::classify(message(5, 0, {15})), MessageType{MessageType::Notification{FUSE_NOTIFY_RETRIEVE}});
+    EXPECT_EQ(MessageType::classify(message(5, 0, { 15 })),
+        MessageType { MessageType::Notification { FUSE_NOTIFY_RETRIEVE } });
 }
 
 } // namespace

@@ -61,9 +61,11 @@ TEST(ReplyTest, StructureLongerThanThePayloadFailsWithInsufficientDataAndConsume
 TEST(ReplyTest, StructureIsReadFromTheFrontAndTrailingBytesAreIgnored)
 {
     fuse_entry_out entry = sampleEntry();
-    Reply reply(3, DiscontiguousData(test::regionOf(test::concatenated({test::bytesOfValue(entry), Bytes(6, 0xEE)}))));
+    Reply reply(3,
+        DiscontiguousData(test::regionOf(test::concatenated({ test::bytesOfValue(entry), Bytes(6, 0xEE) }))));
     ASSERT_EQ(reply.count(), 150);
-    fuse_entry_out read = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& value) { return value; });
+    fuse_entry_out read
+        = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& value) { return value; });
     EXPECT_EQ(test::bytesOfValue(read), test::bytesOfValue(entry));
 }
 
@@ -76,11 +78,13 @@ TEST(ReplyTest, CreateReplySplitOverTwoRegionsIsReadAsEntryThenOpenHandle)
 
     for (std::size_t cut : {1u, 100u, 144u, 150u}) {
         Reply reply(9, test::splitAt(payload, {cut}));
-        std::uint64_t nodeid = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& value) { return value.nodeid; });
+        std::uint64_t nodeid
+            = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& value) { return value.nodeid; });
         EXPECT_EQ(nodeid, 42u);
         EXPECT_EQ(reply.consumedCount(), 144);
         EXPECT_EQ(reply.unconsumedCount(), 16);
-        fuse_open_out readOpen = std::move(reply).consume<fuse_open_out>([](fuse_open_out value) { return value; });
+        fuse_open_out readOpen
+            = std::move(reply).consume<fuse_open_out>([](fuse_open_out value) { return value; });
         EXPECT_EQ(readOpen.fh, 0xABCDu) << "cut at " << cut;
         EXPECT_EQ(readOpen.open_flags, 2u);
     }
@@ -125,19 +129,23 @@ TEST(ReplyTest, FailingBodyConsumesNothingAndItsErrorIsPassedOn)
 {
     Reply reply(1, DiscontiguousData(test::regionOf(sequence(32))));
     reply.consumePart(8);
-    EXPECT_THROW(reply.consumePart(8, [](std::span<const std::byte>) { throw std::runtime_error("bad name"); }),
-                 std::runtime_error);
-    EXPECT_THROW(reply.consumePart<fuse_write_out>([](fuse_write_out) -> int { throw std::runtime_error("bad"); }),
-                 std::runtime_error);
+    EXPECT_THROW(
+        reply.consumePart(8, [](std::span<const std::byte>) { throw std::runtime_error("bad name"); }),
+        std::runtime_error);
+    EXPECT_THROW(
+        reply.consumePart<fuse_write_out>([](fuse_write_out) -> int { throw std::runtime_error("bad"); }),
+        std::runtime_error);
     EXPECT_EQ(reply.consumedCount(), 8);
-    std::uint8_t first = reply.consumePart(1, [](std::span<const std::byte> view) { return std::to_integer<std::uint8_t>(view[0]); });
+    std::uint8_t first = reply.consumePart(
+        1, [](std::span<const std::byte> view) { return std::to_integer<std::uint8_t>(view[0]); });
     EXPECT_EQ(first, 8);
 }
 
 TEST(ReplyTest, ResetReadsThePayloadAgainFromTheStart)
 {
     Reply reply(1, DiscontiguousData(test::regionOf(sequence(16))));
-    auto readWord = [&] { return reply.consumePart<std::uint64_t>([](std::uint64_t value) { return value; }); };
+    auto readWord
+        = [&] { return reply.consumePart<std::uint64_t>([](std::uint64_t value) { return value; }); };
     std::uint64_t first = readWord();
     readWord();
     EXPECT_EQ(reply.unconsumedCount(), 0);

@@ -23,7 +23,8 @@ using Part = Request::Part;
 
 fuse_in_header headerOf(const Request& request)
 {
-    return request.data().withUnsafeValue<fuse_in_header>(0, [](const fuse_in_header& header) { return header; });
+    return request.data().withUnsafeValue<fuse_in_header>(
+        0, [](const fuse_in_header& header) { return header; });
 }
 
 Bytes headerBytes(std::uint32_t len, fuse_opcode opcode, std::uint64_t unique, std::uint64_t nodeid,
@@ -79,7 +80,8 @@ TEST(RequestTest, RequestsBuiltConcurrentlyNeverShareAnIdentifier)
     for (int thread = 0; thread < threadCount; ++thread)
         threads.emplace_back([&issued, thread] {
             for (int index = 0; index < requestsPerThread; ++index)
-                issued[static_cast<std::size_t>(thread)].push_back(Request(FUSE_LOOKUP, 1, 0, 0, 0, namePart("x")).unique());
+                issued[static_cast<std::size_t>(thread)].push_back(
+                    Request(FUSE_LOOKUP, 1, 0, 0, 0, namePart("x")).unique());
         });
     for (std::thread& thread : threads)
         thread.join();
@@ -111,8 +113,9 @@ TEST(RequestTest, HeaderCarriesOperationNodeAndCaller)
 {
     Request request(FUSE_ACCESS, 0x0102'0304'0506'0708u, 501, 20, 4242,
                     Part::managed<fuse_access_in>([](fuse_access_in& in) { in.mask = 4; }));
-    Bytes expected = concatenated({headerBytes(48, FUSE_ACCESS, request.unique(), 0x0102'0304'0506'0708u, 501, 20, 4242),
-                                   Bytes{4, 0, 0, 0, 0, 0, 0, 0}});
+    Bytes expected = concatenated(
+        { headerBytes(48, FUSE_ACCESS, request.unique(), 0x0102'0304'0506'0708u, 501, 20, 4242),
+            Bytes { 4, 0, 0, 0, 0, 0, 0, 0 } });
     EXPECT_EQ(bytesOf(request.data()), expected);
 }
 
@@ -134,13 +137,15 @@ TEST(RequestTest, NameIsReferencedAndEndedByOneZeroByte)
     EXPECT_EQ(lookup.count(), 44);
     EXPECT_EQ(lookup.data().regions()[1].bytes().data(), name.bytes().data());
     EXPECT_EQ(lookup.data().regions()[2].bytes().data(), Part::nullByte.bytes().data());
-    EXPECT_EQ(bytesOf(lookup.data()), concatenated({headerBytes(44, FUSE_LOOKUP, lookup.unique(), 1), nameBytes("abc")}));
+    EXPECT_EQ(bytesOf(lookup.data()),
+        concatenated({ headerBytes(44, FUSE_LOOKUP, lookup.unique(), 1), nameBytes("abc") }));
 }
 
 TEST(RequestTest, ManagedPartWithoutInitializerIsAllZero)
 {
     Request forget(FUSE_FORGET, 3, 0, 0, 0, Part::managed<fuse_forget_in>());
-    EXPECT_EQ(bytesOf(forget.data()), concatenated({headerBytes(48, FUSE_FORGET, forget.unique(), 3), Bytes(8, 0)}));
+    EXPECT_EQ(bytesOf(forget.data()),
+        concatenated({ headerBytes(48, FUSE_FORGET, forget.unique(), 3), Bytes(8, 0) }));
 
     Request raw(FUSE_FORGET, 3, 0, 0, 0, Part::managed(6), Part::managed(2, [](std::span<std::byte> bytes) {
                     EXPECT_EQ(bytes.size(), 2u);
@@ -149,7 +154,7 @@ TEST(RequestTest, ManagedPartWithoutInitializerIsAllZero)
                 }));
     ASSERT_EQ(regionCounts(raw.data()), std::vector<std::ptrdiff_t>{48});
     EXPECT_EQ(bytesOf(raw.data()),
-              concatenated({headerBytes(48, FUSE_FORGET, raw.unique(), 3), Bytes{0, 0, 0, 0, 0, 0, 0, 0x7F}}));
+        concatenated({ headerBytes(48, FUSE_FORGET, raw.unique(), 3), Bytes { 0, 0, 0, 0, 0, 0, 0, 0x7F } }));
 }
 
 TEST(RequestTest, EachRunOfFixedStructuresGetsOneBufferBetweenReferencedParts)
@@ -193,7 +198,8 @@ TEST(RequestTest, ListAndArgumentFormsBuildTheSameBytes)
     Request fromList(FUSE_SYMLINK, 6, 0, 0, 0, parts);
     Request fromArguments(FUSE_SYMLINK, 6, 0, 0, 0, parts[0], parts[1]);
     Bytes body = concatenated({nameBytes("link"), nameBytes("target")});
-    EXPECT_EQ(bytesOf(fromList.data()), concatenated({headerBytes(52, FUSE_SYMLINK, fromList.unique(), 6), body}));
+    EXPECT_EQ(bytesOf(fromList.data()),
+        concatenated({ headerBytes(52, FUSE_SYMLINK, fromList.unique(), 6), body }));
     EXPECT_EQ(bytesOf(fromArguments.data()),
               concatenated({headerBytes(52, FUSE_SYMLINK, fromArguments.unique(), 6), body}));
     EXPECT_EQ(parts[0].count(), 5);
