@@ -80,6 +80,9 @@ void Process::launch()
             // The child has its own copy; a failed close of ours changes nothing for it.
         }
     }
+    // The child has its own copy; letting go here means a process object that outlives its
+    // caller on the waiting thread holds no descriptor of the parent's.
+    standardOutput = std::monostate{};
     {
         std::lock_guard lock(mutex);
         state = State::running;

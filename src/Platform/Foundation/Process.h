@@ -3,7 +3,8 @@
 // Configure the public fields, then launch() once. The child gets the executable path as its
 // first argument, the parent's environment, and as standard output a file handle, a pipe's
 // writing end or the parent's own; every other descriptor above standard error is closed in the
-// child. A thread of its own waits for the child to end, reaps it, records the status and then
+// child; launching lets go of the standard output, so the process object holds no descriptor
+// afterwards. A thread of its own waits for the child to end, reaps it, records the status and then
 // calls the termination handler on that thread. Must be owned by a std::shared_ptr: the waiting
 // thread keeps the process object alive until the handler has run.
 #pragma once
