@@ -344,10 +344,13 @@ void Connection::finish(const XPCRichError& error)
         if (connectionKind == Kind::serviceListener)
             ::unlink(address->name.c_str());
     }
-    // A sender may still hold the socket for a moment; shutting it down fails that send at once.
-    ::shutdown(closing->get(), SHUT_RDWR);
-    closing.reset();
+    // Both descriptors are closed before the peer can see the end: a test (or a process running
+    // out of descriptors) that waits for the peer's last event finds them gone. A sender that still
+    // holds the socket for a moment closes it when done; shutting it down fails its send at once.
     closingWake = Descriptor();
+    if (closing.use_count() > 1)
+        ::shutdown(closing->get(), SHUT_RDWR);
+    closing.reset();
     Object event = Object::error(error);
     for (auto& [identifier, replyHandler] : unanswered)
         replyHandler(event);
