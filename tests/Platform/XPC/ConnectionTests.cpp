@@ -2,7 +2,7 @@
 #include "Platform/XPC/RuntimeDirectory.h"
 #include "Platform/XPC/XPCArray.h"
 
-#include "Mailbox.h"
+#include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
 
 #include <fcntl.h>

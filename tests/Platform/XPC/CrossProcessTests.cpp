@@ -5,9 +5,9 @@
 #include "Platform/OS/Logger.h"
 #include "Platform/XPC/Connection.h"
 
-#include "Mailbox.h"
+#include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
-#include "TestServer.h"
+#include "Support/XPCTestServer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -5,7 +5,7 @@
 #include "Platform/XPC/RuntimeDirectory.h"
 #include "Platform/XPC/Wire.h"
 
-#include "Mailbox.h"
+#include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
 
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 #include "Platform/XPC/XPCSession.h"
 
-#include "Mailbox.h"
+#include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
-#include "TestServer.h"
+#include "Support/XPCTestServer.h"
 
 #include <gtest/gtest.h>
 

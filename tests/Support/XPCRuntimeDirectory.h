@@ -1,6 +1,9 @@
-// Every XPC test program serves its named services from a runtime directory of its own, made
-// before any test starts a thread and removed at the end; others may search it (a test runs a
-// peer under another user).
+// A runtime directory of its own for the named XPC services of one test program: made before any
+// test starts a thread, named by VORLANE_RUNTIME_DIR, and removed at the end. Others may search
+// it (a test runs a peer under another user). Register it once per program with
+// testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory).
+#pragma once
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -9,9 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace testing_support {
 
-class TestRuntimeDirectory : public testing::Environment {
+class XPCRuntimeDirectory : public testing::Environment {
 public:
     void SetUp() override
     {
@@ -28,7 +31,4 @@ private:
     std::string directory;
 };
 
-[[maybe_unused]] testing::Environment* const environment =
-    testing::AddGlobalTestEnvironment(new TestRuntimeDirectory);
-
-} // namespace
+} // namespace testing_support
