@@ -9,7 +9,8 @@
 // connectionInterrupted when the peer went away; nothing follows it, the socket is closed before
 // it is delivered, and handlers are released after it. Malformed messages are logged and dropped.
 // A connection stays alive while activated, until that last event; cancel it when done.
-// Sending is safe from any thread and never waits for the connection's thread.
+// Sending is safe from any thread and never waits for the connection's thread. Handlers must
+// not throw: an exception that leaves one ends the process, as an uncaught one does anywhere.
 #pragma once
 
 #include "Platform/OS/UnfairLock.h"
