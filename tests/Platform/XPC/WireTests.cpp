@@ -98,11 +98,18 @@ TEST(Wire, EveryKindOfObjectSurvivesTheRoundTrip)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(Wire, ConnectionsAndErrorsCannotTravel)
+TEST(Wire, ConnectionsErrorsAndTooManyDescriptorsCannotTravel)
 {
     XPCDictionary message;
     message.setValue("Error", Object::error(xpc::XPCRichError(xpc::XPCRichError::Code::connectionInvalid, "x")));
     EXPECT_THROW(wire::encode(wire::FrameKind::message, 1, message), std::invalid_argument);
+
+    XPCDictionary crowded;
+    XPCArray descriptors;
+    for (std::size_t index = 0; index <= wire::maximumDescriptors; ++index)
+        descriptors.append(*Object::fileDescriptor(STDIN_FILENO));
+    crowded.setValue("Descriptors", descriptors.object());
+    EXPECT_THROW(wire::encode(wire::FrameKind::message, 1, crowded), std::invalid_argument);
 }
 
 TEST(Wire, EveryTruncationOfAValidFrameIsMalformedAndClosesItsDescriptors)
