@@ -5,9 +5,10 @@
 // returns the reply; fails with the session's XPCRichError; at the deadline throws
 // tasks::CancellationError, or returns or throws what `onTimeout` does when one is given. A
 // reply that arrives after the deadline resolves a future that nobody reads any more. The
-// session is neither opened nor cancelled here.
+// session (a handle, copied into the exchange) is neither opened nor cancelled here.
 #pragma once
 
+#include "Platform/Tasks/Clock.h"
 #include "Platform/Tasks/Task.h"
 #include "Platform/XPC/XPCSession.h"
 #include "VLFoundation/AsyncFuture.h"
@@ -19,20 +20,19 @@
 
 namespace vl {
 
-template <typename Clock>
-tasks::Task<xpc::XPCDictionary> send(xpc::XPCSession& session, xpc::XPCDictionary message,
-                                     typename Clock::Instant deadline,
-                                     std::optional<typename Clock::Duration> tolerance, Clock clock,
-                                     std::function<xpc::XPCDictionary()> onTimeout = {})
+template <tasks::Clock C>
+tasks::Task<xpc::XPCDictionary> send(xpc::XPCSession session, xpc::XPCDictionary message,
+                                     typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
+                                     C clock, std::function<xpc::XPCDictionary()> onTimeout = {})
 {
-    auto [future, promise] = AsyncFuture<xpc::XPCDictionary>::makeFuture();
-    session.send(message, [promise](xpc::XPCSession::ReplyResult reply) mutable {
+    auto pair = AsyncFuture<xpc::XPCDictionary>::makeFuture();
+    session.send(message, [promise = pair.promise](xpc::XPCSession::ReplyResult reply) {
         if (auto* dictionary = std::get_if<xpc::XPCDictionary>(&reply))
             promise.resolveReturning(std::move(*dictionary));
         else
             promise.resolveThrowing(std::make_exception_ptr(std::get<xpc::XPCRichError>(reply)));
     });
-    co_return co_await future->get(deadline, tolerance, clock, std::move(onTimeout));
+    co_return co_await pair.future->get(deadline, tolerance, clock, std::move(onTimeout));
 }
 
 } // namespace vl
