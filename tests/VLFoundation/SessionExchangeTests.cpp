@@ -114,6 +114,10 @@ TEST(SessionExchange, AnXPCErrorReachesTheCallerAsTheRichError)
     tasks::TaskHandle<XPCDictionary> waiting = tasks::spawn(exchange(session, "any", std::chrono::seconds(60)));
     auto peer = peers->next().connectionValue();
     ASSERT_TRUE(peer);
+    auto requests = std::make_shared<Mailbox<xpc::Object>>();
+    peer->setEventHandler([requests](const xpc::Object& event) { requests->push(event); });
+    peer->activate();
+    EXPECT_EQ(requests->next().type(), xpc::Type::dictionary); // the request is waiting for its reply
     peer->cancel();
     try {
         tasks::runBlocking(waiting.value());

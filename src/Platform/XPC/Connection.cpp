@@ -149,22 +149,24 @@ void Connection::activate()
 void Connection::cancel()
 {
     cancelRequested.store(true);
-    std::shared_ptr<Descriptor> closing;
-    {
-        os::UnfairLockGuard guard(lock);
-        if (state == State::active) {
-            std::uint64_t one = 1;
-            [[maybe_unused]] ssize_t written = ::write(wake.get(), &one, sizeof one);
-            return;
-        }
-        if (state == State::ended)
-            return;
-        state = State::ended;
-        closing = std::move(socket);
-        eventHandler = nullptr;
-        if (connectionKind == Kind::serviceListener)
-            ::unlink(address->name.c_str());
+    EventHandler released;
+    os::UnfairLockGuard guard(lock);
+    if (state == State::active) {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t written = ::write(wake.get(), &one, sizeof one);
+        return;
     }
+    if (state == State::ended)
+        return;
+    state = State::ended;
+    if (socket.use_count() > 1)
+        ::shutdown(socket->get(), SHUT_RDWR);
+    socket.reset();
+    // Released after the lock: the handler may hold the last reference to this connection.
+    released = std::move(eventHandler);
+    eventHandler = nullptr;
+    if (connectionKind == Kind::serviceListener)
+        ::unlink(address->name.c_str());
 }
 
 bool Connection::peerIsAcceptable(uid_t user) const
@@ -328,15 +330,18 @@ void Connection::deliver(const Object& event)
 
 void Connection::finish(const XPCRichError& error)
 {
-    std::shared_ptr<Descriptor> closing;
-    Descriptor closingWake;
     std::map<std::uint64_t, ReplyHandler> unanswered;
     EventHandler handler;
     {
         os::UnfairLockGuard guard(lock);
         state = State::ended;
-        closing = std::move(socket);
-        closingWake = std::move(wake);
+        // The descriptors are closed before anyone can see the end, through an event, a failed
+        // send or the peer. A sender that still holds the socket for a moment closes it when
+        // done; shutting it down fails that send at once.
+        wake = Descriptor();
+        if (socket.use_count() > 1)
+            ::shutdown(socket->get(), SHUT_RDWR);
+        socket.reset();
         unanswered = std::move(pendingReplies);
         pendingReplies.clear();
         handler = std::move(eventHandler);
@@ -344,13 +349,6 @@ void Connection::finish(const XPCRichError& error)
         if (connectionKind == Kind::serviceListener)
             ::unlink(address->name.c_str());
     }
-    // Both descriptors are closed before the peer can see the end: a test (or a process running
-    // out of descriptors) that waits for the peer's last event finds them gone. A sender that still
-    // holds the socket for a moment closes it when done; shutting it down fails its send at once.
-    closingWake = Descriptor();
-    if (closing.use_count() > 1)
-        ::shutdown(closing->get(), SHUT_RDWR);
-    closing.reset();
     Object event = Object::error(error);
     for (auto& [identifier, replyHandler] : unanswered)
         replyHandler(event);
