@@ -55,7 +55,7 @@ XPCDictionary request(const std::string& token)
     return message;
 }
 
-tasks::Task<XPCDictionary> exchange(XPCSession& session, const std::string& token, std::chrono::nanoseconds wait,
+tasks::Task<XPCDictionary> exchange(XPCSession session, std::string token, std::chrono::nanoseconds wait,
                                     std::function<XPCDictionary()> onTimeout = {})
 {
     Clock clock;
