@@ -91,7 +91,7 @@ void spawnPlusAwaitOfAnEmptyTask(benchmark::State& state)
         tasks::runBlocking(spawnAndAwait(batch));
     state.SetItemsProcessed(state.iterations() * batch);
 }
-BENCHMARK(spawnPlusAwaitOfAnEmptyTask)->Unit(benchmark::kMicrosecond);
+BENCHMARK(spawnPlusAwaitOfAnEmptyTask)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void uncontendedProtectedWithLock(benchmark::State& state)
 {
