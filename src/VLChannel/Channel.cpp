@@ -100,7 +100,9 @@ tasks::Task<void> Channel::sendData(DiscontiguousData message)
 tasks::Task<Reply> Channel::process(Request request, std::chrono::nanoseconds)
 {
     AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
-    co_await queue.sync(false, [this, &request, promise = reply.promise]() -> tasks::Task<void> {
+    // The queue's operation reports its failures through the reply's promise as well, so the
+    // caller waits once, on the future, and is resumed once, when the request has its outcome.
+    queue.async(false, [this, request, promise = reply.promise]() -> tasks::Task<void> {
         co_await registerAndWrite(request, promise);
     });
     DiscontiguousData payload = co_await reply.future->value();
@@ -109,20 +111,27 @@ tasks::Task<Reply> Channel::process(Request request, std::chrono::nanoseconds)
 
 tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise promise)
 {
-    requireOpen();
     std::uint64_t unique = request.unique();
-    replyPromises.withLock([&](ReplyPromises& table) {
-        if (table.readFailure)
-            std::rethrow_exception(table.readFailure);
-        if (!table.waiting.emplace(unique, std::move(promise)).second)
-            fatalError("A request with the same unique is already waiting for its reply", "VLChannel/Channel");
+    tasks::Result<void> registered = tasks::Result<void>::catching([&] {
+        requireOpen();
+        replyPromises.withLock([&](ReplyPromises& table) {
+            if (table.readFailure)
+                std::rethrow_exception(table.readFailure);
+            if (!table.waiting.emplace(unique, promise).second)
+                fatalError("A request with the same unique is already waiting for its reply", "VLChannel/Channel");
+        });
     });
-    try {
-        co_await transportMedium->write(request.data());
-    } catch (...) {
-        replyPromises.withLock([unique](ReplyPromises& table) { table.waiting.erase(unique); });
-        throw;
+    if (!registered.isSuccess()) {
+        promise.resolveThrowing(registered.error());
+        co_return;
     }
+    tasks::Result<void> written = co_await tasks::catching(transportMedium->write(request.data()));
+    if (written.isSuccess())
+        co_return;
+    // Unless a failed read has failed the request already, the write's error is its outcome.
+    bool stillWaiting = replyPromises.withLock([unique](ReplyPromises& table) { return table.waiting.erase(unique) > 0; });
+    if (stillWaiting)
+        promise.resolveThrowing(written.error());
 }
 
 tasks::Task<void> Channel::interrupt(const Request&)

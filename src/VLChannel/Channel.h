@@ -137,6 +137,7 @@ private:
     Channel(std::unique_ptr<TransportMedium> transportMedium, tasks::AsyncStream<Notification>::Pair notifications);
 
     tasks::Task<void> sendData(DiscontiguousData message);
+    // Puts `promise` in the table, then writes the request; every failure resolves the promise.
     tasks::Task<void> registerAndWrite(const Request& request, ReplyPromise promise);
     void requireOpen() const;
     void receive(tasks::Result<DiscontiguousData> received);

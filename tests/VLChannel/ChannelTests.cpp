@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <mutex>
@@ -313,8 +314,8 @@ TEST_F(ChannelTest, ManyConcurrentRequestsEachGetTheirOwnReply)
     tasks::runBlocking(channel->close());
 }
 
-// A transport double that records what happens to it, can hold writes until a gate opens and
-// can fail deactivation.
+// A transport double that records what happens to it, can hold writes until a gate opens, can
+// answer a request before its write returns, and can fail deactivation.
 class RecordingTransport final : public Channel::TransportMedium {
 public:
     struct Record {
@@ -322,7 +323,9 @@ public:
         std::vector<std::string> events;
         testing_support::TestGate writeGate;
         bool holdWrites = false;
+        bool answerDuringWrite = false;
         bool failDeactivation = false;
+        ReadHandler readHandler;
 
         void add(std::string event)
         {
@@ -338,13 +341,25 @@ public:
 
     explicit RecordingTransport(std::shared_ptr<Record> record) : record(std::move(record)) {}
 
-    void activate(ReadHandler) override { record->add("activate"); }
+    void activate(ReadHandler readHandler) override
+    {
+        record->add("activate");
+        record->readHandler = std::move(readHandler);
+    }
 
-    tasks::Task<void> write(DiscontiguousData) override
+    tasks::Task<void> write(DiscontiguousData message) override
     {
         record->add("write started");
         if (record->holdWrites)
             co_await record->writeGate.passed();
+        if (record->answerDuringWrite) {
+            std::uint64_t unique =
+                message.withUnsafeValue<fuse_in_header>(0, [](const fuse_in_header& header) { return header.unique; });
+            Bytes reply = testing_support::replyMessage(unique, testing_support::bytesOf(std::string_view("early")));
+            DiscontiguousData delivered(static_cast<std::ptrdiff_t>(reply.size()), false,
+                                        [&reply](std::span<std::byte> bytes) { std::ranges::copy(reply, bytes.begin()); });
+            record->readHandler(tasks::Result<DiscontiguousData>::success(std::move(delivered)));
+        }
         record->add("write finished");
     }
 
@@ -374,6 +389,17 @@ TEST(Channel, CloseWaitsForTheWritesInProgress)
     EXPECT_EQ(outcomeOf(request.value()), "closed");
     EXPECT_EQ(record->snapshot(),
               (std::vector<std::string>{"activate", "write started", "write finished", "deactivate"}));
+}
+
+TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)
+{
+    auto record = std::make_shared<RecordingTransport::Record>();
+    record->answerDuringWrite = true;
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    Reply reply = tasks::runBlocking(channel->process(getattr(1)));
+    EXPECT_EQ(bytesOf(reply.data()), testing_support::bytesOf(std::string_view("early")));
+    tasks::runBlocking(channel->close());
 }
 
 TEST(Channel, AFailedDeactivationLeavesTheChannelClosingForGood)
