@@ -2,15 +2,13 @@
 // the daemon and routes each incoming message back: a reply to the request waiting for it (by
 // `unique`), a notification to the notification stream.
 //
-// Lifecycle: initialized -> open -> closing -> closed, each step once. open() and close() run
-// as barriers of the channel's concurrent task queue, send/process/interrupt as ordinary entries,
-// so a barrier sees no request being written. A request's promise is in the table before its
-// first byte is written; the wait for its reply happens outside the queue. Every waiting request
-// ends: with its reply, with the error of a failed read of the transport (the daemon died or
-// closed its end; later requests then fail at once with the same error), or with
-// Error::Kind::closed at close(). The read handler runs on the transport's read thread and holds
-// the channel only weakly. A channel is owned by a std::shared_ptr and outlives the tasks of its
-// operations.
+// States initialized -> open -> closing -> closed, each entered once; open() and close() run as
+// barriers of a concurrent task queue, send/process/interrupt as its ordinary entries. A request
+// is in the table before its first byte is written and waits for its reply outside the queue.
+// No request waits forever: it ends with its reply, with the error of a failed read (the daemon
+// died; later requests fail at once with it too), or with `closed` at close(). The transport's
+// read handler holds the channel weakly; the channel must be owned by a std::shared_ptr and
+// outlive the tasks of its operations.
 #pragma once
 
 #include "Platform/Tasks/AsyncStream.h"

@@ -158,10 +158,15 @@ tasks::Task<void> SocketTransportMedium::deactivate()
     co_await tasks::withContinuation<void>([this](tasks::Continuation<void> continuation) {
         auto waiting = std::make_shared<tasks::Continuation<void>>(std::move(continuation));
         reader->deactivate(*readSource, [handle = socketHandle, waiting] {
+            std::exception_ptr failure;
             try {
                 handle->close();
             } catch (...) {
-                waiting->resumeThrowing(std::current_exception());
+                failure = std::current_exception();
+            }
+            // The error leaves this thread whole: nothing here touches it once the caller resumes.
+            if (failure) {
+                waiting->resumeThrowing(std::move(failure));
                 return;
             }
             channelLogger().info("socket closed");

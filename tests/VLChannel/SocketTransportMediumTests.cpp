@@ -209,20 +209,16 @@ TEST_F(SocketTransportMediumTest, AFailedCloseIsDeactivationsError)
     }
 }
 
-TEST_F(SocketTransportMediumTest, DestroyingTheTransportClosesTheSocketActiveOrNot)
+TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOrNot)
 {
-    activate();
-    transport.reset();
-    socketHandle.reset();
-    peer.waitUntilDisconnected();
-}
-
-TEST(SocketTransportMedium, DestroyingATransportNeverActivatedClosesTheSocket)
-{
-    FusePeer peer;
-    auto transport = std::make_unique<SocketTransportMedium>(peer.takeChannelEnd());
-    transport.reset();
-    peer.waitUntilDisconnected();
+    for (bool active : {false, true}) {
+        FusePeer peer;
+        auto transport = std::make_unique<SocketTransportMedium>(peer.takeChannelEnd());
+        if (active)
+            transport->activate([](tasks::Result<DiscontiguousData>) {});
+        transport.reset();
+        peer.waitUntilDisconnected();
+    }
 }
 
 TEST_F(SocketTransportMediumTest, AFailedSendIsThePOSIXErrorOfSend)
