@@ -54,7 +54,7 @@ public:
     void unlock() VL_RELEASE()
     {
         if (word.exchange(unlocked, std::memory_order_release) == contended) [[unlikely]]
-            word.notify_one();
+            wakeWaiter();
     }
 
 private:
@@ -63,6 +63,7 @@ private:
     static constexpr std::uint32_t contended = 2;
 
     void lockContended();
+    void wakeWaiter();
 
     std::atomic<std::uint32_t> word{unlocked};
 };

@@ -1,0 +1,55 @@
+// A value bound for the extent of a scope in one task, seen by that task and the tasks it starts.
+//
+// withValue(value, body) binds value while body runs; inside, get() returns it, and tasks spawned
+// or added to groups inside see it too (they keep the binding they started with). Siblings, the
+// spawner outside the scope, and the same task after the scope see the previous binding, or the
+// default value. Outside any task get() returns the default value. A TaskLocal object must
+// outlive every task that binds it (declare them as static or namespace-scope objects).
+#pragma once
+
+#include "Platform/OS/FatalError.h"
+#include "Platform/Tasks/Task.h"
+#include "Platform/Tasks/TaskContext.h"
+
+#include <memory>
+#include <utility>
+
+namespace tasks {
+
+template <typename T>
+class TaskLocal {
+public:
+    explicit TaskLocal(T defaultValue) : defaultValue(std::move(defaultValue)) {}
+    TaskLocal(const TaskLocal&) = delete;
+    TaskLocal& operator=(const TaskLocal&) = delete;
+
+    T get() const
+    {
+        if (TaskContext* context = currentTaskContext())
+            for (const TaskLocalBinding* binding = context->locals.get(); binding; binding = binding->next.get())
+                if (binding->key == this)
+                    return *static_cast<const T*>(binding->value.get());
+        return defaultValue;
+    }
+
+    template <typename R>
+    Task<R> withValue(T value, Task<R> body) const
+    {
+        TaskContext* context = currentTaskContext();
+        if (!context)
+            vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
+        struct Restore {
+            TaskContext* context;
+            std::shared_ptr<const TaskLocalBinding> previous;
+            ~Restore() { context->locals = std::move(previous); }
+        } restore{context, context->locals};
+        context->locals = std::make_shared<const TaskLocalBinding>(
+            TaskLocalBinding{this, std::make_shared<const T>(std::move(value)), context->locals});
+        co_return co_await std::move(body);
+    }
+
+private:
+    T defaultValue;
+};
+
+} // namespace tasks

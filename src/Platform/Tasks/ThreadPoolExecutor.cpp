@@ -1,0 +1,94 @@
+#include "Platform/Tasks/ThreadPoolExecutor.h"
+
+#include "Platform/Tasks/TaskContext.h"
+
+#include <algorithm>
+
+namespace tasks {
+
+void runJob(Job job)
+{
+    TaskContext* previous = currentTaskContext();
+    setCurrentTaskContext(job.context);
+    job.handle.resume();
+    setCurrentTaskContext(previous);
+}
+
+ThreadPoolExecutor::ThreadPoolExecutor(unsigned threadCount)
+{
+    threads.reserve(threadCount);
+    for (unsigned index = 0; index < threadCount; ++index)
+        threads.emplace_back([this] { work(); });
+}
+
+ThreadPoolExecutor::~ThreadPoolExecutor()
+{
+    {
+        std::lock_guard guard(mutex);
+        stopping = true;
+    }
+    available.notify_all();
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+void ThreadPoolExecutor::enqueue(Job job)
+{
+    bool wake;
+    {
+        std::lock_guard guard(mutex);
+        jobs.push_back(job);
+        queued.fetch_add(1, std::memory_order_release);
+        wake = sleepers > 0;
+    }
+    if (wake)
+        available.notify_one();
+}
+
+bool ThreadPoolExecutor::tryTake(Job& job)
+{
+    std::lock_guard guard(mutex);
+    if (jobs.empty())
+        return false;
+    job = jobs.front();
+    jobs.pop_front();
+    queued.fetch_sub(1, std::memory_order_relaxed);
+    return true;
+}
+
+void ThreadPoolExecutor::work()
+{
+    constexpr int spinLimit = 200;
+    for (;;) {
+        Job job;
+        bool found = tryTake(job);
+        for (int spin = 0; !found && spin < spinLimit; ++spin) {
+            if (queued.load(std::memory_order_acquire) > 0)
+                found = tryTake(job);
+            else
+                std::this_thread::yield();
+        }
+        if (!found) {
+            std::unique_lock lock(mutex);
+            ++sleepers;
+            available.wait(lock, [this] { return !jobs.empty() || stopping; });
+            --sleepers;
+            if (jobs.empty())
+                return;
+            job = jobs.front();
+            jobs.pop_front();
+            queued.fetch_sub(1, std::memory_order_relaxed);
+        }
+        runJob(job);
+    }
+}
+
+Executor& sharedExecutor()
+{
+    // Never destroyed: tasks may still be running while static objects are torn down at exit.
+    static ThreadPoolExecutor* const shared =
+        new ThreadPoolExecutor(std::max(4u, std::thread::hardware_concurrency()));
+    return *shared;
+}
+
+} // namespace tasks

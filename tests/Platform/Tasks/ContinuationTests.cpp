@@ -1,0 +1,98 @@
+#include "Platform/Tasks/Continuation.h"
+#include "Platform/Tasks/Spawn.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+using tasks::Continuation;
+using tasks::Task;
+
+TEST(Continuation, ResumedInsideTheBodyContinuesWithoutAThreadHop)
+{
+    auto body = []() -> Task<bool> {
+        std::thread::id before = std::this_thread::get_id();
+        int value = co_await tasks::withContinuation<int>([](Continuation<int> continuation) { continuation.resume(7); });
+        co_return value == 7 && std::this_thread::get_id() == before;
+    };
+    EXPECT_TRUE(tasks::runBlocking(body()));
+}
+
+TEST(Continuation, ResumingFromAnotherThreadSchedulesTheTaskInsteadOfRunningItInline)
+{
+    std::promise<Continuation<int>> handOver;
+    std::future<Continuation<int>> handed = handOver.get_future();
+    std::atomic<std::thread::id> resumedOn;
+    auto body = [&]() -> Task<int> {
+        int value = co_await tasks::withContinuation<int>(
+            [&](Continuation<int> continuation) { handOver.set_value(std::move(continuation)); });
+        resumedOn = std::this_thread::get_id();
+        co_return value;
+    };
+    tasks::TaskHandle<int> task = tasks::spawn(body());
+    std::thread resumer([&] {
+        Continuation<int> continuation = handed.get();
+        continuation.resume(11);
+    });
+    std::thread::id resumerId = resumer.get_id();
+    resumer.join();
+    EXPECT_EQ(tasks::runBlocking(task.value()), 11);
+    EXPECT_NE(resumedOn.load(), resumerId);
+}
+
+TEST(Continuation, ResumingWithAnErrorThrowsItInTheTask)
+{
+    auto body = []() -> Task<void> {
+        co_await tasks::withContinuation<void>([](Continuation<void> continuation) {
+            continuation.resumeThrowing(std::make_exception_ptr(std::logic_error("refused")));
+        });
+    };
+    EXPECT_THROW(tasks::runBlocking(body()), std::logic_error);
+}
+
+TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
+{
+    constexpr int count = 200;
+    std::vector<std::optional<Continuation<int>>> parked(count);
+    std::atomic<int> parkedCount{0};
+    std::vector<tasks::TaskHandle<int>> handles;
+    for (int index = 0; index < count; ++index) {
+        auto body = [&parked, &parkedCount](int index) -> Task<int> {
+            co_return co_await tasks::withContinuation<int>([&parked, &parkedCount, index](Continuation<int> continuation) {
+                parked[index].emplace(std::move(continuation));
+                parkedCount.fetch_add(1);
+            });
+        };
+        handles.push_back(tasks::spawn(body(index)));
+    }
+    while (parkedCount.load() < count)
+        std::this_thread::yield();
+    std::thread evens([&] {
+        for (int index = 0; index < count; index += 2)
+            parked[index]->resume(index);
+    });
+    for (int index = 1; index < count; index += 2)
+        parked[index]->resume(index);
+    evens.join();
+    for (int index = 0; index < count; ++index)
+        EXPECT_EQ(tasks::runBlocking(handles[index].value()), index);
+}
+
+TEST(ContinuationDeathTest, SecondResumeIsFatal)
+{
+    auto body = []() -> Task<void> {
+        co_await tasks::withContinuation<void>([](Continuation<void> continuation) {
+            continuation.resume();
+            continuation.resume();
+        });
+    };
+    EXPECT_DEATH(tasks::runBlocking(body()), "Continuation resumed more than once");
+}
+
+} // namespace

@@ -1,0 +1,93 @@
+#include "Platform/Tasks/Cancellation.h"
+#include "Platform/Tasks/Clock.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TimerService.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using tasks::Task;
+
+TEST(Sleep, NeverEndsBeforeItsDeadlineOnEitherClock)
+{
+    auto body = []() -> Task<bool> {
+        tasks::SuspendingClock suspending;
+        auto suspendingDeadline = suspending.now() + 2ms;
+        co_await suspending.sleep(suspendingDeadline);
+        bool suspendingOk = suspending.now() >= suspendingDeadline;
+        tasks::ContinuousClock continuous;
+        auto continuousDeadline = continuous.now() + 2ms;
+        co_await continuous.sleep(continuousDeadline, 1ms);
+        bool continuousOk = continuous.now() >= continuousDeadline;
+        co_await continuous.sleep(continuous.now() - 1s);
+        co_return suspendingOk && continuousOk;
+    };
+    EXPECT_TRUE(tasks::runBlocking(body()));
+}
+
+TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
+{
+    std::atomic<bool> sleeping{false};
+    auto body = [&]() -> Task<void> {
+        sleeping = true;
+        co_await tasks::sleepFor(24h);
+    };
+    tasks::TaskHandle<void> task = tasks::spawn(body());
+    while (!sleeping.load())
+        std::this_thread::yield();
+    task.cancel();
+    EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
+
+    auto alreadyCancelled = []() -> Task<void> { co_await tasks::sleepFor(24h); };
+    auto cancelFirst = [alreadyCancelled]() -> Task<void> {
+        co_await tasks::withTaskCancellationHandler([]() -> Task<void> { co_return; }(), [] {});
+        co_await alreadyCancelled();
+    };
+    tasks::TaskHandle<void> second = tasks::spawn(cancelFirst());
+    second.cancel();
+    EXPECT_THROW(tasks::runBlocking(second.value()), tasks::CancellationError);
+}
+
+TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstAcrossClocks)
+{
+    tasks::TimerService timers;
+    std::mutex mutex;
+    std::vector<int> order;
+    std::atomic<int> fired{0};
+    auto record = [&](int value) {
+        return [&, value] {
+            std::lock_guard guard(mutex);
+            order.push_back(value);
+            fired.fetch_add(1);
+        };
+    };
+    // Hold the timer thread inside a callback while the others are scheduled.
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] {
+        holding = true;
+        while (!release.load())
+            std::this_thread::yield();
+    });
+    while (!holding.load())
+        std::this_thread::yield();
+    auto cancelled = timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1s, record(100));
+    EXPECT_TRUE(timers.cancel(cancelled));
+    EXPECT_FALSE(timers.cancel(cancelled));
+    timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 5ms, record(2));
+    timers.schedule(CLOCK_BOOTTIME, tasks::clockNow(CLOCK_BOOTTIME) - 10ms, record(1));
+    timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1ms, record(3));
+    release = true;
+    while (fired.load() < 3)
+        std::this_thread::yield();
+    std::lock_guard guard(mutex);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+} // namespace

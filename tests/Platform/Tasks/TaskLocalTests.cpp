@@ -1,0 +1,53 @@
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TaskLocal.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using tasks::Task;
+
+tasks::TaskLocal<std::string> label{"default"};
+
+TEST(TaskLocal, BindingIsSeenInsideTheScopeOnlyAndNestsAndUnwindsOnError)
+{
+    EXPECT_EQ(label.get(), "default");
+    auto body = []() -> Task<std::string> {
+        std::string trace = label.get();
+        trace += "," + co_await label.withValue("a", []() -> Task<std::string> {
+            std::string inner = label.get();
+            inner += "," + co_await label.withValue("b", []() -> Task<std::string> { co_return label.get(); }());
+            inner += "," + label.get();
+            co_return inner;
+        }());
+        try {
+            co_await label.withValue("failing", []() -> Task<void> {
+                throw std::runtime_error("scope failed");
+                co_return;
+            }());
+        } catch (const std::runtime_error&) {
+        }
+        trace += "," + label.get();
+        co_return trace;
+    };
+    EXPECT_EQ(tasks::runBlocking(body()), "default,a,b,a,default");
+}
+
+TEST(TaskLocal, SpawnedTaskKeepsTheBindingItStartedWithAfterTheScopeEnds)
+{
+    auto body = []() -> Task<std::string> {
+        std::optional<tasks::TaskHandle<std::string>> spawned;
+        co_await label.withValue("scoped", [&spawned]() -> Task<void> {
+            spawned = tasks::spawn([]() -> Task<std::string> { co_return label.get(); }());
+            co_return;
+        }());
+        std::string after = label.get();
+        co_return after + "," + co_await spawned->value();
+    };
+    EXPECT_EQ(tasks::runBlocking(body()), "default,scoped");
+}
+
+} // namespace
