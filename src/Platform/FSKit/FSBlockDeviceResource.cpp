@@ -14,33 +14,36 @@ namespace fskit {
 
 namespace {
 
-    class OwnedDescriptor {
-    public:
-        explicit OwnedDescriptor(int descriptor) : descriptor(descriptor) {}
-        ~OwnedDescriptor()
-        {
-            if (descriptor >= 0)
-                ::close(descriptor);
-        }
-        OwnedDescriptor(const OwnedDescriptor&) = delete;
-        OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
+class OwnedDescriptor {
+public:
+    explicit OwnedDescriptor(int descriptor)
+        : descriptor(descriptor)
+    {
+    }
+    ~OwnedDescriptor()
+    {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    OwnedDescriptor(const OwnedDescriptor&) = delete;
+    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
 
-        int get() const { return descriptor; }
-        int release() { return std::exchange(descriptor, -1); }
+    int get() const { return descriptor; }
+    int release() { return std::exchange(descriptor, -1); }
 
-    private:
-        int descriptor;
-    };
+private:
+    int descriptor;
+};
 
 } // namespace
 
-std::shared_ptr<FSBlockDeviceResource> FSBlockDeviceResource::open(const std::filesystem::path& path,
-                                                                   std::int64_t regularFilePhysicalBlockSize)
+std::shared_ptr<FSBlockDeviceResource> FSBlockDeviceResource::open(
+    const std::filesystem::path& path, std::int64_t regularFilePhysicalBlockSize)
 {
     OwnedDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (descriptor.get() < 0)
         throw fs_errorForPOSIXError(errno);
-    struct stat status {};
+    struct stat status { };
     if (::fstat(descriptor.get(), &status) != 0)
         throw fs_errorForPOSIXError(errno);
 
@@ -64,9 +67,11 @@ std::shared_ptr<FSBlockDeviceResource> FSBlockDeviceResource::open(const std::fi
         new FSBlockDeviceResource(descriptor.release(), std::move(name), physicalBlockSize));
 }
 
-FSBlockDeviceResource::FSBlockDeviceResource(int fileDescriptor, std::string deviceName,
-                                             std::int64_t physicalBlockSize)
-    : fileDescriptor(fileDescriptor), deviceName(std::move(deviceName)), physicalBlockSizeValue(physicalBlockSize)
+FSBlockDeviceResource::FSBlockDeviceResource(
+    int fileDescriptor, std::string deviceName, std::int64_t physicalBlockSize)
+    : fileDescriptor(fileDescriptor)
+    , deviceName(std::move(deviceName))
+    , physicalBlockSizeValue(physicalBlockSize)
 {
 }
 
@@ -75,13 +80,14 @@ FSBlockDeviceResource::~FSBlockDeviceResource()
     ::close(fileDescriptor);
 }
 
-std::int64_t FSBlockDeviceResource::read(std::span<std::uint8_t> buffer, std::int64_t offset,
-                                         std::int64_t length) const
+std::int64_t FSBlockDeviceResource::read(
+    std::span<std::uint8_t> buffer, std::int64_t offset, std::int64_t length) const
 {
     if (offset < 0 || length < 0 || static_cast<std::uint64_t>(length) > buffer.size())
         throw fs_errorForPOSIXError(EINVAL);
     for (;;) {
-        const ssize_t count = ::pread(fileDescriptor, buffer.data(), static_cast<std::size_t>(length), offset);
+        const ssize_t count
+            = ::pread(fileDescriptor, buffer.data(), static_cast<std::size_t>(length), offset);
         if (count >= 0)
             return count;
         if (errno != EINTR)

@@ -19,8 +19,8 @@ public:
     // Opens `path`; a block device reports its own physical block size, a regular file
     // `regularFilePhysicalBlockSize`. Throws FSError: the open's errno, or ENOTBLK for anything
     // that is neither.
-    static std::shared_ptr<FSBlockDeviceResource> open(const std::filesystem::path& path,
-                                                       std::int64_t regularFilePhysicalBlockSize = 512);
+    static std::shared_ptr<FSBlockDeviceResource> open(
+        const std::filesystem::path& path, std::int64_t regularFilePhysicalBlockSize = 512);
 
     ~FSBlockDeviceResource() override;
 

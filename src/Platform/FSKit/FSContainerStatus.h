@@ -18,15 +18,22 @@ class FSContainerStatus {
 public:
     static FSContainerStatus ready() { return FSContainerStatus(FSContainerState::ready, nullptr); }
     static FSContainerStatus active() { return FSContainerStatus(FSContainerState::active, nullptr); }
-    static FSContainerStatus notReady(std::exception_ptr status) { return {FSContainerState::notReady, status}; }
-    static FSContainerStatus blocked(std::exception_ptr status) { return {FSContainerState::blocked, status}; }
+    static FSContainerStatus notReady(std::exception_ptr status)
+    {
+        return { FSContainerState::notReady, status };
+    }
+    static FSContainerStatus blocked(std::exception_ptr status)
+    {
+        return { FSContainerState::blocked, status };
+    }
 
     FSContainerState state() const { return stateValue; }
     const std::exception_ptr& status() const { return statusValue; }
 
 private:
     FSContainerStatus(FSContainerState state, std::exception_ptr status)
-        : stateValue(state), statusValue(std::move(status))
+        : stateValue(state)
+        , statusValue(std::move(status))
     {
     }
 

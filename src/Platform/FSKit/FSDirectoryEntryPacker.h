@@ -25,7 +25,7 @@ public:
 
     // `attributes` is null when the entry comes without attributes.
     virtual bool packEntry(const FSFileName& name, FSItemType itemType, FSItem::Identifier itemID,
-                           FSDirectoryCookie nextCookie, const FSItemAttributes* attributes)
+        FSDirectoryCookie nextCookie, const FSItemAttributes* attributes)
         = 0;
 };
 

@@ -12,7 +12,10 @@ class FSEntityIdentifier {
 public:
     using UUIDBytes = std::array<std::uint8_t, 16>;
 
-    explicit FSEntityIdentifier(const UUIDBytes& uuid) : uuidBytes(uuid) {}
+    explicit FSEntityIdentifier(const UUIDBytes& uuid)
+        : uuidBytes(uuid)
+    {
+    }
 
     const UUIDBytes& uuid() const { return uuidBytes; }
 

@@ -2,7 +2,10 @@
 
 namespace fskit {
 
-FSError::FSError(int posixErrorCode) : std::system_error(posixErrorCode, std::generic_category()) {}
+FSError::FSError(int posixErrorCode)
+    : std::system_error(posixErrorCode, std::generic_category())
+{
+}
 
 FSError fs_errorForPOSIXError(int posixErrorCode)
 {

@@ -46,24 +46,24 @@ struct FSItemAttribute : OptionSet<FSItemAttribute, std::uint64_t> {
     static const FSItemAttribute inhibitKernelOffloadedIO;
 };
 
-inline constexpr FSItemAttribute FSItemAttribute::type{1u << 0};
-inline constexpr FSItemAttribute FSItemAttribute::mode{1u << 1};
-inline constexpr FSItemAttribute FSItemAttribute::linkCount{1u << 2};
-inline constexpr FSItemAttribute FSItemAttribute::uid{1u << 3};
-inline constexpr FSItemAttribute FSItemAttribute::gid{1u << 4};
-inline constexpr FSItemAttribute FSItemAttribute::flags{1u << 5};
-inline constexpr FSItemAttribute FSItemAttribute::size{1u << 6};
-inline constexpr FSItemAttribute FSItemAttribute::allocSize{1u << 7};
-inline constexpr FSItemAttribute FSItemAttribute::fileID{1u << 8};
-inline constexpr FSItemAttribute FSItemAttribute::parentID{1u << 9};
-inline constexpr FSItemAttribute FSItemAttribute::accessTime{1u << 10};
-inline constexpr FSItemAttribute FSItemAttribute::modifyTime{1u << 11};
-inline constexpr FSItemAttribute FSItemAttribute::changeTime{1u << 12};
-inline constexpr FSItemAttribute FSItemAttribute::birthTime{1u << 13};
-inline constexpr FSItemAttribute FSItemAttribute::backupTime{1u << 14};
-inline constexpr FSItemAttribute FSItemAttribute::addedTime{1u << 15};
-inline constexpr FSItemAttribute FSItemAttribute::supportsLimitedXAttrs{1u << 16};
-inline constexpr FSItemAttribute FSItemAttribute::inhibitKernelOffloadedIO{1u << 17};
+inline constexpr FSItemAttribute FSItemAttribute::type { 1u << 0 };
+inline constexpr FSItemAttribute FSItemAttribute::mode { 1u << 1 };
+inline constexpr FSItemAttribute FSItemAttribute::linkCount { 1u << 2 };
+inline constexpr FSItemAttribute FSItemAttribute::uid { 1u << 3 };
+inline constexpr FSItemAttribute FSItemAttribute::gid { 1u << 4 };
+inline constexpr FSItemAttribute FSItemAttribute::flags { 1u << 5 };
+inline constexpr FSItemAttribute FSItemAttribute::size { 1u << 6 };
+inline constexpr FSItemAttribute FSItemAttribute::allocSize { 1u << 7 };
+inline constexpr FSItemAttribute FSItemAttribute::fileID { 1u << 8 };
+inline constexpr FSItemAttribute FSItemAttribute::parentID { 1u << 9 };
+inline constexpr FSItemAttribute FSItemAttribute::accessTime { 1u << 10 };
+inline constexpr FSItemAttribute FSItemAttribute::modifyTime { 1u << 11 };
+inline constexpr FSItemAttribute FSItemAttribute::changeTime { 1u << 12 };
+inline constexpr FSItemAttribute FSItemAttribute::birthTime { 1u << 13 };
+inline constexpr FSItemAttribute FSItemAttribute::backupTime { 1u << 14 };
+inline constexpr FSItemAttribute FSItemAttribute::addedTime { 1u << 15 };
+inline constexpr FSItemAttribute FSItemAttribute::supportsLimitedXAttrs { 1u << 16 };
+inline constexpr FSItemAttribute FSItemAttribute::inhibitKernelOffloadedIO { 1u << 17 };
 
 class FSItem {
 public:

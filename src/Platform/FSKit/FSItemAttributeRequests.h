@@ -10,7 +10,10 @@ namespace fskit {
 
 class FSItemGetAttributesRequest {
 public:
-    explicit FSItemGetAttributesRequest(FSItemAttribute wanted = FSItemAttribute()) : wantedAttributes(wanted) {}
+    explicit FSItemGetAttributesRequest(FSItemAttribute wanted = FSItemAttribute())
+        : wantedAttributes(wanted)
+    {
+    }
 
     bool isAttributeWanted(FSItemAttribute attribute) const { return wantedAttributes.contains(attribute); }
 
@@ -19,7 +22,10 @@ public:
 
 class FSItemSetAttributesRequest : public FSItemAttributes {
 public:
-    bool wasAttributeConsumed(FSItemAttribute attribute) const { return consumedAttributes.contains(attribute); }
+    bool wasAttributeConsumed(FSItemAttribute attribute) const
+    {
+        return consumedAttributes.contains(attribute);
+    }
 
     FSItemAttribute consumedAttributes;
 };

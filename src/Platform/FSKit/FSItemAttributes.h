@@ -40,7 +40,10 @@ public:
     FSItem::Identifier fileID() const { return fileIDValue; }
     void setFileID(FSItem::Identifier value) { fileIDValue = value, markValid(FSItemAttribute::fileID); }
     FSItem::Identifier parentID() const { return parentIDValue; }
-    void setParentID(FSItem::Identifier value) { parentIDValue = value, markValid(FSItemAttribute::parentID); }
+    void setParentID(FSItem::Identifier value)
+    {
+        parentIDValue = value, markValid(FSItemAttribute::parentID);
+    }
     bool supportsLimitedXAttrs() const { return supportsLimitedXAttrsValue; }
     void setSupportsLimitedXAttrs(bool value)
     {
@@ -80,12 +83,12 @@ private:
     FSItem::Identifier parentIDValue = FSItem::Identifier::invalid;
     bool supportsLimitedXAttrsValue = false;
     bool inhibitKernelOffloadedIOValue = false;
-    timespec modifyTimeValue{};
-    timespec addedTimeValue{};
-    timespec changeTimeValue{};
-    timespec accessTimeValue{};
-    timespec birthTimeValue{};
-    timespec backupTimeValue{};
+    timespec modifyTimeValue {};
+    timespec addedTimeValue {};
+    timespec changeTimeValue {};
+    timespec accessTimeValue {};
+    timespec birthTimeValue {};
+    timespec backupTimeValue {};
 };
 
 } // namespace fskit

@@ -13,7 +13,10 @@ namespace fskit {
 
 class FSMutableFileDataBuffer {
 public:
-    explicit FSMutableFileDataBuffer(std::size_t length) : bytes(length) {}
+    explicit FSMutableFileDataBuffer(std::size_t length)
+        : bytes(length)
+    {
+    }
 
     std::size_t length() const { return bytes.size(); }
     std::span<std::uint8_t> mutableBytes() { return bytes; }

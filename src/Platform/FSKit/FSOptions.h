@@ -17,8 +17,8 @@ struct FSVolumeOpenModes : OptionSet<FSVolumeOpenModes, std::uint32_t> {
     static const FSVolumeOpenModes write;
 };
 
-inline constexpr FSVolumeOpenModes FSVolumeOpenModes::read{1};
-inline constexpr FSVolumeOpenModes FSVolumeOpenModes::write{2};
+inline constexpr FSVolumeOpenModes FSVolumeOpenModes::read { 1 };
+inline constexpr FSVolumeOpenModes FSVolumeOpenModes::write { 2 };
 
 struct FSAccessMask : OptionSet<FSAccessMask, std::uint32_t> {
     using OptionSet::OptionSet;
@@ -42,24 +42,24 @@ struct FSAccessMask : OptionSet<FSAccessMask, std::uint32_t> {
     static const FSAccessMask takeOwnership;
 };
 
-inline constexpr FSAccessMask FSAccessMask::readData{1u << 1};
-inline constexpr FSAccessMask FSAccessMask::listDirectory{1u << 1};
-inline constexpr FSAccessMask FSAccessMask::writeData{1u << 2};
-inline constexpr FSAccessMask FSAccessMask::addFile{1u << 2};
-inline constexpr FSAccessMask FSAccessMask::execute{1u << 3};
-inline constexpr FSAccessMask FSAccessMask::search{1u << 3};
+inline constexpr FSAccessMask FSAccessMask::readData { 1u << 1 };
+inline constexpr FSAccessMask FSAccessMask::listDirectory { 1u << 1 };
+inline constexpr FSAccessMask FSAccessMask::writeData { 1u << 2 };
+inline constexpr FSAccessMask FSAccessMask::addFile { 1u << 2 };
+inline constexpr FSAccessMask FSAccessMask::execute { 1u << 3 };
+inline constexpr FSAccessMask FSAccessMask::search { 1u << 3 };
 // FSKit calls this bit "delete", which C++ reserves.
-inline constexpr FSAccessMask FSAccessMask::deleteItem{1u << 4};
-inline constexpr FSAccessMask FSAccessMask::appendData{1u << 5};
-inline constexpr FSAccessMask FSAccessMask::addSubdirectory{1u << 5};
-inline constexpr FSAccessMask FSAccessMask::deleteChild{1u << 6};
-inline constexpr FSAccessMask FSAccessMask::readAttributes{1u << 7};
-inline constexpr FSAccessMask FSAccessMask::writeAttributes{1u << 8};
-inline constexpr FSAccessMask FSAccessMask::readXattr{1u << 9};
-inline constexpr FSAccessMask FSAccessMask::writeXattr{1u << 10};
-inline constexpr FSAccessMask FSAccessMask::readSecurity{1u << 11};
-inline constexpr FSAccessMask FSAccessMask::writeSecurity{1u << 12};
-inline constexpr FSAccessMask FSAccessMask::takeOwnership{1u << 13};
+inline constexpr FSAccessMask FSAccessMask::deleteItem { 1u << 4 };
+inline constexpr FSAccessMask FSAccessMask::appendData { 1u << 5 };
+inline constexpr FSAccessMask FSAccessMask::addSubdirectory { 1u << 5 };
+inline constexpr FSAccessMask FSAccessMask::deleteChild { 1u << 6 };
+inline constexpr FSAccessMask FSAccessMask::readAttributes { 1u << 7 };
+inline constexpr FSAccessMask FSAccessMask::writeAttributes { 1u << 8 };
+inline constexpr FSAccessMask FSAccessMask::readXattr { 1u << 9 };
+inline constexpr FSAccessMask FSAccessMask::writeXattr { 1u << 10 };
+inline constexpr FSAccessMask FSAccessMask::readSecurity { 1u << 11 };
+inline constexpr FSAccessMask FSAccessMask::writeSecurity { 1u << 12 };
+inline constexpr FSAccessMask FSAccessMask::takeOwnership { 1u << 13 };
 
 enum class FSSetXattrPolicy : std::uint32_t {
     alwaysSet = 0,
@@ -80,7 +80,7 @@ struct FSDeactivateOptions : OptionSet<FSDeactivateOptions, std::uint32_t> {
     static const FSDeactivateOptions force;
 };
 
-inline constexpr FSDeactivateOptions FSDeactivateOptions::force{1};
+inline constexpr FSDeactivateOptions FSDeactivateOptions::force { 1 };
 
 // The options of a load, activation or mount, as the command line that asked for it gave them.
 struct FSTaskOptions {

@@ -23,7 +23,10 @@ public:
     {
         return FSProbeResult(FSMatchResult::usable, std::move(name), std::move(containerID));
     }
-    static FSProbeResult notRecognizedProbeResult() { return FSProbeResult(FSMatchResult::notRecognized, {}, {}); }
+    static FSProbeResult notRecognizedProbeResult()
+    {
+        return FSProbeResult(FSMatchResult::notRecognized, {}, {});
+    }
 
     FSMatchResult result() const { return matchResult; }
     // Absent for a resource that was not recognised.
@@ -32,8 +35,10 @@ public:
 
 private:
     FSProbeResult(FSMatchResult result, std::optional<std::string> name,
-                  std::optional<FSContainerIdentifier> containerID)
-        : matchResult(result), nameValue(std::move(name)), containerIDValue(std::move(containerID))
+        std::optional<FSContainerIdentifier> containerID)
+        : matchResult(result)
+        , nameValue(std::move(name))
+        , containerIDValue(std::move(containerID))
     {
     }
 

@@ -8,7 +8,10 @@
 namespace fskit {
 
 struct FSStatFSResult {
-    explicit FSStatFSResult(std::string fileSystemTypeName) : fileSystemTypeName(std::move(fileSystemTypeName)) {}
+    explicit FSStatFSResult(std::string fileSystemTypeName)
+        : fileSystemTypeName(std::move(fileSystemTypeName))
+    {
+    }
 
     std::string fileSystemTypeName;
     std::int64_t fileSystemSubType = 0;

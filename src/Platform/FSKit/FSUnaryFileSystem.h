@@ -32,18 +32,16 @@ public:
     void setContainerStatus(FSContainerStatus status);
 
     virtual void probeResource(std::shared_ptr<FSResource> resource,
-                               std::function<void(std::optional<FSProbeResult> result, std::exception_ptr error)>
-                                   replyHandler)
+        std::function<void(std::optional<FSProbeResult> result, std::exception_ptr error)> replyHandler)
         = 0;
     virtual void loadResource(std::shared_ptr<FSResource> resource, FSTaskOptions options,
-                              std::function<void(std::shared_ptr<FSVolume> volume, std::exception_ptr error)>
-                                  replyHandler)
+        std::function<void(std::shared_ptr<FSVolume> volume, std::exception_ptr error)> replyHandler)
         = 0;
     virtual void unloadResource(std::shared_ptr<FSResource> resource, FSTaskOptions options,
-                                std::function<void(std::exception_ptr error)> replyHandler)
+        std::function<void(std::exception_ptr error)> replyHandler)
         = 0;
     // Called once FSKit has finished loading the extension; optional.
-    virtual void didFinishLoading() {}
+    virtual void didFinishLoading() { }
 
 private:
     mutable os::UnfairLock statusLock;

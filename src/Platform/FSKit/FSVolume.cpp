@@ -3,7 +3,8 @@
 namespace fskit {
 
 FSVolume::FSVolume(Identifier volumeID, FSFileName volumeName)
-    : identifier(std::move(volumeID)), volumeName(std::move(volumeName))
+    : identifier(std::move(volumeID))
+    , volumeName(std::move(volumeName))
 {
 }
 

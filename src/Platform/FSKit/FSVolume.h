@@ -92,36 +92,35 @@ public:
     virtual void unmount(std::function<void()> replyHandler) = 0;
     virtual void synchronize(FSSyncFlags flags, ErrorReply replyHandler) = 0;
     virtual void attributes(std::shared_ptr<FSItemGetAttributesRequest> desiredAttributes, ItemPointer item,
-                            AttributesReply replyHandler)
+        AttributesReply replyHandler)
         = 0;
     virtual void setAttributes(std::shared_ptr<FSItemSetAttributesRequest> newAttributes, ItemPointer item,
-                               AttributesReply replyHandler)
+        AttributesReply replyHandler)
         = 0;
     virtual void lookupItem(FSFileName name, ItemPointer directory, ItemAndNameReply replyHandler) = 0;
     virtual void reclaimItem(ItemPointer item, ErrorReply replyHandler) = 0;
     virtual void readSymbolicLink(ItemPointer item, NameReply replyHandler) = 0;
     virtual void createItem(FSFileName name, FSItemType type, ItemPointer directory,
-                            std::shared_ptr<FSItemSetAttributesRequest> newAttributes,
-                            ItemAndNameReply replyHandler)
+        std::shared_ptr<FSItemSetAttributesRequest> newAttributes, ItemAndNameReply replyHandler)
         = 0;
     virtual void createSymbolicLink(FSFileName name, ItemPointer directory,
-                                    std::shared_ptr<FSItemSetAttributesRequest> newAttributes,
-                                    FSFileName contents, ItemAndNameReply replyHandler)
+        std::shared_ptr<FSItemSetAttributesRequest> newAttributes, FSFileName contents,
+        ItemAndNameReply replyHandler)
         = 0;
-    virtual void createLink(ItemPointer item, FSFileName name, ItemPointer directory, NameReply replyHandler) = 0;
-    virtual void removeItem(ItemPointer item, FSFileName name, ItemPointer directory, ErrorReply replyHandler) = 0;
+    virtual void createLink(ItemPointer item, FSFileName name, ItemPointer directory, NameReply replyHandler)
+        = 0;
+    virtual void removeItem(ItemPointer item, FSFileName name, ItemPointer directory, ErrorReply replyHandler)
+        = 0;
     // `overItem` is null when nothing holds the destination name.
     virtual void renameItem(ItemPointer item, ItemPointer sourceDirectory, FSFileName sourceName,
-                            FSFileName destinationName, ItemPointer destinationDirectory, ItemPointer overItem,
-                            NameReply replyHandler)
+        FSFileName destinationName, ItemPointer destinationDirectory, ItemPointer overItem,
+        NameReply replyHandler)
         = 0;
     // `attributes` is null when FSKit wants no attributes with the entries.
     virtual void enumerateDirectory(ItemPointer directory, FSDirectoryCookie startingAt,
-                                    FSDirectoryVerifier verifier,
-                                    std::shared_ptr<FSItemGetAttributesRequest> attributes,
-                                    std::shared_ptr<FSDirectoryEntryPacker> packer,
-                                    std::function<void(FSDirectoryVerifier verifier, std::exception_ptr error)>
-                                        replyHandler)
+        FSDirectoryVerifier verifier, std::shared_ptr<FSItemGetAttributesRequest> attributes,
+        std::shared_ptr<FSDirectoryEntryPacker> packer,
+        std::function<void(FSDirectoryVerifier verifier, std::exception_ptr error)> replyHandler)
         = 0;
 
     // Path-configuration properties.
@@ -139,16 +138,16 @@ public:
 
     // Read and write; the reply carries the number of bytes transferred.
     virtual void read(ItemPointer item, std::int64_t offset, std::int64_t length,
-                      std::shared_ptr<FSMutableFileDataBuffer> buffer,
-                      std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler)
+        std::shared_ptr<FSMutableFileDataBuffer> buffer,
+        std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler)
         = 0;
     virtual void write(std::vector<std::uint8_t> contents, ItemPointer item, std::int64_t offset,
-                       std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler)
+        std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler)
         = 0;
 
     // Access check.
     virtual void checkAccess(ItemPointer item, AccessMask requestedAccess,
-                             std::function<void(bool granted, std::exception_ptr error)> replyHandler)
+        std::function<void(bool granted, std::exception_ptr error)> replyHandler)
         = 0;
 
     // Volume rename.
@@ -157,15 +156,15 @@ public:
 
     // Extended attributes.
     virtual void xattrs(ItemPointer item,
-                        std::function<void(std::vector<FSFileName> names, std::exception_ptr error)> replyHandler)
+        std::function<void(std::vector<FSFileName> names, std::exception_ptr error)> replyHandler)
         = 0;
     virtual void xattr(FSFileName name, ItemPointer item,
-                       std::function<void(std::optional<std::vector<std::uint8_t>> value, std::exception_ptr error)>
-                           replyHandler)
+        std::function<void(std::optional<std::vector<std::uint8_t>> value, std::exception_ptr error)>
+            replyHandler)
         = 0;
     // `value` is absent when FSKit passes none (always so for SetXattrPolicy::deleteXattr).
     virtual void setXattr(FSFileName name, std::optional<std::vector<std::uint8_t>> value, ItemPointer item,
-                          SetXattrPolicy policy, ErrorReply replyHandler)
+        SetXattrPolicy policy, ErrorReply replyHandler)
         = 0;
 
 private:

@@ -7,12 +7,14 @@
 
 namespace fskit {
 
-template <typename Derived, typename Raw>
-struct OptionSet {
+template <typename Derived, typename Raw> struct OptionSet {
     using RawValue = Raw;
 
     constexpr OptionSet() = default;
-    constexpr explicit OptionSet(Raw raw) : rawValue(raw) {}
+    constexpr explicit OptionSet(Raw raw)
+        : rawValue(raw)
+    {
+    }
 
     constexpr bool isEmpty() const { return rawValue == 0; }
     // True when every bit of `member` is in this set.

@@ -18,13 +18,14 @@ class DiskImageFile {
 public:
     explicit DiskImageFile(std::size_t size)
         : path(std::filesystem::temp_directory_path()
-               / ("fskit-resource-" + std::to_string(::getpid()) + "-" + std::to_string(size) + ".img"))
+            / ("fskit-resource-" + std::to_string(::getpid()) + "-" + std::to_string(size) + ".img"))
     {
         Bytes contents(size);
         for (std::size_t offset = 0; offset < size; ++offset)
             contents[offset] = static_cast<std::uint8_t>(offset % 251);
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(contents.data()),
-                                                    static_cast<std::streamsize>(contents.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(contents.data()),
+                static_cast<std::streamsize>(contents.size()));
     }
     ~DiskImageFile() { std::filesystem::remove(path); }
 
@@ -85,7 +86,7 @@ TEST(FSBlockDeviceResource, RejectsBadArgumentsAndResourcesWithPOSIXErrors)
     EXPECT_EQ(errnoOf([&] { resource->read(buffer, 0, -1); }), EINVAL);
     EXPECT_EQ(errnoOf([&] { fskit::FSBlockDeviceResource::open(image.path.string() + ".missing"); }), ENOENT);
     EXPECT_EQ(errnoOf([&] { fskit::FSBlockDeviceResource::open(std::filesystem::temp_directory_path()); }),
-              ENOTBLK);
+        ENOTBLK);
 }
 
 } // namespace

@@ -32,7 +32,7 @@ TEST(FSItemAttributes, SettingAPropertyMakesExactlyThatPropertyValid)
     fskit::FSItemAttributes attributes;
     EXPECT_FALSE(attributes.isValid(FSItemAttribute::size));
     attributes.setSize(4096);
-    attributes.setModifyTime({12, 34});
+    attributes.setModifyTime({ 12, 34 });
     EXPECT_TRUE(attributes.isValid(FSItemAttribute::size));
     EXPECT_TRUE(attributes.isValid(FSItemAttribute::modifyTime));
     EXPECT_TRUE(attributes.isValid(FSItemAttribute::size | FSItemAttribute::modifyTime));
@@ -46,14 +46,14 @@ TEST(FSItemAttributes, SettingAPropertyMakesExactlyThatPropertyValid)
 TEST(FSItemAttributes, InvalidatingAllPropertiesKeepsTheirValues)
 {
     fskit::FSItemAttributes attributes;
-    attributes.setFileID(fskit::FSItem::Identifier{7});
+    attributes.setFileID(fskit::FSItem::Identifier { 7 });
     attributes.setType(fskit::FSItemType::directory);
     attributes.setInhibitKernelOffloadedIO(true);
     attributes.invalidateAllProperties();
     EXPECT_FALSE(attributes.isValid(FSItemAttribute::fileID));
     EXPECT_FALSE(attributes.isValid(FSItemAttribute::type));
     EXPECT_FALSE(attributes.isValid(FSItemAttribute::inhibitKernelOffloadedIO));
-    EXPECT_EQ(attributes.fileID(), fskit::FSItem::Identifier{7});
+    EXPECT_EQ(attributes.fileID(), fskit::FSItem::Identifier { 7 });
     EXPECT_EQ(attributes.type(), fskit::FSItemType::directory);
     EXPECT_TRUE(attributes.inhibitKernelOffloadedIO());
 }
@@ -62,7 +62,7 @@ TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOne
 {
     fskit::FSItemSetAttributesRequest request;
     request.setUid(501);
-    request.setModifyTime({1, 2});
+    request.setModifyTime({ 1, 2 });
     EXPECT_TRUE(request.isValid(FSItemAttribute::uid));
     EXPECT_FALSE(request.isValid(FSItemAttribute::gid));
     EXPECT_TRUE(request.consumedAttributes.isEmpty());

@@ -1,5 +1,5 @@
-#include "Platform/FSKit/FSUnaryFileSystem.h"
 #include "Platform/FSKit/FSError.h"
+#include "Platform/FSKit/FSUnaryFileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -10,17 +10,17 @@ namespace {
 class RefusingFileSystem final : public fskit::FSUnaryFileSystem {
 public:
     void probeResource(std::shared_ptr<fskit::FSResource>,
-                       std::function<void(std::optional<fskit::FSProbeResult>, std::exception_ptr)> reply) override
+        std::function<void(std::optional<fskit::FSProbeResult>, std::exception_ptr)> reply) override
     {
         reply(fskit::FSProbeResult::notRecognizedProbeResult(), nullptr);
     }
     void loadResource(std::shared_ptr<fskit::FSResource>, fskit::FSTaskOptions,
-                      std::function<void(std::shared_ptr<fskit::FSVolume>, std::exception_ptr)> reply) override
+        std::function<void(std::shared_ptr<fskit::FSVolume>, std::exception_ptr)> reply) override
     {
         reply(nullptr, std::make_exception_ptr(fskit::fs_errorForPOSIXError(ENODEV)));
     }
     void unloadResource(std::shared_ptr<fskit::FSResource>, fskit::FSTaskOptions,
-                        std::function<void(std::exception_ptr)> reply) override
+        std::function<void(std::exception_ptr)> reply) override
     {
         reply(nullptr);
     }
@@ -37,7 +37,8 @@ TEST(FSUnaryFileSystem, ContainerIsNotReadyUntilTheFileSystemSetsIt)
 
 TEST(FSUnaryFileSystem, ProbeResultsCarryMatchNameAndContainer)
 {
-    const fskit::FSContainerIdentifier container({0, 0, 0, 0, 0, 0, 0, 0, 0, 0x56, 0x6F, 0x72, 0x6C, 0x61, 0x6E, 0x65});
+    const fskit::FSContainerIdentifier container(
+        { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x56, 0x6F, 0x72, 0x6C, 0x61, 0x6E, 0x65 });
     fskit::FSProbeResult usable = fskit::FSProbeResult::usableProbeResult("Vorlane Volume", container);
     EXPECT_EQ(usable.result(), fskit::FSMatchResult::usable);
     EXPECT_EQ(usable.name(), "Vorlane Volume");
