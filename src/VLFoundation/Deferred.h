@@ -53,30 +53,32 @@ tasks::TaskHandle<T> deferred(typename C::Instant deadline, std::optional<typena
 namespace detail {
 
 template <typename T>
-tasks::Task<void> awaitCompletion(tasks::TaskHandle<T> task)
+tasks::Task<bool> awaitCompletion(tasks::TaskHandle<T> task)
 {
     (void)co_await task.result();
+    co_return true;
 }
 
 template <tasks::Clock C, typename T>
-tasks::Task<void> cancelWhenDue(tasks::TaskHandle<T> task, typename C::Instant deadline,
+tasks::Task<bool> cancelWhenDue(tasks::TaskHandle<T> task, typename C::Instant deadline,
                                 std::optional<typename C::Duration> tolerance, C clock)
 {
     co_await clock.sleep(deadline, tolerance);
     task.cancel();
+    co_return true;
 }
 
 template <tasks::Clock C, typename T>
 tasks::Task<void> raceCompletionAgainstDeadline(tasks::TaskHandle<T> task, typename C::Instant deadline,
                                                 std::optional<typename C::Duration> tolerance, C clock)
 {
-    auto body = [&](tasks::TaskGroup<void>& group) -> tasks::Task<void> {
+    auto body = [&](tasks::TaskGroup<bool>& group) -> tasks::Task<void> {
         group.addTask(awaitCompletion(task));
         group.addTask(cancelWhenDue(task, deadline, tolerance, clock));
         (void)co_await tasks::catching(group.next());
         group.cancelAll();
     };
-    co_await tasks::withThrowingTaskGroup<void>(body);
+    co_await tasks::withThrowingTaskGroup<bool>(body);
 }
 
 } // namespace detail

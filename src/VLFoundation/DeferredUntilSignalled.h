@@ -31,9 +31,9 @@ tasks::Task<T> afterSignal(std::shared_ptr<AsyncFuture<void>> started, tasks::Ta
 template <typename T>
 SignalledTask<T> deferredUntilSignalled(tasks::Task<T> operation, tasks::Executor& executorPreference = tasks::sharedExecutor())
 {
-    auto [future, promise] = AsyncFuture<void>::makeFuture();
-    tasks::TaskHandle<T> task = tasks::spawn(detail::afterSignal(future, std::move(operation)), executorPreference);
-    return SignalledTask<T>{std::move(task), [promise] { promise.resolve(); }};
+    typename AsyncFuture<void>::Pair start = AsyncFuture<void>::makeFuture();
+    tasks::TaskHandle<T> task = tasks::spawn(detail::afterSignal(start.future, std::move(operation)), executorPreference);
+    return SignalledTask<T>{std::move(task), [promise = start.promise] { promise.resolve(); }};
 }
 
 } // namespace vl

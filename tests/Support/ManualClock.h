@@ -67,20 +67,10 @@ public:
             std::this_thread::yield();
     }
 
+    // The task keeps the time line alive: it may outlive this clock object.
     tasks::Task<void> sleep(Instant deadline, std::optional<Duration> = std::nullopt) const
     {
-        auto sleeper = std::make_shared<Sleeper>();
-        sleeper->deadline = deadline;
-        std::function<void()> onCancel = [line = line, sleeper] {
-            {
-                std::lock_guard guard(line->mutex);
-                std::erase(line->sleepers, sleeper);
-            }
-            sleeper->end(true);
-        };
-        co_await tasks::withTaskCancellationHandler(suspend(line, sleeper), onCancel);
-        if (sleeper->cancelled)
-            throw tasks::CancellationError();
+        return sleepOn(line, deadline);
     }
 
 private:
@@ -112,6 +102,22 @@ private:
         Instant now{};
         std::vector<std::shared_ptr<Sleeper>> sleepers;
     };
+
+    static tasks::Task<void> sleepOn(std::shared_ptr<TimeLine> line, Instant deadline)
+    {
+        auto sleeper = std::make_shared<Sleeper>();
+        sleeper->deadline = deadline;
+        std::function<void()> onCancel = [line, sleeper] {
+            {
+                std::lock_guard guard(line->mutex);
+                std::erase(line->sleepers, sleeper);
+            }
+            sleeper->end(true);
+        };
+        co_await tasks::withTaskCancellationHandler(suspend(line, sleeper), onCancel);
+        if (sleeper->cancelled)
+            throw tasks::CancellationError();
+    }
 
     static tasks::Task<void> suspend(std::shared_ptr<TimeLine> line, std::shared_ptr<Sleeper> sleeper)
     {

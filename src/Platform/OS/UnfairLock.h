@@ -17,6 +17,7 @@
 #define VL_TRY_ACQUIRE(...) __attribute__((try_acquire_capability(__VA_ARGS__)))
 #define VL_SCOPED_CAPABILITY __attribute__((scoped_lockable))
 #define VL_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
+#define VL_NO_THREAD_SAFETY_ANALYSIS __attribute__((no_thread_safety_analysis))
 #else
 #define VL_CAPABILITY(x)
 #define VL_GUARDED_BY(x)
@@ -25,6 +26,7 @@
 #define VL_TRY_ACQUIRE(...)
 #define VL_SCOPED_CAPABILITY
 #define VL_REQUIRES(...)
+#define VL_NO_THREAD_SAFETY_ANALYSIS
 #endif
 
 namespace os {

@@ -7,7 +7,7 @@
 // cancelling the task ends the sleep with CancellationError. The tolerance is accepted as a hint
 // that a deadline may fire late by up to that much; these clocks fire as close to it as they can.
 // Any type with the members that the Clock concept names can stand in for them (tests use a
-// manual clock).
+// manual clock); the task that sleep returns must not depend on the clock object staying alive.
 #pragma once
 
 #include "Platform/Tasks/Task.h"

@@ -134,6 +134,8 @@ TaskContext& requireCurrentTask();
 
 template <typename T>
 class TaskGroup {
+    static_assert(!std::is_void_v<T>, "children without results belong in a DiscardingTaskGroup");
+
 public:
     explicit TaskGroup(std::shared_ptr<detail::TaskGroupState<T>> state) : state(std::move(state)) {}
 

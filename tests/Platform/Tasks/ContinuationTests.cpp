@@ -62,15 +62,14 @@ TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
     std::vector<std::optional<Continuation<int>>> parked(count);
     std::atomic<int> parkedCount{0};
     std::vector<tasks::TaskHandle<int>> handles;
-    for (int index = 0; index < count; ++index) {
-        auto body = [&parked, &parkedCount](int index) -> Task<int> {
-            co_return co_await tasks::withContinuation<int>([&parked, &parkedCount, index](Continuation<int> continuation) {
-                parked[index].emplace(std::move(continuation));
-                parkedCount.fetch_add(1);
-            });
-        };
+    auto body = [&parked, &parkedCount](int index) -> Task<int> {
+        co_return co_await tasks::withContinuation<int>([&parked, &parkedCount, index](Continuation<int> continuation) {
+            parked[index].emplace(std::move(continuation));
+            parkedCount.fetch_add(1);
+        });
+    };
+    for (int index = 0; index < count; ++index)
         handles.push_back(tasks::spawn(body(index)));
-    }
     while (parkedCount.load() < count)
         std::this_thread::yield();
     std::thread evens([&] {

@@ -1,0 +1,384 @@
+#include "VLChannel/DiscontiguousData.h"
+
+#include "ByteHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace vl {
+namespace {
+
+using test::Bytes;
+using test::bytesOf;
+using test::regionCounts;
+using test::regionOf;
+using test::sequence;
+using Region = DiscontiguousData::Region;
+
+// Regions of 16 and 144 bytes holding 0, 1, 2, ... 159: the shape of a received reply.
+DiscontiguousData headerAndBody()
+{
+    return test::splitAt(sequence(160), {16});
+}
+
+bool sameOwner(const Region& first, const Region& second)
+{
+    return !first.owner().owner_before(second.owner()) && !second.owner().owner_before(first.owner());
+}
+
+TEST(DiscontiguousDataTest, NeverStoresAnEmptyRegion)
+{
+    Region empty = regionOf(Bytes{});
+    DiscontiguousData data(empty, regionOf(sequence(5)), empty);
+    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t>{5});
+    EXPECT_EQ(data.count(), 5);
+
+    data.append(empty);
+    std::vector<Region> list{empty, regionOf(sequence(3)), Region()};
+    data.append(list);
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{5, 3}));
+    EXPECT_EQ(regionCounts(DiscontiguousData(list)), std::vector<std::ptrdiff_t>{3});
+    EXPECT_EQ(data.count(), 8);
+}
+
+TEST(DiscontiguousDataTest, SubRangeInsideOneRegionIsOneSliceOfItsMemory)
+{
+    DiscontiguousData data = headerAndBody();
+    const Region& body = data.regions()[1];
+
+    DiscontiguousData payload = data.from(16);
+    ASSERT_EQ(regionCounts(payload), std::vector<std::ptrdiff_t>{144});
+    EXPECT_EQ(payload.regions()[0].bytes().data(), body.bytes().data());
+    EXPECT_TRUE(sameOwner(payload.regions()[0], body));
+
+    DiscontiguousData middle = data[{20, 30}];
+    ASSERT_EQ(regionCounts(middle), std::vector<std::ptrdiff_t>{10});
+    EXPECT_EQ(middle.regions()[0].bytes().data(), body.bytes().data() + 4);
+    EXPECT_EQ(bytesOf(middle), sequence(10, 20));
+}
+
+TEST(DiscontiguousDataTest, SubRangeAcrossARegionBoundaryIsTwoSlicesCopiedOnlyForAContiguousView)
+{
+    DiscontiguousData data = headerAndBody();
+    DiscontiguousData straddling = data[{10, 20}];
+    ASSERT_EQ(regionCounts(straddling), (std::vector<std::ptrdiff_t>{6, 4}));
+    EXPECT_EQ(straddling.regions()[0].bytes().data(), data.regions()[0].bytes().data() + 10);
+    EXPECT_EQ(straddling.regions()[1].bytes().data(), data.regions()[1].bytes().data());
+
+    straddling.withUnsafeBytes([&](std::span<const std::byte> view) {
+        ASSERT_EQ(view.size(), 10u);
+        for (const Region& region : data.regions()) {
+            const std::byte* begin = region.bytes().data();
+            EXPECT_FALSE(view.data() >= begin && view.data() < begin + region.count());
+        }
+    });
+    EXPECT_EQ(bytesOf(straddling), sequence(10, 10));
+}
+
+TEST(DiscontiguousDataTest, SubRangeOverManyRegionsKeepsTheInnerRegionsWhole)
+{
+    DiscontiguousData data = test::splitAt(sequence(40), {5, 15, 25, 30});
+    DiscontiguousData inner = data[{3, 27}];
+    EXPECT_EQ(regionCounts(inner), (std::vector<std::ptrdiff_t>{2, 10, 10, 2}));
+    EXPECT_EQ(inner.regions()[1].bytes().data(), data.regions()[1].bytes().data());
+    EXPECT_EQ(inner.regions()[2].bytes().data(), data.regions()[2].bytes().data());
+    EXPECT_EQ(bytesOf(inner), sequence(24, 3));
+
+    // Ranges that end or start exactly on a boundary take no empty slice.
+    EXPECT_EQ(regionCounts(data[{5, 25}]), (std::vector<std::ptrdiff_t>{10, 10}));
+    EXPECT_EQ(regionCounts(data[{0, 6}]), (std::vector<std::ptrdiff_t>{5, 1}));
+    EXPECT_EQ(regionCounts(data[{14, 40}]), (std::vector<std::ptrdiff_t>{1, 10, 5, 10}));
+}
+
+TEST(DiscontiguousDataTest, EmptyRangeHasNoRegionsAndAnEmptyView)
+{
+    DiscontiguousData data = headerAndBody();
+    for (std::ptrdiff_t position : {0, 5, 16, 160}) {
+        DiscontiguousData empty = data[{position, position}];
+        EXPECT_TRUE(empty.regions().empty());
+        EXPECT_EQ(empty.count(), 0);
+        bool called = false;
+        empty.withUnsafeBytes([&](std::span<const std::byte> view) {
+            called = true;
+            EXPECT_EQ(view.data(), nullptr);
+            EXPECT_EQ(view.size(), 0u);
+        });
+        EXPECT_TRUE(called);
+    }
+}
+
+TEST(DiscontiguousDataTest, SlicingASliceSlicesTheUnderlyingRegion)
+{
+    Region region = regionOf(sequence(32));
+    Region slice = region[{4, 20}];
+    Region sliceOfSlice = slice[{2, 6}];
+    EXPECT_EQ(sliceOfSlice.bytes().data(), region.bytes().data() + 6);
+    EXPECT_EQ(sliceOfSlice.count(), 4);
+    EXPECT_TRUE(sameOwner(sliceOfSlice, region));
+    EXPECT_EQ(bytesOf(sliceOfSlice), sequence(4, 6));
+
+    EXPECT_EQ(bytesOf(slice.from(14)), sequence(2, 18));
+    EXPECT_EQ(bytesOf(slice.upTo(3)), sequence(3, 4));
+
+    DiscontiguousData data = test::splitAt(sequence(30), {10, 20});
+    DiscontiguousData nested = data[{5, 25}][{3, 17}];
+    EXPECT_EQ(regionCounts(nested), (std::vector<std::ptrdiff_t>{2, 10, 2}));
+    EXPECT_EQ(nested.regions()[0].bytes().data(), data.regions()[0].bytes().data() + 8);
+    EXPECT_EQ(bytesOf(nested), sequence(14, 8));
+}
+
+TEST(DiscontiguousDataTest, SlicesKeepTheMemoryAliveAfterTheOriginalIsGone)
+{
+    bool released = false;
+    DiscontiguousData slice;
+    {
+        auto* memory = static_cast<std::uint8_t*>(std::malloc(8));
+        std::memcpy(memory, sequence(8).data(), 8);
+        DiscontiguousData data(std::span<std::uint8_t>(memory, 8),
+                               DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t) {
+                                   released = true;
+                                   std::free(base);
+                               }));
+        slice = data[{2, 5}];
+    }
+    EXPECT_FALSE(released);
+    EXPECT_EQ(bytesOf(slice), sequence(3, 2));
+    slice = DiscontiguousData();
+    EXPECT_TRUE(released);
+}
+
+TEST(DiscontiguousDataTest, ContiguousViewOfOneRegionIsTheRegionItself)
+{
+    Region region = regionOf(sequence(20));
+    DiscontiguousData data(region);
+    const std::byte* seen = data.withUnsafeBytes([](std::span<const std::byte> view) { return view.data(); });
+    EXPECT_EQ(seen, region.bytes().data());
+}
+
+TEST(DiscontiguousDataTest, ContiguousViewOfManyRegionsHoldsEveryByteInOrder)
+{
+    Bytes small = sequence(100);
+    EXPECT_EQ(bytesOf(test::splitAt(small, {1, 50, 99})), small);
+    Bytes large = sequence(5000, 7);
+    EXPECT_EQ(bytesOf(test::splitAt(large, {256, 257, 4000})), large);
+}
+
+TEST(DiscontiguousDataTest, ContiguousViewOfARangeIsDirectInsideOneRegionAndACopyAcrossRegions)
+{
+    DiscontiguousData data = headerAndBody();
+    const std::byte* inside = data.withUnsafeBytes({20, 30}, [](std::span<const std::byte> view) {
+        EXPECT_EQ(view.size(), 10u);
+        return view.data();
+    });
+    EXPECT_EQ(inside, data.regions()[1].bytes().data() + 4);
+
+    Bytes across = data.withUnsafeBytes({12, 20}, [&](std::span<const std::byte> view) {
+        EXPECT_NE(view.data(), data.regions()[0].bytes().data() + 12);
+        return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
+                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+    });
+    EXPECT_EQ(across, sequence(8, 12));
+
+    std::size_t emptySize
+        = data.withUnsafeBytes({ 16, 16 }, [](std::span<const std::byte> view) { return view.size(); });
+    EXPECT_EQ(emptySize, 0u);
+}
+
+TEST(DiscontiguousDataTest, ValueIsReadAcrossARegionBoundary)
+{
+    DiscontiguousData data = headerAndBody();
+    std::uint32_t acrossBoundary
+        = data.withUnsafeValue<std::uint32_t>(14, [](std::uint32_t value) { return value; });
+    EXPECT_EQ(acrossBoundary, 0x1110'0F0Eu);
+    std::uint32_t straddlingSlice = data[{10, 20}].withUnsafeValue<std::uint32_t>(
+        4, [](std::uint32_t value) { return value; });
+    EXPECT_EQ(straddlingSlice, 0x1110'0F0Eu);
+
+    DiscontiguousData threeRegions = test::splitAt(sequence(20), {3, 9});
+    std::uint64_t wide
+        = threeRegions.withUnsafeValue<std::uint64_t>(2, [](std::uint64_t value) { return value; });
+    EXPECT_EQ(wide, 0x0908'0706'0504'0302u);
+    std::uint8_t last
+        = threeRegions.withUnsafeValue<std::uint8_t>(19, [](std::uint8_t value) { return value; });
+    EXPECT_EQ(last, 19);
+}
+
+TEST(DiscontiguousDataTest, AppendedAllocationIsZeroFilledOnRequestAndWrittenByItsInitializer)
+{
+    DiscontiguousData zeroed(8, true, [](std::span<std::byte>) {});
+    EXPECT_EQ(bytesOf(zeroed), Bytes(8, 0));
+
+    DiscontiguousData data;
+    data.append(4, false, [](std::span<std::byte> bytes) {
+        ASSERT_EQ(bytes.size(), 4u);
+        std::memcpy(bytes.data(), "\x01\x02\x03\x04", 4);
+    });
+    data.append<std::uint64_t>(true, [](std::span<std::byte> bytes) {
+        ASSERT_EQ(bytes.size(), 8u);
+        bytes[7] = std::byte{0xFF};
+    });
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{4, 8}));
+    EXPECT_EQ(bytesOf(data), (Bytes{1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0xFF}));
+
+    DiscontiguousData typed(std::type_identity<std::uint16_t>{}, true, [](std::span<std::byte> bytes) {
+        bytes[0] = std::byte{0x34};
+        bytes[1] = std::byte{0x12};
+    });
+    EXPECT_EQ(typed.withUnsafeValue<std::uint16_t>(0, [](std::uint16_t value) { return value; }), 0x1234);
+
+    data.append(0, true, [](std::span<std::byte> bytes) { EXPECT_TRUE(bytes.empty()); });
+    EXPECT_EQ(data.regions().size(), 2u);
+}
+
+TEST(DiscontiguousDataTest, FailingInitializerLeavesTheValueUnchanged)
+{
+    DiscontiguousData data(regionOf(sequence(3)));
+    auto failing = [](std::span<std::byte> bytes) {
+        bytes[0] = std::byte{0x55};
+        throw std::runtime_error("initializer failed");
+    };
+    EXPECT_THROW(data.append(16, true, failing), std::runtime_error);
+    EXPECT_THROW(data.append<std::uint32_t>(false, failing), std::runtime_error);
+    EXPECT_EQ(data.count(), 3);
+    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t>{3});
+    EXPECT_EQ(bytesOf(data), sequence(3));
+    EXPECT_THROW(DiscontiguousData(8, true, failing), std::runtime_error);
+}
+
+TEST(DiscontiguousDataTest, HandedOverBufferIsReleasedOnceByItsDeallocatorWhenTheLastCopyGoes)
+{
+    int releases = 0;
+    void* releasedBase = nullptr;
+    std::ptrdiff_t releasedCount = 0;
+    auto* memory = static_cast<std::uint32_t*>(std::malloc(3 * sizeof(std::uint32_t)));
+    memory[0] = 1;
+    memory[1] = 2;
+    memory[2] = 3;
+    {
+        DiscontiguousData data(std::span<const std::uint32_t>(memory, 3),
+                               DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t count) {
+                                   ++releases;
+                                   releasedBase = base;
+                                   releasedCount = count;
+                                   std::free(base);
+                               }));
+        EXPECT_EQ(data.count(), 12);
+        EXPECT_EQ(data.regions()[0].bytes().data(), reinterpret_cast<const std::byte*>(memory));
+        DiscontiguousData copy = data;
+        DiscontiguousData slice = copy[{4, 8}];
+        EXPECT_EQ(slice.withUnsafeValue<std::uint32_t>(0, [](std::uint32_t value) { return value; }), 2u);
+        EXPECT_EQ(releases, 0);
+    }
+    EXPECT_EQ(releases, 1);
+    EXPECT_EQ(releasedBase, memory);
+    EXPECT_EQ(releasedCount, 12);
+}
+
+TEST(DiscontiguousDataTest, EveryBufferFormTakesTheBufferWithoutCopying)
+{
+    // Leak checking in the sanitizer build proves that the free deallocator runs.
+    auto* raw = static_cast<std::byte*>(std::malloc(4));
+    std::memcpy(raw, "\x0A\x0B\x0C\x0D", 4);
+    DiscontiguousData data(std::span<std::byte>(raw, 4), DiscontiguousData::Deallocator::free());
+    auto* constRaw = static_cast<std::byte*>(std::malloc(2));
+    std::memcpy(constRaw, "\x0E\x0F", 2);
+    data.append(std::span<const std::byte>(constRaw, 2), DiscontiguousData::Deallocator::free());
+    auto* typed = static_cast<std::uint16_t*>(std::malloc(2 * sizeof(std::uint16_t)));
+    typed[0] = 0x1110;
+    typed[1] = 0x1312;
+    data.append(std::span<std::uint16_t>(typed, 2), DiscontiguousData::Deallocator::free());
+    static const std::uint8_t constant[] = {0x14};
+    data.append(std::span<const std::uint8_t>(constant), DiscontiguousData::Deallocator::none());
+
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{4, 2, 4, 1}));
+    EXPECT_EQ(data.regions()[0].bytes().data(), raw);
+    EXPECT_EQ(data.regions()[2].bytes().data(), reinterpret_cast<const std::byte*>(typed));
+    EXPECT_EQ(data.regions()[3].bytes().data(), reinterpret_cast<const std::byte*>(constant));
+    EXPECT_EQ(bytesOf(data), sequence(11, 0x0A));
+
+    bool emptyReleased = false;
+    static std::byte anchor;
+    DiscontiguousData empty(std::span<std::byte>(&anchor, 0),
+        DiscontiguousData::Deallocator::custom([&](void*, std::ptrdiff_t) { emptyReleased = true; }));
+    EXPECT_TRUE(empty.regions().empty());
+    EXPECT_TRUE(emptyReleased);
+}
+
+TEST(DiscontiguousDataTest, CopiesShareRegionsAndAppendChangesOnlyItsOwnValue)
+{
+    DiscontiguousData original = headerAndBody();
+    DiscontiguousData copy = original;
+    copy.append(regionOf(sequence(4)));
+    EXPECT_EQ(original.count(), 160);
+    EXPECT_EQ(original.regions().size(), 2u);
+    EXPECT_EQ(copy.count(), 164);
+    EXPECT_EQ(copy.regions()[1].bytes().data(), original.regions()[1].bytes().data());
+}
+
+TEST(DiscontiguousDataTest, KeepsManyRegionsInOrder)
+{
+    DiscontiguousData data;
+    Bytes expected;
+    for (std::uint8_t index = 0; index < 12; ++index) {
+        Bytes piece = sequence(index + 1u, static_cast<std::uint8_t>(expected.size()));
+        expected.insert(expected.end(), piece.begin(), piece.end());
+        data.append(regionOf(piece));
+        EXPECT_EQ(data.regions().size(), index + 1u);
+    }
+    EXPECT_EQ(data.count(), static_cast<std::ptrdiff_t>(expected.size()));
+    EXPECT_EQ(bytesOf(data), expected);
+    EXPECT_EQ(bytesOf(data[{2, 70}]), sequence(68, 2));
+    DiscontiguousData copy = data;
+    EXPECT_EQ(bytesOf(copy.from(40)), sequence(expected.size() - 40, 40));
+}
+
+TEST(DiscontiguousDataTest, OneValueIsReadFromSeveralThreadsAtOnce)
+{
+    const DiscontiguousData data = test::splitAt(sequence(200), {16, 100, 150});
+    std::vector<std::thread> readers;
+    std::vector<int> mismatches(4, 0);
+    for (int reader = 0; reader < 4; ++reader)
+        readers.emplace_back([&, reader] {
+            for (std::ptrdiff_t start = 0; start < 190; ++start) {
+                DiscontiguousData part = data[{start, start + 10}];
+                if (bytesOf(part) != sequence(10, static_cast<std::uint8_t>(start)))
+                    ++mismatches[static_cast<std::size_t>(reader)];
+            }
+        });
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
+}
+
+TEST(DiscontiguousDataDeathTest, OutOfRangeUseEndsTheProcess)
+{
+    DiscontiguousData data = headerAndBody();
+    const char* expected = "VLChannel/DiscontiguousData: Fatal error: Fatal error";
+    EXPECT_DEATH((data[{0, 161}]), expected);
+    EXPECT_DEATH((data[{-1, 4}]), expected);
+    EXPECT_DEATH((data[{9, 8}]), expected);
+    EXPECT_DEATH(data.from(161), expected);
+    EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(157, [](std::uint32_t) {}), expected);
+    EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(-1, [](std::uint32_t) {}), expected);
+    EXPECT_DEATH(data.withUnsafeBytes({150, 161}, [](std::span<const std::byte>) {}), expected);
+    EXPECT_DEATH(data.append(-1, true, [](std::span<std::byte>) {}), expected);
+
+    Region region = regionOf(sequence(8));
+    EXPECT_DEATH((region[{3, 3}]), expected);
+    EXPECT_DEATH((region[{-1, 2}]), expected);
+    EXPECT_DEATH((region[{5, 9}]), expected);
+    EXPECT_DEATH(region.from(8), expected);
+    EXPECT_DEATH((region[{2, 6}][{1, 5}]), expected);
+}
+
+TEST(DiscontiguousDataDeathTest, BufferWithoutBaseAddressEndsTheProcess)
+{
+    EXPECT_DEATH(DiscontiguousData(std::span<std::byte>(), DiscontiguousData::Deallocator::free()),
+                 "VLChannel/DiscontiguousData: Fatal error: Buffer has no base address");
+}
+
+} // namespace
+} // namespace vl

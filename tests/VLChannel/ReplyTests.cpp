@@ -1,0 +1,189 @@
+#include "VLChannel/Notification.h"
+#include "VLChannel/Reply.h"
+
+#include "ByteHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+namespace vl {
+namespace {
+
+using test::Bytes;
+using test::sequence;
+
+bool isInsufficientData(const ConsumableError& error)
+{
+    return error.kind() == ConsumableError::Kind::insufficientData;
+}
+
+fuse_entry_out sampleEntry()
+{
+    fuse_entry_out entry{};
+    entry.nodeid = 42;
+    entry.generation = 7;
+    entry.entry_valid = 1;
+    entry.attr.ino = 42;
+    entry.attr.size = 0x1234'5678'9ABCu;
+    entry.attr.mtime = -5;
+    entry.attr.mode = 0100644;
+    entry.attr.padding = 0;
+    return entry;
+}
+
+TEST(ReplyTest, StructureLongerThanThePayloadFailsWithInsufficientDataAndConsumesNothing)
+{
+    Reply reply(3, DiscontiguousData(test::regionOf(sequence(100))));
+    bool called = false;
+    try {
+        std::move(reply).consume<fuse_entry_out>([&](const fuse_entry_out&) { called = true; });
+        ADD_FAILURE() << "a 144-byte structure was read from 100 bytes";
+    } catch (const ConsumableError& error) {
+        EXPECT_TRUE(isInsufficientData(error));
+        EXPECT_STREQ(error.what(), "insufficientData");
+    }
+    EXPECT_FALSE(called);
+    EXPECT_EQ(reply.consumedCount(), 0);
+
+    reply.consumePart(60);
+    EXPECT_THROW(reply.consumePart(41), ConsumableError);
+    EXPECT_THROW(reply.consumePart(41, [&](std::span<const std::byte>) { called = true; }), ConsumableError);
+    EXPECT_THROW(reply.consumePart<fuse_entry_out>([&](fuse_entry_out) { called = true; }), ConsumableError);
+    EXPECT_FALSE(called);
+    EXPECT_EQ(reply.consumedCount(), 60);
+    EXPECT_EQ(reply.unconsumedCount(), 40);
+    std::uint32_t size = reply.consumePart<fuse_write_out>([](fuse_write_out out) { return out.size; });
+    EXPECT_EQ(size, 0x3F3E'3D3Cu);
+    EXPECT_EQ(reply.unconsumedCount(), 32);
+}
+
+TEST(ReplyTest, StructureIsReadFromTheFrontAndTrailingBytesAreIgnored)
+{
+    fuse_entry_out entry = sampleEntry();
+    Reply reply(3,
+        DiscontiguousData(test::regionOf(test::concatenated({ test::bytesOfValue(entry), Bytes(6, 0xEE) }))));
+    ASSERT_EQ(reply.count(), 150);
+    fuse_entry_out read
+        = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& value) { return value; });
+    EXPECT_EQ(test::bytesOfValue(read), test::bytesOfValue(entry));
+}
+
+TEST(ReplyTest, CreateReplySplitOverTwoRegionsIsReadAsEntryThenOpenHandle)
+{
+    fuse_entry_out entry = sampleEntry();
+    fuse_open_out open{.fh = 0xABCD, .open_flags = 2, .padding = 0};
+    Bytes payload = test::concatenated({test::bytesOfValue(entry), test::bytesOfValue(open)});
+    ASSERT_EQ(payload.size(), 160u);
+
+    for (std::size_t cut : {1u, 100u, 144u, 150u}) {
+        Reply reply(9, test::splitAt(payload, {cut}));
+        std::uint64_t nodeid
+            = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& value) { return value.nodeid; });
+        EXPECT_EQ(nodeid, 42u);
+        EXPECT_EQ(reply.consumedCount(), 144);
+        EXPECT_EQ(reply.unconsumedCount(), 16);
+        fuse_open_out readOpen
+            = std::move(reply).consume<fuse_open_out>([](fuse_open_out value) { return value; });
+        EXPECT_EQ(readOpen.fh, 0xABCDu) << "cut at " << cut;
+        EXPECT_EQ(readOpen.open_flags, 2u);
+    }
+}
+
+TEST(ReplyTest, ZeroBytesAreHandedToTheBodyAsAnEmptyViewEvenFromAnEmptyPayload)
+{
+    Reply reply(1, DiscontiguousData());
+    int calls = 0;
+    reply.consumePart(0, [&](std::span<const std::byte> view) {
+        ++calls;
+        EXPECT_TRUE(view.empty());
+    });
+    std::size_t remaining = std::move(reply).consume([&](std::span<const std::byte> view) {
+        ++calls;
+        return view.size();
+    });
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(remaining, 0u);
+    EXPECT_EQ(reply.consumedCount(), 0);
+}
+
+TEST(ReplyTest, VariableLengthPartsAreReadInOrderAndTheRestGoesToTheLastBody)
+{
+    // A payload over three regions: 5 bytes skipped, 10 bytes read across a boundary, then the rest.
+    Reply reply(1, test::splitAt(sequence(40), {8, 12}));
+    reply.consumePart(5);
+    Bytes middle = reply.consumePart(10, [](std::span<const std::byte> view) {
+        return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
+                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+    });
+    EXPECT_EQ(middle, sequence(10, 5));
+    EXPECT_EQ(reply.consumedCount(), 15);
+    Bytes rest = std::move(reply).consume([](std::span<const std::byte> view) {
+        return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
+                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+    });
+    EXPECT_EQ(rest, sequence(25, 15));
+}
+
+TEST(ReplyTest, FailingBodyConsumesNothingAndItsErrorIsPassedOn)
+{
+    Reply reply(1, DiscontiguousData(test::regionOf(sequence(32))));
+    reply.consumePart(8);
+    EXPECT_THROW(
+        reply.consumePart(8, [](std::span<const std::byte>) { throw std::runtime_error("bad name"); }),
+        std::runtime_error);
+    EXPECT_THROW(
+        reply.consumePart<fuse_write_out>([](fuse_write_out) -> int { throw std::runtime_error("bad"); }),
+        std::runtime_error);
+    EXPECT_EQ(reply.consumedCount(), 8);
+    std::uint8_t first = reply.consumePart(
+        1, [](std::span<const std::byte> view) { return std::to_integer<std::uint8_t>(view[0]); });
+    EXPECT_EQ(first, 8);
+}
+
+TEST(ReplyTest, ResetReadsThePayloadAgainFromTheStart)
+{
+    Reply reply(1, DiscontiguousData(test::regionOf(sequence(16))));
+    auto readWord
+        = [&] { return reply.consumePart<std::uint64_t>([](std::uint64_t value) { return value; }); };
+    std::uint64_t first = readWord();
+    readWord();
+    EXPECT_EQ(reply.unconsumedCount(), 0);
+    EXPECT_THROW(readWord(), ConsumableError);
+    reply.reset();
+    EXPECT_EQ(reply.consumedCount(), 0);
+    EXPECT_EQ(readWord(), first);
+}
+
+TEST(ReplyTest, CopiesHaveTheirOwnReadPositionOverSharedBytes)
+{
+    Reply reply(5, DiscontiguousData(test::regionOf(sequence(24))));
+    reply.consumePart(8);
+    Reply copy = reply;
+    copy.consumePart(8);
+    EXPECT_EQ(reply.consumedCount(), 8);
+    EXPECT_EQ(copy.consumedCount(), 16);
+    EXPECT_EQ(copy.unique(), 5u);
+    EXPECT_EQ(copy.data().regions()[0].bytes().data(), reply.data().regions()[0].bytes().data());
+}
+
+TEST(ReplyTest, NotificationPayloadIsConsumedTheSameWay)
+{
+    Notification notification(FUSE_NOTIFY_INVAL_ENTRY, test::splitAt(sequence(20), {3}));
+    EXPECT_EQ(notification.type(), FUSE_NOTIFY_INVAL_ENTRY);
+    std::uint32_t word = notification.consumePart<std::uint32_t>([](std::uint32_t value) { return value; });
+    EXPECT_EQ(word, 0x0302'0100u);
+    EXPECT_THROW(notification.consumePart(17), ConsumableError);
+    EXPECT_EQ(notification.unconsumedCount(), 16);
+}
+
+TEST(ReplyDeathTest, NegativeByteCountEndsTheProcess)
+{
+    Reply reply(1, DiscontiguousData(test::regionOf(sequence(8))));
+    EXPECT_DEATH(reply.consumePart(-1), "VLChannel/Message: Fatal error: Fatal error");
+    EXPECT_DEATH(reply.consumePart(-1, [](std::span<const std::byte>) {}),
+                 "VLChannel/Message: Fatal error: Fatal error");
+}
+
+} // namespace
+} // namespace vl

@@ -1,0 +1,242 @@
+#include "VLFoundation/AsyncFuture.h"
+#include "VLFoundation/Deferred.h"
+#include "VLFoundation/DeferredUntilSignalled.h"
+
+#include "Support/ManualClock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ManualClock;
+using tasks::Task;
+using vl::AsyncFuture;
+
+using Future = std::shared_ptr<AsyncFuture<int>>;
+
+Task<int> valueOf(Future future)
+{
+    co_return co_await future->value();
+}
+
+Task<int> getWithin(Future future, ManualClock clock, ManualClock::Duration timeout,
+                    AsyncFuture<int>::OnTimeout onTimeout = {})
+{
+    co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
+}
+
+TEST(AsyncFuture, ResultDeliveredBeforeTheConsumerWaitsIsReturnedAtOnce)
+{
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    promise.resolveReturning(5);
+    EXPECT_EQ(tasks::runBlocking(valueOf(future)), 5);
+
+    auto [failed, failing] = AsyncFuture<int>::makeFuture();
+    failing.resolveThrowing(std::make_exception_ptr(std::domain_error("daemon error")));
+    EXPECT_THROW(tasks::runBlocking(valueOf(failed)), std::domain_error);
+
+    auto [done, completion] = AsyncFuture<void>::makeFuture();
+    completion.resolve();
+    tasks::runBlocking(done->wait());
+}
+
+TEST(AsyncFuture, ConsumerWaitingFirstIsResumedByTheProducer)
+{
+    ManualClock clock;
+    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
+    // The timeout task's sleep shows that the consumer has parked before the producer delivers.
+    tasks::TaskHandle<int> consumer = tasks::spawn(getWithin(made.future, clock, 1h));
+    clock.waitForSleepers(1);
+    std::thread producer([promise = made.promise] { promise.resolveReturning(9); });
+    producer.join();
+    EXPECT_EQ(tasks::runBlocking(consumer.value()), 9);
+    // The consumer cancelled its timeout task when it resumed.
+    while (clock.sleeperCount() != 0)
+        std::this_thread::yield();
+}
+
+TEST(AsyncFuture, TimeoutWithoutHandlerThrowsCancellationAndALateResultIsKept)
+{
+    ManualClock clock;
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    tasks::TaskHandle<int> consumer = tasks::spawn(getWithin(future, clock, 10s));
+    clock.waitForSleepers(1);
+    clock.advance(10s);
+    EXPECT_THROW(tasks::runBlocking(consumer.value()), tasks::CancellationError);
+    promise.resolveReturning(3);
+    EXPECT_EQ(tasks::runBlocking(getWithin(future, clock, 10s)), 3);
+}
+
+TEST(AsyncFuture, TimeoutAnswersWithTheHandlersValueOrError)
+{
+    ManualClock clock;
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    tasks::TaskHandle<int> consumer = tasks::spawn(getWithin(future, clock, 1s, [] { return -1; }));
+    clock.waitForSleepers(1);
+    clock.advance(2s);
+    EXPECT_EQ(tasks::runBlocking(consumer.value()), -1);
+
+    tasks::TaskHandle<int> failing = tasks::spawn(getWithin(future, clock, 1s, []() -> int {
+        throw std::runtime_error("no answer");
+    }));
+    clock.waitForSleepers(1);
+    clock.advance(1s);
+    EXPECT_THROW(tasks::runBlocking(failing.value()), std::runtime_error);
+}
+
+TEST(AsyncFuture, DeadlineInThePastReturnsAPresentResultOrGivesUpAtOnce)
+{
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    dispatch::DispatchTime past = dispatch::DispatchTime::now() + -1s;
+    auto get = [](Future future, dispatch::DispatchTime deadline) -> Task<int> { co_return co_await future->get(deadline); };
+    EXPECT_THROW(tasks::runBlocking(get(future, past)), tasks::CancellationError);
+    promise.resolveReturning(4);
+    EXPECT_EQ(tasks::runBlocking(get(future, past)), 4);
+}
+
+TEST(AsyncFuture, CancellingTheWaitingTaskGivesUpAtOnce)
+{
+    ManualClock clock;
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    tasks::TaskHandle<int> consumer = tasks::spawn(getWithin(future, clock, 24h));
+    clock.waitForSleepers(1);
+    consumer.cancel();
+    EXPECT_THROW(tasks::runBlocking(consumer.value()), tasks::CancellationError);
+
+    tasks::TaskHandle<int> withHandler = tasks::spawn(getWithin(future, clock, 24h, [] { return 42; }));
+    clock.waitForSleepers(1);
+    withHandler.cancel();
+    EXPECT_EQ(tasks::runBlocking(withHandler.value()), 42);
+}
+
+TEST(AsyncFuture, TaskCancelledBeforeItWaitsIsNotReleasedEarly)
+{
+    ManualClock clock;
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    std::atomic<bool> cancelled{false};
+    auto consumer = [&](Future future) -> Task<int> {
+        while (!tasks::isCancelled())
+            co_await tasks::sleepFor(0ns);
+        cancelled = true;
+        co_return co_await getWithin(future, clock, 1h);
+    };
+    tasks::TaskHandle<int> task = tasks::spawn(consumer(future));
+    task.cancel();
+    while (!cancelled.load())
+        std::this_thread::yield();
+    clock.waitForSleepers(1);
+    promise.resolveReturning(8);
+    EXPECT_EQ(tasks::runBlocking(task.value()), 8);
+}
+
+void resolveTwice()
+{
+    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
+    made.promise.resolveReturning(1);
+    made.promise.resolveReturning(2);
+}
+
+void readTwice()
+{
+    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
+    made.promise.resolveReturning(1);
+    tasks::runBlocking(valueOf(made.future));
+    tasks::runBlocking(valueOf(made.future));
+}
+
+void resolveAfterTheOutcomeWasTaken()
+{
+    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
+    made.promise.resolveReturning(1);
+    tasks::runBlocking(valueOf(made.future));
+    made.promise.resolveReturning(2);
+}
+
+void waitWhileAnotherConsumerWaits()
+{
+    ManualClock clock;
+    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
+    tasks::TaskHandle<int> first = tasks::spawn(getWithin(made.future, clock, 1h));
+    clock.waitForSleepers(1);
+    tasks::runBlocking(valueOf(made.future));
+}
+
+TEST(AsyncFutureDeathTest, SecondDeliveryOrSecondConsumerIsFatal)
+{
+    EXPECT_DEATH(resolveTwice(), "VLFoundation/AsyncFuture: Fatal error");
+    EXPECT_DEATH(readTwice(), "VLFoundation/AsyncFuture: Fatal error");
+    EXPECT_DEATH(resolveAfterTheOutcomeWasTaken(), "VLFoundation/AsyncFuture: Fatal error");
+    EXPECT_DEATH(waitWhileAnotherConsumerWaits(), "VLFoundation/AsyncFuture: Fatal error");
+}
+
+TEST(Deferred, CancelledBeforeItsDeadlineNeverRunsItsOperation)
+{
+    ManualClock clock;
+    std::atomic<bool> ran{false};
+    auto operation = [](std::atomic<bool>& ran) -> Task<void> {
+        ran = true;
+        co_return;
+    };
+    tasks::TaskHandle<void> task = vl::deferred(clock.now() + 5s, std::nullopt, clock, operation(ran));
+    clock.waitForSleepers(1);
+    task.cancel();
+    EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
+    clock.advance(10s);
+    EXPECT_FALSE(ran.load());
+
+    tasks::TaskHandle<void> due = vl::deferred(clock.now() + 5s, std::nullopt, clock, operation(ran));
+    clock.waitForSleepers(1);
+    clock.advance(5s);
+    tasks::runBlocking(due.value());
+    EXPECT_TRUE(ran.load());
+
+    std::atomic<bool> ranAfterDispatchDeadline{false};
+    tasks::runBlocking(vl::deferred(dispatch::DispatchTime::now() + 1ms, operation(ranAfterDispatchDeadline)).value());
+    EXPECT_TRUE(ranAfterDispatchDeadline.load());
+}
+
+TEST(Deferred, SignalledTaskRunsOnlyAfterItsSignal)
+{
+    std::atomic<bool> ran{false};
+    auto operation = [](std::atomic<bool>& ran) -> Task<std::string> {
+        ran = true;
+        co_return "ran";
+    };
+    vl::SignalledTask<std::string> signalled = vl::deferredUntilSignalled(operation(ran));
+    EXPECT_FALSE(ran.load());
+    signalled.signal();
+    EXPECT_EQ(tasks::runBlocking(signalled.task.value()), "ran");
+}
+
+TEST(Deferred, CancelAtCancelsATaskStillRunningAtTheDeadlineOnly)
+{
+    ManualClock clock;
+    auto waitForCancellation = [](ManualClock clock) -> Task<bool> {
+        tasks::Result<void> slept = co_await tasks::catching(clock.sleep(clock.now() + 24h));
+        co_return !slept.isSuccess() && tasks::isCancelled();
+    };
+    tasks::TaskHandle<bool> target = tasks::spawn(waitForCancellation(clock));
+    clock.waitForSleepers(1);
+    vl::cancelAt(target, clock.now() + 1s, std::nullopt, clock);
+    clock.waitForSleepers(2);
+    clock.advance(1s);
+    EXPECT_TRUE(tasks::runBlocking(target.value()));
+
+    auto finishesAtOnce = []() -> Task<bool> { co_return tasks::isCancelled(); };
+    tasks::TaskHandle<bool> quick = tasks::spawn(finishesAtOnce());
+    EXPECT_FALSE(tasks::runBlocking(quick.value()));
+    vl::cancelAt(quick, clock.now() + 1s, std::nullopt, clock);
+    // Once the target has finished, the deadline's sleeper is cancelled, not left waiting.
+    while (clock.sleeperCount() != 0)
+        std::this_thread::yield();
+    EXPECT_FALSE(quick.isCancelled());
+}
+
+} // namespace
