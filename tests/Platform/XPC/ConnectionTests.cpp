@@ -1,0 +1,275 @@
+#include "Platform/XPC/Connection.h"
+#include "Platform/XPC/RuntimeDirectory.h"
+#include "Platform/XPC/XPCArray.h"
+
+#include "Support/Mailbox.h"
+#include "Support/OpenDescriptors.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using testing_support::openDescriptors;
+using xpc::Connection;
+using xpc::Object;
+using xpc::Type;
+using xpc::XPCArray;
+using xpc::XPCDictionary;
+using xpc::XPCRichError;
+
+constexpr std::uint8_t volume[16] = {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xA, 0xB};
+
+XPCRichError::Code errorCode(const Object& event)
+{
+    EXPECT_EQ(event.type(), Type::error) << event.debugDescription();
+    return event.errorValue() ? event.errorValue()->code() : XPCRichError::Code::peerCodeSigningRequirement;
+}
+
+std::string readAll(int descriptor)
+{
+    std::string text;
+    char buffer[256];
+    ssize_t count;
+    while ((count = ::read(descriptor, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(count));
+    ::close(descriptor);
+    return text;
+}
+
+// A listener, a client that reached it through its endpoint and the peer connection that the
+// listener handed out for that client, each with a mailbox for its events.
+struct ConnectedPair {
+    ConnectedPair()
+    {
+        listener = Connection::createAnonymousListener();
+        listener->setEventHandler(postingTo(listenerEvents));
+        listener->activate();
+        client = Connection::createFromEndpoint(Object::endpoint(*listener));
+        client->setEventHandler(postingTo(clientEvents));
+        client->activate();
+        Object event = listenerEvents->next();
+        peer = event.connectionValue();
+        EXPECT_TRUE(peer) << event.debugDescription();
+        peer->setEventHandler(postingTo(peerEvents));
+        peer->activate();
+    }
+
+    // Cancels all three and waits for their last events, after which their sockets are closed.
+    void end()
+    {
+        client->cancel();
+        peer->cancel();
+        listener->cancel();
+        for (auto* mailbox : {clientEvents.get(), peerEvents.get(), listenerEvents.get()}) {
+            for (Object event = mailbox->next(); event.type() != Type::error; event = mailbox->next()) {
+            }
+        }
+    }
+
+    std::shared_ptr<Connection> listener, client, peer;
+    std::shared_ptr<EventMailbox> listenerEvents = std::make_shared<EventMailbox>();
+    std::shared_ptr<EventMailbox> clientEvents = std::make_shared<EventMailbox>();
+    std::shared_ptr<EventMailbox> peerEvents = std::make_shared<EventMailbox>();
+};
+
+TEST(Connection, AClientReachesAnAnonymousListenerThroughItsEndpointAndGetsAReply)
+{
+    auto before = openDescriptors();
+    {
+        ConnectedPair pair;
+        EXPECT_EQ(pair.peer->kind(), Connection::Kind::peer);
+        EXPECT_EQ(pair.peer->peerUserID(), ::geteuid());
+        EXPECT_EQ(pair.peer->peerProcessID(), ::getpid());
+
+        int pipeEnds[2];
+        ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        ASSERT_EQ(::write(pipeEnds[1], "payload", 7), 7);
+        ::close(pipeEnds[1]);
+        XPCDictionary request;
+        request.setValue("Volume", Object::uuid(volume));
+        request.setValue("FileHandle", Object::fileDescriptor(pipeEnds[0]));
+        request.setValue("Endpoint", Object::endpoint(*pair.listener));
+        XPCArray options;
+        options.append(Object::string("rw"));
+        request.setValue("Options", options.object());
+        ::close(pipeEnds[0]);
+        auto replies = std::make_shared<EventMailbox>();
+        pair.client->sendMessageWithReply(request, postingTo(replies));
+
+        auto received = XPCDictionary::fromObject(pair.peerEvents->next());
+        ASSERT_TRUE(received);
+        EXPECT_TRUE(received->expectsReply());
+        EXPECT_EQ(std::memcmp(received->value("Volume")->uuidBytes(), volume, 16), 0);
+        EXPECT_EQ(readAll(received->value("FileHandle")->dupFileDescriptor()), "payload");
+        EXPECT_EQ(received->value("Endpoint")->type(), Type::endpoint);
+        EXPECT_EQ(XPCArray::fromObject(*received->value("Options"))->count(), 1u);
+
+        auto reply = XPCDictionary::createReply(*received);
+        ASSERT_TRUE(reply);
+        reply->setBoolean("Success", true);
+        pair.peer->sendMessage(*reply);
+        auto answer = XPCDictionary::fromObject(replies->next());
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(answer->boolean("Success"), true);
+        EXPECT_FALSE(answer->expectsReply());
+
+        // A message sent without a reply handler arrives as an event that awaits no reply.
+        XPCDictionary notice;
+        notice.setString("Operation", "device-deactivate");
+        pair.client->sendMessage(notice);
+        auto event = XPCDictionary::fromObject(pair.peerEvents->next());
+        ASSERT_TRUE(event);
+        EXPECT_EQ(event->string("Operation"), "device-deactivate");
+        EXPECT_FALSE(XPCDictionary::createReply(*event));
+        pair.end();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(Connection, TheEndpointOfAListenerCanBeSentOnAndConnectedToByItsReceiver)
+{
+    ConnectedPair pair;
+    XPCDictionary message;
+    message.setValue("Endpoint", Object::endpoint(*pair.listener));
+    pair.client->sendMessage(message);
+    auto received = XPCDictionary::fromObject(pair.peerEvents->next());
+    ASSERT_TRUE(received);
+    auto second = Connection::createFromEndpoint(*received->value("Endpoint"));
+    Object event = pair.listenerEvents->next();
+    ASSERT_EQ(event.type(), Type::connection);
+    event.connectionValue()->cancel();
+    second->cancel();
+    pair.end();
+}
+
+TEST(Connection, CancellingEndsWithConnectionInvalidAndLaterRepliesFailAtOnce)
+{
+    auto before = openDescriptors();
+    {
+        ConnectedPair pair;
+        EXPECT_EQ(pair.client->setPeerCodeSigningRequirement("anything"), EINVAL);
+        pair.client->cancel();
+        EXPECT_EQ(errorCode(pair.clientEvents->next()), XPCRichError::Code::connectionInvalid);
+        // The peer sees its client go away.
+        EXPECT_EQ(errorCode(pair.peerEvents->next()), XPCRichError::Code::connectionInterrupted);
+
+        std::optional<Object> reply;
+        pair.client->sendMessageWithReply(XPCDictionary(), [&](const Object& object) { reply = object; });
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(errorCode(*reply), XPCRichError::Code::connectionInvalid);
+        pair.client->cancel();
+        pair.client->activate();
+        pair.listener->cancel();
+        EXPECT_EQ(errorCode(pair.listenerEvents->next()), XPCRichError::Code::connectionInvalid);
+        EXPECT_TRUE(pair.clientEvents->isEmpty());
+        EXPECT_THROW(Connection::createFromEndpoint(Object::endpoint(*pair.listener)), XPCRichError);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(Connection, APeerThatGoesAwayFailsWaitingRepliesBeforeTheLastEvent)
+{
+    ConnectedPair pair;
+    auto order = std::make_shared<Mailbox<std::string>>();
+    pair.client->setEventHandler([order](const Object& event) { order->push("event " + event.debugDescription()); });
+    pair.client->sendMessageWithReply(XPCDictionary(), [order](const Object& reply) {
+        order->push("reply " + reply.debugDescription());
+    });
+    ASSERT_EQ(pair.peerEvents->next().type(), Type::dictionary);
+    pair.peer->cancel();
+    EXPECT_EQ(order->next(), "reply <error: \"The peer has closed the connection\">");
+    EXPECT_EQ(order->next(), "event <error: \"The peer has closed the connection\">");
+    EXPECT_EQ(errorCode(pair.peerEvents->next()), XPCRichError::Code::connectionInvalid);
+    pair.listener->cancel();
+    pair.listenerEvents->next();
+}
+
+TEST(Connection, AnInactiveConnectionClosesAtOnceWhenCancelled)
+{
+    auto before = openDescriptors();
+    auto listener = Connection::createAnonymousListener();
+    EXPECT_EQ(listener->setPeerCodeSigningRequirement(""), EINVAL);
+    EXPECT_EQ(listener->setPeerCodeSigningRequirement("same team"), 0);
+    listener->cancel();
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(Connection, ANamedServiceListensInTheRuntimeDirectoryAndOnlyOnce)
+{
+    auto before = openDescriptors();
+    std::string path = xpc::servicePath("test.named.listener");
+    EXPECT_EQ(path, std::string(std::getenv("VORLANE_RUNTIME_DIR")) + "/test.named.listener");
+    {
+        auto listener = Connection::createMachServiceListener("test.named.listener");
+        auto events = std::make_shared<EventMailbox>();
+        listener->setEventHandler(postingTo(events));
+        listener->activate();
+        struct stat status;
+        ASSERT_EQ(::stat(path.c_str(), &status), 0);
+        EXPECT_TRUE(S_ISSOCK(status.st_mode));
+        EXPECT_THROW(Connection::createMachServiceListener("test.named.listener"), XPCRichError);
+        ASSERT_EQ(events->next().type(), Type::connection); // the probe of the refused second listener
+
+        auto client = Connection::createMachService("test.named.listener");
+        EXPECT_EQ(client->peerUserID(), ::geteuid());
+        ASSERT_EQ(events->next().type(), Type::connection);
+        client->cancel();
+        listener->cancel();
+        EXPECT_EQ(errorCode(events->next()), XPCRichError::Code::connectionInvalid);
+        EXPECT_NE(::stat(path.c_str(), &status), 0);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_THROW(Connection::createMachService("test.named.listener"), XPCRichError);
+    EXPECT_THROW(Connection::createMachService("a/b"), std::invalid_argument);
+    EXPECT_THROW(Connection::createFromEndpoint(Object::string("not an endpoint")), XPCRichError);
+}
+
+TEST(Connection, AStaleServiceSocketIsTakenOver)
+{
+    // A socket bound and closed without unlinking, as a killed listener leaves it behind.
+    std::string path = xpc::servicePath("test.stale.listener");
+    int stale = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::close(stale);
+
+    auto listener = Connection::createMachServiceListener("test.stale.listener");
+    auto events = std::make_shared<EventMailbox>();
+    listener->setEventHandler(postingTo(events));
+    listener->activate();
+    auto client = Connection::createMachService("test.stale.listener");
+    EXPECT_EQ(events->next().type(), Type::connection);
+    client->cancel();
+    listener->cancel();
+    EXPECT_EQ(errorCode(events->next()), XPCRichError::Code::connectionInvalid);
+}
+
+TEST(Connection, APeerRequirementAdmitsPeersOfTheSameUser)
+{
+    auto listener = Connection::createAnonymousListener();
+    EXPECT_EQ(listener->setPeerCodeSigningRequirement("anchor apple generic"), 0);
+    auto events = std::make_shared<EventMailbox>();
+    listener->setEventHandler(postingTo(events));
+    listener->activate();
+    auto client = Connection::createFromEndpoint(Object::endpoint(*listener));
+    EXPECT_EQ(client->setPeerCodeSigningRequirement("anchor apple generic"), 0);
+    auto clientEvents = std::make_shared<EventMailbox>();
+    client->setEventHandler(postingTo(clientEvents));
+    client->activate();
+    Object peer = events->next();
+    ASSERT_EQ(peer.type(), Type::connection);
+    peer.connectionValue()->cancel();
+    EXPECT_EQ(errorCode(clientEvents->next()), XPCRichError::Code::connectionInterrupted);
+    listener->cancel();
+    EXPECT_EQ(errorCode(events->next()), XPCRichError::Code::connectionInvalid);
+}
+
+} // namespace

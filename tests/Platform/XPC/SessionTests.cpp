@@ -1,0 +1,100 @@
+#include "Platform/XPC/XPCSession.h"
+
+#include "Support/Mailbox.h"
+#include "Support/OpenDescriptors.h"
+#include "Support/XPCTestServer.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testing_support::openDescriptors;
+using xpc::Connection;
+using xpc::XPCDictionary;
+using xpc::XPCRichError;
+using xpc::XPCSession;
+
+// Answers every request with its "Operation" echoed under "Echo".
+TestServer makeEchoServer(const char* name)
+{
+    return TestServer(Connection::createMachServiceListener(name), [](const XPCDictionary& request, Connection& peer) {
+        if (auto reply = XPCDictionary::createReply(request)) {
+            reply->setString("Echo", request.string("Operation"));
+            peer.sendMessage(*reply);
+        }
+    });
+}
+
+TEST(XPCSession, ARequestGetsItsReplyAndCancellingCallsTheCancellationHandler)
+{
+    auto before = openDescriptors();
+    {
+        TestServer server = makeEchoServer("test.session.echo");
+        auto ended = std::make_shared<Mailbox<XPCRichError>>();
+        XPCSession session("test.session.echo", XPCSession::InitializationOptions::none,
+                           [ended](const XPCRichError& error) { ended->push(error); });
+        auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
+        for (const char* operation : {"volume-advertise", "device-deactivate"}) {
+            XPCDictionary request;
+            request.setString("Operation", operation);
+            session.send(request, [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
+            XPCSession::ReplyResult reply = replies->next();
+            ASSERT_TRUE(std::holds_alternative<XPCDictionary>(reply));
+            EXPECT_EQ(std::get<XPCDictionary>(reply).string("Echo"), operation);
+        }
+        session.cancel("done");
+        EXPECT_EQ(ended->next().code(), XPCRichError::Code::connectionInvalid);
+        EXPECT_THROW(session.send(XPCDictionary()), XPCRichError);
+        EXPECT_THROW(session.send(XPCDictionary(), [](XPCSession::ReplyResult) { FAIL(); }), XPCRichError);
+        EXPECT_THROW(session.activate(), XPCRichError);
+        server.waitUntilPeersEnded(1);
+        server.stop();
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(XPCSession, AServiceThatNobodyServesCannotBeReached)
+{
+    EXPECT_THROW(XPCSession("test.session.nobody"), XPCRichError);
+}
+
+TEST(XPCSession, AnInactiveSessionRepliesOnceActivated)
+{
+    TestServer server = makeEchoServer("test.session.inactive");
+    XPCSession session("test.session.inactive", XPCSession::InitializationOptions::inactive);
+    auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
+    XPCDictionary request;
+    request.setString("Operation", "hello");
+    session.send(request, [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
+    session.activate();
+    EXPECT_EQ(std::get<XPCDictionary>(replies->next()).string("Echo"), "hello");
+    session.cancel("done");
+    server.waitUntilPeersEnded(1);
+    server.stop();
+}
+
+TEST(XPCSession, AServiceThatGoesAwayFailsTheWaitingRequestAndEndsTheSession)
+{
+    std::shared_ptr<Connection> listener = Connection::createMachServiceListener("test.session.silent");
+    auto peers = std::make_shared<EventMailbox>();
+    listener->setEventHandler(postingTo(peers));
+    listener->activate();
+
+    auto ended = std::make_shared<Mailbox<XPCRichError>>();
+    XPCSession session("test.session.silent", XPCSession::InitializationOptions::none,
+                       [ended](const XPCRichError& error) { ended->push(error); });
+    auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
+    session.send(XPCDictionary(), [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
+    auto peer = peers->next().connectionValue();
+    ASSERT_TRUE(peer);
+    peer->cancel(); // inactive: closes without reading the request
+    XPCSession::ReplyResult reply = replies->next();
+    ASSERT_TRUE(std::holds_alternative<XPCRichError>(reply));
+    EXPECT_EQ(std::get<XPCRichError>(reply).code(), XPCRichError::Code::connectionInterrupted);
+    EXPECT_EQ(ended->next().code(), XPCRichError::Code::connectionInterrupted);
+    session.cancel("done");
+    listener->cancel();
+    peers->next();
+}
+
+} // namespace

@@ -1,0 +1,34 @@
+// A runtime directory of its own for the named XPC services of one test program: made before any
+// test starts a thread, named by VORLANE_RUNTIME_DIR, and removed at the end. Others may search
+// it (a test runs a peer under another user). Register it once per program with
+// testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace testing_support {
+
+class XPCRuntimeDirectory : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vorlane-xpc-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory = pattern;
+        ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
+        ASSERT_EQ(::setenv("VORLANE_RUNTIME_DIR", directory.c_str(), 1), 0);
+    }
+
+    void TearDown() override { ::rmdir(directory.c_str()); }
+
+private:
+    std::string directory;
+};
+
+} // namespace testing_support

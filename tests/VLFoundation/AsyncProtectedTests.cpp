@@ -1,0 +1,144 @@
+#include "VLFoundation/AsyncProtected.h"
+
+#include "Platform/Tasks/SerialExecutor.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TestGate.h"
+#include "Support/ManualExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tasks::Task;
+using testing_support::ManualExecutor;
+using testing_support::TestGate;
+
+using Events = std::vector<std::string>;
+
+// Appends `name` to the guarded list on entry, suspends at the gate, and appends again on exit.
+Task<void> holdCell(vl::AsyncProtected<Events>& cell, std::string name, TestGate& gate)
+{
+    auto body = [&name, &gate](Events& events) -> Task<void> {
+        events.push_back(name + " in");
+        co_await gate.passed();
+        events.push_back(name + " out");
+    };
+    co_await cell.withLock(body);
+}
+
+Task<Events> snapshot(vl::AsyncProtected<Events>& cell)
+{
+    co_return co_await cell.withLock([](Events& events) -> Task<Events> { co_return events; });
+}
+
+TEST(AsyncProtected, BodiesThatSuspendNeverOverlap)
+{
+    ManualExecutor executor;
+    vl::AsyncProtected<Events> cell{Events{}};
+    TestGate first;
+    TestGate second;
+    tasks::spawn(holdCell(cell, "first", first), executor);
+    tasks::spawn(holdCell(cell, "second", second), executor);
+    executor.runUntilIdle();
+    // The first holder is suspended inside its body; the second is still waiting for the cell.
+    second.open();
+    executor.runUntilIdle();
+    first.open();
+    executor.runUntilIdle();
+    tasks::TaskHandle<Events> read = tasks::spawn(snapshot(cell), executor);
+    executor.runUntilIdle();
+    EXPECT_EQ(tasks::runBlocking(read.value()), (Events{"first in", "first out", "second in", "second out"}));
+}
+
+Task<int> failAfterChanging(vl::AsyncProtected<int>& cell)
+{
+    co_return co_await cell.withLock([](int& value) -> Task<int> {
+        value = 5;
+        throw std::domain_error("body failed");
+        co_return 0;
+    });
+}
+
+Task<int> readInt(vl::AsyncProtected<int>& cell)
+{
+    co_return co_await cell.withLock([](int& value) -> Task<int> { co_return value; });
+}
+
+TEST(AsyncProtected, FailingBodyPassesItsErrorOnAndGivesThePermitBack)
+{
+    vl::AsyncProtected<int> cell(1);
+    EXPECT_THROW(tasks::runBlocking(failAfterChanging(cell)), std::domain_error);
+    EXPECT_EQ(tasks::runBlocking(readInt(cell)), 5);
+}
+
+TEST(AsyncProtected, UnwrapMovesAMoveOnlyValueOut)
+{
+    vl::AsyncProtected<std::unique_ptr<int>> cell(std::make_unique<int>(3));
+    std::unique_ptr<int> value = tasks::runBlocking(cell.unwrap());
+    EXPECT_EQ(*value, 3);
+}
+
+struct ExecutorSightings {
+    bool bodyStarted = false;
+    bool bodyAfterSuspension = false;
+    bool callerAfterReturn = false;
+};
+
+Task<ExecutorSightings> useIsolated(vl::AsyncProtected<int>& cell, tasks::SerialExecutor& isolation, TestGate& gate)
+{
+    ExecutorSightings sightings;
+    auto body = [&sightings, &gate](tasks::Executor& executor, int& value) -> Task<int> {
+        auto& serial = static_cast<tasks::SerialExecutor&>(executor);
+        sightings.bodyStarted = serial.isCurrent();
+        co_await gate.passed();
+        sightings.bodyAfterSuspension = serial.isCurrent();
+        co_return ++value;
+    };
+    int result = co_await cell.withLock(isolation, body);
+    sightings.callerAfterReturn = isolation.isCurrent();
+    EXPECT_EQ(result, 2);
+    co_return sightings;
+}
+
+TEST(AsyncProtected, ExecutorBoundFormRunsTheBodyAndReturnsOnThatExecutor)
+{
+    tasks::SerialExecutor isolation;
+    vl::AsyncProtected<int> cell(1);
+    TestGate gate;
+    tasks::TaskHandle<ExecutorSightings> user = tasks::spawn(useIsolated(cell, isolation, gate));
+    gate.waitForWaiters(1);
+    // Opened from this thread: the body resumes through its executor, not here.
+    gate.open();
+    ExecutorSightings sightings = tasks::runBlocking(user.value());
+    EXPECT_TRUE(sightings.bodyStarted);
+    EXPECT_TRUE(sightings.bodyAfterSuspension);
+    EXPECT_TRUE(sightings.callerAfterReturn);
+    EXPECT_FALSE(isolation.isCurrent());
+}
+
+void useAfterUnwrap()
+{
+    vl::AsyncProtected<int> cell(1);
+    (void)tasks::runBlocking(cell.unwrap());
+    (void)tasks::runBlocking(readInt(cell));
+}
+
+void unwrapTwice()
+{
+    vl::AsyncProtected<int> cell(1);
+    (void)tasks::runBlocking(cell.unwrap());
+    (void)tasks::runBlocking(cell.unwrap());
+}
+
+TEST(AsyncProtectedDeathTest, UseAfterUnwrapIsFatal)
+{
+    EXPECT_DEATH(useAfterUnwrap(), "VLFoundation/AsyncProtected: Fatal error: Protected value has been unwrapped");
+    EXPECT_DEATH(unwrapTwice(), "Protected value has been unwrapped");
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+#include "VLFoundation/AsyncSemaphore.h"
+
+#include "Platform/Tasks/Cancellation.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Support/ManualExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using tasks::Task;
+using testing_support::ManualExecutor;
+
+using Events = std::vector<std::string>;
+
+Task<void> takePermit(vl::AsyncSemaphore& semaphore, Events& events, std::string name)
+{
+    co_await semaphore.wait();
+    events.push_back(name);
+}
+
+TEST(AsyncSemaphore, PermitsPassToWaitersInArrivalOrder)
+{
+    ManualExecutor executor;
+    vl::AsyncSemaphore semaphore(1);
+    Events events;
+    for (const char* name : {"first", "second", "third"})
+        tasks::spawn(takePermit(semaphore, events, name), executor);
+    executor.runUntilIdle();
+    EXPECT_EQ(events, Events{"first"});
+    semaphore.signal();
+    executor.runUntilIdle();
+    EXPECT_EQ(events, (Events{"first", "second"}));
+    semaphore.signal();
+    executor.runUntilIdle();
+    EXPECT_EQ(events, (Events{"first", "second", "third"}));
+    // The permit was handed over, never freed: a newcomer still has to wait.
+    tasks::spawn(takePermit(semaphore, events, "fourth"), executor);
+    executor.runUntilIdle();
+    EXPECT_EQ(events.size(), 3u);
+    semaphore.signal();
+    executor.runUntilIdle();
+    EXPECT_EQ(events.back(), "fourth");
+}
+
+TEST(AsyncSemaphore, SignalWithoutWaitersFreesAPermitForTheNextWait)
+{
+    ManualExecutor executor;
+    vl::AsyncSemaphore semaphore(0);
+    Events events;
+    semaphore.signal();
+    semaphore.signal();
+    tasks::spawn(takePermit(semaphore, events, "first"), executor);
+    tasks::spawn(takePermit(semaphore, events, "second"), executor);
+    // Each task runs in the one job that starts it: neither suspends.
+    EXPECT_EQ(executor.runUntilIdle(), 2u);
+    EXPECT_EQ(events, (Events{"first", "second"}));
+}
+
+TEST(AsyncSemaphore, CancelledWaiterKeepsWaitingUntilItGetsAPermit)
+{
+    ManualExecutor executor;
+    vl::AsyncSemaphore semaphore(0);
+    Events events;
+    tasks::TaskHandle<void> waiter = tasks::spawn(takePermit(semaphore, events, "admitted"), executor);
+    executor.runUntilIdle();
+    waiter.cancel();
+    executor.runUntilIdle();
+    EXPECT_EQ(events, Events{});
+    semaphore.signal();
+    executor.runUntilIdle();
+    EXPECT_EQ(events, Events{"admitted"});
+}
+
+TEST(AsyncSemaphoreDeathTest, NegativeInitialValueIsFatal)
+{
+    EXPECT_DEATH(vl::AsyncSemaphore(-1), "VLFoundation/AsyncSemaphore");
+}
+
+} // namespace

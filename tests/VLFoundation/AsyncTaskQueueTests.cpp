@@ -1,0 +1,271 @@
+#include "VLFoundation/AsyncTaskQueue.h"
+
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TestGate.h"
+#include "VLFoundation/Protected.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Mode = vl::AsyncTaskQueue::Mode;
+using tasks::Task;
+using testing_support::TestGate;
+
+using Events = std::vector<std::string>;
+
+class Journal {
+public:
+    void record(const std::string& event)
+    {
+        events.withLock([&](Events& recorded) { recorded.push_back(event); });
+    }
+    Events read()
+    {
+        return events.withLock([](Events& recorded) { return recorded; });
+    }
+    std::ptrdiff_t position(const std::string& event)
+    {
+        Events recorded = read();
+        auto found = std::find(recorded.begin(), recorded.end(), event);
+        EXPECT_NE(found, recorded.end()) << event << " was not recorded";
+        return found - recorded.begin();
+    }
+
+private:
+    vl::Protected<Events> events{Events{}};
+};
+
+// An entry that records its start, optionally waits at a gate, and records its end.
+vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, TestGate* gate = nullptr)
+{
+    return [&journal, name, gate]() -> Task<void> {
+        journal.record(name + " start");
+        if (gate)
+            co_await gate->passed();
+        journal.record(name + " end");
+    };
+}
+
+TEST(AsyncTaskQueue, SerialQueueRunsEntriesOneAfterAnotherInSubmissionOrder)
+{
+    Journal journal;
+    TestGate holdFirst;
+    vl::AsyncTaskQueue queue(Mode::serial);
+    EXPECT_EQ(queue.mode(), Mode::serial);
+    // A barrier flag of false does not matter on a serial queue.
+    queue.async(false, entry(journal, "A", &holdFirst));
+    queue.async(false, entry(journal, "B"));
+    queue.async(false, entry(journal, "C"));
+    holdFirst.waitForWaiters(1);
+    holdFirst.open();
+    tasks::runBlocking(queue.wait());
+    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end", "C start", "C end"}));
+}
+
+TEST(AsyncTaskQueue, ConcurrentQueueOverlapsEntriesBetweenBarriersAndRunsBarriersAlone)
+{
+    Journal journal;
+    TestGate holdFirstPair;
+    TestGate holdBarrier;
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    EXPECT_EQ(queue.mode(), Mode::concurrent);
+    queue.async(false, entry(journal, "A", &holdFirstPair));
+    queue.async(false, entry(journal, "B", &holdFirstPair));
+    queue.async(true, entry(journal, "C", &holdBarrier));
+    queue.async(false, entry(journal, "D"));
+    queue.async(false, entry(journal, "E"));
+    // A and B are both running: both wait at the one gate.
+    holdFirstPair.waitForWaiters(2);
+    holdFirstPair.open();
+    holdBarrier.waitForWaiters(1);
+    holdBarrier.open();
+    tasks::runBlocking(queue.wait());
+    EXPECT_LT(journal.position("A end"), journal.position("C start"));
+    EXPECT_LT(journal.position("B end"), journal.position("C start"));
+    EXPECT_LT(journal.position("C end"), journal.position("D start"));
+    EXPECT_LT(journal.position("C end"), journal.position("E start"));
+    EXPECT_EQ(journal.read().size(), 10u);
+}
+
+TEST(AsyncTaskQueue, NonBarrierEntriesAfterABarrierRunTogether)
+{
+    Journal journal;
+    TestGate holdPair;
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    queue.async(true, entry(journal, "open"));
+    queue.async(false, entry(journal, "first", &holdPair));
+    queue.async(false, entry(journal, "second", &holdPair));
+    holdPair.waitForWaiters(2);
+    holdPair.open();
+    tasks::runBlocking(queue.wait());
+    EXPECT_LT(journal.position("open end"), journal.position("first start"));
+    EXPECT_LT(journal.position("open end"), journal.position("second start"));
+}
+
+Task<int> answer(int value)
+{
+    co_return value;
+}
+
+Task<int> failing()
+{
+    throw std::domain_error("operation failed");
+    co_return 0;
+}
+
+Task<void> syncRoundTrip(vl::AsyncTaskQueue& queue, Journal& journal)
+{
+    EXPECT_EQ(co_await queue.sync(false, [] { return answer(42); }), 42);
+    try {
+        (void)co_await queue.sync(true, [] { return failing(); });
+        ADD_FAILURE() << "the operation's error was not passed on";
+    } catch (const std::domain_error& error) {
+        EXPECT_STREQ(error.what(), "operation failed");
+    }
+    // The queue goes on after a failed operation.
+    co_await queue.sync(false, [&journal]() -> Task<void> {
+        journal.record("after failure");
+        co_return;
+    });
+}
+
+TEST(AsyncTaskQueue, SyncPassesTheOperationsValueOrErrorOn)
+{
+    Journal journal;
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    tasks::runBlocking(syncRoundTrip(queue, journal));
+    EXPECT_EQ(journal.read(), Events{"after failure"});
+}
+
+TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
+{
+    Journal journal;
+    TestGate holdFirst;
+    vl::AsyncTaskQueue queue(Mode::serial);
+    queue.async(false, entry(journal, "A", &holdFirst));
+    Task<int> pending = queue.sync(false, [&journal] {
+        journal.record("sync ran");
+        return answer(7);
+    });
+    queue.async(false, entry(journal, "B"));
+    holdFirst.waitForWaiters(1);
+    holdFirst.open();
+    tasks::runBlocking(queue.wait());
+    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "sync ran", "B start", "B end"}));
+    EXPECT_EQ(tasks::runBlocking(std::move(pending)), 7);
+}
+
+TEST(AsyncTaskQueue, WaitReturnsOnAnIdleQueueAndAfterEveryEarlierEntryOnABusyOne)
+{
+    Journal journal;
+    TestGate holdFirst;
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    tasks::runBlocking(queue.wait());
+    queue.async(false, entry(journal, "A", &holdFirst));
+    queue.async(false, entry(journal, "B"));
+    Task<void> waiting = queue.wait();
+    tasks::TaskHandle<void> waiter = tasks::spawn([](Task<void> wait, Journal& journal) -> Task<void> {
+        co_await std::move(wait);
+        journal.record("waited");
+    }(std::move(waiting), journal));
+    holdFirst.waitForWaiters(1);
+    holdFirst.open();
+    tasks::runBlocking(waiter.value());
+    Events events = journal.read();
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(events.back(), "waited");
+}
+
+TEST(AsyncTaskQueue, EntriesSubmittedBeforeActivationWaitForTheDispatcher)
+{
+    Journal journal;
+    vl::AsyncTaskQueue queue(Mode::concurrent, false);
+    queue.async(true, entry(journal, "A"));
+    queue.async(true, entry(journal, "B"));
+    Task<void> done = queue.wait();
+    EXPECT_EQ(journal.read(), Events{});
+    queue.activate();
+    tasks::runBlocking(std::move(done));
+    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end"}));
+}
+
+TEST(AsyncTaskQueue, DestroyedQueueStillRunsWhatWasSubmitted)
+{
+    Journal journal;
+    TestGate holdFirst;
+    auto [finished, finishing] = vl::AsyncFuture<void>::makeFuture();
+    {
+        vl::AsyncTaskQueue queue(Mode::concurrent);
+        queue.async(false, entry(journal, "A", &holdFirst));
+        queue.async(true, entry(journal, "B"));
+        queue.async(false, [promise = finishing]() -> Task<void> {
+            promise.resolve();
+            co_return;
+        });
+        holdFirst.waitForWaiters(1);
+    }
+    holdFirst.open();
+    tasks::runBlocking(finished->wait());
+    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end"}));
+}
+
+TEST(AsyncTaskQueue, SubmissionsFromManyThreadsAllRunAndKeepEachProducersOrder)
+{
+    constexpr int producers = 8;
+    constexpr int perProducer = 500;
+    vl::AsyncTaskQueue queue(Mode::serial);
+    vl::Protected<std::vector<int>> lastSeen{std::vector<int>(producers, -1)};
+    std::atomic<int> outOfOrder{0};
+    std::vector<std::thread> threads;
+    for (int producer = 0; producer < producers; ++producer)
+        threads.emplace_back([&, producer] {
+            for (int index = 0; index < perProducer; ++index)
+                queue.async(false, [&, producer, index]() -> Task<void> {
+                    lastSeen.withLock([&](std::vector<int>& seen) {
+                        if (seen[static_cast<std::size_t>(producer)] != index - 1)
+                            outOfOrder.fetch_add(1);
+                        seen[static_cast<std::size_t>(producer)] = index;
+                    });
+                    co_return;
+                });
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    tasks::runBlocking(queue.wait());
+    EXPECT_EQ(outOfOrder.load(), 0);
+    EXPECT_EQ(lastSeen.withLock([](std::vector<int>& seen) { return seen; }),
+              std::vector<int>(producers, perProducer - 1));
+}
+
+void activateTwice()
+{
+    vl::AsyncTaskQueue queue(Mode::serial);
+    queue.activate();
+}
+
+void failInsideAnEntry()
+{
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    queue.async(false, []() -> Task<void> {
+        throw std::runtime_error("unexpected");
+        co_return;
+    });
+    tasks::runBlocking(queue.wait());
+}
+
+TEST(AsyncTaskQueueDeathTest, SecondActivationAndFailingEntriesAreFatal)
+{
+    EXPECT_DEATH(activateTwice(), "VLFoundation/AsyncTaskQueue: Fatal error: AsyncTaskQueue active");
+    EXPECT_DEATH(failInsideAnEntry(), "AsyncTaskQueue operation failed");
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+#include "VLFoundation/DiskImage.h"
+
+#include "Platform/Foundation/Process.h"
+#include "Platform/Tasks/Spawn.h"
+
+#include "Support/OpenDescriptors.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+namespace DiskImage = vl::DiskImage;
+using foundation::URL;
+using testing_support::openDescriptors;
+
+// A stand-in for the disk-image tool in a directory of its own: it records its arguments, one per
+// line, prints what the test put in "output" and exits with the status in "status".
+class FakeTool {
+public:
+    FakeTool()
+    {
+        char pattern[] = "/tmp/vorlane-disk-image-test-XXXXXX";
+        directory = ::mkdtemp(pattern);
+        std::ofstream script(directory + "/tool");
+        script << "#!/bin/sh\n"
+               << "printf '%s\\n' \"$@\" > '" << directory << "/arguments'\n"
+               << "cat '" << directory << "/output' 2>/dev/null\n"
+               << "exit $(cat '" << directory << "/status')\n";
+        script.close();
+        ::chmod((directory + "/tool").c_str(), 0755);
+        answer("", 0);
+    }
+
+    ~FakeTool()
+    {
+        for (const char* name : {"tool", "arguments", "output", "status"})
+            ::unlink((directory + "/" + name).c_str());
+        ::rmdir(directory.c_str());
+    }
+
+    void answer(const std::string& output, int status)
+    {
+        std::ofstream(directory + "/output") << output;
+        std::ofstream(directory + "/status") << status;
+    }
+
+    std::vector<std::string> arguments() const
+    {
+        std::ifstream file(directory + "/arguments");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    URL url() const { return URL::fileURLWithPath(directory + "/tool"); }
+
+private:
+    std::string directory;
+};
+
+template <typename Operation>
+DiskImage::Error failure(Operation operation)
+{
+    try {
+        tasks::runBlocking(operation());
+    } catch (const DiskImage::Error& error) {
+        return error;
+    }
+    ADD_FAILURE() << "the operation succeeded";
+    return DiskImage::Error::attachDeviceLookupFailed();
+}
+
+constexpr std::string_view twoImages = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict><key>images</key><array>
+<dict><key>image-path</key><string>/images/first.img</string>
+  <key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/disk4</string></dict></array></dict>
+<dict><key>image-path</key><string>/images/second.img</string>
+  <key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/disk6s1</string></dict>
+  <dict><key>dev-entry</key><string>/dev/disk5</string></dict></array></dict>
+</array></dict></plist>
+)";
+
+TEST(DiskImage, CreatePassesTheSizeAsABareDecimalNumberAndTheDecodedPath)
+{
+    auto before = openDescriptors();
+    FakeTool tool;
+    tasks::runBlocking(DiskImage::create(URL::fileURLWithPath("/tmp/a disk.img"), 1048576, tool.url()));
+    EXPECT_EQ(tool.arguments(),
+              (std::vector<std::string>{"create", "-size", "1048576", "-layout", "NONE", "/tmp/a disk.img"}));
+    tool.answer("created", 1);
+    EXPECT_EQ(failure([&] { return DiskImage::create(URL::fileURLWithPath("/tmp/b.img"), 512, tool.url()); }),
+              DiskImage::Error::createFailed(1));
+    // A path whose percent-encoding is broken is passed on as it stands.
+    tool.answer("", 0);
+    tasks::runBlocking(DiskImage::create(URL::fileURLWithEncodedPath("/tmp/c%zz.img"), 0, tool.url()));
+    EXPECT_EQ(tool.arguments().back(), "/tmp/c%zz.img");
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
+{
+    auto before = openDescriptors();
+    {
+        FakeTool tool;
+        tool.answer("/dev/disk4\t\t\n", 0);
+        URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
+        EXPECT_EQ(device.path(), "/dev/disk4");
+        EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"attach", "-nomount", "/tmp/a.img"}));
+
+        tool.answer("", 0);
+        EXPECT_EQ(failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); }),
+                  DiskImage::Error::attachDeviceLookupFailed());
+        tool.answer("/dev/disk4\n", 2);
+        DiskImage::Error error =
+            failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
+        EXPECT_EQ(error, DiskImage::Error::attachFailed(2));
+        EXPECT_STREQ(error.what(), "DiskImage.Error.attachFailed(status: 2)");
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(DiskImage, DetachPassesTheNameAsGivenAndReportsTheToolsStatus)
+{
+    FakeTool tool;
+    tasks::runBlocking(DiskImage::detach("disk4", tool.url()));
+    EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"detach", "disk4"}));
+    tool.answer("", 1);
+    EXPECT_EQ(failure([&] { return DiskImage::detach("disk9", tool.url()); }), DiskImage::Error::detachFailed(1));
+}
+
+TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
+{
+    auto before = openDescriptors();
+    {
+        FakeTool tool;
+        tool.answer(std::string(twoImages), 0);
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), URL::fileURLWithPath("/images/second.img"));
+        EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"info", "-plist"}));
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk4", tool.url())), URL::fileURLWithPath("/images/first.img"));
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk6", tool.url())), std::nullopt);
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("/dev/disk5", tool.url())), std::nullopt);
+
+        tool.answer(std::string(twoImages), 1);
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), std::nullopt);
+        tool.answer("", 0);
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), std::nullopt);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(DiskImage, LookUpPassesOnDecodingErrors)
+{
+    FakeTool tool;
+    tool.answer("not a property list", 0);
+    EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk5", tool.url())), foundation::DecodingError);
+    tool.answer(R"(<plist version="1.0"><dict><key>images</key><array><dict>
+        <key>image-path</key><string>/images/x.img</string></dict></array></dict></plist>)",
+                0);
+    try {
+        tasks::runBlocking(DiskImage::url("disk5", tool.url()));
+        FAIL() << "an image without system entities was decoded";
+    } catch (const foundation::DecodingError& error) {
+        EXPECT_EQ(error.kind(), foundation::DecodingError::Kind::keyNotFound);
+    }
+}
+
+TEST(DiskImage, AToolThatCannotBeLaunchedIsALaunchError)
+{
+    URL missing = URL::fileURLWithPath("/nonexistent/hdiutil");
+    EXPECT_THROW(tasks::runBlocking(DiskImage::detach("disk4", missing)), foundation::LaunchError);
+    EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk4", missing)), foundation::LaunchError);
+}
+
+TEST(DiskImage, TheLinuxToolMakesAttachesFindsAndDetachesALoopDevice)
+{
+    if (::access("/dev/loop-control", F_OK) != 0)
+        GTEST_SKIP() << "no loop devices here: /dev/loop-control is missing";
+    auto before = openDescriptors();
+    char pattern[] = "/tmp/vorlane-loop-test-XXXXXX";
+    std::string directory = ::mkdtemp(pattern);
+    URL image = URL::fileURLWithPath(directory + "/volume image.img");
+    tasks::runBlocking(DiskImage::create(image, 1048576));
+    struct stat status;
+    ASSERT_EQ(::stat((directory + "/volume image.img").c_str(), &status), 0);
+    EXPECT_EQ(status.st_size, 1048576);
+    EXPECT_EQ(failure([&] { return DiskImage::create(image, 1048576); }), DiskImage::Error::createFailed(1));
+
+    std::optional<URL> device;
+    try {
+        device = tasks::runBlocking(DiskImage::attach(image));
+    } catch (const DiskImage::Error& error) {
+        ::unlink((directory + "/volume image.img").c_str());
+        ::rmdir(directory.c_str());
+        GTEST_SKIP() << "loop devices cannot be attached here: " << error.what();
+    }
+    std::string devicePath = *device->path();
+    ASSERT_TRUE(devicePath.starts_with("/dev/loop")) << devicePath;
+    std::string bsdName = devicePath.substr(5);
+    EXPECT_EQ(tasks::runBlocking(DiskImage::url(bsdName)), image);
+
+    tasks::runBlocking(DiskImage::detach(bsdName));
+    EXPECT_EQ(tasks::runBlocking(DiskImage::url(bsdName)), std::nullopt);
+    EXPECT_EQ(failure([&] { return DiskImage::detach(bsdName); }), DiskImage::Error::detachFailed(1));
+    ::unlink((directory + "/volume image.img").c_str());
+    ::rmdir(directory.c_str());
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+} // namespace

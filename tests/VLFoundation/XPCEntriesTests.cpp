@@ -1,0 +1,109 @@
+#include "VLFoundation/Send.h"
+#include "VLFoundation/XPCEntries.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/Pipe.h"
+
+#include "Support/OpenDescriptors.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+using foundation::FileHandle;
+using foundation::UUID;
+using testing_support::openDescriptors;
+using xpc::Object;
+using xpc::XPCArray;
+using xpc::XPCDictionary;
+
+TEST(XPCEntries, AUUIDEntryReadsBackAndAnAbsentOneRemovesTheKey)
+{
+    XPCDictionary message;
+    UUID volume;
+    vl::setEntry(message, "Volume", std::optional(volume));
+    EXPECT_EQ(message.value("Volume")->type(), xpc::Type::uuid);
+    EXPECT_EQ(vl::entry<UUID>(message, "Volume"), volume);
+    vl::setEntry(message, "Volume", std::optional<UUID>());
+    EXPECT_FALSE(message.value("Volume"));
+    EXPECT_EQ(vl::entry<UUID>(message, "Volume"), std::nullopt);
+}
+
+TEST(XPCEntries, EntriesOfAnotherTypeReadAsAbsent)
+{
+    XPCDictionary message;
+    message.setString("Volume", "00000000-0000-0000-0056-6F726C616E65");
+    message.setString("FileHandle", "3");
+    message.setString("Options", "ro");
+    EXPECT_EQ(vl::entry<UUID>(message, "Volume"), std::nullopt);
+    EXPECT_EQ(vl::entry<FileHandle>(message, "FileHandle"), nullptr);
+    EXPECT_EQ(vl::entry<XPCArray>(message, "Options"), std::nullopt);
+    vl::setEntry(message, "Volume", std::optional(UUID()));
+    EXPECT_EQ(vl::entry<FileHandle>(message, "Volume"), nullptr);
+    EXPECT_EQ(vl::entry<XPCArray>(message, "Volume"), std::nullopt);
+    EXPECT_EQ(vl::entry<UUID>(message, "Missing"), std::nullopt);
+    EXPECT_EQ(vl::entry<FileHandle>(message, "Missing"), nullptr);
+}
+
+TEST(XPCEntries, AnArrayEntryIsTheArrayItself)
+{
+    XPCDictionary message;
+    XPCArray options;
+    options.append(Object::string("rw"));
+    vl::setEntry(message, "Options", std::optional(options));
+    std::optional<XPCArray> read = vl::entry<XPCArray>(message, "Options");
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->object().isSameObject(options.object()));
+    vl::setEntry(message, "Options", std::optional<XPCArray>());
+    EXPECT_EQ(message.count(), 0u);
+}
+
+TEST(XPCEntries, AFileHandleReadTwiceGivesTwoHandlesOnTwoDescriptors)
+{
+    auto before = openDescriptors();
+    {
+        XPCDictionary message;
+        {
+            foundation::Pipe pipe;
+            vl::setEntry(message, "FileHandle", pipe.fileHandleForReading());
+            pipe.fileHandleForWriting()->write(foundation::Data(std::string_view("daemon end")));
+        }
+        // The entry keeps its own descriptor after the pipe's handles are gone.
+        std::shared_ptr<FileHandle> first = vl::entry<FileHandle>(message, "FileHandle");
+        std::shared_ptr<FileHandle> second = vl::entry<FileHandle>(message, "FileHandle");
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(second);
+        EXPECT_NE(first->fileDescriptor(), second->fileDescriptor());
+        int firstDescriptor = first->fileDescriptor();
+        first.reset();
+        EXPECT_FALSE(openDescriptors().contains(firstDescriptor));
+        char text[10];
+        EXPECT_EQ(::read(second->fileDescriptor(), text, sizeof text), 10);
+        EXPECT_EQ(std::string(text, 10), "daemon end");
+
+        vl::setEntry(message, "FileHandle", std::shared_ptr<FileHandle>());
+        EXPECT_FALSE(message.value("FileHandle"));
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(XPCEntries, AClosedFileHandleCannotBeWritten)
+{
+    XPCDictionary message;
+    auto handle = FileHandle::forReadingAtPath("/dev/null");
+    handle->close();
+    EXPECT_THROW(vl::setEntry(message, "FileHandle", handle), foundation::POSIXError);
+    EXPECT_FALSE(message.value("FileHandle"));
+}
+
+TEST(Send, HandsTheValueOnMoved)
+{
+    auto value = std::make_unique<int>(7);
+    int* address = value.get();
+    std::unique_ptr<int> sent = vl::send(std::move(value));
+    EXPECT_EQ(sent.get(), address);
+    EXPECT_EQ(value, nullptr);
+}
+
+} // namespace
