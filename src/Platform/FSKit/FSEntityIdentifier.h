@@ -1,28 +1,25 @@
-// Identifiers by which FSKit names containers and volumes: a UUID, held as its 16 raw bytes.
+// Identifiers by which FSKit names containers and volumes: a UUID.
 //
 // Values: immutable after construction, comparable, safe to share between threads.
 #pragma once
 
-#include <array>
-#include <cstdint>
+#include "Platform/Foundation/UUID.h"
 
 namespace fskit {
 
 class FSEntityIdentifier {
 public:
-    using UUIDBytes = std::array<std::uint8_t, 16>;
-
-    explicit FSEntityIdentifier(const UUIDBytes& uuid)
-        : uuidBytes(uuid)
+    explicit FSEntityIdentifier(const foundation::UUID& uuid)
+        : uuidValue(uuid)
     {
     }
 
-    const UUIDBytes& uuid() const { return uuidBytes; }
+    const foundation::UUID& uuid() const { return uuidValue; }
 
     friend bool operator==(const FSEntityIdentifier&, const FSEntityIdentifier&) = default;
 
 private:
-    UUIDBytes uuidBytes;
+    foundation::UUID uuidValue;
 };
 
 class FSContainerIdentifier : public FSEntityIdentifier {

@@ -3,7 +3,7 @@
 namespace fskit {
 
 FSError::FSError(int posixErrorCode)
-    : std::system_error(posixErrorCode, std::generic_category())
+    : foundation::POSIXError(posixErrorCode, "FSKit")
 {
 }
 

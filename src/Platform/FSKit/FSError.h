@@ -1,19 +1,18 @@
 // The error object that FSKit reports to the kernel: a POSIX errno.
 //
-// fs_errorForPOSIXError makes one; throw it as it is. FSError is a std::system_error in the
-// generic (POSIX) category, so code that handles POSIX-domain errors handles it too. At the
-// boundary, reply handlers receive any error as a std::exception_ptr (null on success).
+// fs_errorForPOSIXError makes one; throw it as it is. FSError is a foundation::POSIXError (a
+// std::system_error in the generic category), so code that handles POSIX-domain errors handles
+// it too. At the boundary, reply handlers receive any error as a std::exception_ptr (null on
+// success).
 #pragma once
 
-#include <system_error>
+#include "Platform/Foundation/POSIXError.h"
 
 namespace fskit {
 
-class FSError : public std::system_error {
+class FSError : public foundation::POSIXError {
 public:
     explicit FSError(int posixErrorCode);
-
-    int posixErrorCode() const { return code().value(); }
 };
 
 // FSKit's own constructor for errors made by a file system from a POSIX error code.

@@ -15,6 +15,7 @@
 #include "Platform/FSKit/FSMutableFileDataBuffer.h"
 #include "Platform/FSKit/FSOptions.h"
 #include "Platform/FSKit/FSStatFSResult.h"
+#include "Platform/Foundation/Data.h"
 #include "Platform/OS/UnfairLock.h"
 
 #include <cstdint>
@@ -141,7 +142,7 @@ public:
         std::shared_ptr<FSMutableFileDataBuffer> buffer,
         std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler)
         = 0;
-    virtual void write(std::vector<std::uint8_t> contents, ItemPointer item, std::int64_t offset,
+    virtual void write(foundation::Data contents, ItemPointer item, std::int64_t offset,
         std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler)
         = 0;
 
@@ -159,11 +160,10 @@ public:
         std::function<void(std::vector<FSFileName> names, std::exception_ptr error)> replyHandler)
         = 0;
     virtual void xattr(FSFileName name, ItemPointer item,
-        std::function<void(std::optional<std::vector<std::uint8_t>> value, std::exception_ptr error)>
-            replyHandler)
+        std::function<void(std::optional<foundation::Data> value, std::exception_ptr error)> replyHandler)
         = 0;
     // `value` is absent when FSKit passes none (always so for SetXattrPolicy::deleteXattr).
-    virtual void setXattr(FSFileName name, std::optional<std::vector<std::uint8_t>> value, ItemPointer item,
+    virtual void setXattr(FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
         SetXattrPolicy policy, ErrorReply replyHandler)
         = 0;
 

@@ -37,7 +37,7 @@ int errnoOf(auto&& body)
     try {
         body();
     } catch (const fskit::FSError& error) {
-        return error.posixErrorCode();
+        return error.errnoCode();
     }
     return 0;
 }

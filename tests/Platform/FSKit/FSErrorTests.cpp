@@ -18,13 +18,22 @@ TEST(FSError, CarriesTheErrnoAndIsAPOSIXDomainSystemError)
     }
 }
 
+TEST(FSError, IsCaughtAsThePOSIXErrorOfTheFoundationLayer)
+{
+    try {
+        throw fskit::fs_errorForPOSIXError(ENOTSUP);
+    } catch (const foundation::POSIXError& error) {
+        EXPECT_EQ(error.errnoCode(), ENOTSUP);
+    }
+}
+
 TEST(FSError, KeepsItsTypeAndCodeThroughAnExceptionPointer)
 {
     std::exception_ptr error = std::make_exception_ptr(fskit::fs_errorForPOSIXError(EBADF));
     try {
         std::rethrow_exception(error);
     } catch (const fskit::FSError& rethrown) {
-        EXPECT_EQ(rethrown.posixErrorCode(), EBADF);
+        EXPECT_EQ(rethrown.errnoCode(), EBADF);
     }
 }
 

@@ -38,11 +38,12 @@ TEST(FSUnaryFileSystem, ContainerIsNotReadyUntilTheFileSystemSetsIt)
 TEST(FSUnaryFileSystem, ProbeResultsCarryMatchNameAndContainer)
 {
     const fskit::FSContainerIdentifier container(
-        { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x56, 0x6F, 0x72, 0x6C, 0x61, 0x6E, 0x65 });
+        *foundation::UUID::parse("00000000-0000-0000-0056-6F726C616E65"));
     fskit::FSProbeResult usable = fskit::FSProbeResult::usableProbeResult("Vorlane Volume", container);
     EXPECT_EQ(usable.result(), fskit::FSMatchResult::usable);
     EXPECT_EQ(usable.name(), "Vorlane Volume");
     EXPECT_EQ(usable.containerID(), container);
+    EXPECT_NE(usable.containerID(), fskit::FSContainerIdentifier(foundation::UUID()));
     fskit::FSProbeResult refused = fskit::FSProbeResult::notRecognizedProbeResult();
     EXPECT_EQ(refused.result(), fskit::FSMatchResult::notRecognized);
     EXPECT_FALSE(refused.name());
