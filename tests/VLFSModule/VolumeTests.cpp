@@ -22,17 +22,6 @@ std::shared_ptr<Volume> makeVolume(const DeviceImage& device, FusePeer& peer, st
     return tasks::runBlocking(Volume::make(device.open(blockSize), connectTo(peer)));
 }
 
-int posixCodeOf(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::system_error& failure) {
-        return failure.code().value();
-    } catch (...) {
-        return 0;
-    }
-}
-
 TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
 {
     DeviceImage device;
