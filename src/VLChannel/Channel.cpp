@@ -42,7 +42,8 @@ Channel::Channel(std::unique_ptr<TransportMedium> transportMedium)
 {
 }
 
-Channel::Channel(std::unique_ptr<TransportMedium> transportMedium, tasks::AsyncStream<Notification>::Pair notifications)
+Channel::Channel(std::unique_ptr<TransportMedium> transportMedium,
+                 tasks::AsyncStream<Notification>::Pair notifications)
     : transportMedium(std::move(transportMedium)),
       notificationStream(std::move(notifications.stream)),
       notificationContinuation(std::move(notifications.continuation))
@@ -118,7 +119,8 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
             if (table.readFailure)
                 std::rethrow_exception(table.readFailure);
             if (!table.waiting.emplace(unique, promise).second)
-                fatalError("A request with the same unique is already waiting for its reply", "VLChannel/Channel");
+                fatalError("A request with the same unique is already waiting for its reply",
+                           "VLChannel/Channel");
         });
     });
     if (!registered.isSuccess()) {
@@ -129,7 +131,8 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
     if (written.isSuccess())
         co_return;
     // Unless a failed read has failed the request already, the write's error is its outcome.
-    bool stillWaiting = replyPromises.withLock([unique](ReplyPromises& table) { return table.waiting.erase(unique) > 0; });
+    bool stillWaiting =
+        replyPromises.withLock([unique](ReplyPromises& table) { return table.waiting.erase(unique) > 0; });
     if (stillWaiting)
         promise.resolveThrowing(written.error());
 }
@@ -176,16 +179,17 @@ void Channel::deliverReply(std::uint64_t unique, std::int32_t error, Discontiguo
     });
     if (!promise)
         return;
-    if (error == 0)
+    if (error == 0) {
         promise->resolveReturning(std::move(payload));
-    else
-        promise->resolveThrowing(
-            std::make_exception_ptr(foundation::POSIXError(isPOSIXErrorCode(error) ? error : ENXIO, "reply")));
+        return;
+    }
+    int code = isPOSIXErrorCode(error) ? error : ENXIO;
+    promise->resolveThrowing(std::make_exception_ptr(foundation::POSIXError(code, "reply")));
 }
 
 void Channel::failOutstanding(std::exception_ptr error)
 {
-    std::unordered_map<std::uint64_t, ReplyPromise> failed = replyPromises.withLock([&error](ReplyPromises& table) {
+    auto failed = replyPromises.withLock([&error](ReplyPromises& table) {
         if (!table.readFailure)
             table.readFailure = error;
         return std::exchange(table.waiting, {});

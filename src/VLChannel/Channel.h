@@ -132,7 +132,8 @@ private:
         std::exception_ptr readFailure;
     };
 
-    Channel(std::unique_ptr<TransportMedium> transportMedium, tasks::AsyncStream<Notification>::Pair notifications);
+    Channel(std::unique_ptr<TransportMedium> transportMedium,
+            tasks::AsyncStream<Notification>::Pair notifications);
 
     tasks::Task<void> sendData(DiscontiguousData message);
     // Puts `promise` in the table, then writes the request; every failure resolves the promise.

@@ -21,7 +21,8 @@ constexpr std::ptrdiff_t headerCount = sizeof(fuse_out_header);
 
 std::string queueLabel(std::string_view purpose)
 {
-    return std::string(BuildConfig::variantIdentifier) + ".queue.sockettransportmedium." + std::string(purpose);
+    return std::string(BuildConfig::variantIdentifier) + ".queue.sockettransportmedium." +
+           std::string(purpose);
 }
 
 // Fills `buffer` from the socket; the stream ending first is EBADMSG.
@@ -50,7 +51,8 @@ DiscontiguousData readMessage(int descriptor)
     });
     std::ptrdiff_t remaining = static_cast<std::ptrdiff_t>(length) - headerCount;
     if (remaining >= 1)
-        message.append(remaining, false, [descriptor](std::span<std::byte> body) { readCompletely(descriptor, body); });
+        message.append(remaining, false,
+                       [descriptor](std::span<std::byte> body) { readCompletely(descriptor, body); });
     return message;
 }
 

@@ -3,9 +3,10 @@
 // opcode. The near end goes to the code under test (takeChannelEnd()).
 //
 //     testing_support::FusePeer peer;
-//     peer.on(vl::FUSE_GETATTR, [](const FuseRequest&) { return FuseAnswer::replyWith(vl::fuse_attr_out{...}); });
+//     peer.on(vl::FUSE_GETATTR, [](const FuseRequest&) { return FuseAnswer::replyWith(attributes); });
 //     peer.on(vl::FUSE_LOOKUP, [](const FuseRequest& request) {
-//         return request.bodyString() == "missing" ? FuseAnswer::error(ENOENT) : FuseAnswer::replyWith(entry);
+//         return request.bodyString() == "missing" ? FuseAnswer::error(ENOENT)
+//                                                  : FuseAnswer::replyWith(entry);
 //     });
 //     auto channel = std::make_shared<vl::Channel>(
 //         std::make_unique<vl::SocketTransportMedium>(peer.takeChannelEnd()));

@@ -59,7 +59,7 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
                     state->handOver();
                     break;
                 }
-                std::function<void()> work = std::move(std::get<std::function<void()>>(state->pending.front()));
+                auto work = std::move(std::get<std::function<void()>>(state->pending.front()));
                 state->pending.pop_front();
                 lock.unlock();
                 work();

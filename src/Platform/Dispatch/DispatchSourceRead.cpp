@@ -22,7 +22,10 @@ constexpr std::string_view location = "Platform/Dispatch/DispatchSourceRead";
 // handler has returned. `wakeDescriptor` (an eventfd) interrupts the watcher's poll whenever the
 // flags change.
 struct DispatchSourceRead::State {
-    State(int fileDescriptor, DispatchQueue queue) : fileDescriptor(fileDescriptor), queue(std::move(queue)) {}
+    State(int fileDescriptor, DispatchQueue queue)
+        : fileDescriptor(fileDescriptor), queue(std::move(queue))
+    {
+    }
     ~State()
     {
         if (wakeDescriptor >= 0)
