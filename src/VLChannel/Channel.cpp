@@ -71,24 +71,27 @@ tasks::Task<void> Channel::open()
 
 tasks::Task<void> Channel::close()
 {
-    co_await queue.sync(true, [this]() -> tasks::Task<void> {
+    // Named first: g++ 12 destroys a lambda temporary inside a co_await expression twice.
+    auto beginClosing = [this]() -> tasks::Task<void> {
         if (state != State::open)
             throw Error(Error::Kind::unexpectedState);
         state = State::closing;
         co_return;
-    });
+    };
+    auto finishClosing = [this]() -> tasks::Task<void> {
+        state = State::closed;
+        co_return;
+    };
+    co_await queue.sync(true, beginClosing);
     co_await transportMedium->deactivate();
     failOutstanding(std::make_exception_ptr(Error(Error::Kind::closed)));
     notificationContinuation.finish();
-    co_await queue.sync(true, [this]() -> tasks::Task<void> {
-        state = State::closed;
-        co_return;
-    });
+    co_await queue.sync(true, finishClosing);
 }
 
 tasks::Task<void> Channel::sendData(DiscontiguousData message)
 {
-    co_await queue.sync(false, [this, message = std::move(message)]() -> tasks::Task<void> {
+    return queue.sync(false, [this, message = std::move(message)]() -> tasks::Task<void> {
         requireOpen();
         replyPromises.withLock([](ReplyPromises& table) {
             if (table.readFailure)

@@ -20,8 +20,9 @@ std::vector<std::byte> outMessage(std::uint64_t unique, std::int32_t error, std:
     header.len = static_cast<std::uint32_t>(sizeof header + payload.size());
     header.error = error;
     header.unique = unique;
-    std::vector<std::byte> message = bytesOf(header);
-    message.insert(message.end(), payload.begin(), payload.end());
+    std::vector<std::byte> message(header.len);
+    std::memcpy(message.data(), &header, sizeof header);
+    std::ranges::copy(payload, message.begin() + sizeof header);
     return message;
 }
 

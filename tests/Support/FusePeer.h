@@ -44,10 +44,9 @@ namespace testing_support {
 template <vl::FuseStructure... Structures>
 std::vector<std::byte> bytesOf(const Structures&... structures)
 {
-    std::vector<std::byte> bytes;
-    (bytes.insert(bytes.end(), reinterpret_cast<const std::byte*>(&structures),
-                  reinterpret_cast<const std::byte*>(&structures) + sizeof(Structures)),
-     ...);
+    std::vector<std::byte> bytes((sizeof(Structures) + ... + 0));
+    std::size_t offset = 0;
+    ((std::memcpy(bytes.data() + offset, &structures, sizeof(Structures)), offset += sizeof(Structures)), ...);
     return bytes;
 }
 
