@@ -8,8 +8,9 @@ namespace vl {
 
 const os::Logger& channelLogger()
 {
-    static const os::Logger logger(std::string(BuildConfig::variantIdentifier), "channel");
-    return logger;
+    // Never destroyed: transport threads may still log while the process exits.
+    static const os::Logger* const logger = new os::Logger(std::string(BuildConfig::variantIdentifier), "channel");
+    return *logger;
 }
 
 } // namespace vl

@@ -8,8 +8,9 @@ namespace vl {
 
 const os::Logger& fsModule()
 {
-    static const os::Logger logger(std::string(BuildConfig::variantIdentifier), "fsmodule");
-    return logger;
+    // Never destroyed: background tasks may still log while the process exits.
+    static const os::Logger* const logger = new os::Logger(std::string(BuildConfig::variantIdentifier), "fsmodule");
+    return *logger;
 }
 
 } // namespace vl

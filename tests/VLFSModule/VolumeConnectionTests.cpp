@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <future>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -62,26 +63,30 @@ public:
                      std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
                      reply->setBoolean("Success", success);
                      peer.sendMessage(*reply);
-                     if (daemonCall)
+                     if (daemonCall) {
+                         std::lock_guard guard(daemonMutex);
                          daemon = std::thread([this, endpoint = *request.value("Endpoint"), call = *daemonCall] {
                              daemonReplies.push(callVolume(endpoint, call));
                          });
+                     }
                  })
     {
     }
     ~FakeBroker()
     {
+        server.stop();
+        std::lock_guard guard(daemonMutex);
         if (daemon.joinable())
             daemon.join();
-        server.stop();
     }
 
     Mailbox<xpc::XPCDictionary> advertised;
     Mailbox<std::optional<xpc::XPCDictionary>> daemonReplies;
 
 private:
-    TestServer server;
+    std::mutex daemonMutex;
     std::thread daemon;
+    TestServer server;
 };
 
 TEST(VolumeConnection, DaemonGetsTheRemoteEndOfTheChannelsSocketPair)
