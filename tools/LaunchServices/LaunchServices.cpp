@@ -439,6 +439,7 @@ tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release rel
     if (record.imagePath) {
         try {
             images.remove(*record.imagePath);
+            servicesLog().info("Removed image %s", *record.imagePath);
         } catch (const std::exception& error) {
             servicesLog().error("Cannot remove image %s: %s", *record.imagePath, error);
         }
