@@ -7,7 +7,9 @@
 #include "Services/ServiceProtocol.h"
 #include "VLFoundation/XPCEntries.h"
 
-#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
 namespace fused {
 
@@ -21,12 +23,20 @@ xpc::XPCArray makeOptionsArray(const std::vector<std::string>& options)
     return array;
 }
 
+struct ServicesLink::Ending {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool told = false;
+    bool ended = false;
+};
+
 ServicesLink::ServicesLink(std::function<void()> onDeviceGone)
-    : connection(xpc::Connection::createMachService(services::daemonServiceName()))
+    : connection(xpc::Connection::createMachService(services::daemonServiceName())),
+      ending(std::make_shared<Ending>())
 {
     connection->setPeerCodeSigningRequirement(services::peerRequirement());
-    auto told = std::make_shared<std::atomic<bool>>(false);
-    connection->setEventHandler([told, onDeviceGone = std::move(onDeviceGone)](const xpc::Object& event) {
+    connection->setEventHandler([ending = ending, onDeviceGone = std::move(onDeviceGone)](const xpc::Object& event) {
+        const xpc::XPCRichError* error = event.errorValue();
         if (std::optional<xpc::XPCDictionary> message = xpc::XPCDictionary::fromObject(event)) {
             if (message->string(keys::operationKey) != keys::deviceGone) {
                 daemonLog().error("Ignored a message of the daemon service: %s", message->debugDescription());
@@ -34,11 +44,21 @@ ServicesLink::ServicesLink(std::function<void()> onDeviceGone)
             }
             daemonLog().info("The device of volume %s is gone",
                              vl::entry<foundation::UUID>(*message, keys::volumeKey).value_or(foundation::UUID()));
-        } else if (const xpc::XPCRichError* error = event.errorValue()) {
+        } else if (error != nullptr) {
             daemonLog().info("The connection to the daemon service has ended: %s", error->description());
         }
-        if (!told->exchange(true))
+        bool tell;
+        {
+            std::lock_guard lock(ending->mutex);
+            tell = !std::exchange(ending->told, true);
+        }
+        if (tell)
             onDeviceGone();
+        if (error != nullptr) {
+            std::lock_guard lock(ending->mutex);
+            ending->ended = true;
+            ending->changed.notify_all();
+        }
     });
     connection->activate();
 }
@@ -46,6 +66,8 @@ ServicesLink::ServicesLink(std::function<void()> onDeviceGone)
 ServicesLink::~ServicesLink()
 {
     connection->cancel();
+    std::unique_lock lock(ending->mutex);
+    ending->changed.wait(lock, [this] { return ending->ended; });
 }
 
 void ServicesLink::close()

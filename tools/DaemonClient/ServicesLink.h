@@ -4,8 +4,9 @@
 // onDeviceGone runs once, on the connection's thread: when the services send "device-gone", or
 // when the connection ends (the services went away, or close() was called); a request still
 // waiting then fails with the connection's error. requestVolume is called at most once; close()
-// may be called from any thread, any number of times. The object must outlive the task that
-// requestVolume returns.
+// may be called from any thread, any number of times. Destroying the link waits until its
+// connection has ended, so nothing of it runs afterwards; it must not happen in onDeviceGone.
+// The object must outlive the task that requestVolume returns.
 #pragma once
 
 #include "Platform/Foundation/UUID.h"
@@ -42,7 +43,10 @@ public:
     void close();
 
 private:
+    struct Ending;
+
     std::shared_ptr<xpc::Connection> connection;
+    std::shared_ptr<Ending> ending;
 };
 
 // The options as an XPC array of texts.

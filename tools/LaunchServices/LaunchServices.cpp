@@ -369,35 +369,42 @@ LaunchServices::VolumeRecord LaunchServices::take(const foundation::UUID& volume
 
 tasks::Task<void> LaunchServices::provision(foundation::UUID volume)
 {
+    std::optional<Taken> abandoned;
     std::optional<std::string> failure;
     try {
-        std::string imagePath = co_await images.create(volume);
-        servicesLog().info("Made image %s for volume %s", imagePath, volume);
-        if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.imagePath = imagePath; }))
-            co_return co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
-
-        AttachedDevice device = co_await images.attach(imagePath);
-        servicesLog().info("Attached image %s as %s", imagePath, device.devicePath);
-        if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.device = device; }))
-            co_return co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
-
-        HostLauncher::ExitHandler onExit = [post = post, volume](const std::string& how) {
-            post.yield(HostExited{volume, how});
-        };
-        std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, onExit);
-        servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
-        if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) {
-                record.host = host;
-                record.provisioning = false;
-            }))
-            co_return co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
+        abandoned = co_await makeVolume(volume);
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (failure) {
         servicesLog().error("Cannot make volume %s: %s", volume, *failure);
         co_await releaseVolume(take(volume), Release{"it could not be made: " + *failure});
+    } else if (abandoned) {
+        co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
     }
+}
+
+tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(foundation::UUID volume)
+{
+    std::string imagePath = co_await images.create(volume);
+    servicesLog().info("Made image %s for volume %s", imagePath, volume);
+    if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.imagePath = imagePath; }))
+        co_return abandoned;
+
+    AttachedDevice device = co_await images.attach(imagePath);
+    servicesLog().info("Attached image %s as %s", imagePath, device.devicePath);
+    if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.device = device; }))
+        co_return abandoned;
+
+    HostLauncher::ExitHandler onExit = [post = post, volume](const std::string& how) {
+        post.yield(HostExited{volume, how});
+    };
+    std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, onExit);
+    servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
+    co_return keep(volume, [&](VolumeRecord& record) {
+        record.host = host;
+        record.provisioning = false;
+    });
 }
 
 void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)
@@ -420,7 +427,11 @@ void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)
 tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release release)
 {
     servicesLog().info("Releasing volume %s: %s", record.identifier, release.reason);
-    tellDaemon(record, release);
+    try {
+        tellDaemon(record, release);
+    } catch (const std::exception& error) {
+        servicesLog().error("Cannot tell the daemon of volume %s: %s", record.identifier, error);
+    }
     if (record.host) {
         try {
             co_await record.host->stop(release.hostPatience);

@@ -130,12 +130,17 @@ private:
     void daemonLeft(const std::shared_ptr<xpc::Connection>& daemon);
 
     void requestRelease(const foundation::UUID& volume, Release release);
+    // Makes the volume and releases it when making fails or a release was asked for meanwhile;
+    // never fails.
     tasks::Task<void> provision(foundation::UUID volume);
+    // Makes the image, attaches it and starts the host, keeping each in the record as it is made.
+    tasks::Task<std::optional<Taken>> makeVolume(foundation::UUID volume);
     // Applies what provisioning has made to the record; answers the record when a release was
     // asked for meanwhile (it has left the table then).
     template <typename Update>
     std::optional<Taken> keep(const foundation::UUID& volume, Update update);
     VolumeRecord take(const foundation::UUID& volume);
+    // Tells the daemon, ends the host, detaches the device and removes the image; never fails.
     tasks::Task<void> releaseVolume(VolumeRecord record, Release release);
     void tellDaemon(VolumeRecord& record, const Release& release);
 

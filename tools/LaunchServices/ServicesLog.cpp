@@ -8,8 +8,9 @@ namespace services {
 
 const os::Logger& servicesLog()
 {
-    static const os::Logger logger(std::string(vl::BuildConfig::variantIdentifier), "services");
-    return logger;
+    // Never destroyed: connection and process threads may still log while the program exits.
+    static const os::Logger* const logger = new os::Logger(std::string(vl::BuildConfig::variantIdentifier), "services");
+    return *logger;
 }
 
 } // namespace services
