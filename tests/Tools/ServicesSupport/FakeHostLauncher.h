@@ -1,0 +1,80 @@
+// A host launcher for tests that starts no process: each launch makes a FakeHost that the test
+// takes with nextLaunch() and drives by hand (it may end "on its own"); stop() ends it at once
+// and hands the patience it was given to nextStop(). launchFailure makes every launch throw.
+#pragma once
+
+#include "LaunchServices/HostLauncher.h"
+#include "Platform/Foundation/Process.h"
+#include "Tools/ServicesSupport/Inbox.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace testing_support {
+
+class FakeHost final : public services::Host {
+public:
+    FakeHost(std::string devicePath, services::HostLauncher::ExitHandler onExit)
+        : devicePath(std::move(devicePath)), onExit(std::move(onExit))
+    {
+    }
+
+    tasks::Task<void> stop(std::chrono::nanoseconds patience) override
+    {
+        end("was stopped");
+        stops.push(patience);
+        co_return;
+    }
+
+    std::string description() const override { return "fake host on " + devicePath; }
+
+    void exitOnItsOwn(int status) { end("exited with status " + std::to_string(status)); }
+
+    // Waits until the host is stopped; answers the patience it was given.
+    std::chrono::nanoseconds nextStop() { return stops.next(); }
+    std::size_t stopCount() { return stops.count(); }
+
+    const std::string devicePath;
+
+private:
+    void end(const std::string& how)
+    {
+        services::HostLauncher::ExitHandler handler;
+        {
+            std::lock_guard lock(mutex);
+            handler = std::move(onExit);
+            onExit = nullptr;
+        }
+        if (handler)
+            handler(how);
+    }
+
+    std::mutex mutex;
+    services::HostLauncher::ExitHandler onExit;
+    Inbox<std::chrono::nanoseconds> stops;
+};
+
+class FakeHostLauncher final : public services::HostLauncher {
+public:
+    std::shared_ptr<services::Host> launch(const std::string& devicePath, ExitHandler onExit) override
+    {
+        if (launchFailure)
+            throw foundation::LaunchError(ENOENT, "fake host");
+        auto host = std::make_shared<FakeHost>(devicePath, std::move(onExit));
+        launches.push(host);
+        return host;
+    }
+
+    std::shared_ptr<FakeHost> nextLaunch() { return launches.next(); }
+
+    std::atomic<bool> launchFailure = false;
+
+private:
+    Inbox<std::shared_ptr<FakeHost>> launches;
+};
+
+} // namespace testing_support

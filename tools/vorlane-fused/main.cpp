@@ -1,0 +1,21 @@
+// vorlane-fused: a FUSE daemon for Linux that serves an in-memory file system to one volume.
+#include "DaemonClient/DaemonCommandLine.h"
+#include "DaemonClient/DaemonProgram.h"
+#include "Services/SignalWatcher.h"
+
+#include <csignal>
+#include <iostream>
+
+int main(int argc, char** argv)
+{
+    fused::DaemonOptions options;
+    try {
+        options = fused::parseDaemonArguments(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const fused::UsageError& error) {
+        std::cerr << "vorlane-fused: " << error.what() << "\n" << fused::daemonUsage;
+        return 2;
+    }
+    fused::DaemonProgram program(std::move(options));
+    services::SignalWatcher signals({SIGINT, SIGTERM}, [&program](int) { program.stop(); });
+    return program.run(std::cout);
+}

@@ -1,0 +1,19 @@
+// vorlane-services: the broker and the daemon service of the containing application, for Linux.
+#include "LaunchServices/ServicesCommandLine.h"
+#include "LaunchServices/ServicesProgram.h"
+
+#include <cstdlib>
+#include <iostream>
+
+int main(int argc, char** argv)
+{
+    const char* host = std::getenv("VORLANE_FSKIT_HOST");
+    try {
+        services::ServicesOptions options = services::parseServicesArguments(
+            std::vector<std::string>(argv + 1, argv + argc), host ? std::optional<std::string>(host) : std::nullopt);
+        return services::runServices(options);
+    } catch (const services::UsageError& error) {
+        std::cerr << "vorlane-services: " << error.what() << "\n" << services::servicesUsage;
+        return 2;
+    }
+}
