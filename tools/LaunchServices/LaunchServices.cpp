@@ -88,8 +88,9 @@ void LaunchServices::stop()
 
 tasks::Task<void> LaunchServices::run()
 {
-    co_await tasks::withThrowingDiscardingTaskGroup(
-        [this](tasks::DiscardingTaskGroup& group) { return serve(group); });
+    // Named first: g++ 12 mishandles lambda temporaries inside a co_await expression.
+    auto body = [this](tasks::DiscardingTaskGroup& group) { return serve(group); };
+    co_await tasks::withThrowingDiscardingTaskGroup(body);
     servicesLog().info("Stopped");
 }
 
@@ -376,9 +377,12 @@ tasks::Task<void> LaunchServices::provision(foundation::UUID volume)
     } catch (const std::exception& error) {
         failure = error.what();
     }
+    // Operands are named first: g++ 12 destroys some temporaries of a co_await expression twice.
     if (failure) {
         servicesLog().error("Cannot make volume %s: %s", volume, *failure);
-        co_await releaseVolume(take(volume), Release{"it could not be made: " + *failure});
+        VolumeRecord record = take(volume);
+        Release release{"it could not be made: " + *failure};
+        co_await releaseVolume(std::move(record), std::move(release));
     } else if (abandoned) {
         co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
     }
@@ -401,10 +405,11 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
     };
     std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, onExit);
     servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
-    co_return keep(volume, [&](VolumeRecord& record) {
+    auto launched = [&](VolumeRecord& record) {
         record.host = host;
         record.provisioning = false;
-    });
+    };
+    co_return keep(volume, launched);
 }
 
 void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)

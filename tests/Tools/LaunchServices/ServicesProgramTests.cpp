@@ -155,8 +155,9 @@ TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind
         EXPECT_EQ(services->wait(), 0);
         EXPECT_TRUE(scratch.images().empty());
         EXPECT_TRUE(scratch.devices().empty());
-        if (realDevices)
+        if (realDevices) {
             EXPECT_FALSE(loopDevicesRemain());
+        }
     }
 }
 
@@ -201,6 +202,16 @@ TEST_F(ServicesProgramTest, commandLinesTheProgramsCannotUnderstandExitWithStatu
     EXPECT_EQ(services.wait(), 2);
     Program daemon(VORLANE_FUSED, {"passthrough:/tmp"});
     EXPECT_EQ(daemon.wait(), 2);
+}
+
+TEST_F(ServicesProgramTest, helpPrintsTheUsageAndExitsWithSuccess)
+{
+    Program services(VORLANE_SERVICES, {"--help"});
+    EXPECT_TRUE(services.readLine().starts_with("usage: vorlane-services"));
+    EXPECT_EQ(services.wait(), 0);
+    Program daemon(VORLANE_FUSED, {"memfs", "--help"});
+    EXPECT_TRUE(daemon.readLine().starts_with("usage: vorlane-fused"));
+    EXPECT_EQ(daemon.wait(), 0);
 }
 
 } // namespace
