@@ -1,20 +1,64 @@
 // The FUSE channel: it carries the requests of all concurrent operations over one transport to
-// the daemon and routes each incoming message back by what its fuse_out_header says it is.
+// the daemon and routes each incoming message back: a reply to the request waiting for it (by
+// `unique`), a notification to the notification stream.
 //
-// MessageType is that classification: a notification (`unique` 0, code in `error`) or the reply
-// to the request with that `unique`, with the errno the daemon returned (0 for success).
+// States initialized -> open -> closing -> closed, each entered once; open() and close() run as
+// barriers of a concurrent task queue, send/process/interrupt as its ordinary entries. A request
+// is in the table before its first byte is written and waits for its reply outside the queue.
+// No request waits forever: it ends with its reply, with the error of a failed read (the daemon
+// died; later requests fail at once with it too), or with `closed` at close(). The transport's
+// read handler holds the channel weakly; the channel must be owned by a std::shared_ptr and
+// outlive the tasks of its operations.
 #pragma once
 
+#include "Platform/Tasks/AsyncStream.h"
+#include "Platform/Tasks/Result.h"
+#include "Platform/Tasks/Task.h"
 #include "VLChannel/DiscontiguousData.h"
 #include "VLChannel/FuseKernel.h"
+#include "VLChannel/Message.h"
+#include "VLChannel/Notification.h"
+#include "VLChannel/Reply.h"
+#include "VLChannel/Request.h"
+#include "VLFoundation/AsyncFuture.h"
+#include "VLFoundation/AsyncTaskQueue.h"
+#include "VLFoundation/Protected.h"
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <unordered_map>
 #include <variant>
 
 namespace vl {
 
-class Channel {
+class Channel : public std::enable_shared_from_this<Channel> {
 public:
+    class Error : public std::exception {
+    public:
+        enum class Kind {
+            // Reserved for FUSE errors; replies report theirs as POSIX errors.
+            fuse,
+            // The channel closed while the request waited for its reply.
+            closed,
+            // send, process or interrupt on a channel that is not open.
+            notConnected,
+            // open on a channel that is not initialized, close on one that is not open.
+            unexpectedState,
+        };
+
+        explicit Error(Kind kind, std::int32_t fuseError = 0) : errorKind(kind), fuseErrorCode(fuseError) {}
+        Kind kind() const { return errorKind; }
+        std::int32_t fuseError() const { return fuseErrorCode; }
+        const char* what() const noexcept override;
+
+    private:
+        Kind errorKind;
+        std::int32_t fuseErrorCode;
+    };
+
     struct MessageType {
         struct Notification {
             fuse_notify_code type;
@@ -36,6 +80,77 @@ public:
         std::variant<Notification, Reply> value;
         friend bool operator==(const MessageType&, const MessageType&) = default;
     };
+
+    // The byte stream beneath a channel, which owns it. Messages go out whole and come in whole.
+    class TransportMedium {
+    public:
+        // Called once per incoming message (fuse_out_header included, at least 16 bytes) or with
+        // the error of a failed read; from any thread, never concurrently with itself.
+        using ReadHandler = std::function<void(tasks::Result<DiscontiguousData>)>;
+
+        virtual ~TransportMedium() = default;
+        // Starts delivering incoming messages to `readHandler`.
+        virtual void activate(ReadHandler readHandler) = 0;
+        // Writes one message completely, its regions in order, never interleaved with another's.
+        virtual tasks::Task<void> write(DiscontiguousData message) = 0;
+        // Stops delivering messages and releases the connection; no delivery follows.
+        virtual tasks::Task<void> deactivate() = 0;
+    };
+
+    explicit Channel(std::unique_ptr<TransportMedium> transportMedium);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Fails with unexpectedState unless initialized, or with the transport's activation error.
+    tasks::Task<void> open();
+    // Fails with unexpectedState unless open, or with the transport's deactivation error (the
+    // channel then stays closing for good). Fails every waiting request with `closed` and ends
+    // the notification stream.
+    tasks::Task<void> close();
+
+    // Writes a message that gets no reply (FUSE_FORGET).
+    tasks::Task<void> send(const Message& message) { return sendData(message.data()); }
+    // Writes `request` and returns its reply. The reply's error arrives as a POSIX error (ENXIO
+    // for an errno this platform does not define). `timeout` is accepted and not applied: the
+    // wait lasts until the reply, a failed read of the transport or close.
+    tasks::Task<Reply> process(Request request, std::chrono::nanoseconds timeout = {});
+    // Succeeds on an open channel and writes nothing.
+    tasks::Task<void> interrupt(const Request& request);
+
+    // The messages the daemon sent on its own, in arrival order; ends when the channel closes.
+    // One consumer at a time.
+    const tasks::AsyncStream<Notification>& notifications() const { return notificationStream; }
+
+private:
+    enum class State { initialized, open, closing, closed };
+    using ReplyPromise = AsyncFuture<DiscontiguousData>::Promise;
+
+    struct ReplyPromises {
+        std::unordered_map<std::uint64_t, ReplyPromise> waiting;
+        // The first failed read of the transport (or `closed`): later requests fail with it.
+        std::exception_ptr readFailure;
+    };
+
+    Channel(std::unique_ptr<TransportMedium> transportMedium,
+            tasks::AsyncStream<Notification>::Pair notifications);
+
+    tasks::Task<void> sendData(DiscontiguousData message);
+    // Puts `promise` in the table, then writes the request; every failure resolves the promise.
+    tasks::Task<void> registerAndWrite(const Request& request, ReplyPromise promise);
+    void requireOpen() const;
+    void receive(tasks::Result<DiscontiguousData> received);
+    void deliverReply(std::uint64_t unique, std::int32_t error, DiscontiguousData payload);
+    // Fails every waiting request with `error`, and the requests after it with the first error.
+    void failOutstanding(std::exception_ptr error);
+
+    AsyncTaskQueue queue{AsyncTaskQueue::Mode::concurrent};
+    // Read and written only inside operations of `queue`; written only by barriers.
+    State state = State::initialized;
+    const std::unique_ptr<TransportMedium> transportMedium;
+    Protected<ReplyPromises> replyPromises{ReplyPromises{}};
+    const tasks::AsyncStream<Notification> notificationStream;
+    const tasks::AsyncStream<Notification>::Continuation notificationContinuation;
 };
 
 } // namespace vl

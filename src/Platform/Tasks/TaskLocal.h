@@ -5,12 +5,15 @@
 // spawner outside the scope, and the same task after the scope see the previous binding, or the
 // default value. Outside any task get() returns the default value. A TaskLocal object must
 // outlive every task that binds it (declare them as static or namespace-scope objects).
+// withValue also takes a synchronous body, called at once on the running task: for code that
+// must not suspend (inside a lock) but calls code that reads the value.
 #pragma once
 
 #include "Platform/OS/FatalError.h"
 #include "Platform/Tasks/Task.h"
 #include "Platform/Tasks/TaskContext.h"
 
+#include <concepts>
 #include <memory>
 #include <utility>
 
@@ -46,6 +49,23 @@ public:
         context->locals = std::make_shared<const TaskLocalBinding>(
             TaskLocalBinding{this, std::make_shared<const T>(std::move(value)), context->locals});
         co_return co_await std::move(body);
+    }
+
+    template <typename Body>
+        requires std::invocable<Body&>
+    decltype(auto) withValue(T value, Body&& body) const
+    {
+        TaskContext* context = currentTaskContext();
+        if (!context)
+            vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
+        struct Restore {
+            TaskContext* context;
+            std::shared_ptr<const TaskLocalBinding> previous;
+            ~Restore() { context->locals = std::move(previous); }
+        } restore{context, context->locals};
+        context->locals = std::make_shared<const TaskLocalBinding>(
+            TaskLocalBinding{this, std::make_shared<const T>(std::move(value)), context->locals});
+        return body();
     }
 
 private:

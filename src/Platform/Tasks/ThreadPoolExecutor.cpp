@@ -58,15 +58,27 @@ bool ThreadPoolExecutor::tryTake(Job& job)
 
 void ThreadPoolExecutor::work()
 {
-    constexpr int spinLimit = 200;
+    constexpr int spinLimit = 4000;
     for (;;) {
         Job job;
         bool found = tryTake(job);
-        for (int spin = 0; !found && spin < spinLimit; ++spin) {
-            if (queued.load(std::memory_order_acquire) > 0)
-                found = tryTake(job);
-            else
-                std::this_thread::yield();
+        // One idle thread at a time keeps watching for work a little while before it sleeps, so
+        // a job enqueued soon after is picked up without a wake-up; the others sleep at once
+        // instead of taking the processors from the threads that produce the work.
+        if (!found) {
+            if (spinners.fetch_add(1, std::memory_order_acq_rel) == 0) {
+                for (int spin = 0; !found && spin < spinLimit; ++spin) {
+                    if (queued.load(std::memory_order_acquire) > 0)
+                        found = tryTake(job);
+                    else if (spin % 64 == 63)
+                        std::this_thread::yield();
+#if defined(__x86_64__)
+                    else
+                        __builtin_ia32_pause();
+#endif
+                }
+            }
+            spinners.fetch_sub(1, std::memory_order_acq_rel);
         }
         if (!found) {
             std::unique_lock lock(mutex);

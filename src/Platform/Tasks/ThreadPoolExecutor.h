@@ -1,7 +1,8 @@
 // A fixed pool of threads that run jobs first in, first out.
 //
-// Idle threads spin briefly before they sleep, so a job enqueued soon after another finished is
-// picked up without a kernel wake-up. Destroying the pool runs the jobs already queued, then
+// One idle thread at a time spins briefly before it sleeps, so a job enqueued soon after another
+// finished is picked up without a kernel wake-up, and the other idle threads leave the processors
+// to the threads that make the work. Destroying the pool runs the jobs already queued, then
 // joins its threads; enqueueing after destruction has begun is a contract violation.
 #pragma once
 
@@ -33,6 +34,7 @@ private:
     unsigned sleepers = 0;
     bool stopping = false;
     std::atomic<std::size_t> queued{0};
+    std::atomic<int> spinners{0};
     std::vector<std::thread> threads;
 };
 

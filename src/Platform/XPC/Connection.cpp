@@ -21,8 +21,9 @@ namespace {
 
 const os::Logger& logger()
 {
-    static const os::Logger instance("org.vorlane.xpc", "connection");
-    return instance;
+    // Never destroyed: connection threads may still log while the process exits.
+    static const os::Logger* const instance = new os::Logger("org.vorlane.xpc", "connection");
+    return *instance;
 }
 
 XPCRichError cancelledError()

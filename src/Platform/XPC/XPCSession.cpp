@@ -61,8 +61,8 @@ void XPCSession::send(const XPCDictionary& message, ReplyHandler replyHandler)
 
 void XPCSession::cancel(std::string_view reason)
 {
-    static const os::Logger logger("org.vorlane.xpc", "session");
-    logger.info("Cancel session with %s: %s", state->machService, reason);
+    static const os::Logger* const logger = new os::Logger("org.vorlane.xpc", "session");
+    logger->info("Cancel session with %s: %s", state->machService, reason);
     state->cancelled.store(true);
     state->connection->cancel();
 }

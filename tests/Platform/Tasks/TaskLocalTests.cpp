@@ -36,6 +36,19 @@ TEST(TaskLocal, BindingIsSeenInsideTheScopeOnlyAndNestsAndUnwindsOnError)
     EXPECT_EQ(tasks::runBlocking(body()), "default,a,b,a,default");
 }
 
+TEST(TaskLocal, SynchronousBodySeesTheBindingOnlyWhileItRunsAlsoWhenItThrows)
+{
+    auto body = []() -> Task<std::string> {
+        std::string trace = label.withValue("sync", [] { return label.get(); });
+        try {
+            label.withValue("failing", []() -> int { throw std::runtime_error("body failed"); });
+        } catch (const std::runtime_error&) {
+        }
+        co_return trace + "," + label.get();
+    };
+    EXPECT_EQ(tasks::runBlocking(body()), "sync,default");
+}
+
 TEST(TaskLocal, SpawnedTaskKeepsTheBindingItStartedWithAfterTheScopeEnds)
 {
     auto body = []() -> Task<std::string> {

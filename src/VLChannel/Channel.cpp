@@ -1,0 +1,204 @@
+#include "VLChannel/Channel.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/OS/FatalError.h"
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace vl {
+namespace {
+
+constexpr std::ptrdiff_t replyHeaderCount = sizeof(fuse_out_header);
+
+// Whether this platform's list of POSIX error codes has `code`.
+bool isPOSIXErrorCode(std::int32_t code)
+{
+    return code > 0 && strerrorname_np(code) != nullptr;
+}
+
+} // namespace
+
+const char* Channel::Error::what() const noexcept
+{
+    switch (errorKind) {
+    case Kind::fuse:
+        return "fuse";
+    case Kind::closed:
+        return "closed";
+    case Kind::notConnected:
+        return "notConnected";
+    case Kind::unexpectedState:
+        return "unexpectedState";
+    }
+    return "unknown";
+}
+
+Channel::Channel(std::unique_ptr<TransportMedium> transportMedium)
+    : Channel(std::move(transportMedium), tasks::AsyncStream<Notification>::makeStream())
+{
+}
+
+Channel::Channel(std::unique_ptr<TransportMedium> transportMedium,
+                 tasks::AsyncStream<Notification>::Pair notifications)
+    : transportMedium(std::move(transportMedium)),
+      notificationStream(std::move(notifications.stream)),
+      notificationContinuation(std::move(notifications.continuation))
+{
+}
+
+Channel::~Channel() = default;
+
+tasks::Task<void> Channel::open()
+{
+    return queue.sync(true, [this]() -> tasks::Task<void> {
+        if (state != State::initialized)
+            throw Error(Error::Kind::unexpectedState);
+        state = State::open;
+        std::weak_ptr<Channel> channel = weak_from_this();
+        if (channel.expired())
+            fatalError("Channel is not owned by a shared pointer", "VLChannel/Channel");
+        transportMedium->activate([channel](tasks::Result<DiscontiguousData> received) {
+            if (std::shared_ptr<Channel> receiving = channel.lock())
+                receiving->receive(std::move(received));
+        });
+        co_return;
+    });
+}
+
+tasks::Task<void> Channel::close()
+{
+    // Named first: g++ 12 destroys a lambda temporary inside a co_await expression twice.
+    auto beginClosing = [this]() -> tasks::Task<void> {
+        if (state != State::open)
+            throw Error(Error::Kind::unexpectedState);
+        state = State::closing;
+        co_return;
+    };
+    auto finishClosing = [this]() -> tasks::Task<void> {
+        state = State::closed;
+        co_return;
+    };
+    co_await queue.sync(true, beginClosing);
+    co_await transportMedium->deactivate();
+    failOutstanding(std::make_exception_ptr(Error(Error::Kind::closed)));
+    notificationContinuation.finish();
+    co_await queue.sync(true, finishClosing);
+}
+
+tasks::Task<void> Channel::sendData(DiscontiguousData message)
+{
+    return queue.sync(false, [this, message = std::move(message)]() -> tasks::Task<void> {
+        requireOpen();
+        replyPromises.withLock([](ReplyPromises& table) {
+            if (table.readFailure)
+                std::rethrow_exception(table.readFailure);
+        });
+        co_await transportMedium->write(message);
+    });
+}
+
+tasks::Task<Reply> Channel::process(Request request, std::chrono::nanoseconds)
+{
+    AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
+    // The queue's operation reports its failures through the reply's promise as well, so the
+    // caller waits once, on the future, and is resumed once, when the request has its outcome.
+    queue.async(false, [this, request, promise = reply.promise]() -> tasks::Task<void> {
+        co_await registerAndWrite(request, promise);
+    });
+    DiscontiguousData payload = co_await reply.future->value();
+    co_return Reply(request.unique(), std::move(payload));
+}
+
+tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise promise)
+{
+    std::uint64_t unique = request.unique();
+    tasks::Result<void> registered = tasks::Result<void>::catching([&] {
+        requireOpen();
+        replyPromises.withLock([&](ReplyPromises& table) {
+            if (table.readFailure)
+                std::rethrow_exception(table.readFailure);
+            if (!table.waiting.emplace(unique, promise).second)
+                fatalError("A request with the same unique is already waiting for its reply",
+                           "VLChannel/Channel");
+        });
+    });
+    if (!registered.isSuccess()) {
+        promise.resolveThrowing(registered.error());
+        co_return;
+    }
+    tasks::Result<void> written = co_await tasks::catching(transportMedium->write(request.data()));
+    if (written.isSuccess())
+        co_return;
+    // Unless a failed read has failed the request already, the write's error is its outcome.
+    bool stillWaiting =
+        replyPromises.withLock([unique](ReplyPromises& table) { return table.waiting.erase(unique) > 0; });
+    if (stillWaiting)
+        promise.resolveThrowing(written.error());
+}
+
+tasks::Task<void> Channel::interrupt(const Request&)
+{
+    return queue.sync(false, [this]() -> tasks::Task<void> {
+        requireOpen();
+        co_return;
+    });
+}
+
+void Channel::requireOpen() const
+{
+    if (state != State::open)
+        throw Error(Error::Kind::notConnected);
+}
+
+void Channel::receive(tasks::Result<DiscontiguousData> received)
+{
+    if (!received.isSuccess()) {
+        failOutstanding(received.error());
+        return;
+    }
+    DiscontiguousData message = std::move(received).get();
+    MessageType type = MessageType::classify(message);
+    if (const MessageType::Notification* notification = std::get_if<MessageType::Notification>(&type.value)) {
+        notificationContinuation.yield(Notification(notification->type, message.from(replyHeaderCount)));
+        return;
+    }
+    const MessageType::Reply& reply = std::get<MessageType::Reply>(type.value);
+    deliverReply(reply.unique, reply.error, message.from(replyHeaderCount));
+}
+
+void Channel::deliverReply(std::uint64_t unique, std::int32_t error, DiscontiguousData payload)
+{
+    std::optional<ReplyPromise> promise = replyPromises.withLock([unique](ReplyPromises& table) {
+        std::optional<ReplyPromise> found;
+        if (auto entry = table.waiting.find(unique); entry != table.waiting.end()) {
+            found.emplace(std::move(entry->second));
+            table.waiting.erase(entry);
+        }
+        return found;
+    });
+    if (!promise)
+        return;
+    if (error == 0) {
+        promise->resolveReturning(std::move(payload));
+        return;
+    }
+    int code = isPOSIXErrorCode(error) ? error : ENXIO;
+    promise->resolveThrowing(std::make_exception_ptr(foundation::POSIXError(code, "reply")));
+}
+
+void Channel::failOutstanding(std::exception_ptr error)
+{
+    auto failed = replyPromises.withLock([&error](ReplyPromises& table) {
+        if (!table.readFailure)
+            table.readFailure = error;
+        return std::exchange(table.waiting, {});
+    });
+    for (auto& [unique, promise] : failed)
+        promise.resolveThrowing(error);
+}
+
+} // namespace vl

@@ -1,0 +1,135 @@
+// The file operations that this build of the volume does not bridge to the daemon yet. Each one
+// answers FSKit at once with ENOSYS, so a caller sees a clear refusal instead of a hang.
+#include "VLFSModule/Volume.h"
+
+#include "Platform/FSKit/FSError.h"
+
+#include <cerrno>
+
+namespace vl {
+namespace {
+
+std::exception_ptr notBridged()
+{
+    return std::make_exception_ptr(fskit::fs_errorForPOSIXError(ENOSYS));
+}
+
+} // namespace
+
+void Volume::synchronize(fskit::FSSyncFlags, ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+void Volume::attributes(std::shared_ptr<fskit::FSItemGetAttributesRequest>, ItemPointer, AttributesReply replyHandler)
+{
+    replyHandler(nullptr, notBridged());
+}
+
+void Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest>, ItemPointer,
+                           AttributesReply replyHandler)
+{
+    replyHandler(nullptr, notBridged());
+}
+
+void Volume::lookupItem(fskit::FSFileName, ItemPointer, ItemAndNameReply replyHandler)
+{
+    replyHandler(nullptr, std::nullopt, notBridged());
+}
+
+void Volume::reclaimItem(ItemPointer, ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+void Volume::readSymbolicLink(ItemPointer, NameReply replyHandler)
+{
+    replyHandler(std::nullopt, notBridged());
+}
+
+void Volume::createItem(fskit::FSFileName, fskit::FSItemType, ItemPointer,
+                        std::shared_ptr<fskit::FSItemSetAttributesRequest>, ItemAndNameReply replyHandler)
+{
+    replyHandler(nullptr, std::nullopt, notBridged());
+}
+
+void Volume::createSymbolicLink(fskit::FSFileName, ItemPointer, std::shared_ptr<fskit::FSItemSetAttributesRequest>,
+                                fskit::FSFileName, ItemAndNameReply replyHandler)
+{
+    replyHandler(nullptr, std::nullopt, notBridged());
+}
+
+void Volume::createLink(ItemPointer, fskit::FSFileName, ItemPointer, NameReply replyHandler)
+{
+    replyHandler(std::nullopt, notBridged());
+}
+
+void Volume::removeItem(ItemPointer, fskit::FSFileName, ItemPointer, ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+void Volume::renameItem(ItemPointer, ItemPointer, fskit::FSFileName, fskit::FSFileName, ItemPointer, ItemPointer,
+                        NameReply replyHandler)
+{
+    replyHandler(std::nullopt, notBridged());
+}
+
+void Volume::enumerateDirectory(ItemPointer, fskit::FSDirectoryCookie, fskit::FSDirectoryVerifier verifier,
+                                std::shared_ptr<fskit::FSItemGetAttributesRequest>,
+                                std::shared_ptr<fskit::FSDirectoryEntryPacker>,
+                                std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
+{
+    replyHandler(verifier, notBridged());
+}
+
+void Volume::openItem(ItemPointer, OpenModes, ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+void Volume::closeItem(ItemPointer, OpenModes, ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+void Volume::read(ItemPointer, std::int64_t, std::int64_t, std::shared_ptr<fskit::FSMutableFileDataBuffer>,
+                  std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
+{
+    replyHandler(0, notBridged());
+}
+
+void Volume::write(foundation::Data, ItemPointer, std::int64_t,
+                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
+{
+    replyHandler(0, notBridged());
+}
+
+void Volume::checkAccess(ItemPointer, AccessMask, std::function<void(bool, std::exception_ptr)> replyHandler)
+{
+    replyHandler(false, notBridged());
+}
+
+void Volume::setVolumeName(fskit::FSFileName, NameReply replyHandler)
+{
+    replyHandler(std::nullopt, notBridged());
+}
+
+void Volume::xattrs(ItemPointer, std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler)
+{
+    replyHandler({}, notBridged());
+}
+
+void Volume::xattr(fskit::FSFileName, ItemPointer,
+                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler)
+{
+    replyHandler(std::nullopt, notBridged());
+}
+
+void Volume::setXattr(fskit::FSFileName, std::optional<foundation::Data>, ItemPointer, SetXattrPolicy,
+                      ErrorReply replyHandler)
+{
+    replyHandler(notBridged());
+}
+
+} // namespace vl

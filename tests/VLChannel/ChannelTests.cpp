@@ -1,0 +1,422 @@
+#include "VLChannel/Channel.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TaskGroup.h"
+#include "Platform/Tasks/TestGate.h"
+#include "Support/FusePeer.h"
+#include "VLChannel/SocketTransportMedium.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vl {
+namespace {
+
+using testing_support::bytesOf;
+using testing_support::FuseAnswer;
+using testing_support::FusePeer;
+using testing_support::FuseRequest;
+using Bytes = std::vector<std::byte>;
+
+Request getattr(std::uint64_t node)
+{
+    return Request(FUSE_GETATTR, node, 0, 0, 0, Request::Part::managed<fuse_getattr_in>());
+}
+
+Request forget(std::uint64_t node, std::uint64_t lookups)
+{
+    return Request(FUSE_FORGET, node, 0, 0, 0,
+                   Request::Part::managed<fuse_forget_in>([lookups](fuse_forget_in& in) { in.nlookup = lookups; }));
+}
+
+// How an operation ended, as text: "ok", the Channel::Error kind, "posix <errno>" or "other".
+std::string describe(std::exception_ptr error)
+{
+    if (!error)
+        return "ok";
+    try {
+        std::rethrow_exception(error);
+    } catch (const Channel::Error& channelError) {
+        return channelError.what();
+    } catch (const foundation::POSIXError& posixError) {
+        return "posix " + std::to_string(posixError.errnoCode());
+    } catch (...) {
+        return "other";
+    }
+}
+
+template <typename T>
+std::string outcomeOf(tasks::Task<T> operation)
+{
+    return describe(tasks::runBlocking(tasks::catching(std::move(operation))).error());
+}
+
+// A channel over a socket transport whose far end is a scripted peer.
+class ChannelTest : public testing::Test {
+protected:
+    void open() { tasks::runBlocking(channel->open()); }
+
+    // Starts `request` in a task of its own and waits until the peer has received it.
+    tasks::TaskHandle<Reply> startProcessing(Request request)
+    {
+        std::size_t before = peer.requests().size();
+        tasks::TaskHandle<Reply> handle = tasks::spawn(channel->process(std::move(request)));
+        peer.waitForRequestCount(before + 1);
+        return handle;
+    }
+
+    FusePeer peer;
+    std::shared_ptr<Channel> channel =
+        std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
+};
+
+TEST_F(ChannelTest, ProcessWritesTheRequestAndReturnsThePayloadOfItsReply)
+{
+    fuse_attr_out attributes{};
+    attributes.attr_valid = 5;
+    attributes.attr.ino = 42;
+    peer.on(FUSE_GETATTR, [&](const FuseRequest& request) {
+        return request.nodeid() == 41 ? FuseAnswer::replyWith(attributes) : FuseAnswer::reply();
+    });
+    open();
+    Request request = getattr(41);
+    Reply reply = tasks::runBlocking(channel->process(request));
+
+    EXPECT_EQ(reply.unique(), request.unique());
+    EXPECT_EQ(reply.consumedCount(), 0);
+    EXPECT_EQ(bytesOf(reply.data()), testing_support::bytesOf(attributes));
+    EXPECT_EQ(peer.waitForRequest(0).bytes(), bytesOf(request.data()));
+    // A reply of the header alone has an empty payload.
+    EXPECT_EQ(tasks::runBlocking(channel->process(getattr(1))).count(), 0);
+    tasks::runBlocking(channel->close());
+}
+
+TEST_F(ChannelTest, ReplyErrorsArePOSIXErrorsAndCodesThePlatformDoesNotKnowAreENXIO)
+{
+    peer.on(FUSE_GETATTR, [](const FuseRequest& request) {
+        switch (request.nodeid()) {
+        case 1:
+            return FuseAnswer::error(ENOENT);
+        case 2:
+            return FuseAnswer::error(4000);
+        default:
+            return FuseAnswer::raw(testing_support::bytesOf(
+                fuse_out_header{.len = 16, .error = INT_MIN, .unique = request.unique()}));
+        }
+    });
+    open();
+    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "posix 2");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(2))), "posix 6");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(3))), "posix 6");
+    tasks::runBlocking(channel->close());
+}
+
+TEST_F(ChannelTest, RepliesInAnyOrderReachTheirOwnRequests)
+{
+    open();
+    Request first = getattr(1);
+    Request second = getattr(2);
+    tasks::TaskHandle<Reply> firstReply = startProcessing(first);
+    tasks::TaskHandle<Reply> secondReply = startProcessing(second);
+
+    peer.reply(second.unique(), testing_support::bytesOf(std::string_view("second")));
+    Reply answeredFirst = tasks::runBlocking(secondReply.value());
+    EXPECT_EQ(answeredFirst.unique(), second.unique());
+    EXPECT_EQ(bytesOf(answeredFirst.data()), testing_support::bytesOf(std::string_view("second")));
+
+    peer.reply(first.unique(), testing_support::bytesOf(std::string_view("first")));
+    Reply answeredLast = tasks::runBlocking(firstReply.value());
+    EXPECT_EQ(answeredLast.unique(), first.unique());
+    EXPECT_EQ(bytesOf(answeredLast.data()), testing_support::bytesOf(std::string_view("first")));
+    tasks::runBlocking(channel->close());
+}
+
+TEST_F(ChannelTest, AReplyToNoWaitingRequestIsDroppedAndTheNextOneStillArrives)
+{
+    open();
+    Request request = getattr(1);
+    tasks::TaskHandle<Reply> reply = startProcessing(request);
+    peer.reply(request.unique() + 1000, testing_support::bytesOf(std::string_view("stray")));
+    peer.reply(request.unique(), testing_support::bytesOf(std::string_view("mine")));
+    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()), testing_support::bytesOf(std::string_view("mine")));
+    // An answer to a request that has had its reply is dropped as well.
+    peer.reply(request.unique(), testing_support::bytesOf(std::string_view("again")));
+    peer.on(FUSE_GETATTR, [](const FuseRequest&) { return FuseAnswer::reply(); });
+    EXPECT_EQ(outcomeOf(channel->process(getattr(2))), "ok");
+    tasks::runBlocking(channel->close());
+}
+
+tasks::Task<std::optional<Notification>> nextNotification(std::shared_ptr<Channel> channel)
+{
+    co_return co_await channel->notifications().next();
+}
+
+TEST_F(ChannelTest, NotificationsGoToTheStreamInOrderAndNeverCompleteARequest)
+{
+    open();
+    Request request = getattr(1);
+    tasks::TaskHandle<Reply> reply = startProcessing(request);
+    peer.notify(FUSE_NOTIFY_INVAL_INODE, testing_support::bytesOf(std::string_view("inode")));
+    peer.notify(static_cast<fuse_notify_code>(77));
+    peer.reply(request.unique(), testing_support::bytesOf(std::string_view("reply")));
+    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()), testing_support::bytesOf(std::string_view("reply")));
+
+    std::optional<Notification> first = tasks::runBlocking(nextNotification(channel));
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->type(), FUSE_NOTIFY_INVAL_INODE);
+    EXPECT_EQ(bytesOf(first->data()), testing_support::bytesOf(std::string_view("inode")));
+    std::optional<Notification> second = tasks::runBlocking(nextNotification(channel));
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->type(), static_cast<fuse_notify_code>(77));
+    EXPECT_EQ(second->count(), 0);
+
+    tasks::runBlocking(channel->close());
+    EXPECT_FALSE(tasks::runBlocking(nextNotification(channel)).has_value());
+}
+
+TEST_F(ChannelTest, CloseFailsEveryWaitingRequestWithClosed)
+{
+    open();
+    std::vector<tasks::TaskHandle<Reply>> waiting;
+    for (std::uint64_t node = 1; node <= 3; ++node)
+        waiting.push_back(startProcessing(getattr(node)));
+    tasks::runBlocking(channel->close());
+    for (tasks::TaskHandle<Reply>& reply : waiting)
+        EXPECT_EQ(outcomeOf(reply.value()), "closed");
+    peer.waitUntilDisconnected();
+}
+
+TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)
+{
+    open();
+    std::vector<tasks::TaskHandle<Reply>> waiting;
+    for (std::uint64_t node = 1; node <= 3; ++node)
+        waiting.push_back(startProcessing(getattr(node)));
+    peer.closeConnection();
+    for (tasks::TaskHandle<Reply>& reply : waiting)
+        EXPECT_EQ(outcomeOf(reply.value()), "posix " + std::to_string(EBADMSG));
+    // Nothing is written any more; later requests fail at once with the same error.
+    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(peer.requests().size(), 3u);
+    EXPECT_EQ(outcomeOf(channel->close()), "ok");
+}
+
+TEST_F(ChannelTest, ADaemonDyingWhileItAnswersFailsTheRequestsItLeavesBehind)
+{
+    peer.on(FUSE_STATFS, [](const FuseRequest&) { return FuseAnswer::closeConnection(); });
+    open();
+    tasks::TaskHandle<Reply> earlier = startProcessing(getattr(1));
+    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(outcomeOf(earlier.value()), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(outcomeOf(channel->close()), "ok");
+}
+
+TEST_F(ChannelTest, AFailedWriteFailsItsRequestAndLeavesTheChannelOpen)
+{
+    open();
+    peer.stopReceiving();
+    peer.waitUntilDisconnected();
+    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "posix " + std::to_string(EPIPE));
+    EXPECT_EQ(outcomeOf(channel->send(forget(1, 1))), "posix " + std::to_string(EPIPE));
+    // Incoming messages are still read.
+    peer.notify(FUSE_NOTIFY_POLL);
+    std::optional<Notification> notification = tasks::runBlocking(nextNotification(channel));
+    ASSERT_TRUE(notification.has_value());
+    EXPECT_EQ(notification->type(), FUSE_NOTIFY_POLL);
+    EXPECT_EQ(outcomeOf(channel->close()), "ok");
+}
+
+TEST_F(ChannelTest, SendWritesWithoutWaitingForAReplyAndInterruptWritesNothing)
+{
+    open();
+    Request forgetting = forget(9, 3);
+    tasks::runBlocking(channel->interrupt(getattr(1)));
+    tasks::runBlocking(channel->send(forgetting));
+    FuseRequest received = peer.waitForRequest(0);
+    EXPECT_EQ(received.bytes(), bytesOf(forgetting.data()));
+    EXPECT_EQ(received.bodyAs<fuse_forget_in>().nlookup, 3u);
+    tasks::runBlocking(channel->close());
+    EXPECT_EQ(peer.requests().size(), 1u);
+}
+
+TEST_F(ChannelTest, TheLifecycleRefusesWhatItsStateDoesNotAllow)
+{
+    EXPECT_EQ(outcomeOf(channel->close()), "unexpectedState");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "notConnected");
+    EXPECT_EQ(outcomeOf(channel->send(forget(1, 1))), "notConnected");
+    EXPECT_EQ(outcomeOf(channel->interrupt(getattr(1))), "notConnected");
+
+    EXPECT_EQ(outcomeOf(channel->open()), "ok");
+    EXPECT_EQ(outcomeOf(channel->open()), "unexpectedState");
+    EXPECT_EQ(outcomeOf(channel->close()), "ok");
+
+    EXPECT_EQ(outcomeOf(channel->close()), "unexpectedState");
+    EXPECT_EQ(outcomeOf(channel->open()), "unexpectedState");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "notConnected");
+    EXPECT_EQ(outcomeOf(channel->send(forget(1, 1))), "notConnected");
+    EXPECT_EQ(outcomeOf(channel->interrupt(getattr(1))), "notConnected");
+    EXPECT_TRUE(peer.requests().empty());
+}
+
+tasks::Task<void> processAndCheck(std::shared_ptr<Channel> channel, std::uint64_t node)
+{
+    Request request = getattr(node);
+    Reply reply = co_await channel->process(request);
+    std::uint64_t echoed = 0;
+    reply.consumePart<std::uint64_t>([&](std::uint64_t value) { echoed = value; });
+    if (reply.unique() != request.unique() || echoed != request.unique())
+        throw std::runtime_error("a reply reached the wrong request");
+}
+
+TEST_F(ChannelTest, ManyConcurrentRequestsEachGetTheirOwnReply)
+{
+    constexpr std::uint64_t requestCount = 256;
+    // The peer holds every fourth request back and answers it after the next one arrives.
+    std::mutex heldMutex;
+    std::uint64_t arrived = 0;
+    std::optional<std::uint64_t> held;
+    peer.on(FUSE_GETATTR, [&](const FuseRequest& request) {
+        std::lock_guard guard(heldMutex);
+        ++arrived;
+        if (request.nodeid() % 4 == 0 && !held && arrived < requestCount) {
+            held = request.unique();
+            return FuseAnswer::unanswered();
+        }
+        FuseAnswer answer = FuseAnswer::replyWith(request.unique());
+        if (held) {
+            std::uint64_t earlier = *std::exchange(held, std::nullopt);
+            answer = std::move(answer).then(
+                FuseAnswer::raw(testing_support::replyMessage(earlier, testing_support::bytesOf(earlier))));
+        }
+        return answer;
+    });
+    open();
+    auto run = [this](tasks::DiscardingTaskGroup& group) -> tasks::Task<void> {
+        for (std::uint64_t node = 1; node <= requestCount; ++node)
+            group.addTask(processAndCheck(channel, node));
+        co_return;
+    };
+    tasks::runBlocking(tasks::withThrowingDiscardingTaskGroup(run));
+    tasks::runBlocking(channel->close());
+}
+
+// A transport double that records what happens to it, can hold writes until a gate opens, can
+// answer a request before its write returns, and can fail deactivation.
+class RecordingTransport final : public Channel::TransportMedium {
+public:
+    struct Record {
+        std::mutex mutex;
+        std::vector<std::string> events;
+        testing_support::TestGate writeGate;
+        bool holdWrites = false;
+        bool answerDuringWrite = false;
+        bool failDeactivation = false;
+        ReadHandler readHandler;
+
+        void add(std::string event)
+        {
+            std::lock_guard guard(mutex);
+            events.push_back(std::move(event));
+        }
+        std::vector<std::string> snapshot()
+        {
+            std::lock_guard guard(mutex);
+            return events;
+        }
+    };
+
+    explicit RecordingTransport(std::shared_ptr<Record> record) : record(std::move(record)) {}
+
+    void activate(ReadHandler readHandler) override
+    {
+        record->add("activate");
+        record->readHandler = std::move(readHandler);
+    }
+
+    tasks::Task<void> write(DiscontiguousData message) override
+    {
+        record->add("write started");
+        if (record->holdWrites)
+            co_await record->writeGate.passed();
+        if (record->answerDuringWrite) {
+            std::uint64_t unique =
+                message.withUnsafeValue<fuse_in_header>(0, [](const fuse_in_header& header) { return header.unique; });
+            Bytes reply = testing_support::replyMessage(unique, testing_support::bytesOf(std::string_view("early")));
+            DiscontiguousData delivered(static_cast<std::ptrdiff_t>(reply.size()), false,
+                                        [&reply](std::span<std::byte> bytes) { std::ranges::copy(reply, bytes.begin()); });
+            record->readHandler(tasks::Result<DiscontiguousData>::success(std::move(delivered)));
+        }
+        record->add("write finished");
+    }
+
+    tasks::Task<void> deactivate() override
+    {
+        record->add("deactivate");
+        if (record->failDeactivation)
+            throw foundation::POSIXError(EIO, "close");
+        co_return;
+    }
+
+private:
+    std::shared_ptr<Record> record;
+};
+
+TEST(Channel, CloseWaitsForTheWritesInProgress)
+{
+    auto record = std::make_shared<RecordingTransport::Record>();
+    record->holdWrites = true;
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
+    record->writeGate.waitForWaiters(1);
+    tasks::TaskHandle<void> closing = tasks::spawn(channel->close());
+    record->writeGate.open();
+    tasks::runBlocking(closing.value());
+    EXPECT_EQ(outcomeOf(request.value()), "closed");
+    EXPECT_EQ(record->snapshot(),
+              (std::vector<std::string>{"activate", "write started", "write finished", "deactivate"}));
+}
+
+TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)
+{
+    auto record = std::make_shared<RecordingTransport::Record>();
+    record->answerDuringWrite = true;
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    Reply reply = tasks::runBlocking(channel->process(getattr(1)));
+    EXPECT_EQ(bytesOf(reply.data()), testing_support::bytesOf(std::string_view("early")));
+    tasks::runBlocking(channel->close());
+}
+
+TEST(Channel, AFailedDeactivationLeavesTheChannelClosingForGood)
+{
+    auto record = std::make_shared<RecordingTransport::Record>();
+    record->failDeactivation = true;
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    EXPECT_EQ(outcomeOf(channel->close()), "posix " + std::to_string(EIO));
+    EXPECT_EQ(outcomeOf(channel->close()), "unexpectedState");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "notConnected");
+}
+
+TEST(ChannelDeathTest, AChannelNotOwnedByASharedPointerCannotOpen)
+{
+    EXPECT_DEATH(
+        {
+            Channel channel(std::make_unique<RecordingTransport>(std::make_shared<RecordingTransport::Record>()));
+            tasks::runBlocking(channel.open());
+        },
+        "not owned by a shared pointer");
+}
+
+} // namespace
+} // namespace vl

@@ -1,0 +1,320 @@
+#include "VLChannel/SocketTransportMedium.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TaskGroup.h"
+#include "Support/FusePeer.h"
+#include "VLChannel/Request.h"
+#include "VLFoundation/BuildConfig.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vl {
+namespace {
+
+using testing_support::bytesOf;
+using testing_support::FusePeer;
+using testing_support::replyMessage;
+using Bytes = std::vector<std::byte>;
+
+// Collects what the transport hands to its read handler.
+class Inbox {
+public:
+    Channel::TransportMedium::ReadHandler handler()
+    {
+        return [this](tasks::Result<DiscontiguousData> delivered) {
+            std::lock_guard guard(mutex);
+            deliveries.push_back(std::move(delivered));
+            changed.notify_all();
+        };
+    }
+
+    tasks::Result<DiscontiguousData> waitFor(std::size_t index)
+    {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return deliveries.size() > index; });
+        return deliveries[index];
+    }
+
+    std::size_t count()
+    {
+        std::lock_guard guard(mutex);
+        return deliveries.size();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<tasks::Result<DiscontiguousData>> deliveries;
+};
+
+std::vector<std::ptrdiff_t> regionCounts(const DiscontiguousData& data)
+{
+    std::vector<std::ptrdiff_t> counts;
+    for (const DiscontiguousData::Region& region : data.regions())
+        counts.push_back(region.count());
+    return counts;
+}
+
+Bytes pattern(std::size_t count, unsigned seed)
+{
+    Bytes bytes(count);
+    for (std::size_t index = 0; index < count; ++index)
+        bytes[index] = static_cast<std::byte>((index * 31 + seed) & 0xff);
+    return bytes;
+}
+
+Bytes concatenated(std::initializer_list<Bytes> pieces)
+{
+    Bytes result;
+    for (const Bytes& piece : pieces)
+        result.insert(result.end(), piece.begin(), piece.end());
+    return result;
+}
+
+int posixErrorCode(const tasks::Result<DiscontiguousData>& result)
+{
+    try {
+        result.get();
+    } catch (const foundation::POSIXError& error) {
+        return error.errnoCode();
+    } catch (...) {
+        return -1;
+    }
+    return 0;
+}
+
+// A transport on the near end of a peer's socket pair, read into an inbox once activated.
+class SocketTransportMediumTest : public testing::Test {
+protected:
+    void activate() { transport->activate(inbox.handler()); }
+
+    FusePeer peer;
+    std::shared_ptr<foundation::FileHandle> socketHandle = peer.takeChannelEnd();
+    std::unique_ptr<SocketTransportMedium> transport = std::make_unique<SocketTransportMedium>(socketHandle);
+    Inbox inbox;
+};
+
+TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndALongerOneAsHeaderAndBody)
+{
+    activate();
+    Bytes headerOnly = replyMessage(7);
+    Bytes longer = replyMessage(8, pattern(144, 1));
+    peer.write(concatenated({headerOnly, longer}));
+
+    DiscontiguousData first = inbox.waitFor(0).get();
+    EXPECT_EQ(regionCounts(first), (std::vector<std::ptrdiff_t>{16}));
+    EXPECT_EQ(bytesOf(first), headerOnly);
+    DiscontiguousData second = inbox.waitFor(1).get();
+    EXPECT_EQ(regionCounts(second), (std::vector<std::ptrdiff_t>{16, 144}));
+    EXPECT_EQ(bytesOf(second), longer);
+    tasks::runBlocking(transport->deactivate());
+}
+
+TEST_F(SocketTransportMediumTest, AHeaderWithLengthBelowSixteenIsSixteenBytesAndTheNextBytesStartTheNextMessage)
+{
+    activate();
+    fuse_out_header shortHeader{.len = 3, .error = 0, .unique = 9};
+    Bytes following = replyMessage(10, pattern(4, 2));
+    peer.write(concatenated({testing_support::bytesOf(shortHeader), following}));
+
+    DiscontiguousData first = inbox.waitFor(0).get();
+    EXPECT_EQ(bytesOf(first), testing_support::bytesOf(shortHeader));
+    DiscontiguousData second = inbox.waitFor(1).get();
+    EXPECT_EQ(bytesOf(second), following);
+    EXPECT_EQ(regionCounts(second), (std::vector<std::ptrdiff_t>{16, 4}));
+    tasks::runBlocking(transport->deactivate());
+}
+
+TEST_F(SocketTransportMediumTest, ReassemblesAMessageTheDaemonWroteInManySmallPieces)
+{
+    activate();
+    Bytes message = replyMessage(11, pattern(144, 3));
+    // Seven-byte pieces split the header as well as the body; each is read before the next.
+    peer.writeInPieces(message, 7);
+    DiscontiguousData delivered = inbox.waitFor(0).get();
+    EXPECT_EQ(bytesOf(delivered), message);
+    EXPECT_EQ(regionCounts(delivered), (std::vector<std::ptrdiff_t>{16, 144}));
+    EXPECT_EQ(inbox.count(), 1u);
+    tasks::runBlocking(transport->deactivate());
+}
+
+TEST_F(SocketTransportMediumTest, EndOfStreamBetweenMessagesIsReportedOnceAsEBADMSG)
+{
+    activate();
+    Bytes message = replyMessage(12, pattern(20, 4));
+    peer.write(message);
+    peer.closeConnection();
+    EXPECT_EQ(bytesOf(inbox.waitFor(0).get()), message);
+    EXPECT_EQ(posixErrorCode(inbox.waitFor(1)), EBADMSG);
+    // The source stays quiet after the failure although the socket remains at end of stream;
+    // deactivation waits for any read in progress, so the count is final once it returns.
+    tasks::runBlocking(transport->deactivate());
+    EXPECT_EQ(inbox.count(), 2u);
+}
+
+TEST_F(SocketTransportMediumTest, EndOfStreamInsideAMessageIsEBADMSG)
+{
+    activate();
+    Bytes message = replyMessage(13, pattern(144, 5));
+    peer.write(Bytes(message.begin(), message.begin() + 40));
+    peer.closeConnection();
+    EXPECT_EQ(posixErrorCode(inbox.waitFor(0)), EBADMSG);
+    tasks::runBlocking(transport->deactivate());
+    EXPECT_EQ(inbox.count(), 1u);
+}
+
+TEST_F(SocketTransportMediumTest, DeactivationWaitsForTheReadInProgressThenClosesTheSocketAndLogs)
+{
+    os::LogCapture log;
+    activate();
+    Bytes message = replyMessage(14, pattern(144, 6));
+    // Once the header has been consumed the transport is inside the read of the body.
+    peer.writeInPieces(Bytes(message.begin(), message.begin() + 16), 16);
+    tasks::TaskHandle<void> deactivation = tasks::spawn(transport->deactivate());
+    peer.write(Bytes(message.begin() + 16, message.end()));
+    tasks::runBlocking(deactivation.value());
+
+    ASSERT_EQ(inbox.count(), 1u);
+    EXPECT_EQ(bytesOf(inbox.waitFor(0).get()), message);
+    EXPECT_EQ(socketHandle->fileDescriptor(), -1);
+    peer.waitUntilDisconnected();
+    std::vector<os::LogMessage> messages = log.messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].subsystem, BuildConfig::variantIdentifier);
+    EXPECT_EQ(messages[0].category, "channel");
+    EXPECT_EQ(messages[0].level, os::LogLevel::info);
+    EXPECT_EQ(messages[0].text, "socket closed");
+}
+
+TEST_F(SocketTransportMediumTest, AFailedCloseIsDeactivationsError)
+{
+    socketHandle->close();
+    try {
+        tasks::runBlocking(transport->deactivate());
+        ADD_FAILURE() << "deactivation succeeded";
+    } catch (const foundation::POSIXError& error) {
+        EXPECT_EQ(error.errnoCode(), EBADF);
+    }
+}
+
+TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOrNot)
+{
+    for (bool active : {false, true}) {
+        FusePeer peer;
+        auto transport = std::make_unique<SocketTransportMedium>(peer.takeChannelEnd());
+        if (active)
+            transport->activate([](tasks::Result<DiscontiguousData>) {});
+        transport.reset();
+        peer.waitUntilDisconnected();
+    }
+}
+
+TEST_F(SocketTransportMediumTest, AFailedSendIsThePOSIXErrorOfSend)
+{
+    peer.stopReceiving();
+    Request request(FUSE_STATFS, 1, 0, 0, 0);
+    try {
+        tasks::runBlocking(transport->write(request.data()));
+        ADD_FAILURE() << "the write succeeded";
+    } catch (const foundation::POSIXError& error) {
+        EXPECT_EQ(error.errnoCode(), EPIPE);
+    }
+}
+
+TEST(SocketTransportMedium, SendsEachRegionWithOneSendInOrder)
+{
+    // A sequenced-packet socket keeps the boundaries of each send, so the far end sees them.
+    int descriptors[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, descriptors), 0);
+    SocketTransportMedium transport(std::make_shared<foundation::FileHandle>(descriptors[0]));
+    Bytes name = bytesOf(std::string_view("abc"));
+    Request request(FUSE_LOOKUP, 1, 0, 0, 0,
+                    Request::Part::unmanaged(DiscontiguousData(
+                        DiscontiguousData::Region(name), Request::Part::nullByte)));
+    tasks::runBlocking(transport.write(request.data()));
+
+    std::vector<Bytes> records;
+    for (int index = 0; index < 3; ++index) {
+        Bytes record(64);
+        ssize_t count = ::recv(descriptors[1], record.data(), record.size(), 0);
+        ASSERT_GT(count, 0);
+        record.resize(static_cast<std::size_t>(count));
+        records.push_back(record);
+    }
+    EXPECT_EQ(records[0].size(), 40u);
+    EXPECT_EQ(records[1], name);
+    EXPECT_EQ(records[2], Bytes{std::byte{0}});
+    EXPECT_EQ(concatenated({records[0], records[1], records[2]}), bytesOf(request.data()));
+    ::close(descriptors[1]);
+}
+
+tasks::Task<void> writeAll(SocketTransportMedium& transport, std::vector<Request> requests)
+{
+    for (const Request& request : requests)
+        co_await transport.write(request.data());
+}
+
+TEST_F(SocketTransportMediumTest, MessagesWrittenFromManyTasksAtOnceAreNeverInterleaved)
+{
+    constexpr int writers = 8;
+    constexpr int requestsPerWriter = 16;
+    // Second regions of different sizes; every fourth may exceed the socket's buffer.
+    std::vector<Bytes> contents;
+    for (int index = 0; index < writers * requestsPerWriter; ++index) {
+        int limit = index % 4 == 0 ? 256 * 1024 : 2048;
+        contents.push_back(pattern(static_cast<std::size_t>(1 + (index * 7919) % limit), static_cast<unsigned>(index)));
+    }
+    std::map<std::uint64_t, Bytes> expected;
+    std::vector<std::vector<Request>> batches(writers);
+    for (int index = 0; index < writers * requestsPerWriter; ++index) {
+        Request request(FUSE_LOOKUP, static_cast<std::uint64_t>(index), 0, 0, 0,
+                        Request::Part::unmanaged(DiscontiguousData(
+                            DiscontiguousData::Region(contents[static_cast<std::size_t>(index)]),
+                            Request::Part::nullByte)));
+        expected.emplace(request.unique(), bytesOf(request.data()));
+        batches[static_cast<std::size_t>(index % writers)].push_back(request);
+    }
+    auto writeBatches = [&](tasks::DiscardingTaskGroup& group) -> tasks::Task<void> {
+        for (std::vector<Request>& batch : batches)
+            group.addTask(writeAll(*transport, batch));
+        co_return;
+    };
+    tasks::runBlocking(tasks::withThrowingDiscardingTaskGroup(writeBatches));
+
+    peer.waitForRequestCount(expected.size());
+    std::vector<testing_support::FuseRequest> received = peer.requests();
+    ASSERT_EQ(received.size(), expected.size());
+    for (const testing_support::FuseRequest& request : received) {
+        auto match = expected.find(request.unique());
+        ASSERT_NE(match, expected.end()) << "a request the transport never wrote";
+        EXPECT_EQ(request.bytes(), match->second) << "request " << request.unique();
+        expected.erase(match);
+    }
+}
+
+TEST(SocketTransportMediumDeathTest, DeactivatingTwiceEndsTheProcess)
+{
+    EXPECT_DEATH(
+        {
+            FusePeer peer;
+            SocketTransportMedium transport(peer.takeChannelEnd());
+            tasks::runBlocking(transport.deactivate());
+            tasks::runBlocking(transport.deactivate());
+        },
+        "deactivated twice");
+}
+
+} // namespace
+} // namespace vl

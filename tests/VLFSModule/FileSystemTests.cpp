@@ -1,0 +1,134 @@
+#include "VLFSModule/FileSystem.h"
+
+#include "Platform/OS/Logger.h"
+#include "VolumeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace {
+
+using namespace testing_support;
+using vl::FileSystem;
+
+class NotABlockDevice final : public fskit::FSResource {};
+
+struct ProbeOutcome {
+    std::optional<fskit::FSProbeResult> result;
+    std::exception_ptr error;
+};
+
+ProbeOutcome probe(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
+{
+    ProbeOutcome outcome;
+    bool called = false;
+    fileSystem.probeResource(std::move(resource), [&](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
+        called = true;
+        outcome = {std::move(result), error};
+    });
+    EXPECT_TRUE(called) << "probe must answer before it returns";
+    return outcome;
+}
+
+struct LoadOutcome {
+    std::shared_ptr<fskit::FSVolume> volume;
+    std::exception_ptr error;
+};
+
+std::future<LoadOutcome> load(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
+{
+    auto promise = std::make_shared<std::promise<LoadOutcome>>();
+    fileSystem.loadResource(std::move(resource), {},
+                            [promise](std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error) {
+                                promise->set_value({std::move(volume), error});
+                            });
+    return promise->get_future();
+}
+
+bool isUnsupportedResource(const std::exception_ptr& error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const FileSystem::Error& failure) {
+        return failure.code() == FileSystem::Error::Code::unsupportedResource;
+    } catch (...) {
+        return false;
+    }
+}
+
+TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainer)
+{
+    FileSystem fileSystem;
+    DeviceImage first;
+    DeviceImage second;
+    ProbeOutcome one = probe(fileSystem, first.open());
+    ProbeOutcome two = probe(fileSystem, second.open());
+    ASSERT_TRUE(one.result);
+    EXPECT_EQ(one.error, nullptr);
+    EXPECT_EQ(one.result->result(), fskit::FSMatchResult::usable);
+    EXPECT_EQ(one.result->name(), "Vorlane Volume");
+    EXPECT_EQ(one.result->containerID()->uuid().uuidString(), "00000000-0000-0000-0056-6F726C616E65");
+    EXPECT_EQ(two.result->name(), one.result->name());
+    EXPECT_EQ(two.result->containerID(), one.result->containerID());
+}
+
+TEST(FileSystem, OtherResourcesAreRefusedByProbeAndLoadWithoutConstructingAVolume)
+{
+    std::atomic<int> connects{0};
+    FileSystem fileSystem([&connects](foundation::UUID) -> tasks::Task<std::shared_ptr<vl::Channel>> {
+        ++connects;
+        co_return nullptr;
+    });
+    ProbeOutcome probed = probe(fileSystem, std::make_shared<NotABlockDevice>());
+    EXPECT_FALSE(probed.result);
+    EXPECT_TRUE(isUnsupportedResource(probed.error));
+    std::future<LoadOutcome> loaded = load(fileSystem, std::make_shared<NotABlockDevice>());
+    ASSERT_EQ(loaded.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "refusal is immediate";
+    LoadOutcome outcome = loaded.get();
+    EXPECT_EQ(outcome.volume, nullptr);
+    EXPECT_TRUE(isUnsupportedResource(outcome.error));
+    EXPECT_EQ(connects.load(), 0);
+}
+
+TEST(FileSystem, LoadMakesAConnectedVolumeAndMarksTheContainerReady)
+{
+    DeviceImage device;
+    FusePeer peer;
+    answerHandshake(peer);
+    FileSystem fileSystem(connectTo(peer));
+    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
+    LoadOutcome outcome = load(fileSystem, device.open()).get();
+    ASSERT_NE(outcome.volume, nullptr);
+    EXPECT_EQ(outcome.error, nullptr);
+    EXPECT_EQ(outcome.volume->volumeID().uuid(), device.identity);
+    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::ready);
+}
+
+TEST(FileSystem, FailedLoadReportsTheErrorAndLeavesTheContainerStatusAlone)
+{
+    DeviceImage device;
+    FusePeer peer;
+    answerHandshake(peer, initReply(7, 18));
+    FileSystem fileSystem(connectTo(peer));
+    LoadOutcome outcome = load(fileSystem, device.open()).get();
+    EXPECT_EQ(outcome.volume, nullptr);
+    EXPECT_THROW(std::rethrow_exception(outcome.error), vl::Volume::VError);
+    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
+}
+
+TEST(FileSystem, UnloadAlwaysSucceedsAndFinishingLoadingIsLogged)
+{
+    FileSystem fileSystem;
+    bool succeeded = false;
+    fileSystem.unloadResource(std::make_shared<NotABlockDevice>(), {},
+                              [&](std::exception_ptr error) { succeeded = error == nullptr; });
+    EXPECT_TRUE(succeeded);
+    os::LogCapture log;
+    fileSystem.didFinishLoading();
+    EXPECT_TRUE(log.contains(os::LogLevel::info, "File system did finish loading"));
+    EXPECT_EQ(&vl::FileSystemExtension().fileSystem, &FileSystem::shared());
+}
+
+} // namespace

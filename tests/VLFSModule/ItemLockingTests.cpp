@@ -1,0 +1,278 @@
+#include "VLFSModule/Item.h"
+
+#include "Gate.h"
+#include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Support/ManualExecutor.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vl::AsyncReadWriteLock;
+using vl::Item;
+using Constraint = Item::LockStateConstraint;
+using Upgradable = Item::UpgradableLockStateConstraint;
+using fsmodule_testing::Gate;
+using testing_support::ManualExecutor;
+
+std::shared_ptr<Item> makeItem(std::uint64_t fileID)
+{
+    return std::make_shared<Item>(Item::Identifier { fileID });
+}
+
+// The mode the running task's record holds for `item`, if any.
+std::optional<Item::LockMode> recordedMode(const Item& item)
+{
+    const std::shared_ptr<const Item::LockRecord> record = Item::lockState.get();
+    if (!record)
+        return std::nullopt;
+    const auto entry = record->find(item.fileID());
+    return entry == record->end() ? std::nullopt : std::optional(entry->second);
+}
+
+bool isFree(const Item& item)
+{
+    if (!item.lock->tryLock(AsyncReadWriteLock::Mode::writing))
+        return false;
+    item.lock->unlock();
+    return true;
+}
+
+bool admitsReaders(const Item& item)
+{
+    if (!item.lock->tryLock(AsyncReadWriteLock::Mode::reading))
+        return false;
+    item.lock->unlock();
+    return true;
+}
+
+TEST(ItemLockMode, ReadingOrdersBeforeWritingAndTheTwoReadingsAreUnordered)
+{
+    EXPECT_LT(Item::LockMode::reading(false), Item::LockMode::writing());
+    EXPECT_LT(Item::LockMode::reading(true), Item::LockMode::writing());
+    EXPECT_FALSE(Item::LockMode::reading(false) < Item::LockMode::reading(true));
+    EXPECT_FALSE(Item::LockMode::reading(true) < Item::LockMode::reading(false));
+    EXPECT_NE(Item::LockMode::reading(false), Item::LockMode::reading(true));
+    EXPECT_EQ(Item::LockMode::writing(), Item::LockMode::writing());
+}
+
+TEST(ItemLocking, AbsentItemsAreDroppedAndAnEmptyListLocksNothingAndRecordsNothing)
+{
+    auto item = makeItem(4);
+    const int value
+        = tasks::runBlocking(Item::withLocks(std::vector<Constraint> {}, [&]() -> tasks::Task<int> {
+              EXPECT_FALSE(Item::lockState.get());
+              EXPECT_TRUE(isFree(*item));
+              co_return 17;
+          }));
+    EXPECT_EQ(value, 17);
+
+    tasks::runBlocking(Item::withLocks(std::vector { Constraint::writing(item) }, [&]() -> tasks::Task<void> {
+        const std::shared_ptr<const Item::LockRecord> outer = Item::lockState.get();
+        // (GCC 12 cannot keep an initializer list alive across co_await, hence the named lists.)
+        const std::vector absent { Constraint::reading(nullptr), Constraint::writing(nullptr) };
+        co_await Item::withLocks(absent, [&]() -> tasks::Task<void> {
+            EXPECT_EQ(Item::lockState.get(), outer); // the record is left as it was
+            co_return;
+        });
+    }));
+}
+
+TEST(ItemLocking, TheLaterOccurrenceOfAnItemWins)
+{
+    auto item = makeItem(8);
+    tasks::runBlocking(Item::withLocks(
+        std::vector { Constraint::writing(item), Constraint::reading(item) }, [&]() -> tasks::Task<void> {
+            EXPECT_EQ(recordedMode(*item), Item::LockMode::reading(false));
+            EXPECT_TRUE(admitsReaders(*item));
+            EXPECT_FALSE(isFree(*item));
+            co_return;
+        }));
+    tasks::runBlocking(Item::withLocks(
+        std::vector { Constraint::reading(item), Constraint::writing(item) }, [&]() -> tasks::Task<void> {
+            EXPECT_EQ(recordedMode(*item), Item::LockMode::writing());
+            EXPECT_FALSE(admitsReaders(*item));
+            co_return;
+        }));
+    EXPECT_TRUE(isFree(*item));
+}
+
+TEST(ItemLocking, OperationsListingTheSameItemsInOppositeOrdersBothFinish)
+{
+    ManualExecutor executor;
+    auto low = makeItem(10);
+    auto high = makeItem(20);
+    std::vector<std::string> finished;
+    auto lockBoth = [&](std::vector<Constraint> constraints, std::string name) -> tasks::Task<void> {
+        co_await Item::withLocks(constraints, [&finished, &name]() -> tasks::Task<void> {
+            finished.push_back(name);
+            co_return;
+        });
+    };
+
+    ASSERT_TRUE(low->lock->tryLock(AsyncReadWriteLock::Mode::writing));
+    tasks::spawn(lockBoth({ Constraint::writing(high), Constraint::writing(low) }, "high first"), executor);
+    executor.runUntilIdle();
+    EXPECT_TRUE(isFree(*high)) << "waiting for the lower item must not hold the higher one";
+    tasks::spawn(lockBoth({ Constraint::writing(low), Constraint::writing(high) }, "low first"), executor);
+    executor.runUntilIdle();
+    EXPECT_TRUE(finished.empty());
+
+    low->lock->unlock();
+    executor.runUntilIdle();
+    EXPECT_EQ(finished, (std::vector<std::string> { "high first", "low first" }));
+    EXPECT_TRUE(isFree(*low));
+    EXPECT_TRUE(isFree(*high));
+}
+
+TEST(ItemLocking, ReleasesInReverseOrderAlsoWhenTheOperationFails)
+{
+    ManualExecutor executor;
+    auto low = makeItem(1);
+    auto high = makeItem(2);
+    Gate gate;
+    std::vector<std::string> events;
+    auto holder = [&]() -> tasks::Task<void> {
+        try {
+            const std::vector both { Constraint::writing(low), Constraint::writing(high) };
+            co_await Item::withLocks(both, [&]() -> tasks::Task<void> {
+                co_await gate.pass();
+                throw std::runtime_error("operation failed");
+            });
+        } catch (const std::runtime_error& error) {
+            events.push_back(error.what());
+        }
+    };
+    auto waiter = [&](std::shared_ptr<Item> item, std::string name) -> tasks::Task<void> {
+        const std::vector one { Constraint::writing(item) };
+        co_await Item::withLocks(one, [&events, &name]() -> tasks::Task<void> {
+            events.push_back(name);
+            co_return;
+        });
+    };
+
+    tasks::spawn(holder(), executor);
+    executor.runUntilIdle();
+    ASSERT_TRUE(gate.hasWaiter());
+    tasks::spawn(waiter(low, "low admitted"), executor);
+    tasks::spawn(waiter(high, "high admitted"), executor);
+    executor.runUntilIdle();
+    EXPECT_TRUE(events.empty());
+
+    gate.open();
+    executor.runUntilIdle();
+    EXPECT_EQ(events, (std::vector<std::string> { "operation failed", "high admitted", "low admitted" }));
+}
+
+TEST(ItemLocking, NestedCallsExtendTheRecordForTheirDurationAndChildTasksInheritIt)
+{
+    auto outerItem = makeItem(30);
+    auto innerItem = makeItem(31);
+    tasks::runBlocking(Item::withLocks(std::vector { Upgradable::reading(outerItem, true) },
+        [&](Item::UpgradeFunction) -> tasks::Task<void> {
+            const std::vector inner { Constraint::reading(outerItem), Constraint::writing(innerItem) };
+            co_await Item::withLocks(inner, [&]() -> tasks::Task<void> {
+                EXPECT_EQ(recordedMode(*outerItem), Item::LockMode::reading(true))
+                    << "a held reading keeps the mode it was taken with";
+                EXPECT_EQ(recordedMode(*innerItem), Item::LockMode::writing());
+                const bool childSees = co_await tasks::spawn([&]() -> tasks::Task<bool> {
+                    co_return recordedMode(*innerItem) == Item::LockMode::writing();
+                }())
+                                           .value();
+                EXPECT_TRUE(childSees);
+            });
+            EXPECT_EQ(recordedMode(*innerItem), std::nullopt);
+            EXPECT_EQ(recordedMode(*outerItem), Item::LockMode::reading(true));
+        }));
+}
+
+TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheStart)
+{
+    ManualExecutor executor;
+    auto item = makeItem(12);
+    Gate firstGate;
+    Gate secondGate;
+    std::vector<std::string> events;
+    os::LogCapture capture;
+
+    auto upgrader = [&](std::string name, Gate& gate) -> tasks::Task<void> {
+        int attempt = 0;
+        const std::vector constraints { Upgradable::reading(item, true) };
+        co_await Item::withLocks(constraints, [&](Item::UpgradeFunction upgrade) -> tasks::Task<void> {
+            ++attempt;
+            events.push_back(name + " attempt " + std::to_string(attempt));
+            EXPECT_EQ(recordedMode(*item), Item::LockMode::reading(true));
+            if (attempt == 1)
+                co_await gate.pass();
+            else
+                EXPECT_FALSE(admitsReaders(*item)) << "the retry holds the write lock from the start";
+            co_await upgrade();
+            EXPECT_FALSE(admitsReaders(*item));
+            item->assertLocked(Item::LockMode::writing());
+            events.push_back(name + " upgraded");
+        });
+    };
+
+    tasks::spawn(upgrader("first", firstGate), executor);
+    tasks::spawn(upgrader("second", secondGate), executor);
+    executor.runUntilIdle();
+    ASSERT_TRUE(firstGate.hasWaiter());
+    ASSERT_TRUE(secondGate.hasWaiter());
+    EXPECT_TRUE(admitsReaders(*item)) << "both hold the item for reading";
+
+    firstGate.open();
+    executor.runUntilIdle();
+    EXPECT_EQ(events.size(), 2u) << "the first upgrade waits for the second reader";
+
+    secondGate.open();
+    executor.runUntilIdle();
+    EXPECT_EQ(events,
+        (std::vector<std::string> { "first attempt 1", "second attempt 1", "first upgraded",
+            "second attempt 2", "second upgraded" }));
+    EXPECT_EQ(capture.texts(os::LogLevel::error).size(), 2u)
+        << "an upgraded item stays recorded as an upgradable read";
+    EXPECT_TRUE(isFree(*item));
+}
+
+TEST(ItemLocking, TryFormRunsOnlyWhenEveryLockIsFreeAndLeavesNothingHeldOtherwise)
+{
+    auto low = makeItem(1);
+    auto high = makeItem(2);
+    ASSERT_TRUE(high->lock->tryLock(AsyncReadWriteLock::Mode::writing));
+    tasks::runBlocking([&]() -> tasks::Task<void> {
+        bool ran = false;
+        const std::optional<int> refused
+            = Item::tryWithLocks(std::vector { Constraint::writing(low), Constraint::reading(high) },
+                [&] { return ran = true, 1; });
+        EXPECT_FALSE(refused);
+        EXPECT_FALSE(ran);
+        EXPECT_TRUE(isFree(*low)) << "the lock taken before the refusal is given back";
+        high->lock->unlock();
+
+        const std::optional<int> granted
+            = Item::tryWithLocks(std::vector { Constraint::writing(low), Constraint::reading(high) }, [&] {
+                  EXPECT_EQ(recordedMode(*low), Item::LockMode::writing());
+                  EXPECT_EQ(recordedMode(*high), Item::LockMode::reading(false));
+                  EXPECT_FALSE(isFree(*low));
+                  EXPECT_TRUE(admitsReaders(*high));
+                  return 5;
+              });
+        EXPECT_EQ(granted, 5);
+        EXPECT_FALSE(Item::lockState.get());
+        EXPECT_TRUE(isFree(*low));
+        EXPECT_TRUE(isFree(*high));
+
+        EXPECT_THROW(Item::tryWithLocks(std::vector { Constraint::writing(low) },
+                         []() -> bool { throw std::runtime_error("initializer failed"); }),
+            std::runtime_error);
+        EXPECT_TRUE(isFree(*low));
+        co_return;
+    }());
+}
+
+} // namespace

@@ -1,0 +1,143 @@
+#include "VLFSModule/ItemStore.h"
+
+#include "Platform/Tasks/Spawn.h"
+
+#include "Platform/OS/Logger.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+
+namespace {
+
+using vl::Item;
+using Identifier = Item::Identifier;
+
+Item::Store::Error::Code removalError(Item::Store& store, const Item& item)
+{
+    try {
+        store.remove(item);
+    } catch (const Item::Store::Error& error) {
+        return error.code();
+    }
+    ADD_FAILURE() << "removal did not fail";
+    return Item::Store::Error::Code::itemCollision;
+}
+
+TEST(ItemStore, RepeatedLookupsShareOneItemAndCountUntilRemoval)
+{
+    Item::Store store;
+    int initialized = 0;
+    auto initializer = [&](Item& item) {
+        ++initialized;
+        item.setDebugName(fskit::FSFileName("first"));
+    };
+    tasks::runBlocking([&]() -> tasks::Task<void> {
+        std::shared_ptr<Item> first = store.get(Identifier { 5 }, initializer);
+        std::shared_ptr<Item> second
+            = store.get(Identifier { 5 }, [](Item& item) { item.setDebugName(fskit::FSFileName("second")); });
+        std::shared_ptr<Item> third = store.get(Identifier { 5 }, initializer);
+        EXPECT_EQ(first, second);
+        EXPECT_EQ(first, third);
+        EXPECT_EQ(initialized, 1);
+        EXPECT_EQ(first->debugName(), fskit::FSFileName("first")) << "an existing item is returned unchanged";
+        EXPECT_EQ(store.remove(*first), 3);
+        EXPECT_EQ(removalError(store, *first), Item::Store::Error::Code::itemNotFound);
+        co_return;
+    }());
+}
+
+TEST(ItemStore, InitializerRunsOnTheNewItemUnderItsWriteLock)
+{
+    Item::Store store;
+    os::LogCapture capture;
+    std::shared_ptr<Item> item = tasks::runBlocking([&]() -> tasks::Task<std::shared_ptr<Item>> {
+        co_return store.get(Identifier::rootDirectory, [](Item& created) {
+            created.assertLocked(Item::LockMode::writing());
+            EXPECT_FALSE(created.lock->tryLock(vl::AsyncReadWriteLock::Mode::reading));
+            created.attributes->setParentID(Identifier::parentOfRoot);
+        });
+    }());
+    EXPECT_TRUE(capture.texts(os::LogLevel::error).empty());
+    EXPECT_EQ(item->fileID(), Identifier::rootDirectory);
+    EXPECT_EQ(item->attributes->parentID(), Identifier::parentOfRoot);
+    EXPECT_TRUE(item->lock->tryLock(vl::AsyncReadWriteLock::Mode::writing))
+        << "released after initialisation";
+    item->lock->unlock();
+}
+
+TEST(ItemStore, FailingInitializerLeavesNoEntryAndTheNextLookupStartsAfresh)
+{
+    Item::Store store;
+    tasks::runBlocking([&]() -> tasks::Task<void> {
+        const Item* failed = nullptr;
+        EXPECT_THROW(store.get(Identifier { 7 },
+                         [&](Item& item) {
+                             failed = &item;
+                             throw std::runtime_error("bad reply");
+                         }),
+            std::runtime_error);
+        Item probe(Identifier { 7 });
+        EXPECT_EQ(removalError(store, probe), Item::Store::Error::Code::itemNotFound);
+
+        int initialized = 0;
+        std::shared_ptr<Item> item = store.get(Identifier { 7 }, [&](Item&) { ++initialized; });
+        EXPECT_EQ(initialized, 1);
+        EXPECT_EQ(store.remove(*item), 1);
+        co_return;
+    }());
+}
+
+TEST(ItemStore, RemovedThenRecreatedItemIsANewObjectEqualToTheOld)
+{
+    Item::Store store;
+    tasks::runBlocking([&]() -> tasks::Task<void> {
+        std::shared_ptr<Item> old = store.get(Identifier { 9 }, [](Item&) {});
+        store.get(Identifier { 9 }, [](Item&) {});
+        EXPECT_EQ(store.remove(*old), 2);
+        std::shared_ptr<Item> renewed = store.get(Identifier { 9 }, [](Item&) {});
+        EXPECT_NE(renewed, old);
+        EXPECT_EQ(*renewed, *old);
+        EXPECT_EQ(store.remove(*old), 1) << "the entry is found by identifier and counts from 1 again";
+        co_return;
+    }());
+}
+
+TEST(ItemStore, ForEachVisitsEveryItemOnceAndPassesOnAFailure)
+{
+    Item::Store store;
+    tasks::runBlocking([&]() -> tasks::Task<void> {
+        co_await store.forEach([](std::shared_ptr<Item>) -> tasks::Task<void> {
+            ADD_FAILURE() << "an empty store has nothing to visit";
+            co_return;
+        });
+
+        for (std::uint64_t fileID = 2; fileID < 12; ++fileID)
+            store.get(Identifier { fileID }, [](Item&) {});
+        std::mutex mutex;
+        std::multiset<Identifier> visited;
+        co_await store.forEach([&](std::shared_ptr<Item> item) -> tasks::Task<void> {
+            std::lock_guard guard(mutex);
+            visited.insert(item->fileID());
+            co_return;
+        });
+        EXPECT_EQ(visited.size(), 10u);
+        EXPECT_EQ(std::set<Identifier>(visited.begin(), visited.end()).size(), 10u);
+
+        bool failed = false;
+        try {
+            co_await store.forEach([](std::shared_ptr<Item> item) -> tasks::Task<void> {
+                if (item->fileID() == Identifier { 6 })
+                    throw Item::Store::Error::itemCollision();
+                co_return;
+            });
+        } catch (const Item::Store::Error& error) {
+            failed = error == Item::Store::Error::itemCollision();
+        }
+        EXPECT_TRUE(failed);
+    }());
+}
+
+} // namespace

@@ -1,0 +1,176 @@
+#include "VLFSModule/Volume.h"
+
+#include "Platform/FSKit/FSError.h"
+#include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
+#include "VLFoundation/BuildConfig.h"
+#include "VolumeTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using namespace testing_support;
+using vl::Volume;
+
+std::shared_ptr<Volume> makeVolume(const DeviceImage& device, FusePeer& peer, std::int64_t blockSize = 512)
+{
+    return tasks::runBlocking(Volume::make(device.open(blockSize), connectTo(peer)));
+}
+
+TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
+{
+    DeviceImage device;
+    EXPECT_EQ(Volume::readIdentity(*device.open(512)), device.identity);
+    EXPECT_EQ(Volume::readIdentity(*device.open(8)), device.identity);
+
+    DeviceImage tooShort(10);
+    try {
+        Volume::readIdentity(*tooShort.open(512));
+        FAIL() << "a device that ends early was read";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EIO);
+    }
+}
+
+TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
+{
+    DeviceImage device;
+    FusePeer peer;
+    answerHandshake(peer, initReply(), statfsReply(5000, 512, 65536));
+    os::LogCapture log;
+    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+
+    FuseRequest init = peer.waitForRequest(0);
+    ASSERT_EQ(init.bytes().size(), 56u);
+    vl::fuse_in_header header = init.header();
+    EXPECT_EQ(header.len, 56u);
+    EXPECT_EQ(header.opcode, 26u);
+    EXPECT_NE(header.unique, 0u);
+    EXPECT_EQ(header.nodeid, 0u);
+    EXPECT_EQ(header.uid, 0u);
+    EXPECT_EQ(header.gid, 0u);
+    EXPECT_EQ(header.pid, 0u);
+    auto in = init.bodyAs<vl::fuse_init_in>();
+    EXPECT_EQ(in.major, 7u);
+    EXPECT_EQ(in.minor, 19u);
+    EXPECT_EQ(in.max_readahead, 16777216u);
+    EXPECT_EQ(in.flags, 0x67800000u);
+
+    FuseRequest statfs = peer.waitForRequest(1);
+    EXPECT_EQ(statfs.opcode(), vl::FUSE_STATFS);
+    EXPECT_EQ(statfs.nodeid(), 1u);
+    EXPECT_EQ(statfs.body().size(), 0u);
+
+    fskit::FSStatFSResult statistics = volume->volumeStatistics();
+    EXPECT_EQ(statistics.blockSize, 512);
+    EXPECT_EQ(statistics.ioSize, 65536);
+    EXPECT_EQ(statistics.totalBlocks, 5000u);
+    EXPECT_EQ(statistics.freeBlocks, 2500u);
+    EXPECT_EQ(statistics.availableBlocks, 1250u);
+    EXPECT_EQ(statistics.totalFiles, 1000u);
+    EXPECT_EQ(statistics.freeFiles, 900u);
+    EXPECT_EQ(statistics.fileSystemTypeName, std::string(vl::BuildConfig::variantTypeName()));
+
+    EXPECT_EQ(volume->uuid(), device.identity);
+    EXPECT_EQ(volume->name().string(), "Vorlane Volume");
+    std::vector<std::string> info = log.texts(os::LogLevel::info);
+    EXPECT_EQ(info.at(0), "Create volume with identifier " + device.identity.uuidString());
+    EXPECT_EQ(info.at(1), "Connect with file system process");
+    EXPECT_EQ(info.at(2), "Update volume statisitics");
+}
+
+TEST(Volume, DaemonVersionOlderThan719IsRefusedAndNewerOnesAreAccepted)
+{
+    DeviceImage device;
+    {
+        FusePeer peer;
+        answerHandshake(peer, initReply(7, 18));
+        try {
+            makeVolume(device, peer);
+            FAIL() << "FUSE 7.18 was accepted";
+        } catch (const Volume::VError& error) {
+            EXPECT_EQ(error.code(), Volume::VError::Code::unsupportedBinaryInterface);
+            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(7, 18)));
+        }
+    }
+    for (auto [major, minor] : {std::pair{7u, 19u}, std::pair{8u, 0u}}) {
+        FusePeer peer;
+        answerHandshake(peer, initReply(major, minor));
+        EXPECT_NE(makeVolume(device, peer), nullptr);
+    }
+}
+
+TEST(Volume, InitFlagsLiftTheInhibitionsAndSetTheCaseFormat)
+{
+    DeviceImage device;
+    FusePeer plainPeer;
+    answerHandshake(plainPeer, initReply(7, 19, 0));
+    std::shared_ptr<Volume> plain = makeVolume(device, plainPeer);
+    EXPECT_TRUE(plain->isVolumeRenameInhibited());
+    EXPECT_TRUE(plain->isExtendedAccessInhibited());
+    EXPECT_EQ(plain->supportedVolumeCapabilities().caseFormat, fskit::FSVolume::CaseFormat::sensitive);
+    EXPECT_TRUE(plain->supportedVolumeCapabilities().supportsHardLinks);
+    EXPECT_TRUE(plain->supportedVolumeCapabilities().doesNotSupportRootTimes);
+    EXPECT_FALSE(plain->supportedVolumeCapabilities().supportsJournal);
+
+    FusePeer featuredPeer;
+    answerHandshake(featuredPeer, initReply(7, 19, 0x60800000));
+    std::shared_ptr<Volume> featured = makeVolume(device, featuredPeer);
+    EXPECT_FALSE(featured->isVolumeRenameInhibited());
+    EXPECT_FALSE(featured->isExtendedAccessInhibited());
+    EXPECT_EQ(featured->supportedVolumeCapabilities().caseFormat,
+              fskit::FSVolume::CaseFormat::insensitiveCasePreserving);
+}
+
+TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
+{
+    EXPECT_EQ(Volume::initialStatistics().totalBlocks, 268435456u);
+    EXPECT_EQ(Volume::initialStatistics().ioSize, 1048576);
+    EXPECT_EQ(Volume::initialStatistics().totalFiles, std::numeric_limits<std::uint64_t>::max());
+
+    DeviceImage device;
+    FusePeer peer;
+    std::atomic<int> statfsCount{0};
+    peer.on(vl::FUSE_INIT, [](const FuseRequest&) { return FuseAnswer::replyWith(initReply()); });
+    peer.on(vl::FUSE_STATFS, [&](const FuseRequest&) {
+        int count = ++statfsCount;
+        return count == 2 ? FuseAnswer::error(EIO) : FuseAnswer::replyWith(statfsReply(count * 100));
+    });
+    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    os::LogCapture log;
+    // The read answers at once with what construction fetched; its refresh fails and says so.
+    EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
+    auto failureLogged = [&log] {
+        for (const std::string& text : log.texts(os::LogLevel::error))
+            if (text.rfind("Failed to update volume statistics: ", 0) == 0)
+                return true;
+        return false;
+    };
+    while (!failureLogged())
+        std::this_thread::yield();
+    EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
+    peer.waitForRequestCount(4);
+    // An update replaces the cached value whole.
+    tasks::runBlocking(volume->updateVolumeStatistics());
+    EXPECT_GE(volume->volumeStatistics().totalBlocks, 300u);
+}
+
+TEST(Volume, ActivationHandsOutTheSameRootItemWithoutAskingTheDaemon)
+{
+    DeviceImage device;
+    FusePeer peer;
+    answerHandshake(peer);
+    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    std::shared_ptr<vl::Item> root = tasks::runBlocking(volume->activate());
+    EXPECT_EQ(root->fileID(), fskit::FSItem::Identifier::rootDirectory);
+    EXPECT_EQ(root->attributes->parentID(), fskit::FSItem::Identifier::parentOfRoot);
+    EXPECT_EQ(tasks::runBlocking(volume->activate()), root);
+    EXPECT_EQ(peer.requests().size(), 2u);
+}
+
+} // namespace
