@@ -161,7 +161,7 @@ TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind
     }
 }
 
-TEST_F(ServicesProgramTest, stoppingTheServicesEndsALingeringHostAndItsDaemon)
+TEST_F(ServicesProgramTest, stoppingTheServicesLetsTheHostEndTheSessionBeforeTheDaemonIsTold)
 {
     std::unique_ptr<Program> services = startServices(scratch.toolPath(), true);
     Program daemon(VORLANE_FUSED, {"memfs"});
@@ -171,6 +171,8 @@ TEST_F(ServicesProgramTest, stoppingTheServicesEndsALingeringHostAndItsDaemon)
     pid_t host = std::stoi(report.substr(report.find("pid=") + 4));
 
     services->signal(SIGTERM);
+    // The host, sent SIGTERM, still reached the daemon and the daemon service.
+    EXPECT_EQ(reports.next(), "stopped volume=" + volume + " flags=00000000 destroyed=yes deactivated=yes");
     EXPECT_EQ(services->wait(), 0);
     EXPECT_EQ(daemon.wait(), 0);
     // The services reaped their host: no such process is left.
