@@ -81,8 +81,9 @@ tasks::Task<VolumeGrant> ServicesLink::requestVolume(std::vector<std::string> op
     xpc::XPCDictionary request;
     request.setString(keys::operationKey, std::string(keys::volumeRequest));
     vl::setEntry(request, keys::optionsKey, std::optional(makeOptionsArray(options)));
-    std::optional<xpc::XPCDictionary> reply =
-        co_await exchange(*connection, request, timeLimit, "No volume came within the time limit");
+    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    std::string late = "No volume came within the time limit";
+    std::optional<xpc::XPCDictionary> reply = co_await exchange(*connection, request, timeLimit, late);
     if (reply->boolean(keys::successKey) != true)
         throw DaemonError("The services refused a volume: " +
                           reply->string(keys::errorKey).value_or("they did not say why"));

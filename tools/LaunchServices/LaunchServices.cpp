@@ -88,8 +88,9 @@ void LaunchServices::stop()
 
 tasks::Task<void> LaunchServices::run()
 {
-    co_await tasks::withThrowingDiscardingTaskGroup(
-        [this](tasks::DiscardingTaskGroup& group) { return serve(group); });
+    // Named first: g++ 12 mishandles lambda temporaries inside a co_await expression.
+    auto body = [this](tasks::DiscardingTaskGroup& group) { return serve(group); };
+    co_await tasks::withThrowingDiscardingTaskGroup(body);
     servicesLog().info("Stopped");
 }
 
@@ -104,7 +105,12 @@ tasks::Task<void> LaunchServices::serve(tasks::DiscardingTaskGroup& group)
         if (stopping && !peersCancelled && volumes.withLock([](Volumes& all) {
                 return all.records.empty() && all.releasing == 0;
             })) {
-            // Every daemon has been told what became of its volume: the connections can go.
+            // Every host has ended and every daemon has been told what became of its volume:
+            // the services and their connections can go.
+            if (broker)
+                broker->cancel();
+            if (daemonService)
+                daemonService->cancel();
             for (auto& [key, peer] : peers)
                 peer->cancel();
             peersCancelled = true;
@@ -120,7 +126,7 @@ bool LaunchServices::isFinished() const
 
 void LaunchServices::handle(PeerAccepted& accepted)
 {
-    if (stopping) {
+    if (peersCancelled) {
         // Never activated: closes at once, without an event.
         accepted.peer->cancel();
         return;
@@ -193,11 +199,9 @@ void LaunchServices::handle(StopRequested&)
     if (stopping)
         return;
     stopping = true;
+    // The services keep listening until every volume is released, so that hosts ending
+    // meanwhile can still report their devices deactivated.
     servicesLog().info("Stopping: releasing every volume");
-    if (broker)
-        broker->cancel();
-    if (daemonService)
-        daemonService->cancel();
     std::vector<foundation::UUID> all = volumes.withLock([](Volumes& current) {
         std::vector<foundation::UUID> identifiers;
         for (const auto& [identifier, record] : current.records)
@@ -276,12 +280,19 @@ void LaunchServices::deactivate(xpc::Connection& peer, const xpc::XPCDictionary&
     std::optional<std::string> bsdName = message.string(keys::bsdNameKey);
     if (!bsdName)
         return refuse(peer, message, "A device deactivation needs a \"BSDName\" text");
+    bool beingReleased = false;
     std::optional<foundation::UUID> volume = volumes.withLock([&](Volumes& current) -> std::optional<foundation::UUID> {
         for (const auto& [identifier, record] : current.records)
             if (record.device && record.device->bsdName == *bsdName)
                 return identifier;
+        beingReleased = current.releasingDevices.contains(*bsdName);
         return std::nullopt;
     });
+    if (beingReleased) {
+        servicesLog().info("Device %s has been deactivated while its volume is being released", *bsdName);
+        answer(peer, message, [](xpc::XPCDictionary& reply) { reply.setBoolean(keys::successKey, true); });
+        return;
+    }
     if (!volume) {
         servicesLog().error("Device %s has been deactivated, but it is no volume's device", *bsdName);
         answer(peer, message, [&](xpc::XPCDictionary& reply) { setFailure(reply, "No volume is attached as " + *bsdName); });
@@ -329,7 +340,7 @@ void LaunchServices::requestRelease(const foundation::UUID& volume, Release rele
         }
         VolumeRecord record = std::move(found->second);
         current.records.erase(found);
-        ++current.releasing;
+        current.beginRelease(record);
         return record;
     });
     if (taken)
@@ -349,7 +360,7 @@ std::optional<LaunchServices::Taken> LaunchServices::keep(const foundation::UUID
         Release release = *found->second.requestedRelease;
         VolumeRecord record = std::move(found->second);
         current.records.erase(found);
-        ++current.releasing;
+        current.beginRelease(record);
         return Taken{std::move(record), std::move(release)};
     });
 }
@@ -362,7 +373,7 @@ LaunchServices::VolumeRecord LaunchServices::take(const foundation::UUID& volume
             vl::fatalError("A volume being made has left the table", "LaunchServices/LaunchServices");
         VolumeRecord record = std::move(found->second);
         current.records.erase(found);
-        ++current.releasing;
+        current.beginRelease(record);
         return record;
     });
 }
@@ -376,9 +387,12 @@ tasks::Task<void> LaunchServices::provision(foundation::UUID volume)
     } catch (const std::exception& error) {
         failure = error.what();
     }
+    // Operands are named first: g++ 12 destroys some temporaries of a co_await expression twice.
     if (failure) {
         servicesLog().error("Cannot make volume %s: %s", volume, *failure);
-        co_await releaseVolume(take(volume), Release{"it could not be made: " + *failure});
+        VolumeRecord record = take(volume);
+        Release release{"it could not be made: " + *failure};
+        co_await releaseVolume(std::move(record), std::move(release));
     } else if (abandoned) {
         co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
     }
@@ -401,16 +415,26 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
     };
     std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, onExit);
     servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
-    co_return keep(volume, [&](VolumeRecord& record) {
+    auto launched = [&](VolumeRecord& record) {
         record.host = host;
         record.provisioning = false;
-    });
+    };
+    co_return keep(volume, launched);
 }
 
 void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)
 {
     if (!record.daemon)
         return;
+    try {
+        sendToDaemon(record, release);
+    } catch (const std::exception& error) {
+        servicesLog().error("Cannot tell the daemon of volume %s: %s", record.identifier, error);
+    }
+}
+
+void LaunchServices::sendToDaemon(VolumeRecord& record, const Release& release)
+{
     if (record.pendingReply) {
         setFailure(*record.pendingReply, "Volume " + record.identifier.uuidString() + " is gone: " + release.reason);
         record.daemon->sendMessage(*record.pendingReply);
@@ -427,11 +451,11 @@ void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)
 tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release release)
 {
     servicesLog().info("Releasing volume %s: %s", record.identifier, release.reason);
-    try {
+    // A daemon still waiting hears at once; one that has the volume is told once the host has
+    // ended, so that the host can still end the FUSE session with it.
+    bool waiting = record.pendingReply.has_value();
+    if (waiting)
         tellDaemon(record, release);
-    } catch (const std::exception& error) {
-        servicesLog().error("Cannot tell the daemon of volume %s: %s", record.identifier, error);
-    }
     if (record.host) {
         try {
             co_await record.host->stop(release.hostPatience);
@@ -439,6 +463,8 @@ tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release rel
             servicesLog().error("Cannot stop host %s: %s", record.host->description(), error);
         }
     }
+    if (!waiting)
+        tellDaemon(record, release);
     if (record.device) {
         try {
             co_await images.detach(record.device->bsdName);
@@ -456,7 +482,7 @@ tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release rel
         }
     }
     servicesLog().info("Released volume %s", record.identifier);
-    volumes.withLock([](Volumes& current) { --current.releasing; });
+    volumes.withLock([&](Volumes& current) { current.endRelease(record); });
     post.yield(VolumeReleased{});
 }
 

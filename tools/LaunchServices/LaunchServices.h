@@ -6,10 +6,12 @@
 // starts a host on the device; the request is answered when that volume advertises itself. A
 // volume is released (its waiting daemon refused or its daemon told "device-gone", its host
 // ended, its device detached, its image removed) on "device-deactivate", when its host ends, when
-// its daemon leaves before the volume advertised itself, when making it fails, and on stop.
+// its daemon leaves before the volume advertised itself, when making it fails, and on stop. A
+// volume's host is ended before its daemon hears "device-gone", so that the host can still end
+// the FUSE session and report its device deactivated.
 //
-// listen() opens both services; run() serves them until stop(), then releases every volume,
-// ends every connection and returns. All bookkeeping happens on run()'s task, which handles one
+// listen() opens both services; run() serves them until stop(), then releases every volume
+// (refusing new requests meanwhile), closes both services, ends every connection and returns. All bookkeeping happens on run()'s task, which handles one
 // event at a time, and on its child tasks; XPC and process threads only post events to it. Call
 // listen() and run() once each, in that order, from one thread; stop() from any thread, any
 // number of times, before or during run(). The object must outlive run()'s task.
@@ -29,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <variant>
@@ -105,8 +108,22 @@ private:
 
     struct Volumes {
         std::map<foundation::UUID, VolumeRecord> records;
-        // Records taken out of the table whose release has not finished.
+        // Records taken out of the table whose release has not finished, and their devices.
         std::size_t releasing = 0;
+        std::set<std::string> releasingDevices;
+
+        void beginRelease(const VolumeRecord& record)
+        {
+            ++releasing;
+            if (record.device)
+                releasingDevices.insert(record.device->bsdName);
+        }
+        void endRelease(const VolumeRecord& record)
+        {
+            --releasing;
+            if (record.device)
+                releasingDevices.erase(record.device->bsdName);
+        }
     };
     using Taken = std::pair<VolumeRecord, Release>;
 
@@ -142,7 +159,10 @@ private:
     VolumeRecord take(const foundation::UUID& volume);
     // Tells the daemon, ends the host, detaches the device and removes the image; never fails.
     tasks::Task<void> releaseVolume(VolumeRecord record, Release release);
+    // Answers a waiting daemon with the failure, or tells one that has the volume "device-gone";
+    // never fails.
     void tellDaemon(VolumeRecord& record, const Release& release);
+    void sendToDaemon(VolumeRecord& record, const Release& release);
 
     const Configuration configuration;
     const VolumeImages images;

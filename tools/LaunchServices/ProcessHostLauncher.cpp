@@ -38,11 +38,13 @@ public:
 
     tasks::Task<void> stop(std::chrono::nanoseconds patience) override
     {
-        if (co_await endsWithin(patience))
+        bool endedAlone = co_await endsWithin(patience);
+        if (endedAlone)
             co_return;
         servicesLog().info("Host %s is still running: sending it SIGTERM", description());
         send(SIGTERM);
-        if (co_await endsWithin(terminationGrace))
+        bool endedOnSIGTERM = co_await endsWithin(terminationGrace);
+        if (endedOnSIGTERM)
             co_return;
         servicesLog().error("Host %s did not end on SIGTERM: sending it SIGKILL", description());
         send(SIGKILL);
@@ -52,14 +54,13 @@ public:
     std::string description() const override { return "process " + std::to_string(pid); }
 
 private:
+    // Only the deadline makes the wait fail (with CancellationError).
     tasks::Task<bool> endsWithin(std::chrono::nanoseconds duration)
     {
-        try {
-            co_await ended->wait(tasks::SuspendingClock::now() + duration, std::nullopt, tasks::SuspendingClock{});
-        } catch (const tasks::CancellationError&) {
-            co_return false;
-        }
-        co_return true;
+        tasks::SuspendingClock::Instant deadline = tasks::SuspendingClock::now() + duration;
+        tasks::Result<void> outcome =
+            co_await tasks::catching(ended->wait(deadline, std::nullopt, tasks::SuspendingClock{}));
+        co_return outcome.isSuccess();
     }
 
     // A process that has ended and been reaped has no descriptor, or one that refuses: ESRCH.

@@ -24,7 +24,13 @@ std::int64_t number(const std::string& option, const std::string& text, std::int
 const std::string_view servicesUsage =
     "usage: vorlane-services [--host PATH] [--disk-image-tool PATH] [--image-directory DIR]\n"
     "                        [--image-size BYTES] [--host-patience SECONDS]\n"
-    "Serves the broker and the daemon service until SIGINT or SIGTERM; prints \"ready\" once both listen.\n";
+    "Serves the broker and the daemon service until SIGINT or SIGTERM; prints \"ready\" once both listen.\n"
+    "  --host PATH             the FSKit host, run as `PATH DEVICE` per volume (default: $VORLANE_FSKIT_HOST,\n"
+    "                          else this build's vorlane-fskitd)\n"
+    "  --disk-image-tool PATH  the disk-image tool (default: the project's hdiutil stand-in)\n"
+    "  --image-directory DIR   where images are made (default: images in $VORLANE_RUNTIME_DIR or /run/vorlane)\n"
+    "  --image-size BYTES      bytes per image, at least 512 (default: 1048576)\n"
+    "  --host-patience SECONDS how long a host may take to end once its device is deactivated (default: 10)\n";
 
 ServicesOptions parseServicesArguments(const std::vector<std::string>& arguments,
                                        std::optional<std::string> hostFromEnvironment)

@@ -56,7 +56,9 @@ std::string VolumeImages::imagePath(const foundation::UUID& volume) const
 tasks::Task<std::string> VolumeImages::create(foundation::UUID volume) const
 {
     std::string path = imagePath(volume);
-    co_await vl::DiskImage::create(foundation::URL::fileURLWithPath(path), size, tool);
+    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    foundation::URL image = foundation::URL::fileURLWithPath(path);
+    co_await vl::DiskImage::create(image, size, tool);
     try {
         writeIdentity(path, volume);
     } catch (const foundation::POSIXError&) {
@@ -68,7 +70,8 @@ tasks::Task<std::string> VolumeImages::create(foundation::UUID volume) const
 
 tasks::Task<AttachedDevice> VolumeImages::attach(std::string imagePath) const
 {
-    foundation::URL device = co_await vl::DiskImage::attach(foundation::URL::fileURLWithPath(imagePath), tool);
+    foundation::URL image = foundation::URL::fileURLWithPath(imagePath);
+    foundation::URL device = co_await vl::DiskImage::attach(image, tool);
     std::string devicePath = device.path().value_or(device.encodedPath());
     std::string bsdName = devicePath.substr(devicePath.find_last_of('/') + 1);
     if (bsdName.empty())

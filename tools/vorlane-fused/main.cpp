@@ -3,14 +3,20 @@
 #include "DaemonClient/DaemonProgram.h"
 #include "Services/SignalWatcher.h"
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 
 int main(int argc, char** argv)
 {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (std::find(arguments.begin(), arguments.end(), "--help") != arguments.end()) {
+        std::cout << fused::daemonUsage;
+        return 0;
+    }
     fused::DaemonOptions options;
     try {
-        options = fused::parseDaemonArguments(std::vector<std::string>(argv + 1, argv + argc));
+        options = fused::parseDaemonArguments(arguments);
     } catch (const fused::UsageError& error) {
         std::cerr << "vorlane-fused: " << error.what() << "\n" << fused::daemonUsage;
         return 2;

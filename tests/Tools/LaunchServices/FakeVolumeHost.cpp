@@ -2,15 +2,19 @@
 //
 //   FakeVolumeHost --report SERVICE [--linger] DEVICE
 //
-// It plays the volume on DEVICE: advertises it, takes the daemon's call, sends FUSE_INIT; then
-// either reports "serving" and waits to be ended (--linger), or sends FUSE_DESTROY and
-// "device-deactivate" and reports "done". Each report is a {"Report": text} message to the
-// named service SERVICE that the test listens on; a failure is reported as "failed: why".
+// It plays the volume on DEVICE: advertises it, takes the daemon's call, sends FUSE_INIT; then,
+// with --linger, reports "serving" and waits for SIGTERM, as the real host does. Then it ends
+// the volume: sends FUSE_DESTROY and "device-deactivate" and reports "done" (or "stopped" after
+// SIGTERM). Each report is a {"Report": text} message to the named service SERVICE that the
+// test listens on; a failure is reported as "failed: why".
 #include "Tools/ServicesSupport/FakeVolume.h"
 #include "Tools/ServicesSupport/FuseExchange.h"
 #include "Tools/ServicesSupport/TestClient.h"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +23,9 @@
 namespace {
 
 namespace keys = services::protocol;
+
+// SIGTERM, blocked in every thread and taken only by sigwait.
+sigset_t stopSignals;
 
 void report(const std::string& service, const std::string& text)
 {
@@ -46,13 +53,13 @@ std::string playVolume(const std::string& reportService, const std::string& devi
     std::string identity = "volume=" + volume.identifier().uuidString() + " flags=" + hex(init.flags);
     if (linger) {
         report(reportService, "serving " + identity + " pid=" + std::to_string(::getpid()));
-        for (;;)
-            ::pause();
+        int received = 0;
+        sigwait(&stopSignals, &received);
     }
     bool destroyed = testing_support::destroyFuse(call.socket->fileDescriptor(), 2);
     std::string bsdName = std::filesystem::path(device).filename().string();
     bool deactivated = testing_support::FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey) == true;
-    return "done " + identity + " destroyed=" + (destroyed ? "yes" : "no") +
+    return std::string(linger ? "stopped " : "done ") + identity + " destroyed=" + (destroyed ? "yes" : "no") +
            " deactivated=" + (deactivated ? "yes" : "no");
 }
 
@@ -74,6 +81,9 @@ int main(int argc, char** argv)
     }
     if (reportService.empty() || device.empty())
         return 2;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::string outcome;
     try {
         outcome = playVolume(reportService, device, linger);
@@ -85,5 +95,5 @@ int main(int argc, char** argv)
     } catch (const std::exception&) {
         return 1;
     }
-    return outcome.starts_with("done") ? 0 : 1;
+    return outcome.starts_with("failed") ? 1 : 0;
 }

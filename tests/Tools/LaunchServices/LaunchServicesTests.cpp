@@ -194,15 +194,13 @@ TEST_F(LaunchServicesTest, deviceDeactivateTellsTheDaemonAndReleasesHostDeviceAn
     std::optional<xpc::XPCDictionary> reply = FakeVolume::deactivate(bsdName, true);
     EXPECT_EQ(reply->boolean(keys::successKey), true);
 
+    // The host was given the configured time to end on its own.
+    EXPECT_EQ(granted.host->nextStop(), 7s);
     std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
     ASSERT_TRUE(gone);
     EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
     EXPECT_EQ(vl::entry<foundation::UUID>(*gone, keys::volumeKey), granted.volume->identifier());
     EXPECT_EQ(gone->string(keys::bsdNameKey), bsdName);
-    // The host was given the configured time to end on its own.
-    EXPECT_EQ(granted.host->nextStop(), 7s);
-    // The volume left the table at once: a second deactivation finds no such device.
-    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), false);
 
     stopServices();
     EXPECT_EQ(granted.host->stopCount(), 0u);
@@ -219,6 +217,49 @@ TEST_F(LaunchServicesTest, aDeactivationWithoutReplyIsCarriedOutToo)
     FakeVolume::deactivate(*granted.grant.string(keys::bsdNameKey), false);
     EXPECT_EQ(granted.host->nextStop(), 7s);
     EXPECT_TRUE(xpc::XPCDictionary::fromObject(daemon.nextEvent()).has_value());
+}
+
+TEST_F(LaunchServicesTest, aDeviceDeactivatedWhileItsVolumeIsBeingReleasedIsAcknowledged)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
+    granted.host->holdStops();
+    granted.host->exitOnItsOwn(0);
+    EXPECT_EQ(granted.host->nextStop(), 0ns);
+
+    // The release waits in the host's stop: the device is neither in the table nor detached.
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+    granted.host->openStops();
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    stopServices();
+    std::vector<std::string> log = tool.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "detach " + bsdName), 1);
+    EXPECT_TRUE(tool.devices().empty());
+}
+
+TEST_F(LaunchServicesTest, stoppingEndsAHostBeforeItsDaemonHearsAndKeepsListeningMeanwhile)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
+    granted.host->holdStops();
+    launchServices->stop();
+    EXPECT_EQ(granted.host->nextStop(), 0ns);
+
+    // While the host ends, the services still listen: it can report its device, while new
+    // volumes are refused.
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+    TestClient lateDaemon(services::daemonServiceName());
+    EXPECT_EQ(lateDaemon.exchange(volumeRequest(optionsOf({"memfs"}))).boolean(keys::successKey), false);
+    granted.host->openStops();
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
 }
 
 TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)

@@ -155,12 +155,13 @@ TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind
         EXPECT_EQ(services->wait(), 0);
         EXPECT_TRUE(scratch.images().empty());
         EXPECT_TRUE(scratch.devices().empty());
-        if (realDevices)
+        if (realDevices) {
             EXPECT_FALSE(loopDevicesRemain());
+        }
     }
 }
 
-TEST_F(ServicesProgramTest, stoppingTheServicesEndsALingeringHostAndItsDaemon)
+TEST_F(ServicesProgramTest, stoppingTheServicesLetsTheHostEndTheSessionBeforeTheDaemonIsTold)
 {
     std::unique_ptr<Program> services = startServices(scratch.toolPath(), true);
     Program daemon(VORLANE_FUSED, {"memfs"});
@@ -170,6 +171,8 @@ TEST_F(ServicesProgramTest, stoppingTheServicesEndsALingeringHostAndItsDaemon)
     pid_t host = std::stoi(report.substr(report.find("pid=") + 4));
 
     services->signal(SIGTERM);
+    // The host, sent SIGTERM, still reached the daemon and the daemon service.
+    EXPECT_EQ(reports.next(), "stopped volume=" + volume + " flags=00000000 destroyed=yes deactivated=yes");
     EXPECT_EQ(services->wait(), 0);
     EXPECT_EQ(daemon.wait(), 0);
     // The services reaped their host: no such process is left.
@@ -201,6 +204,16 @@ TEST_F(ServicesProgramTest, commandLinesTheProgramsCannotUnderstandExitWithStatu
     EXPECT_EQ(services.wait(), 2);
     Program daemon(VORLANE_FUSED, {"passthrough:/tmp"});
     EXPECT_EQ(daemon.wait(), 2);
+}
+
+TEST_F(ServicesProgramTest, helpPrintsTheUsageAndExitsWithSuccess)
+{
+    Program services(VORLANE_SERVICES, {"--help"});
+    EXPECT_TRUE(services.readLine().starts_with("usage: vorlane-services"));
+    EXPECT_EQ(services.wait(), 0);
+    Program daemon(VORLANE_FUSED, {"memfs", "--help"});
+    EXPECT_TRUE(daemon.readLine().starts_with("usage: vorlane-fused"));
+    EXPECT_EQ(daemon.wait(), 0);
 }
 
 } // namespace

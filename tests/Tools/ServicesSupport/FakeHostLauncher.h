@@ -1,17 +1,20 @@
 // A host launcher for tests that starts no process: each launch makes a FakeHost that the test
-// takes with nextLaunch() and drives by hand (it may end "on its own"); stop() ends it at once
-// and hands the patience it was given to nextStop(). launchFailure makes every launch throw.
+// takes with nextLaunch() and drives by hand (it may end "on its own"); stop() hands the
+// patience it was given to nextStop() and ends it, at once or, after holdStops(), once the test
+// calls openStops(). launchFailure makes every launch throw.
 #pragma once
 
 #include "LaunchServices/HostLauncher.h"
 #include "Platform/Foundation/Process.h"
 #include "Tools/ServicesSupport/Inbox.h"
+#include "VLFoundation/AsyncFuture.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace testing_support {
@@ -25,16 +28,35 @@ public:
 
     tasks::Task<void> stop(std::chrono::nanoseconds patience) override
     {
-        end("was stopped");
         stops.push(patience);
-        co_return;
+        std::shared_ptr<vl::AsyncFuture<void>> held;
+        {
+            std::lock_guard lock(mutex);
+            if (gate)
+                held = gate->future;
+        }
+        if (held)
+            co_await held->wait();
+        end("was stopped");
     }
 
     std::string description() const override { return "fake host on " + devicePath; }
 
     void exitOnItsOwn(int status) { end("exited with status " + std::to_string(status)); }
 
-    // Waits until the host is stopped; answers the patience it was given.
+    // Makes a later stop() wait, once it has been counted, until openStops().
+    void holdStops()
+    {
+        std::lock_guard lock(mutex);
+        gate.emplace(vl::AsyncFuture<void>::makeFuture());
+    }
+    void openStops()
+    {
+        std::lock_guard lock(mutex);
+        gate->promise.resolve();
+    }
+
+    // Waits until stop() is called; answers the patience it was given.
     std::chrono::nanoseconds nextStop() { return stops.next(); }
     std::size_t stopCount() { return stops.count(); }
 
@@ -56,6 +78,7 @@ private:
     std::mutex mutex;
     services::HostLauncher::ExitHandler onExit;
     Inbox<std::chrono::nanoseconds> stops;
+    std::optional<vl::AsyncFuture<void>::Pair> gate;
 };
 
 class FakeHostLauncher final : public services::HostLauncher {

@@ -29,10 +29,10 @@ inline void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t uni
     header.opcode = opcode;
     header.unique = unique;
     header.nodeid = nodeid;
-    std::vector<std::byte> bytes(header.len);
-    std::memcpy(bytes.data(), &header, sizeof header);
+    const auto* headerBytes = reinterpret_cast<const std::byte*>(&header);
+    std::vector<std::byte> bytes(headerBytes, headerBytes + sizeof header);
     if (bodySize > 0)
-        std::memcpy(bytes.data() + sizeof header, body, bodySize);
+        bytes.insert(bytes.end(), static_cast<const std::byte*>(body), static_cast<const std::byte*>(body) + bodySize);
     std::size_t written = 0;
     while (written < bytes.size()) {
         ssize_t count = ::send(socket, bytes.data() + written, bytes.size() - written, MSG_NOSIGNAL);
