@@ -106,8 +106,10 @@ tasks::Task<Reply> Channel::process(Request request, std::chrono::nanoseconds)
     AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
     // The queue's operation reports its failures through the reply's promise as well, so the
     // caller waits once, on the future, and is resumed once, when the request has its outcome.
-    queue.async(false, [this, request, promise = reply.promise]() -> tasks::Task<void> {
-        co_await registerAndWrite(request, promise);
+    // A failed read can settle the request while its write is still going on, and the caller may
+    // then let go of the channel: the operation keeps the channel alive until the write has ended.
+    queue.async(false, [self = shared_from_this(), request, promise = reply.promise]() -> tasks::Task<void> {
+        co_await self->registerAndWrite(request, promise);
     });
     DiscontiguousData payload = co_await reply.future->value();
     co_return Reply(request.unique(), std::move(payload));

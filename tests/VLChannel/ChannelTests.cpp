@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vl {
@@ -335,6 +336,7 @@ public:
     };
 
     explicit RecordingTransport(std::shared_ptr<Record> record) : record(std::move(record)) {}
+    ~RecordingTransport() override { record->add("destroyed"); }
 
     void activate(ReadHandler readHandler) override
     {
@@ -384,6 +386,28 @@ TEST(Channel, CloseWaitsForTheWritesInProgress)
     EXPECT_EQ(outcomeOf(request.value()), "closed");
     EXPECT_EQ(record->snapshot(),
               (std::vector<std::string>{"activate", "write started", "write finished", "deactivate"}));
+}
+
+TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
+{
+    auto record = std::make_shared<RecordingTransport::Record>();
+    record->holdWrites = true;
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
+    record->writeGate.waitForWaiters(1);
+    record->readHandler(tasks::Result<DiscontiguousData>::failure(
+        std::make_exception_ptr(foundation::POSIXError(EBADMSG, "read"))));
+    EXPECT_EQ(outcomeOf(request.value()), "posix " + std::to_string(EBADMSG));
+
+    std::weak_ptr<Channel> released = channel;
+    channel.reset();
+    EXPECT_FALSE(released.expired());
+    record->writeGate.open();
+    while (record->snapshot().back() != "destroyed")
+        std::this_thread::yield();
+    EXPECT_EQ(record->snapshot(),
+              (std::vector<std::string>{"activate", "write started", "write finished", "destroyed"}));
 }
 
 TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)
