@@ -53,6 +53,19 @@ enum fuse_opcode : std::uint32_t {
 };
 
 // The volume gives no code a meaning of its own; any 32-bit value may arrive.
+// Bits of fuse_setattr_in.valid: which fields a FUSE_SETATTR request sets (Darwin values).
+inline constexpr std::uint32_t FATTR_MODE = 1u << 0;
+inline constexpr std::uint32_t FATTR_UID = 1u << 1;
+inline constexpr std::uint32_t FATTR_GID = 1u << 2;
+inline constexpr std::uint32_t FATTR_SIZE = 1u << 3;
+inline constexpr std::uint32_t FATTR_ATIME = 1u << 4;
+inline constexpr std::uint32_t FATTR_MTIME = 1u << 5;
+inline constexpr std::uint32_t FATTR_FH = 1u << 6;
+inline constexpr std::uint32_t FATTR_CRTIME = 1u << 28;
+inline constexpr std::uint32_t FATTR_CHGTIME = 1u << 29;
+inline constexpr std::uint32_t FATTR_BKUPTIME = 1u << 30;
+inline constexpr std::uint32_t FATTR_FLAGS = 1u << 31;
+
 enum fuse_notify_code : std::uint32_t {
     FUSE_NOTIFY_POLL = 1,
     FUSE_NOTIFY_INVAL_INODE = 2,

@@ -1,30 +1,12 @@
 #include "VLFSModule/Volume.h"
 
-#include "Platform/Tasks/Spawn.h"
 #include "Platform/XPC/XPCSession.h"
 #include "VLChannel/Request.h"
 #include "VLFSModule/FSModuleLogger.h"
+#include "VLFSModule/OperationReply.h"
 #include "VLFSModule/Service.h"
 
 namespace vl {
-namespace {
-
-tasks::Task<void> replyWithError(tasks::Task<void> body, fskit::FSVolume::ErrorReply replyHandler)
-{
-    tasks::Result<void> outcome = co_await tasks::catching(std::move(body));
-    replyHandler(outcome.error());
-}
-
-tasks::Task<void> replyWithItem(tasks::Task<std::shared_ptr<Item>> body, fskit::FSVolume::ItemReply replyHandler)
-{
-    tasks::Result<std::shared_ptr<Item>> outcome = co_await tasks::catching(std::move(body));
-    if (outcome.isSuccess())
-        replyHandler(outcome.get(), nullptr);
-    else
-        replyHandler(nullptr, outcome.error());
-}
-
-} // namespace
 
 tasks::Task<std::shared_ptr<Item>> Volume::activate()
 {
@@ -56,12 +38,12 @@ tasks::Task<void> Volume::deactivate()
 
 void Volume::activate(fskit::FSTaskOptions, ItemReply replyHandler)
 {
-    (void)tasks::spawn(replyWithItem(activate(), std::move(replyHandler)));
+    replyWhenDone(shared_from_this(), activate(), std::move(replyHandler));
 }
 
 void Volume::deactivate(fskit::FSDeactivateOptions, ErrorReply replyHandler)
 {
-    (void)tasks::spawn(replyWithError(deactivate(), std::move(replyHandler)));
+    replyWhenDone(shared_from_this(), deactivate(), std::move(replyHandler));
 }
 
 void Volume::mount(fskit::FSTaskOptions, ErrorReply replyHandler)

@@ -21,27 +21,6 @@ void Volume::synchronize(fskit::FSSyncFlags, ErrorReply replyHandler)
     replyHandler(notBridged());
 }
 
-void Volume::attributes(std::shared_ptr<fskit::FSItemGetAttributesRequest>, ItemPointer, AttributesReply replyHandler)
-{
-    replyHandler(nullptr, notBridged());
-}
-
-void Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest>, ItemPointer,
-                           AttributesReply replyHandler)
-{
-    replyHandler(nullptr, notBridged());
-}
-
-void Volume::lookupItem(fskit::FSFileName, ItemPointer, ItemAndNameReply replyHandler)
-{
-    replyHandler(nullptr, std::nullopt, notBridged());
-}
-
-void Volume::reclaimItem(ItemPointer, ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
 void Volume::readSymbolicLink(ItemPointer, NameReply replyHandler)
 {
     replyHandler(std::nullopt, notBridged());

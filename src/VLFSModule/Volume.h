@@ -17,8 +17,10 @@
 #include "Platform/XPC/Object.h"
 #include "Platform/Tasks/Task.h"
 #include "VLChannel/Channel.h"
+#include "VLChannel/Request.h"
 #include "VLFSModule/Item.h"
 #include "VLFSModule/ItemStore.h"
+#include "VLFSModule/OperationReply.h"
 #include "VLFoundation/Protected.h"
 
 #include <chrono>
@@ -91,6 +93,17 @@ public:
     tasks::Task<std::shared_ptr<Item>> activate();
     tasks::Task<void> deactivate();
 
+    // The item operations behind FSKit's calls of the same names. Each fails with EIO when
+    // handed an item that is not one of ours and with ENXIO once the volume is disconnected; a
+    // daemon's error reply fails it with the daemon's errno, changing nothing.
+    tasks::Task<ItemAndName> lookupItem(fskit::FSFileName name, ItemPointer directory);
+    // Always fetches every attribute from the daemon and refreshes the item's own attributes.
+    tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> attributes(ItemPointer item);
+    tasks::Task<std::shared_ptr<fskit::FSItemAttributes>>
+    setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item);
+    // Drops the item from the table and tells the daemon to forget every lookup it counted.
+    tasks::Task<void> reclaimItem(ItemPointer item);
+
     // FSKit's volume operations.
     SupportedCapabilities supportedVolumeCapabilities() const override { return capabilities; }
     fskit::FSStatFSResult volumeStatistics() override;
@@ -157,6 +170,11 @@ public:
 
 private:
     Volume(std::shared_ptr<fskit::FSBlockDeviceResource> resource, foundation::UUID identity);
+
+    // The item as one of ours, or the EIO error.
+    static std::shared_ptr<Item> requireItem(const ItemPointer& item);
+    // A name as requests carry it: its bytes, referenced, then one zero byte.
+    static Request::Part namePart(const fskit::FSFileName& name);
 
     tasks::Task<void> handshake();
     static tasks::Task<void> advertise(foundation::UUID volume, xpc::Object endpoint);

@@ -35,6 +35,14 @@ TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
     } catch (const std::system_error& error) {
         EXPECT_EQ(error.code().value(), EIO);
     }
+
+    // The process's own memory at address 0 is a "device" whose every read fails (EIO).
+    try {
+        Volume::readIdentity(*fskit::FSBlockDeviceResource::open("/proc/self/mem", 512));
+        FAIL() << "a device whose reads fail gave an identity";
+    } catch (const std::system_error& error) {
+        EXPECT_EQ(error.code().value(), EIO);
+    }
 }
 
 TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)

@@ -21,6 +21,15 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
     FusePeer peer;
     answerHandshake(peer, initReply(7, 19, 0x20000000), statfsReply(2048));
     peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
+    peer.on(vl::FUSE_GETATTR, [](const FuseRequest& request) {
+        vl::fuse_attr_out out{};
+        out.attr.ino = request.nodeid();
+        out.attr.mode = 0040750;
+        out.attr.nlink = 3;
+        out.attr.uid = 501;
+        out.attr.gid = 20;
+        return FuseAnswer::replyWith(out);
+    });
     Mailbox<xpc::XPCDictionary> told;
     TestServer daemonService(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
                              [&told](const xpc::XPCDictionary& message, xpc::Connection&) { told.push(message); });
@@ -33,7 +42,9 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
     EXPECT_NE(report.find("volume identifier: " + device.identity.uuidString() + "\n"), std::string::npos) << report;
     EXPECT_NE(report.find("case format: case-insensitive, case-preserving\n"), std::string::npos) << report;
     EXPECT_NE(report.find("blocks: 2048 total, 1024 free, 512 available\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("root attributes: "), std::string::npos) << report;
+    EXPECT_NE(report.find("root attributes: file identifier 2, parent 1, mode 0750, links 3, owner 501:20\n"),
+              std::string::npos)
+        << report;
 
     fskit.stop();
     EXPECT_EQ(told.next().string("Operation"), "device-deactivate");

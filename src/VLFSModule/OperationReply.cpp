@@ -1,0 +1,70 @@
+#include "VLFSModule/OperationReply.h"
+
+#include "Platform/Tasks/Spawn.h"
+
+#include <utility>
+
+namespace vl {
+namespace {
+
+template <typename T, typename Deliver>
+tasks::Task<void> runAndReply(KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
+{
+    tasks::Result<T> outcome = co_await tasks::catching(std::move(operation));
+    deliver(std::move(outcome));
+}
+
+template <typename T, typename Deliver>
+void start(KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
+{
+    (void)tasks::spawn(runAndReply(std::move(keepAlive), std::move(operation), std::move(deliver)));
+}
+
+// Delivers a pointer result to a handler that takes (pointer, error).
+template <typename Pointee, typename Handler>
+auto pointerOrError(Handler replyHandler)
+{
+    return [replyHandler = std::move(replyHandler)](tasks::Result<std::shared_ptr<Pointee>> outcome) {
+        if (outcome.isSuccess())
+            replyHandler(std::move(outcome).get(), nullptr);
+        else
+            replyHandler(nullptr, outcome.error());
+    };
+}
+
+} // namespace
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<void> operation, fskit::FSVolume::ErrorReply replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          [replyHandler = std::move(replyHandler)](tasks::Result<void> outcome) { replyHandler(outcome.error()); });
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<Item>> operation,
+                   fskit::FSVolume::ItemReply replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation), pointerOrError<Item>(std::move(replyHandler)));
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> operation,
+                   fskit::FSVolume::AttributesReply replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          pointerOrError<fskit::FSItemAttributes>(std::move(replyHandler)));
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
+                   fskit::FSVolume::ItemAndNameReply replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          [replyHandler = std::move(replyHandler)](tasks::Result<ItemAndName> outcome) {
+              if (outcome.isSuccess()) {
+                  ItemAndName found = std::move(outcome).get();
+                  replyHandler(std::move(found.item), std::move(found.name), nullptr);
+              } else {
+                  replyHandler(nullptr, std::nullopt, outcome.error());
+              }
+          });
+}
+
+} // namespace vl

@@ -1,0 +1,34 @@
+// The entry adapter between FSKit's reply-handler calls and the volume's asynchronous operations.
+//
+// replyWhenDone starts the operation as a new unstructured task and returns at once. When the
+// operation ends, the reply handler is called exactly once, from that task: with the results and
+// a null error on success, with empty results and the operation's error on failure; then it is
+// released. `keepAlive` (the volume) lives until the handler has returned. Nothing is cancelled
+// or timed out here.
+#pragma once
+
+#include "Platform/FSKit/FSVolume.h"
+#include "Platform/Tasks/Task.h"
+#include "VLFSModule/Item.h"
+
+#include <memory>
+
+namespace vl {
+
+// What a lookup or a creation hands back to FSKit.
+struct ItemAndName {
+    std::shared_ptr<Item> item;
+    fskit::FSFileName name;
+};
+
+using KeepAlive = std::shared_ptr<const void>;
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<void> operation, fskit::FSVolume::ErrorReply replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<Item>> operation,
+                   fskit::FSVolume::ItemReply replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> operation,
+                   fskit::FSVolume::AttributesReply replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
+                   fskit::FSVolume::ItemAndNameReply replyHandler);
+
+} // namespace vl
