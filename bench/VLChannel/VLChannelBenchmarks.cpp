@@ -1,59 +1,21 @@
 // Cost of building requests and reading replies: time per operation and heap allocations per
-// operation, counted by replacing the global operator new of this program.
+// operation.
 #include "VLChannel/DirectoryEntry.h"
 #include "VLChannel/Reply.h"
 #include "VLChannel/Request.h"
 
+#include "Support/AllocationCounter.h"
+
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
-
-namespace {
-
-std::atomic<std::size_t> allocationCount{0};
-
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    allocationCount.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size == 0 ? 1 : size))
-        return memory;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace vl {
 namespace {
 
-// Reports the heap allocations made while the benchmark loop ran, per iteration.
-class AllocationCounter {
-public:
-    explicit AllocationCounter(benchmark::State& state) : state(state), start(allocationCount.load()) {}
-    ~AllocationCounter()
-    {
-        state.counters["allocations"] = benchmark::Counter(
-            static_cast<double>(allocationCount.load() - start), benchmark::Counter::kAvgIterations);
-    }
-
-private:
-    benchmark::State& state;
-    std::size_t start;
-};
+using bench::AllocationCounter;
 
 DiscontiguousData::Region ownedRegion(const std::vector<std::byte>& bytes)
 {

@@ -3,39 +3,15 @@
 #include "VLFoundation/AsyncFuture.h"
 #include "VLFoundation/Protected.h"
 
+#include "Support/AllocationCounter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <new>
 #include <thread>
 #include <vector>
-
-namespace {
-
-std::atomic<long> allocations{0};
-
-} // namespace
-
-void* operator new(std::size_t size)
-{
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* memory = std::malloc(size ? size : 1))
-        return memory;
-    throw std::bad_alloc();
-}
-
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
 
 namespace {
 
@@ -96,10 +72,9 @@ BENCHMARK(spawnPlusAwaitOfAnEmptyTask)->Unit(benchmark::kMicrosecond)->UseRealTi
 void uncontendedProtectedWithLock(benchmark::State& state)
 {
     vl::Protected<long> counter(0);
-    long before = allocations.load();
+    bench::AllocationCounter allocations(state);
     for (auto _ : state)
         counter.withLock([](long& value) { benchmark::DoNotOptimize(++value); });
-    state.counters["allocations"] = static_cast<double>(allocations.load() - before);
 }
 BENCHMARK(uncontendedProtectedWithLock);
 

@@ -1,13 +1,18 @@
-// Hands values from XPC's threads to a test body: push from any thread, next() waits for the
-// oldest value. Shared through std::shared_ptr so that a late event never outlives it.
+// Hands values from other threads (XPC handlers, fake hosts, daemons) to a test body: push from
+// any thread; next() takes the oldest value, waiting for it. The wait has a safety limit only,
+// far beyond any honest wait, so that a broken test fails instead of hanging. Shared through
+// std::shared_ptr where a late event could otherwise outlive it.
 #pragma once
 
 #include "Platform/XPC/Object.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 template <typename Value>
 class Mailbox {
@@ -24,17 +29,20 @@ public:
     Value next()
     {
         std::unique_lock lock(mutex);
-        arrived.wait(lock, [this] { return !values.empty(); });
+        if (!arrived.wait_for(lock, std::chrono::seconds(60), [this] { return !values.empty(); }))
+            throw std::runtime_error("nothing arrived within the safety limit");
         Value value = std::move(values.front());
         values.pop_front();
         return value;
     }
 
-    bool isEmpty()
+    std::size_t count()
     {
         std::lock_guard lock(mutex);
-        return values.empty();
+        return values.size();
     }
+
+    bool isEmpty() { return count() == 0; }
 
 private:
     std::mutex mutex;

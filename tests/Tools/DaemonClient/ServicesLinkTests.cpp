@@ -6,7 +6,7 @@
 #include "Services/ServiceNames.h"
 #include "Services/ServiceProtocol.h"
 #include "Support/XPCTestServer.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 #include "VLFoundation/XPCEntries.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::Inbox;
 namespace keys = services::protocol;
 
 // A daemon service of the test's own: each request goes to the test's answer routine, on the
@@ -37,7 +36,7 @@ public:
     xpc::XPCDictionary nextRequest() { return requests->next(); }
 
 private:
-    std::shared_ptr<Inbox<xpc::XPCDictionary>> requests = std::make_shared<Inbox<xpc::XPCDictionary>>();
+    std::shared_ptr<Mailbox<xpc::XPCDictionary>> requests = std::make_shared<Mailbox<xpc::XPCDictionary>>();
     TestServer server;
 };
 
@@ -77,7 +76,7 @@ protected:
 
     foundation::UUID volume;
     std::shared_ptr<xpc::Connection> listener = xpc::Connection::createAnonymousListener();
-    std::shared_ptr<Inbox<bool>> gone = std::make_shared<Inbox<bool>>();
+    std::shared_ptr<Mailbox<bool>> gone = std::make_shared<Mailbox<bool>>();
     std::function<void()> onDeviceGone = [gone = gone] { gone->push(true); };
 };
 

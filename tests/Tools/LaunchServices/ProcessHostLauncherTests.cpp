@@ -2,7 +2,7 @@
 
 #include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Spawn.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::Inbox;
 
 // A host program written as a shell script in a directory of its own, with a FIFO "fifo" there
 // through which the test and the script wait for each other.
@@ -53,7 +52,7 @@ private:
 
 struct Launched {
     std::shared_ptr<services::Host> host;
-    std::shared_ptr<Inbox<std::string>> exits = std::make_shared<Inbox<std::string>>();
+    std::shared_ptr<Mailbox<std::string>> exits = std::make_shared<Mailbox<std::string>>();
 };
 
 Launched launch(services::ProcessHostLauncher& launcher, const std::string& device)
@@ -112,7 +111,7 @@ TEST(ProcessHostLauncher, aHostThatIgnoresSIGTERMIsSentSIGKILLAfterTheGrace)
 TEST(ProcessHostLauncher, aCommandThatCannotBeStartedThrowsAndNeverReportsAnEnd)
 {
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath("/nonexistent/vorlane-fskitd"));
-    auto exits = std::make_shared<Inbox<std::string>>();
+    auto exits = std::make_shared<Mailbox<std::string>>();
     EXPECT_THROW(launcher.launch("/dev/loop0", [exits](const std::string& how) { exits->push(how); }),
                  foundation::LaunchError);
     EXPECT_EQ(exits->count(), 0u);

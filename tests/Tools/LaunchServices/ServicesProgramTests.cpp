@@ -4,7 +4,7 @@
 #include "Platform/XPC/Connection.h"
 #include "Support/XPCTestServer.h"
 #include "Tools/ServicesSupport/FakeDiskImageTool.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 #include "Tools/ServicesSupport/LoopDevices.h"
 #include "VLFoundation/DiskImage.h"
 
@@ -92,7 +92,7 @@ public:
     static constexpr const char* name = "vorlane-test-reports";
 
 private:
-    std::shared_ptr<testing_support::Inbox<std::string>> texts = std::make_shared<testing_support::Inbox<std::string>>();
+    std::shared_ptr<Mailbox<std::string>> texts = std::make_shared<Mailbox<std::string>>();
     TestServer server;
 };
 

@@ -1,6 +1,6 @@
 #include "Services/SignalWatcher.h"
 
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ TEST(SignalWatcher, eachSignalIsHandedToTheWatchersThreadAndTheOldHandlerComesBa
     struct sigaction saved{};
     ASSERT_EQ(::sigaction(SIGUSR1, &ignore, &saved), 0);
     {
-        auto received = std::make_shared<testing_support::Inbox<std::pair<int, std::thread::id>>>();
+        auto received = std::make_shared<Mailbox<std::pair<int, std::thread::id>>>();
         services::SignalWatcher watcher({SIGUSR1, SIGUSR2}, [received](int signal) {
             received->push({signal, std::this_thread::get_id()});
         });

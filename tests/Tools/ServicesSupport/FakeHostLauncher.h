@@ -6,7 +6,7 @@
 
 #include "LaunchServices/HostLauncher.h"
 #include "Platform/Foundation/Process.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 #include "VLFoundation/AsyncFuture.h"
 
 #include <atomic>
@@ -77,7 +77,7 @@ private:
 
     std::mutex mutex;
     services::HostLauncher::ExitHandler onExit;
-    Inbox<std::chrono::nanoseconds> stops;
+    Mailbox<std::chrono::nanoseconds> stops;
     std::optional<vl::AsyncFuture<void>::Pair> gate;
 };
 
@@ -97,7 +97,7 @@ public:
     std::atomic<bool> launchFailure = false;
 
 private:
-    Inbox<std::shared_ptr<FakeHost>> launches;
+    Mailbox<std::shared_ptr<FakeHost>> launches;
 };
 
 } // namespace testing_support

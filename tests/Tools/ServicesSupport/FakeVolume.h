@@ -12,7 +12,7 @@
 #include "Platform/XPC/Connection.h"
 #include "Services/ServiceNames.h"
 #include "Services/ServiceProtocol.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 #include "Tools/ServicesSupport/TestClient.h"
 #include "VLFoundation/XPCEntries.h"
 
@@ -68,7 +68,7 @@ public:
 
     explicit FakeVolume(const std::string& devicePath)
         : volume(readVolumeIdentity(devicePath)), listener(xpc::Connection::createAnonymousListener()),
-          calls(std::make_shared<Inbox<Call>>())
+          calls(std::make_shared<Mailbox<Call>>())
     {
         listener->setEventHandler([calls = calls, ended = ended](const xpc::Object& event) {
             std::shared_ptr<xpc::Connection> peer = event.connectionValue();
@@ -144,8 +144,8 @@ private:
 
     foundation::UUID volume;
     std::shared_ptr<xpc::Connection> listener;
-    std::shared_ptr<Inbox<Call>> calls;
-    std::shared_ptr<Inbox<bool>> ended = std::make_shared<Inbox<bool>>();
+    std::shared_ptr<Mailbox<Call>> calls;
+    std::shared_ptr<Mailbox<bool>> ended = std::make_shared<Mailbox<bool>>();
 };
 
 } // namespace testing_support

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "Platform/XPC/Connection.h"
-#include "Tools/ServicesSupport/Inbox.h"
+#include "Support/Mailbox.h"
 
 #include <memory>
 #include <stdexcept>
@@ -16,7 +16,7 @@ namespace testing_support {
 class TestClient {
 public:
     explicit TestClient(const std::string& service)
-        : connection(xpc::Connection::createMachService(service)), events(std::make_shared<Inbox<xpc::Object>>())
+        : connection(xpc::Connection::createMachService(service)), events(std::make_shared<Mailbox<xpc::Object>>())
     {
         connection->setEventHandler([events = events](const xpc::Object& event) { events->push(event); });
         connection->activate();
@@ -73,8 +73,8 @@ public:
 
 private:
     std::shared_ptr<xpc::Connection> connection;
-    std::shared_ptr<Inbox<xpc::Object>> events;
-    std::shared_ptr<Inbox<xpc::Object>> replies = std::make_shared<Inbox<xpc::Object>>();
+    std::shared_ptr<Mailbox<xpc::Object>> events;
+    std::shared_ptr<Mailbox<xpc::Object>> replies = std::make_shared<Mailbox<xpc::Object>>();
     bool closed = false;
     bool ended = false;
 };
