@@ -372,12 +372,19 @@ private:
     std::shared_ptr<Record> record;
 };
 
+// A channel over a recording transport, opened.
+std::shared_ptr<Channel> openChannel(const std::shared_ptr<RecordingTransport::Record>& record)
+{
+    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
+    tasks::runBlocking(channel->open());
+    return channel;
+}
+
 TEST(Channel, CloseWaitsForTheWritesInProgress)
 {
     auto record = std::make_shared<RecordingTransport::Record>();
     record->holdWrites = true;
-    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
-    tasks::runBlocking(channel->open());
+    std::shared_ptr<Channel> channel = openChannel(record);
     tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
     record->writeGate.waitForWaiters(1);
     tasks::TaskHandle<void> closing = tasks::spawn(channel->close());
@@ -392,8 +399,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
 {
     auto record = std::make_shared<RecordingTransport::Record>();
     record->holdWrites = true;
-    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
-    tasks::runBlocking(channel->open());
+    std::shared_ptr<Channel> channel = openChannel(record);
     tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
     record->writeGate.waitForWaiters(1);
     record->readHandler(tasks::Result<DiscontiguousData>::failure(
@@ -414,8 +420,7 @@ TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)
 {
     auto record = std::make_shared<RecordingTransport::Record>();
     record->answerDuringWrite = true;
-    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
-    tasks::runBlocking(channel->open());
+    std::shared_ptr<Channel> channel = openChannel(record);
     Reply reply = tasks::runBlocking(channel->process(getattr(1)));
     EXPECT_EQ(bytesOf(reply.data()), testing_support::bytesOf(std::string_view("early")));
     tasks::runBlocking(channel->close());
@@ -425,8 +430,7 @@ TEST(Channel, AFailedDeactivationLeavesTheChannelClosingForGood)
 {
     auto record = std::make_shared<RecordingTransport::Record>();
     record->failDeactivation = true;
-    auto channel = std::make_shared<Channel>(std::make_unique<RecordingTransport>(record));
-    tasks::runBlocking(channel->open());
+    std::shared_ptr<Channel> channel = openChannel(record);
     EXPECT_EQ(outcomeOf(channel->close()), "posix " + std::to_string(EIO));
     EXPECT_EQ(outcomeOf(channel->close()), "unexpectedState");
     EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "notConnected");

@@ -3,6 +3,7 @@
 #include "Platform/Tasks/Spawn.h"
 
 #include "Support/OpenDescriptors.h"
+#include "Support/ShellProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -11,14 +12,7 @@ namespace {
 using foundation::Process;
 using foundation::URL;
 using testing_support::openDescriptors;
-
-std::shared_ptr<Process> shell(const std::string& script)
-{
-    auto process = std::make_shared<Process>();
-    process->executableURL = URL::fileURLWithPath("/bin/sh");
-    process->arguments = {"-c", script};
-    return process;
-}
+using testing_support::shell;
 
 TEST(ProcessRun, AnExitStatusOfOneIsAValueNotAnError)
 {

@@ -1,5 +1,7 @@
 #include "Platform/Foundation/URL.h"
 
+#include "Platform/Foundation/HexDigit.h"
+
 namespace foundation {
 
 namespace {
@@ -16,17 +18,6 @@ bool isUnreservedInPath(unsigned char character)
     default:
         return false;
     }
-}
-
-int hexValue(char character)
-{
-    if (character >= '0' && character <= '9')
-        return character - '0';
-    if (character >= 'a' && character <= 'f')
-        return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F')
-        return character - 'A' + 10;
-    return -1;
 }
 
 } // namespace
@@ -68,8 +59,8 @@ std::optional<std::string> removingPercentEncoding(std::string_view text)
         }
         if (index + 2 >= text.size())
             return std::nullopt;
-        int high = hexValue(text[index + 1]);
-        int low = hexValue(text[index + 2]);
+        int high = hexDigitValue(text[index + 1]);
+        int low = hexDigitValue(text[index + 2]);
         if (high < 0 || low < 0)
             return std::nullopt;
         decoded.push_back(static_cast<char>(high * 16 + low));

@@ -1,5 +1,6 @@
 #include "Platform/Foundation/UUID.h"
 
+#include "Platform/Foundation/HexDigit.h"
 #include "Platform/OS/FatalError.h"
 
 #include <sys/random.h>
@@ -38,17 +39,6 @@ constexpr bool isDashPosition(std::size_t index)
     return index == 8 || index == 13 || index == 18 || index == 23;
 }
 
-int hexValue(char character)
-{
-    if (character >= '0' && character <= '9')
-        return character - '0';
-    if (character >= 'a' && character <= 'f')
-        return character - 'a' + 10;
-    if (character >= 'A' && character <= 'F')
-        return character - 'A' + 10;
-    return -1;
-}
-
 } // namespace
 
 std::optional<UUID> UUID::parse(std::string_view text)
@@ -63,7 +53,7 @@ std::optional<UUID> UUID::parse(std::string_view text)
                 return std::nullopt;
             continue;
         }
-        int value = hexValue(text[index]);
+        int value = hexDigitValue(text[index]);
         if (value < 0)
             return std::nullopt;
         bytes[nibble / 2] = static_cast<std::uint8_t>(bytes[nibble / 2] | (nibble % 2 == 0 ? value << 4 : value));

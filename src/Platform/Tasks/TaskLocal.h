@@ -38,16 +38,7 @@ public:
     template <typename R>
     Task<R> withValue(T value, Task<R> body) const
     {
-        TaskContext* context = currentTaskContext();
-        if (!context)
-            vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
-        struct Restore {
-            TaskContext* context;
-            std::shared_ptr<const TaskLocalBinding> previous;
-            ~Restore() { context->locals = std::move(previous); }
-        } restore{context, context->locals};
-        context->locals = std::make_shared<const TaskLocalBinding>(
-            TaskLocalBinding{this, std::make_shared<const T>(std::move(value)), context->locals});
+        ScopedBinding binding(this, std::move(value));
         co_return co_await std::move(body);
     }
 
@@ -55,20 +46,32 @@ public:
         requires std::invocable<Body&>
     decltype(auto) withValue(T value, Body&& body) const
     {
-        TaskContext* context = currentTaskContext();
-        if (!context)
-            vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
-        struct Restore {
-            TaskContext* context;
-            std::shared_ptr<const TaskLocalBinding> previous;
-            ~Restore() { context->locals = std::move(previous); }
-        } restore{context, context->locals};
-        context->locals = std::make_shared<const TaskLocalBinding>(
-            TaskLocalBinding{this, std::make_shared<const T>(std::move(value)), context->locals});
+        ScopedBinding binding(this, std::move(value));
         return body();
     }
 
 private:
+    // Binds `value` to `key` in the running task for the life of the object, then restores the
+    // bindings that were there before.
+    class ScopedBinding {
+    public:
+        ScopedBinding(const TaskLocal* key, T value) : context(currentTaskContext())
+        {
+            if (!context)
+                vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
+            previous = context->locals;
+            context->locals = std::make_shared<const TaskLocalBinding>(
+                TaskLocalBinding{key, std::make_shared<const T>(std::move(value)), previous});
+        }
+        ~ScopedBinding() { context->locals = std::move(previous); }
+        ScopedBinding(const ScopedBinding&) = delete;
+        ScopedBinding& operator=(const ScopedBinding&) = delete;
+
+    private:
+        TaskContext* context;
+        std::shared_ptr<const TaskLocalBinding> previous;
+    };
+
     T defaultValue;
 };
 

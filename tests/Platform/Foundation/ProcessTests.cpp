@@ -1,6 +1,7 @@
 #include "Platform/Foundation/Process.h"
 
 #include "Support/OpenDescriptors.h"
+#include "Support/ShellProcess.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,14 +18,7 @@ using foundation::Pipe;
 using foundation::Process;
 using foundation::URL;
 using testing_support::openDescriptors;
-
-std::shared_ptr<Process> shell(const std::string& script)
-{
-    auto process = std::make_shared<Process>();
-    process->executableURL = URL::fileURLWithPath("/bin/sh");
-    process->arguments = {"-c", script};
-    return process;
-}
+using testing_support::shell;
 
 TEST(Process, StandardOutputGoesToThePipeAndEndsWithTheChild)
 {
