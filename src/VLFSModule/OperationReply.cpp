@@ -7,8 +7,9 @@
 namespace vl {
 namespace {
 
+// The frame holds `keepAlive` until the reply handler has returned.
 template <typename T, typename Deliver>
-tasks::Task<void> runAndReply(KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
+tasks::Task<void> runAndReply([[maybe_unused]] KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
 {
     tasks::Result<T> outcome = co_await tasks::catching(std::move(operation));
     deliver(std::move(outcome));

@@ -11,10 +11,13 @@
 #include "VLFSModule/OperationReply.h"
 
 #include <cerrno>
+#include <vector>
 
 namespace vl {
 namespace {
 
+// The lock lists below are named variables: g++ 12 cannot copy a braced list inside a co_await
+// expression into the coroutine frame.
 constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 fuse_attr attributesIn(Reply reply)
@@ -55,7 +58,8 @@ tasks::Task<ItemAndName> Volume::lookupItem(fskit::FSFileName name, ItemPointer 
         });
         co_return ItemAndName{std::move(found), name};
     };
-    co_return co_await Item::withLocks({Item::LockStateConstraint::writing(directory)}, lookUp);
+    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(directory)};
+    co_return co_await Item::withLocks(std::move(locks), lookUp);
 }
 
 tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPointer itemPointer)
@@ -71,7 +75,8 @@ tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPoi
         apply(*item->attributes, reported);
         co_return item->attributes;
     };
-    co_return co_await Item::withLocks({Item::UpgradableLockStateConstraint::reading(item, true)}, fetch);
+    std::vector<Item::UpgradableLockStateConstraint> locks{Item::UpgradableLockStateConstraint::reading(item, true)};
+    co_return co_await Item::withLocks(std::move(locks), fetch);
 }
 
 tasks::Task<std::shared_ptr<fskit::FSItemAttributes>>
@@ -92,7 +97,8 @@ Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttr
         apply(*item->attributes, reported);
         co_return item->attributes;
     };
-    co_return co_await Item::withLocks({Item::LockStateConstraint::writing(item)}, change);
+    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    co_return co_await Item::withLocks(std::move(locks), change);
 }
 
 tasks::Task<void> Volume::reclaimItem(ItemPointer itemPointer)
@@ -118,7 +124,8 @@ tasks::Task<void> Volume::reclaimItem(ItemPointer itemPointer)
                        }));
         co_await connected->send(forget);
     };
-    co_await Item::withLocks({Item::LockStateConstraint::writing(item)}, reclaim);
+    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    co_await Item::withLocks(std::move(locks), reclaim);
 }
 
 void Volume::lookupItem(fskit::FSFileName name, ItemPointer directory, ItemAndNameReply replyHandler)
