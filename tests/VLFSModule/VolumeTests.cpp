@@ -142,8 +142,10 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
     EXPECT_EQ(Volume::initialStatistics().totalFiles, std::numeric_limits<std::uint64_t>::max());
 
     DeviceImage device;
-    FusePeer peer;
+    // Declared before the peer: refreshes still in flight when the test ends reach its handler
+    // until the peer has stopped.
     std::atomic<int> statfsCount{0};
+    FusePeer peer;
     peer.on(vl::FUSE_INIT, [](const FuseRequest&) { return FuseAnswer::replyWith(initReply()); });
     // STATFS 1 (construction) and 4 (an explicit update) are answered, 2 fails, and the rest stay
     // unanswered, so that no refresh started by a read can change the value that read returns.
