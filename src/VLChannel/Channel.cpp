@@ -93,10 +93,7 @@ tasks::Task<void> Channel::sendData(DiscontiguousData message)
 {
     return queue.sync(false, [this, message = std::move(message)]() -> tasks::Task<void> {
         requireOpen();
-        replyPromises.withLock([](ReplyPromises& table) {
-            if (table.readFailure)
-                std::rethrow_exception(table.readFailure);
-        });
+        replyPromises.withLock([](ReplyPromises& table) { table.rethrowReadFailure(); });
         co_await transportMedium->write(message);
     });
 }
@@ -121,8 +118,7 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
     tasks::Result<void> registered = tasks::Result<void>::catching([&] {
         requireOpen();
         replyPromises.withLock([&](ReplyPromises& table) {
-            if (table.readFailure)
-                std::rethrow_exception(table.readFailure);
+            table.rethrowReadFailure();
             if (!table.waiting.emplace(unique, promise).second)
                 fatalError("A request with the same unique is already waiting for its reply",
                            "VLChannel/Channel");

@@ -130,6 +130,12 @@ private:
         std::unordered_map<std::uint64_t, ReplyPromise> waiting;
         // The first failed read of the transport (or `closed`): later requests fail with it.
         std::exception_ptr readFailure;
+
+        void rethrowReadFailure() const
+        {
+            if (readFailure)
+                std::rethrow_exception(readFailure);
+        }
     };
 
     Channel(std::unique_ptr<TransportMedium> transportMedium,
