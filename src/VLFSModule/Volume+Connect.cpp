@@ -25,11 +25,7 @@ using ChannelFuture = AsyncFuture<std::shared_ptr<Channel>>;
 void answerDaemon(const xpc::XPCDictionary& message, xpc::Connection& peer, const ChannelFuture::Promise& promise)
 {
     std::optional<xpc::XPCArray> options = entry<xpc::XPCArray>(message, "Options");
-    if (!options) {
-        promise.resolveThrowing(std::make_exception_ptr(Volume::VError::unexpectedMessage()));
-        return;
-    }
-    if (message.string("ChannelType") != "Socket") {
+    if (!options || message.string("ChannelType") != "Socket") {
         promise.resolveThrowing(std::make_exception_ptr(Volume::VError::unexpectedMessage()));
         return;
     }
@@ -56,14 +52,6 @@ tasks::Task<std::shared_ptr<Channel>> waitForDaemon(std::shared_ptr<ChannelFutur
         throw foundation::POSIXError(ETIMEDOUT, "The file system daemon did not connect to the volume");
     };
     co_return co_await future->get(clock.now() + Volume::daemonConnectionDeadline, std::nullopt, clock, onTimeout);
-}
-
-tasks::Task<std::shared_ptr<Channel>> advertiseAndWait(foundation::UUID volume, xpc::Object endpoint,
-                                                       std::shared_ptr<ChannelFuture> future,
-                                                       tasks::Task<void> (*advertise)(foundation::UUID, xpc::Object))
-{
-    co_await advertise(volume, std::move(endpoint));
-    co_return co_await waitForDaemon(std::move(future));
 }
 
 } // namespace
@@ -96,8 +84,12 @@ tasks::Task<std::shared_ptr<Channel>> Volume::connect(foundation::UUID volume)
     });
     listener->activate();
     xpc::Object endpoint = xpc::Object::endpoint(*listener);
-    tasks::Result<std::shared_ptr<Channel>> outcome =
-        co_await tasks::catching(advertiseAndWait(volume, std::move(endpoint), made.future, &Volume::advertise));
+    // Named first: g++ 12 destroys a lambda temporary inside a co_await expression twice.
+    auto advertiseAndWait = [&]() -> tasks::Task<std::shared_ptr<Channel>> {
+        co_await advertise(volume, endpoint);
+        co_return co_await waitForDaemon(made.future);
+    };
+    tasks::Result<std::shared_ptr<Channel>> outcome = co_await tasks::catching(advertiseAndWait());
     listener->cancel();
     co_return std::move(outcome).get();
 }
