@@ -5,7 +5,7 @@
 // Loads DEVICE with the extension's file system, activates and mounts its volume and prints what
 // FSKit was told. Then it serves until SIGINT or SIGTERM (or at once with --report-and-exit)
 // and unmounts, deactivates and unloads the volume before it exits.
-#include "FSKitHost/FSKitHost.h"
+#include "vorlane-fskitd/FSKitHost.h"
 #include "VLFSModule/FileSystem.h"
 
 #include <csignal>

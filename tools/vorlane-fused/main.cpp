@@ -1,7 +1,7 @@
 // vorlane-fused: a FUSE daemon for Linux that serves an in-memory file system to one volume.
-#include "DaemonClient/DaemonCommandLine.h"
-#include "DaemonClient/DaemonProgram.h"
-#include "Services/SignalWatcher.h"
+#include "vorlane-fused/DaemonCommandLine.h"
+#include "vorlane-fused/DaemonProgram.h"
+#include "Common/SignalWatcher.h"
 
 #include <algorithm>
 #include <csignal>

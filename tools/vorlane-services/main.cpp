@@ -1,6 +1,6 @@
 // vorlane-services: the broker and the daemon service of the containing application, for Linux.
-#include "LaunchServices/ServicesCommandLine.h"
-#include "LaunchServices/ServicesProgram.h"
+#include "vorlane-services/ServicesCommandLine.h"
+#include "vorlane-services/ServicesProgram.h"
 
 #include <algorithm>
 #include <cstdlib>

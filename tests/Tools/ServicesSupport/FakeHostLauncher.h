@@ -4,7 +4,7 @@
 // calls openStops(). launchFailure makes every launch throw.
 #pragma once
 
-#include "LaunchServices/HostLauncher.h"
+#include "vorlane-services/HostLauncher.h"
 #include "Platform/Foundation/Process.h"
 #include "Support/Mailbox.h"
 #include "VLFoundation/AsyncFuture.h"

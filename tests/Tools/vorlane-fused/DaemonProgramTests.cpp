@@ -1,0 +1,132 @@
+#include "vorlane-fused/DaemonProgram.h"
+
+#include "vorlane-services/LaunchServices.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Common/ServiceProtocol.h"
+#include "Tools/ServicesSupport/FakeDiskImageTool.h"
+#include "Tools/ServicesSupport/FakeHostLauncher.h"
+#include "Tools/ServicesSupport/FakeVolume.h"
+#include "Tools/ServicesSupport/FuseExchange.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <future>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::FakeHost;
+using testing_support::FakeVolume;
+namespace keys = services::protocol;
+
+// The daemon program against the launch services, whose hosts the test plays.
+class DaemonProgramTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        launchServices.listen();
+        running.emplace(tasks::spawn(launchServices.run()));
+    }
+
+    void TearDown() override
+    {
+        launchServices.stop();
+        tasks::runBlocking(running->value());
+        EXPECT_TRUE(tool.devices().empty());
+        EXPECT_TRUE(tool.images().empty());
+    }
+
+    std::future<int> start(std::vector<std::string> arguments)
+    {
+        program.emplace(fused::parseDaemonArguments(arguments));
+        return std::async(std::launch::async, [this] { return program->run(output); });
+    }
+
+    // Plays the host of the program's volume up to the daemon's call; answers the call.
+    FakeVolume::Call connect()
+    {
+        host = launcher->nextLaunch();
+        volume.emplace(host->devicePath);
+        EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
+        return volume->nextCall();
+    }
+
+    testing_support::FakeDiskImageTool tool;
+    std::shared_ptr<testing_support::FakeHostLauncher> launcher = std::make_shared<testing_support::FakeHostLauncher>();
+    services::LaunchServices launchServices{services::LaunchServices::Configuration{
+        .diskImageTool = foundation::URL::fileURLWithPath(tool.toolPath()),
+        .imageDirectory = tool.imageDirectory(),
+        .hostLauncher = launcher,
+        .hostPatience = 5s,
+    }};
+    std::optional<tasks::TaskHandle<void>> running;
+    std::optional<fused::DaemonProgram> program;
+    std::ostringstream output;
+    std::shared_ptr<FakeHost> host;
+    std::optional<FakeVolume> volume;
+};
+
+TEST_F(DaemonProgramTest, servesItsVolumeUntilTheVolumeEndsTheSession)
+{
+    std::future<int> exitStatus = start({"--volume-rename", "memfs"});
+    FakeVolume::Call call = connect();
+    ASSERT_NE(call.socket, nullptr);
+    EXPECT_EQ(call.channelType, "Socket");
+    ASSERT_TRUE(call.options && call.options->count() == 2);
+    EXPECT_EQ(*call.options->at(0).stringValue(), "volume-rename");
+    EXPECT_EQ(*call.options->at(1).stringValue(), "memfs");
+
+    vl::fuse_init_out init = testing_support::initializeFuse(call.socket->fileDescriptor());
+    EXPECT_EQ(init.flags, 0x40000000u);
+    EXPECT_TRUE(testing_support::destroyFuse(call.socket->fileDescriptor(), 2));
+    EXPECT_EQ(exitStatus.get(), 0);
+    EXPECT_EQ(output.str(), volume->identifier().uuidString() + "\n");
+}
+
+TEST_F(DaemonProgramTest, theDeviceGoingAwayEndsTheSession)
+{
+    std::future<int> exitStatus = start({});
+    FakeVolume::Call call = connect();
+    testing_support::initializeFuse(call.socket->fileDescriptor());
+    std::string bsdName = std::filesystem::path(host->devicePath).filename();
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+
+    EXPECT_EQ(exitStatus.get(), 0);
+    EXPECT_EQ(host->nextStop(), 5s);
+    // The daemon shut its end down.
+    char byte;
+    EXPECT_EQ(::read(call.socket->fileDescriptor(), &byte, 1), 0);
+}
+
+TEST_F(DaemonProgramTest, aStopDuringTheSessionEndsItInOrder)
+{
+    std::future<int> exitStatus = start({});
+    FakeVolume::Call call = connect();
+    testing_support::initializeFuse(call.socket->fileDescriptor());
+    program->stop();
+    EXPECT_EQ(exitStatus.get(), 0);
+    char byte;
+    EXPECT_EQ(::read(call.socket->fileDescriptor(), &byte, 1), 0);
+}
+
+TEST_F(DaemonProgramTest, aStopWhileWaitingForTheVolumeFailsTheProgram)
+{
+    std::future<int> exitStatus = start({});
+    host = launcher->nextLaunch();
+    program->stop();
+    EXPECT_EQ(exitStatus.get(), 1);
+    EXPECT_EQ(output.str(), "");
+    // The services released the volume nobody waits for any more.
+    EXPECT_EQ(host->nextStop(), 0ns);
+}
+
+TEST_F(DaemonProgramTest, aRefusedRequestFailsTheProgram)
+{
+    tool.failing("create");
+    EXPECT_EQ(start({}).get(), 1);
+    EXPECT_EQ(output.str(), "");
+}
+
+} // namespace

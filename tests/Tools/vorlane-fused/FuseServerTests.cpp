@@ -1,0 +1,235 @@
+#include "vorlane-fused/FuseServer.h"
+#include "vorlane-fused/MemoryFileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using fused::FuseServer;
+
+// The volume's side of a session: writes raw requests and reads raw replies.
+class Session {
+public:
+    explicit Session(fused::DaemonFeatures features = {}, bool caseInsensitive = false)
+        : fileSystem(caseInsensitive)
+    {
+        int ends[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+        volumeEnd = ends[0];
+        server = std::make_unique<FuseServer>(ends[1], fileSystem, features);
+        ending = std::async(std::launch::async, [this] { return server->serve(); });
+    }
+
+    ~Session()
+    {
+        if (volumeEnd >= 0)
+            close(volumeEnd);
+        if (ending.valid())
+            ending.wait();
+    }
+
+    void send(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::uint64_t unique = 7,
+              std::optional<std::uint32_t> lengthOverride = std::nullopt)
+    {
+        vl::fuse_in_header header{};
+        header.len = lengthOverride.value_or(static_cast<std::uint32_t>(sizeof(header) + body.size()));
+        header.opcode = opcode;
+        header.unique = unique;
+        header.nodeid = node;
+        std::vector<std::byte> bytes(sizeof(header));
+        std::memcpy(bytes.data(), &header, sizeof(header));
+        bytes.insert(bytes.end(), body.begin(), body.end());
+        ASSERT_EQ(write(volumeEnd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+    struct Reply {
+        vl::fuse_out_header header;
+        std::vector<std::byte> payload;
+    };
+
+    Reply receive()
+    {
+        Reply reply{};
+        readExactly(&reply.header, sizeof(reply.header));
+        reply.payload.resize(reply.header.len - sizeof(reply.header));
+        readExactly(reply.payload.data(), reply.payload.size());
+        return reply;
+    }
+
+    template <typename T>
+    static T as(const Reply& reply)
+    {
+        EXPECT_EQ(reply.payload.size(), sizeof(T));
+        T value{};
+        std::memcpy(&value, reply.payload.data(), std::min(sizeof(T), reply.payload.size()));
+        return value;
+    }
+
+    FuseServer::Ending finish()
+    {
+        close(volumeEnd);
+        volumeEnd = -1;
+        return ending.get();
+    }
+
+    fused::MemoryFileSystem fileSystem;
+    int volumeEnd = -1;
+    std::unique_ptr<FuseServer> server;
+    std::future<FuseServer::Ending> ending;
+
+private:
+    void readExactly(void* buffer, std::size_t size)
+    {
+        std::size_t done = 0;
+        while (done < size) {
+            ssize_t count = read(volumeEnd, static_cast<char*>(buffer) + done, size - done);
+            ASSERT_GT(count, 0);
+            done += static_cast<std::size_t>(count);
+        }
+    }
+};
+
+template <typename T>
+std::vector<std::byte> bytesOf(const T& value)
+{
+    std::vector<std::byte> bytes(sizeof(T));
+    std::memcpy(bytes.data(), &value, sizeof(T));
+    return bytes;
+}
+
+std::vector<std::byte> nameBytes(std::string_view name)
+{
+    std::vector<std::byte> bytes(name.size() + 1);
+    std::memcpy(bytes.data(), name.data(), name.size());
+    return bytes;
+}
+
+vl::fuse_init_in initRequest(std::uint32_t flags)
+{
+    return vl::fuse_init_in{7, 19, 16777216, flags};
+}
+
+TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
+{
+    Session plain;
+    plain.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x67800000)), 41);
+    Session::Reply reply = plain.receive();
+    EXPECT_EQ(reply.header.len, 16u + sizeof(vl::fuse_init_out));
+    EXPECT_EQ(reply.header.error, 0);
+    EXPECT_EQ(reply.header.unique, 41u);
+    auto answer = Session::as<vl::fuse_init_out>(reply);
+    EXPECT_EQ(answer.major, 7u);
+    EXPECT_EQ(answer.minor, 19u);
+    EXPECT_EQ(answer.max_readahead, 16777216u);
+    EXPECT_EQ(answer.flags, 0u);
+    EXPECT_EQ(answer.max_write, FuseServer::maximumWrite);
+
+    Session featured({.caseInsensitive = true, .volumeRename = true, .extendedAccess = true});
+    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x67800000)));
+    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, 0x60800000u);
+    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x20000000)));
+    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, 0x20000000u);
+}
+
+TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
+{
+    Session session;
+    std::uint64_t folder = session.fileSystem.makeDirectory(1, "Folder", 0750);
+    session.send(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in{}));
+    auto root = Session::as<vl::fuse_attr_out>(session.receive());
+    EXPECT_EQ(root.attr.ino, 1u);
+    EXPECT_TRUE(S_ISDIR(root.attr.mode));
+    EXPECT_EQ(root.attr.nlink, 3u);
+
+    session.send(vl::FUSE_LOOKUP, 1, nameBytes("Folder"));
+    auto entry = Session::as<vl::fuse_entry_out>(session.receive());
+    EXPECT_EQ(entry.nodeid, folder);
+    EXPECT_EQ(entry.attr.ino, folder);
+    EXPECT_EQ(entry.attr.mode, S_IFDIR | 0750u);
+    session.send(vl::FUSE_LOOKUP, 1, nameBytes("Folder"));
+    session.receive();
+    EXPECT_EQ(session.fileSystem.lookupCount(folder), 2u);
+
+    session.send(vl::FUSE_LOOKUP, 1, nameBytes("folder"));
+    Session::Reply missing = session.receive();
+    EXPECT_EQ(missing.header.error, -ENOENT);
+    EXPECT_EQ(missing.header.len, 16u);
+    session.send(vl::FUSE_GETATTR, 99, bytesOf(vl::fuse_getattr_in{}));
+    EXPECT_EQ(session.receive().header.error, -ENOENT);
+    session.send(vl::FUSE_LOOKUP, folder, nameBytes("x"));
+    EXPECT_EQ(session.receive().header.error, -ENOENT);
+}
+
+TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
+{
+    Session session({.caseInsensitive = true}, true);
+    std::uint64_t file = session.fileSystem.makeFile(1, "ReadMe.txt", 0644, "hello");
+    session.send(vl::FUSE_LOOKUP, 1, nameBytes("README.TXT"));
+    auto entry = Session::as<vl::fuse_entry_out>(session.receive());
+    EXPECT_EQ(entry.nodeid, file);
+    EXPECT_EQ(entry.attr.size, 5u);
+    EXPECT_THROW(session.fileSystem.makeFile(1, "readme.TXT", 0644, ""), fused::PosixError);
+}
+
+TEST(FuseServer, MalformedBodiesAreRefusedWithEinvalAndUnknownOpcodesWithEnosys)
+{
+    Session session;
+    session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{'b'}});
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{0}, std::byte{'b'}, std::byte{0}});
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_LOOKUP, 1, {std::byte{0}});
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_GETATTR, 1, {std::byte{1}});
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_STATFS, 1, {std::byte{1}});
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_INIT, 0, std::vector<std::byte>(8));
+    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    session.send(vl::FUSE_READ, 2, std::vector<std::byte>(40), 99);
+    Session::Reply unknown = session.receive();
+    EXPECT_EQ(unknown.header.error, -ENOSYS);
+    EXPECT_EQ(unknown.header.unique, 99u);
+    // The session is still in order after all of them.
+    session.send(vl::FUSE_STATFS, 1, {});
+    auto statistics = Session::as<vl::fuse_statfs_out>(session.receive());
+    EXPECT_EQ(statistics.st.frsize, 4096u);
+    EXPECT_GT(statistics.st.blocks, 0u);
+}
+
+TEST(FuseServer, UnframeableHeadersEndTheSessionAndDestroyEndsItAfterItsReply)
+{
+    Session tooShort;
+    tooShort.send(vl::FUSE_STATFS, 1, {}, 7, 39);
+    EXPECT_EQ(tooShort.ending.get(), FuseServer::Ending::protocolError);
+
+    Session tooLong;
+    tooLong.send(vl::FUSE_STATFS, 1, {}, 7, FuseServer::maximumRequestLength + 1);
+    EXPECT_EQ(tooLong.ending.get(), FuseServer::Ending::protocolError);
+
+    Session destroyed;
+    destroyed.send(vl::FUSE_DESTROY, 1, {}, 5);
+    Session::Reply reply = destroyed.receive();
+    EXPECT_EQ(reply.header.error, 0);
+    EXPECT_EQ(reply.header.unique, 5u);
+    EXPECT_EQ(destroyed.ending.get(), FuseServer::Ending::destroyed);
+
+    Session closed;
+    EXPECT_EQ(closed.finish(), FuseServer::Ending::peerClosed);
+
+    Session truncated;
+    truncated.send(vl::FUSE_STATFS, 1, {}, 7, 60);
+    EXPECT_EQ(truncated.finish(), FuseServer::Ending::peerClosed);
+}
+
+} // namespace

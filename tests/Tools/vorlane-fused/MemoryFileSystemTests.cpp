@@ -1,0 +1,48 @@
+#include "vorlane-fused/MemoryFileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+
+int errorOf(auto&& operation)
+{
+    try {
+        operation();
+    } catch (const fused::PosixError& error) {
+        return error.code;
+    }
+    return 0;
+}
+
+TEST(MemoryFileSystem, RefusesNamesThatAreTakenInvalidOrUnderAFile)
+{
+    fused::MemoryFileSystem fileSystem;
+    std::uint64_t file = fileSystem.makeFile(1, "a", 0644, "abc");
+    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "a", 0644, ""); }), EEXIST);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(file, "b", 0755); }), ENOTDIR);
+    EXPECT_EQ(errorOf([&] { fileSystem.lookup(file, "b"); }), ENOTDIR);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "x/y", 0755); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "", 0755); }), EINVAL);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(42, "z", 0755); }), ENOENT);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "A", 0644, ""); }), 0);
+}
+
+TEST(MemoryFileSystem, StatisticsCountFilesAndBlocksInUse)
+{
+    fused::MemoryFileSystem fileSystem;
+    vl::fuse_kstatfs empty = fileSystem.statistics();
+    fileSystem.makeFile(1, "big", 0644, std::string(10000, 'x'));
+    vl::fuse_kstatfs used = fileSystem.statistics();
+    EXPECT_EQ(empty.bfree - used.bfree, 3u);
+    EXPECT_EQ(empty.ffree - used.ffree, 1u);
+    EXPECT_EQ(used.bavail, used.bfree);
+    vl::fuse_attr attributes = fileSystem.lookup(1, "big");
+    EXPECT_EQ(attributes.size, 10000u);
+    EXPECT_EQ(attributes.nlink, 1u);
+    EXPECT_TRUE(S_ISREG(attributes.mode));
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+#include "vorlane-fused/ServicesLink.h"
+
+#include "vorlane-fused/DaemonError.h"
+#include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Common/ServiceNames.h"
+#include "Common/ServiceProtocol.h"
+#include "Support/XPCTestServer.h"
+#include "Support/Mailbox.h"
+#include "VLFoundation/XPCEntries.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace keys = services::protocol;
+
+// A daemon service of the test's own: each request goes to the test's answer routine, on the
+// peer's thread, with the peer, so that it can reply, send more or hang up.
+class FakeDaemonService {
+public:
+    using Answer = std::function<void(const xpc::XPCDictionary& request, xpc::Connection& peer)>;
+
+    explicit FakeDaemonService(Answer answer)
+        : server(xpc::Connection::createMachServiceListener(services::daemonServiceName()),
+                 [requests = requests, answer = std::move(answer)](const xpc::XPCDictionary& request,
+                                                                    xpc::Connection& peer) {
+                     requests->push(request);
+                     answer(request, peer);
+                 })
+    {
+    }
+    ~FakeDaemonService() { server.stop(); }
+
+    xpc::XPCDictionary nextRequest() { return requests->next(); }
+
+private:
+    std::shared_ptr<Mailbox<xpc::XPCDictionary>> requests = std::make_shared<Mailbox<xpc::XPCDictionary>>();
+    TestServer server;
+};
+
+void reply(xpc::Connection& peer, const xpc::XPCDictionary& request, const std::function<void(xpc::XPCDictionary&)>& fill)
+{
+    std::optional<xpc::XPCDictionary> answer = xpc::XPCDictionary::createReply(request);
+    fill(*answer);
+    peer.sendMessage(*answer);
+}
+
+class ServicesLinkTest : public testing::Test {
+protected:
+    ServicesLinkTest() { listener->activate(); }
+    ~ServicesLinkTest() override { listener->cancel(); }
+
+    // Fills a grant of `volume` with every key but those named in `missing`.
+    void fillGrant(xpc::XPCDictionary& grant, const std::string& missing = "")
+    {
+        grant.setBoolean(keys::successKey, true);
+        if (missing != "Volume")
+            vl::setEntry(grant, keys::volumeKey, std::optional(volume));
+        if (missing != "Endpoint")
+            grant.setValue(keys::endpointKey, xpc::Object::endpoint(*listener));
+        if (missing != "BSDName")
+            grant.setString(keys::bsdNameKey, "loop3");
+    }
+
+    std::string failureOf(fused::ServicesLink& link, std::chrono::nanoseconds timeLimit = 60s)
+    {
+        try {
+            tasks::runBlocking(link.requestVolume({"memfs"}, timeLimit));
+        } catch (const fused::DaemonError& error) {
+            return error.what();
+        }
+        return "no DaemonError";
+    }
+
+    foundation::UUID volume;
+    std::shared_ptr<xpc::Connection> listener = xpc::Connection::createAnonymousListener();
+    std::shared_ptr<Mailbox<bool>> gone = std::make_shared<Mailbox<bool>>();
+    std::function<void()> onDeviceGone = [gone = gone] { gone->push(true); };
+};
+
+TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
+{
+    FakeDaemonService service([this](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+        reply(peer, request, [this](xpc::XPCDictionary& grant) { fillGrant(grant); });
+    });
+    fused::ServicesLink link(onDeviceGone);
+    fused::VolumeGrant grant = tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, 60s));
+    EXPECT_EQ(grant.volume, volume);
+    EXPECT_EQ(grant.bsdName, "loop3");
+    EXPECT_EQ(grant.endpoint.type(), xpc::Type::endpoint);
+
+    xpc::XPCDictionary request = service.nextRequest();
+    EXPECT_EQ(request.string(keys::operationKey), "volume-request");
+    std::optional<xpc::XPCArray> options = vl::entry<xpc::XPCArray>(request, keys::optionsKey);
+    ASSERT_TRUE(options && options->count() == 2);
+    EXPECT_EQ(*options->at(0).stringValue(), "case-insensitive");
+    EXPECT_EQ(*options->at(1).stringValue(), "memfs");
+    EXPECT_EQ(gone->count(), 0u);
+}
+
+TEST_F(ServicesLinkTest, aRefusalOrAnIncompleteGrantFailsTheRequest)
+{
+    // Each case: the key the answer lacks, and what the failure then says.
+    for (auto [missing, said] : std::vector<std::pair<std::string, std::string>>{
+             {"Success", "no room for images"},
+             {"Error", "did not say why"},
+             {"Volume", "without"},
+             {"Endpoint", "without"},
+             {"BSDName", "without"},
+         }) {
+        FakeDaemonService service([this, missing = missing](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+            reply(peer, request, [&](xpc::XPCDictionary& answer) {
+                if (missing == "Success") {
+                    answer.setBoolean(keys::successKey, false);
+                    answer.setString(keys::errorKey, "no room for images");
+                } else if (missing == "Error") {
+                    answer.setString(keys::successKey, "yes");
+                } else {
+                    fillGrant(answer, missing);
+                }
+            });
+        });
+        fused::ServicesLink link(onDeviceGone);
+        EXPECT_NE(failureOf(link).find(said), std::string::npos) << missing;
+    }
+}
+
+TEST_F(ServicesLinkTest, deviceGoneIsToldButOtherMessagesAreNot)
+{
+    os::LogCapture log;
+    FakeDaemonService service([this](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+        reply(peer, request, [this](xpc::XPCDictionary& grant) { fillGrant(grant); });
+        xpc::XPCDictionary unrelated;
+        unrelated.setString(keys::operationKey, "volume-advertise");
+        peer.sendMessage(unrelated);
+        xpc::XPCDictionary deviceGone;
+        deviceGone.setString(keys::operationKey, std::string(keys::deviceGone));
+        vl::setEntry(deviceGone, keys::volumeKey, std::optional(volume));
+        peer.sendMessage(deviceGone);
+    });
+    fused::ServicesLink link(onDeviceGone);
+    tasks::runBlocking(link.requestVolume({"memfs"}, 60s));
+    gone->next();
+    // Messages arrive in order: the unrelated one had been ignored before.
+    std::vector<std::string> errors = log.texts(os::LogLevel::error);
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& text) {
+        return text.starts_with("Ignored a message of the daemon service");
+    }));
+    EXPECT_TRUE(log.contains(os::LogLevel::info, "The device of volume " + volume.uuidString() + " is gone"));
+}
+
+TEST_F(ServicesLinkTest, theServicesHangingUpFailsTheRequestAndTellsTheDeviceIsGone)
+{
+    FakeDaemonService service([](const xpc::XPCDictionary&, xpc::Connection& peer) { peer.cancel(); });
+    fused::ServicesLink link(onDeviceGone);
+    EXPECT_THROW(tasks::runBlocking(link.requestVolume({"memfs"}, 60s)), xpc::XPCRichError);
+    gone->next();
+}
+
+TEST_F(ServicesLinkTest, aRequestWithoutAnswerEndsAtTheTimeLimit)
+{
+    FakeDaemonService service([](const xpc::XPCDictionary&, xpc::Connection&) {});
+    fused::ServicesLink link(onDeviceGone);
+    EXPECT_NE(failureOf(link, 0ns).find("time limit"), std::string::npos);
+}
+
+TEST_F(ServicesLinkTest, withoutTheDaemonServiceThereIsNoLink)
+{
+    EXPECT_THROW(fused::ServicesLink link(onDeviceGone), xpc::XPCRichError);
+}
+
+} // namespace

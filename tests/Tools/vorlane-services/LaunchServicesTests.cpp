@@ -1,0 +1,442 @@
+#include "vorlane-services/LaunchServices.h"
+
+#include "vorlane-fused/VolumeConnection.h"
+#include "vorlane-fused/FuseServer.h"
+#include "vorlane-fused/MemoryFileSystem.h"
+#include "Platform/Tasks/Spawn.h"
+#include "Common/ServiceNames.h"
+#include "Common/ServiceProtocol.h"
+#include "Support/OpenDescriptors.h"
+#include "Tools/ServicesSupport/FakeDiskImageTool.h"
+#include "Tools/ServicesSupport/FakeHostLauncher.h"
+#include "Tools/ServicesSupport/FakeVolume.h"
+#include "Tools/ServicesSupport/FuseExchange.h"
+#include "Tools/ServicesSupport/TestClient.h"
+#include "VLFoundation/XPCEntries.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::FakeHost;
+using testing_support::FakeVolume;
+using testing_support::TestClient;
+namespace keys = services::protocol;
+
+xpc::XPCArray optionsOf(std::initializer_list<const char*> words)
+{
+    xpc::XPCArray array;
+    for (const char* word : words)
+        array.append(xpc::Object::string(word));
+    return array;
+}
+
+xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options)
+{
+    xpc::XPCDictionary message;
+    message.setString(keys::operationKey, std::string(keys::volumeRequest));
+    vl::setEntry(message, keys::optionsKey, options);
+    return message;
+}
+
+std::string lastComponent(const std::string& path)
+{
+    return std::filesystem::path(path).filename().string();
+}
+
+// A file whose first 16 bytes are a fresh UUID, standing in for a device nobody attached.
+class IdentityFile {
+public:
+    IdentityFile()
+    {
+        char pattern[] = "/tmp/vorlane-identity-XXXXXX";
+        int descriptor = ::mkstemp(pattern);
+        path = pattern;
+        foundation::UUID identity;
+        [[maybe_unused]] ssize_t written = ::write(descriptor, identity.bytes().data(), identity.bytes().size());
+        ::close(descriptor);
+    }
+    ~IdentityFile() { ::unlink(path.c_str()); }
+
+    std::string path;
+};
+
+class LaunchServicesTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        descriptorsBefore = testing_support::openDescriptors();
+        launchServices.emplace(services::LaunchServices::Configuration{
+            .diskImageTool = foundation::URL::fileURLWithPath(tool.toolPath()),
+            .imageDirectory = tool.imageDirectory(),
+            .imageSize = 1 << 20,
+            .hostLauncher = launcher,
+            .hostPatience = 7s,
+        });
+        launchServices->listen();
+        running.emplace(tasks::spawn(launchServices->run()));
+    }
+
+    void TearDown() override { stopServices(); }
+
+    // Stops the services and waits until they have released everything.
+    void stopServices()
+    {
+        if (!running)
+            return;
+        launchServices->stop();
+        tasks::runBlocking(running->value());
+        running.reset();
+        launchServices.reset();
+    }
+
+    struct Granted {
+        std::shared_ptr<FakeHost> host;
+        std::unique_ptr<FakeVolume> volume;
+        xpc::XPCDictionary grant;
+    };
+
+    // Asks for a volume as `daemon`, lets its host advertise it, and answers what each side got.
+    Granted grantVolume(TestClient& daemon, xpc::XPCArray options = optionsOf({"memfs"}))
+    {
+        daemon.sendAwaitingReply(volumeRequest(options));
+        std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+        auto volume = std::make_unique<FakeVolume>(host->devicePath);
+        EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
+        return Granted{host, std::move(volume), daemon.nextReply()};
+    }
+
+    testing_support::FakeDiskImageTool tool;
+    std::shared_ptr<testing_support::FakeHostLauncher> launcher = std::make_shared<testing_support::FakeHostLauncher>();
+    std::optional<services::LaunchServices> launchServices;
+    std::optional<tasks::TaskHandle<void>> running;
+    std::set<int> descriptorsBefore;
+};
+
+TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeAdvertisesItself)
+{
+    TestClient daemon(services::daemonServiceName());
+    daemon.sendAwaitingReply(volumeRequest(optionsOf({"case-insensitive", "memfs"})));
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+
+    // The host runs on a device whose image is named after the UUID in its first 16 bytes.
+    FakeVolume volume(host->devicePath);
+    std::string image = tool.imageDirectory() + "/" + volume.identifier().uuidString() + ".img";
+    EXPECT_EQ(std::filesystem::file_size(image), 1u << 20);
+    EXPECT_EQ(std::filesystem::read_symlink(host->devicePath), image);
+    EXPECT_EQ(daemon.pendingReplies(), 0u);
+
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), true);
+    xpc::XPCDictionary grant = daemon.nextReply();
+    EXPECT_EQ(grant.boolean(keys::successKey), true);
+    EXPECT_EQ(vl::entry<foundation::UUID>(grant, keys::volumeKey), volume.identifier());
+    EXPECT_EQ(grant.string(keys::bsdNameKey), lastComponent(host->devicePath));
+    std::optional<xpc::Object> endpoint = grant.value(keys::endpointKey);
+    ASSERT_TRUE(endpoint && endpoint->type() == xpc::Type::endpoint);
+
+    // The daemon calls the volume through the endpoint and serves FUSE on the socket it gets.
+    std::shared_ptr<foundation::FileHandle> daemonEnd =
+        tasks::runBlocking(fused::connectToVolume(*endpoint, {"case-insensitive", "memfs"}, 60s));
+    FakeVolume::Call call = volume.nextCall();
+    EXPECT_EQ(call.channelType, "Socket");
+    ASSERT_TRUE(call.options && call.options->count() == 2);
+    EXPECT_EQ(*call.options->at(0).stringValue(), "case-insensitive");
+    ASSERT_NE(call.socket, nullptr);
+    fused::MemoryFileSystem fileSystem;
+    auto served = std::async(std::launch::async, [&] {
+        fused::FuseServer server(::dup(daemonEnd->fileDescriptor()), fileSystem, fused::DaemonFeatures{});
+        return server.serve();
+    });
+    vl::fuse_init_out init = testing_support::initializeFuse(call.socket->fileDescriptor());
+    EXPECT_EQ(init.major, 7u);
+    EXPECT_EQ(init.minor, 19u);
+    EXPECT_TRUE(testing_support::destroyFuse(call.socket->fileDescriptor(), 2));
+    EXPECT_EQ(served.get(), fused::FuseServer::Ending::destroyed);
+
+    // The volume has been handed out: advertising it again finds nobody waiting.
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
+}
+
+TEST_F(LaunchServicesTest, anAdvertisementForAVolumeNobodyAskedForIsRefused)
+{
+    IdentityFile stranger;
+    FakeVolume unknown(stranger.path);
+    xpc::XPCDictionary refusal = unknown.advertise();
+    EXPECT_EQ(refusal.boolean(keys::successKey), false);
+
+    // With a request pending, a stranger's advertisement does not take it.
+    TestClient daemon(services::daemonServiceName());
+    daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
+    EXPECT_EQ(daemon.pendingReplies(), 0u);
+
+    FakeVolume volume(host->devicePath);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), true);
+    EXPECT_EQ(vl::entry<foundation::UUID>(daemon.nextReply(), keys::volumeKey), volume.identifier());
+}
+
+TEST_F(LaunchServicesTest, deviceDeactivateTellsTheDaemonAndReleasesHostDeviceAndImage)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
+
+    std::optional<xpc::XPCDictionary> reply = FakeVolume::deactivate(bsdName, true);
+    EXPECT_EQ(reply->boolean(keys::successKey), true);
+
+    // The host was given the configured time to end on its own.
+    EXPECT_EQ(granted.host->nextStop(), 7s);
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    EXPECT_EQ(vl::entry<foundation::UUID>(*gone, keys::volumeKey), granted.volume->identifier());
+    EXPECT_EQ(gone->string(keys::bsdNameKey), bsdName);
+
+    stopServices();
+    EXPECT_EQ(granted.host->stopCount(), 0u);
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+    std::vector<std::string> log = tool.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "detach " + bsdName), 1);
+}
+
+TEST_F(LaunchServicesTest, aDeactivationWithoutReplyIsCarriedOutToo)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    FakeVolume::deactivate(*granted.grant.string(keys::bsdNameKey), false);
+    EXPECT_EQ(granted.host->nextStop(), 7s);
+    EXPECT_TRUE(xpc::XPCDictionary::fromObject(daemon.nextEvent()).has_value());
+}
+
+TEST_F(LaunchServicesTest, aDeviceDeactivatedWhileItsVolumeIsBeingReleasedIsAcknowledged)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
+    granted.host->holdStops();
+    granted.host->exitOnItsOwn(0);
+    EXPECT_EQ(granted.host->nextStop(), 0ns);
+
+    // The release waits in the host's stop: the device is neither in the table nor detached.
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+    granted.host->openStops();
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    stopServices();
+    std::vector<std::string> log = tool.log();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "detach " + bsdName), 1);
+    EXPECT_TRUE(tool.devices().empty());
+}
+
+TEST_F(LaunchServicesTest, stoppingEndsAHostBeforeItsDaemonHearsAndKeepsListeningMeanwhile)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
+    granted.host->holdStops();
+    launchServices->stop();
+    EXPECT_EQ(granted.host->nextStop(), 0ns);
+
+    // While the host ends, the services still listen: it can report its device, while new
+    // volumes are refused.
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+    TestClient lateDaemon(services::daemonServiceName());
+    EXPECT_EQ(lateDaemon.exchange(volumeRequest(optionsOf({"memfs"}))).boolean(keys::successKey), false);
+    granted.host->openStops();
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+}
+
+TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
+{
+    auto refusedBy = [](const std::string& service, const xpc::XPCDictionary& message) {
+        xpc::XPCDictionary reply = testing_support::exchangeWithService(service, message);
+        return reply.boolean(keys::successKey) == false && reply.string(keys::errorKey).has_value();
+    };
+    std::string broker = services::brokerServiceName();
+    std::string daemonService = services::daemonServiceName();
+    IdentityFile identity;
+    FakeVolume volume(identity.path);
+
+    xpc::XPCDictionary empty;
+    EXPECT_TRUE(refusedBy(broker, empty));
+    EXPECT_TRUE(refusedBy(daemonService, empty));
+    EXPECT_TRUE(refusedBy(broker, volumeRequest(optionsOf({"memfs"}))));
+
+    xpc::XPCDictionary operationAsNumber;
+    operationAsNumber.setInt64(keys::operationKey, 1);
+    EXPECT_TRUE(refusedBy(daemonService, operationAsNumber));
+
+    auto advertisement = [&](bool withVolume, bool volumeAsText, bool withEndpoint, bool endpointAsText) {
+        xpc::XPCDictionary message;
+        message.setString(keys::operationKey, std::string(keys::volumeAdvertise));
+        if (withVolume && volumeAsText)
+            message.setString(keys::volumeKey, volume.identifier().uuidString());
+        else if (withVolume)
+            vl::setEntry(message, keys::volumeKey, std::optional(volume.identifier()));
+        if (withEndpoint && endpointAsText)
+            message.setString(keys::endpointKey, "endpoint");
+        else if (withEndpoint)
+            message.setValue(keys::endpointKey, volume.endpoint());
+        return message;
+    };
+    EXPECT_TRUE(refusedBy(broker, advertisement(false, false, true, false)));
+    EXPECT_TRUE(refusedBy(broker, advertisement(true, true, true, false)));
+    EXPECT_TRUE(refusedBy(broker, advertisement(true, false, false, false)));
+    EXPECT_TRUE(refusedBy(broker, advertisement(true, false, true, true)));
+
+    xpc::XPCDictionary optionsAsText = volumeRequest(std::nullopt);
+    optionsAsText.setString(keys::optionsKey, "memfs");
+    EXPECT_TRUE(refusedBy(daemonService, volumeRequest(std::nullopt)));
+    EXPECT_TRUE(refusedBy(daemonService, optionsAsText));
+
+    xpc::XPCDictionary deactivation;
+    deactivation.setString(keys::operationKey, std::string(keys::deviceDeactivate));
+    EXPECT_TRUE(refusedBy(daemonService, deactivation));
+    deactivation.setInt64(keys::bsdNameKey, 3);
+    EXPECT_TRUE(refusedBy(daemonService, deactivation));
+    deactivation.setString(keys::bsdNameKey, "loop999");
+    EXPECT_TRUE(refusedBy(daemonService, deactivation));
+
+    // Messages that await no reply are only logged; a volume request must await one.
+    TestClient daemon(daemonService);
+    daemon.send(empty);
+    daemon.send(optionsAsText);
+    daemon.send(volumeRequest(optionsOf({"memfs"})));
+    testing_support::sendToService(broker, advertisement(true, true, false, false));
+
+    // The services carry on.
+    Granted granted = grantVolume(daemon);
+    EXPECT_EQ(granted.grant.boolean(keys::successKey), true);
+    stopServices();
+    std::vector<std::string> log = tool.log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.starts_with("create"); }),
+              1);
+}
+
+TEST_F(LaunchServicesTest, aDaemonThatLeavesBeforeItsVolumeAdvertisesReleasesTheVolume)
+{
+    auto daemon = std::make_unique<TestClient>(services::daemonServiceName());
+    daemon->sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    FakeVolume volume(host->devicePath);
+    daemon.reset();
+
+    EXPECT_EQ(host->nextStop(), 0ns);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+}
+
+TEST_F(LaunchServicesTest, aHostThatEndsBeforeItsVolumeAdvertisesFailsTheRequest)
+{
+    TestClient daemon(services::daemonServiceName());
+    daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    host->exitOnItsOwn(3);
+
+    xpc::XPCDictionary refusal = daemon.nextReply();
+    EXPECT_EQ(refusal.boolean(keys::successKey), false);
+    EXPECT_NE(refusal.string(keys::errorKey).value_or("").find("exited with status 3"), std::string::npos);
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+}
+
+TEST_F(LaunchServicesTest, aHostThatEndsAfterItsVolumeWasHandedOutReleasesTheVolume)
+{
+    TestClient daemon(services::daemonServiceName());
+    Granted granted = grantVolume(daemon);
+    granted.host->exitOnItsOwn(0);
+
+    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
+    ASSERT_TRUE(gone);
+    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+}
+
+TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeIsRefusedAndWhatWasMadeIsUndone)
+{
+    auto refusalFor = [&](TestClient& daemon) {
+        daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+        xpc::XPCDictionary reply = daemon.nextReply();
+        EXPECT_EQ(reply.boolean(keys::successKey), false);
+        return reply.string(keys::errorKey).value_or("");
+    };
+    TestClient daemon(services::daemonServiceName());
+
+    launcher->launchFailure = true;
+    EXPECT_NE(refusalFor(daemon).find("launch fake host"), std::string::npos);
+    tool.failing("attach");
+    EXPECT_NE(refusalFor(daemon).find("attachFailed"), std::string::npos);
+    tool.failing("create");
+    EXPECT_NE(refusalFor(daemon).find("createFailed"), std::string::npos);
+
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+    std::vector<std::string> log = tool.log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.starts_with("detach"); }),
+              1);
+}
+
+TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
+{
+    {
+        TestClient grantedDaemon(services::daemonServiceName());
+        Granted granted = grantVolume(grantedDaemon);
+        TestClient waitingDaemon(services::daemonServiceName());
+        waitingDaemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+        std::shared_ptr<FakeHost> waitingHost = launcher->nextLaunch();
+
+        stopServices();
+        xpc::XPCDictionary refusal = waitingDaemon.nextReply();
+        EXPECT_EQ(refusal.boolean(keys::successKey), false);
+        EXPECT_NE(refusal.string(keys::errorKey).value_or("").find("stopping"), std::string::npos);
+        std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(grantedDaemon.nextEvent());
+        ASSERT_TRUE(gone);
+        EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
+        EXPECT_EQ(granted.host->nextStop(), 0ns);
+        EXPECT_EQ(waitingHost->nextStop(), 0ns);
+        // The services ended both daemons' connections.
+        EXPECT_NE(grantedDaemon.nextEvent().errorValue(), nullptr);
+        EXPECT_NE(waitingDaemon.nextEvent().errorValue(), nullptr);
+    }
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+    EXPECT_EQ(testing_support::openDescriptors(), descriptorsBefore);
+    // Both names are free again.
+    EXPECT_THROW(xpc::Connection::createMachService(services::brokerServiceName()), xpc::XPCRichError);
+    EXPECT_THROW(xpc::Connection::createMachService(services::daemonServiceName()), xpc::XPCRichError);
+}
+
+TEST_F(LaunchServicesTest, aSecondServicesInstanceCannotListenWhileTheFirstDoes)
+{
+    testing_support::FakeDiskImageTool otherTool;
+    services::LaunchServices second(services::LaunchServices::Configuration{
+        .diskImageTool = foundation::URL::fileURLWithPath(otherTool.toolPath()),
+        .imageDirectory = otherTool.imageDirectory(),
+        .hostLauncher = launcher,
+    });
+    EXPECT_THROW(second.listen(), xpc::XPCRichError);
+}
+
+} // namespace

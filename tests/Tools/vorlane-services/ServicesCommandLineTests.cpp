@@ -1,0 +1,57 @@
+#include "vorlane-services/ServicesCommandLine.h"
+
+#include "Platform/XPC/RuntimeDirectory.h"
+#include "VLFoundation/DiskImage.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using services::parseServicesArguments;
+using services::UsageError;
+
+TEST(ServicesCommandLine, withoutArgumentsEveryOptionHasItsDefault)
+{
+    services::ServicesOptions options = parseServicesArguments({}, std::nullopt);
+    EXPECT_TRUE(options.hostCommand.ends_with("/vorlane-fskitd")) << options.hostCommand;
+    EXPECT_EQ(options.diskImageTool, vl::DiskImage::defaultToolURL().path());
+    EXPECT_EQ(options.imageDirectory, xpc::runtimeDirectory() + "/images");
+    EXPECT_EQ(options.imageSize, 1048576);
+    EXPECT_EQ(options.hostPatience, std::chrono::seconds(10));
+}
+
+TEST(ServicesCommandLine, theHostComesFromTheOptionThenTheEnvironment)
+{
+    EXPECT_EQ(parseServicesArguments({}, "/opt/host").hostCommand, "/opt/host");
+    EXPECT_TRUE(parseServicesArguments({}, "").hostCommand.ends_with("/vorlane-fskitd"));
+    EXPECT_EQ(parseServicesArguments({"--host", "/bin/host"}, "/opt/host").hostCommand, "/bin/host");
+}
+
+TEST(ServicesCommandLine, everyOptionSetsItsValue)
+{
+    services::ServicesOptions options = parseServicesArguments(
+        {"--disk-image-tool", "/bin/tool", "--image-directory", "/var/images", "--image-size", "512",
+         "--host-patience", "0"},
+        std::nullopt);
+    EXPECT_EQ(options.diskImageTool, "/bin/tool");
+    EXPECT_EQ(options.imageDirectory, "/var/images");
+    EXPECT_EQ(options.imageSize, 512);
+    EXPECT_EQ(options.hostPatience, std::chrono::seconds(0));
+}
+
+TEST(ServicesCommandLine, aCommandLineItCannotUnderstandIsAUsageError)
+{
+    for (std::vector<std::string> arguments : std::vector<std::vector<std::string>>{
+             {"--verbose", "yes"},
+             {"--host"},
+             {"memfs"},
+             {"--image-size", "511"},
+             {"--image-size", "1M"},
+             {"--image-size", ""},
+             {"--host-patience", "-1"},
+             {"--image-directory", ""},
+         })
+        EXPECT_THROW(parseServicesArguments(arguments, std::nullopt), UsageError) << arguments.front();
+}
+
+} // namespace

@@ -1,0 +1,42 @@
+// The whole of vorlane-fused once its command line is read: ask the daemon service for a volume,
+// print the volume's UUID, call the volume for its socket and serve an in-memory file system on
+// it until the session ends or the services say the device is gone.
+//
+// run() is called once, on a plain thread (it blocks it); stop() may be called from any thread
+// (a signal watcher's): it ends the wait for a volume, or the session.
+#pragma once
+
+#include "vorlane-fused/DaemonCommandLine.h"
+#include "vorlane-fused/FuseSession.h"
+#include "vorlane-fused/ServicesLink.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <ostream>
+
+namespace fused {
+
+class DaemonProgram {
+public:
+    // Safety nets only: the services answer once the volume has advertised itself or is gone.
+    static constexpr std::chrono::seconds volumeTimeLimit{60};
+    static constexpr std::chrono::seconds connectTimeLimit{10};
+
+    explicit DaemonProgram(DaemonOptions options);
+
+    // Answers the exit status: 0 when the session ended in order (DESTROY, the volume closing
+    // its end, the device gone, stop()), 1 when there was no volume to serve or the volume broke
+    // the protocol.
+    int run(std::ostream& output);
+    void stop();
+
+private:
+    const DaemonOptions options;
+    const std::shared_ptr<FuseSession> session = std::make_shared<FuseSession>();
+    std::mutex mutex;
+    std::shared_ptr<ServicesLink> link;
+    bool stopped = false;
+};
+
+} // namespace fused

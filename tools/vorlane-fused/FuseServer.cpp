@@ -1,0 +1,198 @@
+#include "vorlane-fused/FuseServer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace fused {
+namespace {
+
+template <typename T>
+std::vector<std::byte> bytesOf(const T& value)
+{
+    std::vector<std::byte> bytes(sizeof(T));
+    std::memcpy(bytes.data(), &value, sizeof(T));
+    return bytes;
+}
+
+// How long the volume may cache what a reply tells it, in seconds.
+constexpr std::uint64_t validitySeconds = 1;
+
+} // namespace
+
+const FuseServer::Route FuseServer::routes[] = {
+    {vl::FUSE_LOOKUP, &FuseServer::lookup},
+    {vl::FUSE_GETATTR, &FuseServer::getattr},
+    {vl::FUSE_STATFS, &FuseServer::statfs},
+    {vl::FUSE_INIT, &FuseServer::init},
+    {vl::FUSE_DESTROY, &FuseServer::destroy},
+};
+
+FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)
+    : socket(socket), backend(backend), features(features)
+{
+}
+
+FuseServer::~FuseServer()
+{
+    close(socket);
+}
+
+FuseServer::Ending FuseServer::serve()
+{
+    for (;;) {
+        Ending ending = Ending::peerClosed;
+        std::optional<FuseRequest> request = readRequest(ending);
+        if (!request)
+            return ending;
+        std::int32_t error = ENOSYS;
+        Payload payload;
+        for (const Route& route : routes) {
+            if (route.opcode != request->header.opcode)
+                continue;
+            try {
+                payload = (this->*route.handler)(*request);
+                error = 0;
+            } catch (const PosixError& failure) {
+                error = failure.code;
+            } catch (const FuseRequest::Malformed&) {
+                error = EINVAL;
+            }
+            break;
+        }
+        reply(request->header.unique, error == 0 ? 0 : -error, payload);
+        if (destroyed)
+            return Ending::destroyed;
+    }
+}
+
+bool FuseServer::readExactly(std::span<std::byte> buffer)
+{
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        ssize_t count = read(socket, buffer.data() + done, buffer.size() - done);
+        if (count > 0)
+            done += static_cast<std::size_t>(count);
+        else if (count < 0 && errno == EINTR)
+            continue;
+        else
+            return false;
+    }
+    return true;
+}
+
+std::optional<FuseRequest> FuseServer::readRequest(Ending& ending)
+{
+    vl::fuse_in_header header{};
+    std::span<std::byte> headerBytes(reinterpret_cast<std::byte*>(&header), sizeof(header));
+    if (!readExactly(headerBytes)) {
+        ending = Ending::peerClosed;
+        return std::nullopt;
+    }
+    if (header.len < sizeof(header) || header.len > maximumRequestLength) {
+        ending = Ending::protocolError;
+        return std::nullopt;
+    }
+    std::vector<std::byte> body(header.len - sizeof(header));
+    if (!readExactly(body)) {
+        ending = Ending::peerClosed;
+        return std::nullopt;
+    }
+    return FuseRequest(header, std::move(body));
+}
+
+void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload)
+{
+    vl::fuse_out_header header{};
+    header.len = static_cast<std::uint32_t>(sizeof(header) + (error == 0 ? payload.size() : 0));
+    header.error = error;
+    header.unique = unique;
+    iovec parts[2] = {{&header, sizeof(header)},
+                      {const_cast<std::byte*>(payload.data()), error == 0 ? payload.size() : 0}};
+    std::size_t total = header.len;
+    std::size_t sent = 0;
+    int first = 0;
+    while (sent < total) {
+        msghdr message{};
+        message.msg_iov = parts + first;
+        message.msg_iovlen = static_cast<std::size_t>(2 - first);
+        ssize_t count = sendmsg(socket, &message, MSG_NOSIGNAL);
+        if (count < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // the peer is gone; the next read ends the session
+        }
+        sent += static_cast<std::size_t>(count);
+        // Drop what was written from the front of the vector.
+        std::size_t left = static_cast<std::size_t>(count);
+        while (first < 2 && left >= parts[first].iov_len) {
+            left -= parts[first].iov_len;
+            ++first;
+        }
+        if (first < 2) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
+            parts[first].iov_len -= left;
+        }
+    }
+}
+
+FuseServer::Payload FuseServer::init(const FuseRequest& request)
+{
+    auto offered = request.fixed<vl::fuse_init_in>();
+    request.requireBodySize(sizeof(vl::fuse_init_in));
+    if (offered.major < 7)
+        throw PosixError(EPROTO);
+    std::uint32_t announced = 0;
+    if (features.caseInsensitive)
+        announced |= caseInsensitiveFlag;
+    if (features.volumeRename)
+        announced |= volumeRenameFlag;
+    if (features.extendedAccess)
+        announced |= extendedAccessFlag;
+    vl::fuse_init_out answer{};
+    answer.major = 7;
+    answer.minor = 19;
+    answer.max_readahead = offered.max_readahead;
+    answer.flags = announced & offered.flags;
+    answer.max_write = maximumWrite;
+    return bytesOf(answer);
+}
+
+FuseServer::Payload FuseServer::statfs(const FuseRequest& request)
+{
+    request.requireBodySize(0);
+    vl::fuse_statfs_out answer{};
+    answer.st = backend.statistics();
+    return bytesOf(answer);
+}
+
+FuseServer::Payload FuseServer::destroy(const FuseRequest& request)
+{
+    request.requireBodySize(0);
+    destroyed = true;
+    return {};
+}
+
+FuseServer::Payload FuseServer::getattr(const FuseRequest& request)
+{
+    request.requireBodySize(sizeof(vl::fuse_getattr_in));
+    vl::fuse_attr_out answer{};
+    answer.attr_valid = validitySeconds;
+    answer.attr = backend.attributes(request.header.nodeid);
+    return bytesOf(answer);
+}
+
+FuseServer::Payload FuseServer::lookup(const FuseRequest& request)
+{
+    std::string_view name = request.name();
+    vl::fuse_entry_out answer{};
+    answer.attr = backend.lookup(request.header.nodeid, name);
+    answer.nodeid = answer.attr.ino;
+    answer.entry_valid = validitySeconds;
+    answer.attr_valid = validitySeconds;
+    return bytesOf(answer);
+}
+
+} // namespace fused

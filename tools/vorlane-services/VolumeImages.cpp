@@ -1,0 +1,93 @@
+#include "vorlane-services/VolumeImages.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "VLFoundation/DiskImage.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+namespace services {
+
+namespace {
+
+void writeIdentity(const std::string& path, const foundation::UUID& volume)
+{
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw foundation::POSIXError::fromErrno("open " + path);
+    const foundation::UUID::Bytes& bytes = volume.bytes();
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t count = ::pwrite(descriptor, bytes.data() + written, bytes.size() - written,
+                                 static_cast<off_t>(written));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            int error = count < 0 ? errno : EIO;
+            ::close(descriptor);
+            throw foundation::POSIXError(error, "write the volume identity to " + path);
+        }
+        written += static_cast<std::size_t>(count);
+    }
+    if (::close(descriptor) != 0)
+        throw foundation::POSIXError::fromErrno("close " + path);
+}
+
+} // namespace
+
+VolumeImages::VolumeImages(foundation::URL tool, std::string directory, std::int64_t size)
+    : tool(std::move(tool)), directory(std::move(directory)), size(size)
+{
+}
+
+void VolumeImages::prepareDirectory() const
+{
+    std::filesystem::create_directories(directory);
+}
+
+std::string VolumeImages::imagePath(const foundation::UUID& volume) const
+{
+    return directory + "/" + volume.uuidString() + ".img";
+}
+
+tasks::Task<std::string> VolumeImages::create(foundation::UUID volume) const
+{
+    std::string path = imagePath(volume);
+    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    foundation::URL image = foundation::URL::fileURLWithPath(path);
+    co_await vl::DiskImage::create(image, size, tool);
+    try {
+        writeIdentity(path, volume);
+    } catch (const foundation::POSIXError&) {
+        ::unlink(path.c_str());
+        throw;
+    }
+    co_return path;
+}
+
+tasks::Task<AttachedDevice> VolumeImages::attach(std::string imagePath) const
+{
+    foundation::URL image = foundation::URL::fileURLWithPath(imagePath);
+    foundation::URL device = co_await vl::DiskImage::attach(image, tool);
+    std::string devicePath = device.path().value_or(device.encodedPath());
+    std::string bsdName = devicePath.substr(devicePath.find_last_of('/') + 1);
+    if (bsdName.empty())
+        throw vl::DiskImage::Error::attachDeviceLookupFailed();
+    co_return AttachedDevice{devicePath, bsdName};
+}
+
+tasks::Task<void> VolumeImages::detach(std::string bsdName) const
+{
+    co_await vl::DiskImage::detach(std::move(bsdName), tool);
+}
+
+void VolumeImages::remove(const std::string& imagePath) const
+{
+    if (::unlink(imagePath.c_str()) != 0)
+        throw foundation::POSIXError::fromErrno("unlink " + imagePath);
+}
+
+} // namespace services
