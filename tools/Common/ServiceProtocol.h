@@ -4,6 +4,8 @@
 // Daemon service (daemonServiceName()):
 //   "volume-request"     daemon -> services, awaits a reply.
 //       "Options": array of the daemon's mount options (text).
+//       "MountPoint": text, optional. The directory on which the FSKit host mounts the volume;
+//       without it the host only loads the volume and reports it.
 //     The services make a disk image whose first 16 bytes are a fresh volume UUID, attach it as
 //     a block device and start the FSKit host on it. The reply waits until that volume
 //     advertises itself: {"Success": true, "Volume": UUID, "Endpoint": endpoint, "BSDName":
@@ -41,6 +43,7 @@ inline constexpr std::string_view errorKey = "Error";
 inline constexpr std::string_view volumeKey = "Volume";
 inline constexpr std::string_view endpointKey = "Endpoint";
 inline constexpr std::string_view optionsKey = "Options";
+inline constexpr std::string_view mountPointKey = "MountPoint";
 inline constexpr std::string_view bsdNameKey = "BSDName";
 inline constexpr std::string_view channelTypeKey = "ChannelType";
 inline constexpr std::string_view fileHandleKey = "FileHandle";
