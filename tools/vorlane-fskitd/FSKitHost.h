@@ -27,6 +27,10 @@ public:
 
     std::string report();
 
+    // The volume and its root item once start() has succeeded; null before and after.
+    const std::shared_ptr<fskit::FSVolume>& loadedVolume() const { return volume; }
+    const std::shared_ptr<fskit::FSItem>& rootItem() const { return root; }
+
 private:
     fskit::FSUnaryFileSystem& fileSystem;
     const std::shared_ptr<fskit::FSBlockDeviceResource> device;

@@ -1,0 +1,32 @@
+// The conversions between FSKit attributes and what the Linux kernel speaks through libfuse:
+// a struct stat from an item's attributes, and an FSKit set-attributes request from a kernel
+// setattr (struct stat plus FUSE_SET_ATTR_* bits). Pure functions, safe from any thread.
+#pragma once
+
+#include "Platform/FSKit/FSItemAttributeRequests.h"
+#include "Platform/FSKit/FSItemAttributes.h"
+#include "Platform/FSKit/FSStatFSResult.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+
+namespace host {
+
+// st_ino is the file identifier − 1; st_mode the type bits | the permission bits; st_blocks
+// counts 512-byte units of the allocated size when the attributes have one, else of the size
+// (rounded up). Birth time has no place in a struct stat and is dropped.
+struct stat statFrom(const fskit::FSItemAttributes& attributes);
+
+// The attributes a kernel setattr asks to change: `toSet` holds FUSE_SET_ATTR_* bits, the values
+// come from `wanted`; the *_NOW bits take `now`. Bits the volume has no attribute for are ignored.
+std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(const struct stat& wanted, int toSet,
+                                                                         timespec now);
+
+// The volume's statistics as statfs reports them.
+struct statvfs statvfsFrom(const fskit::FSStatFSResult& statistics, std::int64_t maximumNameLength);
+
+} // namespace host
