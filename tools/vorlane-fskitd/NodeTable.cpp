@@ -18,12 +18,19 @@ const os::Logger& tableLog()
 
 } // namespace
 
-std::shared_ptr<NodeTable> NodeTable::make(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root)
+std::shared_ptr<NodeTable> NodeTable::make(Reclaim reclaim, ItemPointer root)
 {
-    return std::shared_ptr<NodeTable>(new NodeTable(std::move(volume), std::move(root)));
+    return std::shared_ptr<NodeTable>(new NodeTable(std::move(reclaim), std::move(root)));
 }
 
-NodeTable::NodeTable(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root) : volume(std::move(volume))
+std::shared_ptr<NodeTable> NodeTable::make(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root)
+{
+    return make([volume](ItemPointer item, fskit::FSVolume::ErrorReply replyHandler) {
+        volume->reclaimItem(std::move(item), std::move(replyHandler));
+    }, std::move(root));
+}
+
+NodeTable::NodeTable(Reclaim reclaim, ItemPointer root) : reclaimItem(std::move(reclaim))
 {
     os::UnfairLockGuard guard(lock);
     entries.emplace(root, Entry{.inode = rootInode, .lookups = 1, .held = true});
@@ -171,7 +178,7 @@ void NodeTable::forgetAll(std::function<void()> whenEmpty)
 
 void NodeTable::reclaim(const ItemPointer& item)
 {
-    volume->reclaimItem(item, [table = shared_from_this(), item](std::exception_ptr error) {
+    reclaimItem(item, [table = shared_from_this(), item](std::exception_ptr error) {
         table->reclaimed(item, std::move(error));
     });
 }

@@ -7,6 +7,9 @@
 // volume again once that reclaim has ended, and then gets a new item, so a reclaimed item never
 // comes back. Safe to use from any thread; the volume and every callback are called with no lock
 // held. Pending reclaims keep the table alive.
+//
+// The table reclaims through a function (the volume's reclaimItem in the host), so that the order
+// of a reclaim and a racing lookup can be chosen in a test.
 #pragma once
 
 #include "Platform/FSKit/FSItem.h"
@@ -28,11 +31,14 @@ class NodeTable : public std::enable_shared_from_this<NodeTable> {
 public:
     using Inode = std::uint64_t;
     using ItemPointer = std::shared_ptr<fskit::FSItem>;
+    using Reclaim = std::function<void(ItemPointer item, fskit::FSVolume::ErrorReply replyHandler)>;
 
     static constexpr Inode rootInode = 1;
     static Inode inodeOf(fskit::FSItem::Identifier fileID) { return static_cast<Inode>(fileID) - 1; }
 
     // The root is held until forgetAll, with the one lookup the kernel holds on a mount's root.
+    static std::shared_ptr<NodeTable> make(Reclaim reclaim, ItemPointer root);
+    // Reclaims through the volume's reclaimItem.
     static std::shared_ptr<NodeTable> make(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root);
 
     // The item the kernel knows by `inode`, or null.
@@ -74,7 +80,7 @@ private:
     };
     using Entries = std::map<ItemPointer, Entry, std::owner_less<>>;
 
-    NodeTable(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root);
+    NodeTable(Reclaim reclaim, ItemPointer root);
 
     Entries::iterator entryFor(Inode inode) VL_REQUIRES(lock);
     // Marks the entry reclaiming when nothing holds it; returns the item to reclaim, if any.
@@ -82,7 +88,7 @@ private:
     void reclaim(const ItemPointer& item);
     void reclaimed(const ItemPointer& item, std::exception_ptr error);
 
-    const std::shared_ptr<fskit::FSVolume> volume;
+    const Reclaim reclaimItem;
     mutable os::UnfairLock lock;
     Entries entries VL_GUARDED_BY(lock);
     std::unordered_map<Inode, ItemPointer> byInode VL_GUARDED_BY(lock);

@@ -13,6 +13,7 @@ namespace {
 
 using namespace testing_support;
 
+// One runtime directory for every test of this program.
 testing::Environment* const runtimeDirectory = testing::AddGlobalTestEnvironment(new XPCRuntimeDirectory);
 
 TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)

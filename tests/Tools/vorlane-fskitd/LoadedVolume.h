@@ -1,0 +1,90 @@
+// A volume loaded and activated through the FSKit host against a scripted daemon, for the host's
+// tests. The daemon knows "a" (node 5) and "b" (node 6) in the root, answers "darwin-only" with
+// Darwin's ENOATTR and anything else with ENOENT; every FORGET it gets is posted to `forgets`.
+#pragma once
+
+#include "vorlane-fskitd/FSKitHost.h"
+#include "VLFSModule/FileSystem.h"
+#include "VLFSModule/Service.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
+
+#include "Support/Mailbox.h"
+#include "Support/XPCTestServer.h"
+#include "VolumeTestSupport.h"
+
+#include <map>
+
+namespace testing_support {
+
+inline vl::fuse_attr_out attributesOf(std::uint64_t node, std::uint32_t mode)
+{
+    vl::fuse_attr_out out{};
+    out.attr.ino = node;
+    out.attr.size = 1000;
+    out.attr.mtime = 1700000000;
+    out.attr.mode = mode;
+    out.attr.nlink = 1;
+    out.attr.uid = 501;
+    out.attr.gid = 20;
+    return out;
+}
+
+struct LoadedVolume {
+    LoadedVolume()
+    {
+        answerHandshake(peer);
+        peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
+        peer.on(vl::FUSE_LOOKUP, [](const FuseRequest& request) {
+            static const std::map<std::string, std::uint64_t> nodes{{"a", 5}, {"b", 6}};
+            std::string name = request.bodyString();
+            if (name == "darwin-only")
+                return FuseAnswer::error(posix::enoattr);
+            if (!nodes.contains(name))
+                return FuseAnswer::error(posix::enoent);
+            vl::fuse_entry_out entry{};
+            entry.nodeid = nodes.at(name);
+            entry.attr = attributesOf(entry.nodeid, 0100640).attr;
+            return FuseAnswer::replyWith(entry);
+        });
+        peer.on(vl::FUSE_GETATTR, [](const FuseRequest& request) {
+            return FuseAnswer::replyWith(attributesOf(request.nodeid(), request.nodeid() == 1 ? 040755 : 0100640));
+        });
+        peer.on(vl::FUSE_SETATTR, [](const FuseRequest& request) {
+            auto in = request.bodyAs<vl::fuse_setattr_in>();
+            return FuseAnswer::replyWith(attributesOf(request.nodeid(), 0100000 | (in.mode & 07777)));
+        });
+        peer.on(vl::FUSE_FORGET, [this](const FuseRequest& request) {
+            forgets.push({request.nodeid(), request.bodyAs<vl::fuse_forget_in>().nlookup});
+            return FuseAnswer::unanswered();
+        });
+        fskit.start();
+    }
+    ~LoadedVolume()
+    {
+        fskit.stop();
+        daemonService.stop();
+    }
+
+    const std::shared_ptr<fskit::FSVolume>& volume() const { return fskit.loadedVolume(); }
+    const std::shared_ptr<fskit::FSItem>& root() const { return fskit.rootItem(); }
+
+    // The volume's answer to a lookup of `name` in the root.
+    std::shared_ptr<fskit::FSItem> lookUp(const std::string& name)
+    {
+        Mailbox<std::shared_ptr<fskit::FSItem>> found;
+        volume()->lookupItem(fskit::FSFileName(name), root(),
+                             [&found](auto item, auto, std::exception_ptr) { found.push(item); });
+        return found.next();
+    }
+
+    // (node, nlookup) of each FORGET the daemon got.
+    Mailbox<std::pair<std::uint64_t, std::uint64_t>> forgets;
+    DeviceImage device;
+    FusePeer peer;
+    TestServer daemonService{xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
+                             [](const xpc::XPCDictionary&, xpc::Connection&) {}};
+    vl::FileSystem fileSystem{connectTo(peer)};
+    host::FSKitHost fskit{fileSystem, device.open()};
+};
+
+} // namespace testing_support
