@@ -5,9 +5,11 @@
 // (value, wait: not cancellable) or with one (get, wait with a deadline: the deadline passing or
 // the consumer's task being cancelled gives up, returning the future to its neutral state and
 // answering with onTimeout's outcome, or CancellationError when there is none). A second
-// delivery, or a second consumer, ends the process. Every transition happens under the future's
-// lock; the consumer is resumed inside it (which only schedules it) and onTimeout runs inside it,
-// so onTimeout must not touch the same future.
+// delivery, or a second consumer, ends the process. Each wait with a deadline carries a number of
+// its own, and its timeout and its cancellation give up only that wait: a timeout that fires late,
+// after its wait has ended, never releases a later wait on the same future. Every transition
+// happens under the future's lock; the consumer is resumed inside it (which only schedules it) and
+// onTimeout runs inside it, so onTimeout must not touch the same future.
 #pragma once
 
 #include "Platform/Dispatch/DispatchTime.h"
@@ -21,6 +23,8 @@
 #include "VLFoundation/Deferred.h"
 #include "VLFoundation/Protected.h"
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -112,8 +116,10 @@ public:
     }
 
 private:
+    // The waits without a deadline carry wait number 0, which no give-up names.
     struct Waiting {
         tasks::Continuation<Value> continuation;
+        std::uint64_t wait;
     };
     struct Resolved {
         tasks::Result<Value> result;
@@ -143,8 +149,9 @@ private:
         });
     }
 
-    // Hands a delivered outcome over at once, or parks the consumer; returns whether it parked.
-    bool takeOrPark(State& current, tasks::Continuation<Value>& continuation)
+    // Hands a delivered outcome over at once, or parks the consumer as wait number `wait`;
+    // returns whether it parked.
+    bool takeOrPark(State& current, tasks::Continuation<Value>& continuation, std::uint64_t wait)
     {
         if (Resolved* resolved = std::get_if<Resolved>(&current)) {
             tasks::Result<Value> result = std::move(resolved->result);
@@ -154,15 +161,16 @@ private:
         }
         if (!std::holds_alternative<Neutral>(current))
             contractViolation();
-        current = Waiting{std::move(continuation)};
+        current = Waiting{std::move(continuation), wait};
         return true;
     }
 
-    void giveUp(const OnTimeout& onTimeout)
+    // Ends wait number `wait` if that wait is still the one parked.
+    void giveUp(std::uint64_t wait, const OnTimeout& onTimeout)
     {
         state.withLock([&](State& current) {
             Waiting* waiting = std::get_if<Waiting>(&current);
-            if (!waiting)
+            if (!waiting || waiting->wait != wait)
                 return;
             tasks::Continuation<Value> continuation = std::move(waiting->continuation);
             current = Neutral{};
@@ -177,13 +185,13 @@ private:
     {
         co_return co_await tasks::withContinuation<Value>(
             [&future](tasks::Continuation<Value> continuation) {
-                future->state.withLock([&](State& current) { future->takeOrPark(current, continuation); });
+                future->state.withLock([&](State& current) { future->takeOrPark(current, continuation, 0); });
             });
     }
 
-    static tasks::Task<void> giveUpTask(std::shared_ptr<AsyncFuture> future, OnTimeout onTimeout)
+    static tasks::Task<void> giveUpTask(std::shared_ptr<AsyncFuture> future, std::uint64_t wait, OnTimeout onTimeout)
     {
-        future->giveUp(onTimeout);
+        future->giveUp(wait, onTimeout);
         co_return;
     }
 
@@ -191,15 +199,16 @@ private:
     static tasks::Task<Value> awaitWithDeadline(std::shared_ptr<AsyncFuture> future, MakeTimeout makeTimeout,
                                                 OnTimeout onTimeout)
     {
+        const std::uint64_t wait = future->waitsWithDeadline.fetch_add(1, std::memory_order_relaxed) + 1;
         std::optional<tasks::TaskHandle<void>> timeoutTask;
-        auto parkWithTimeout = [&future, &timeoutTask, &makeTimeout, &onTimeout](tasks::Continuation<Value> continuation) {
+        auto parkWithTimeout = [&future, wait, &timeoutTask, &makeTimeout, &onTimeout](tasks::Continuation<Value> continuation) {
             // The timeout task is made inside the lock, so it exists before anyone can resume us.
             future->state.withLock([&](State& current) {
-                if (future->takeOrPark(current, continuation))
-                    timeoutTask.emplace(makeTimeout(giveUpTask(future, onTimeout)));
+                if (future->takeOrPark(current, continuation, wait))
+                    timeoutTask.emplace(makeTimeout(giveUpTask(future, wait, onTimeout)));
             });
         };
-        std::function<void()> giveUpOnCancel = [future, onTimeout] { future->giveUp(onTimeout); };
+        std::function<void()> giveUpOnCancel = [future, wait, onTimeout] { future->giveUp(wait, onTimeout); };
         tasks::Result<Value> outcome =
             co_await tasks::catching(tasks::withTaskCancellationHandler(suspend(parkWithTimeout), giveUpOnCancel));
         if (timeoutTask)
@@ -214,6 +223,8 @@ private:
     }
 
     Protected<State> state;
+    // Numbers the waits with a deadline, from 1.
+    std::atomic<std::uint64_t> waitsWithDeadline{0};
 };
 
 } // namespace vl

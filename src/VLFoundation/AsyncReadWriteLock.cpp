@@ -18,6 +18,16 @@ bool AsyncReadWriteLock::acquireAtOnce(State& state, Mode mode)
     return false;
 }
 
+void AsyncReadWriteLock::checkInvariants(const State& state)
+{
+    bool consistent = state.mode.has_value() == (state.count != 0) &&
+                      (state.mode != Mode::writing || state.count == 1) &&
+                      (!state.upgrade || (state.mode == Mode::reading && state.count > 1)) &&
+                      (state.contenders.empty() || state.mode.has_value());
+    if (!consistent)
+        illegalLockState();
+}
+
 void AsyncReadWriteLock::Enqueue::operator()(tasks::Continuation<void> continuation) const
 {
     owner->state.withLock([&](State& state) {
@@ -25,12 +35,17 @@ void AsyncReadWriteLock::Enqueue::operator()(tasks::Continuation<void> continuat
             continuation.resume();
         else
             state.contenders.push_back(Contender{mode, std::move(continuation)});
+        checkInvariants(state);
     });
 }
 
 bool AsyncReadWriteLock::tryLock(Mode mode)
 {
-    return state.withLock([mode](State& state) { return acquireAtOnce(state, mode); });
+    return state.withLock([mode](State& state) {
+        bool acquired = acquireAtOnce(state, mode);
+        checkInvariants(state);
+        return acquired;
+    });
 }
 
 void AsyncReadWriteLock::admitContenders(State& state)
@@ -61,6 +76,7 @@ tasks::Task<bool> AsyncReadWriteLock::upgrade()
             } else {
                 continuation.resume(false);
             }
+            checkInvariants(state);
         });
     });
 }
@@ -73,6 +89,7 @@ bool AsyncReadWriteLock::tryUpgrade()
         if (state.count != 1)
             return false;
         state.mode = Mode::writing;
+        checkInvariants(state);
         return true;
     });
 }
@@ -84,6 +101,7 @@ void AsyncReadWriteLock::downgrade()
             illegalLockState();
         state.mode = Mode::reading;
         admitContenders(state);
+        checkInvariants(state);
     });
 }
 
@@ -101,11 +119,13 @@ void AsyncReadWriteLock::unlock()
                 state.upgrade.reset();
                 upgrader.resume(true);
             }
+            checkInvariants(state);
             return;
         }
         state.mode.reset();
         state.count = 0;
         admitContenders(state);
+        checkInvariants(state);
     });
 }
 

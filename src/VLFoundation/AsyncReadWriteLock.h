@@ -7,6 +7,10 @@
 // refused (false) instead of deadlocking. Waits cannot be cancelled. Waiters are resumed inside
 // the state lock, which only schedules them. The lock has no notion of owner and is not
 // re-entrant; an unbalanced unlock, upgrade or downgrade ends the process ("Illegal lock state").
+//
+// State invariants, checked at the end of every section that changes the state: `mode` is absent
+// exactly when `count` is 0; `mode` writing implies `count` 1; `upgrade` is pending only while
+// `mode` is reading and `count` is above 1; `contenders` are queued only while the lock is held.
 #pragma once
 
 #include "Platform/Tasks/Continuation.h"
@@ -84,6 +88,7 @@ private:
     };
 
     static bool acquireAtOnce(State& state, Mode mode);
+    static void checkInvariants(const State& state);
     static void admitContenders(State& state);
     [[noreturn]] static void illegalLockState();
 

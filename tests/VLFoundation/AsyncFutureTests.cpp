@@ -2,6 +2,7 @@
 #include "VLFoundation/Deferred.h"
 #include "VLFoundation/DeferredUntilSignalled.h"
 
+#include "Platform/Tasks/TestGate.h"
 #include "Support/ManualClock.h"
 
 #include <gtest/gtest.h>
@@ -135,6 +136,76 @@ TEST(AsyncFuture, TaskCancelledBeforeItWaitsIsNotReleasedEarly)
     clock.waitForSleepers(1);
     promise.resolveReturning(8);
     EXPECT_EQ(tasks::runBlocking(task.value()), 8);
+}
+
+// A manual clock whose sleeps, once due, wait at a gate before they end: a test can hold a
+// timeout task between the end of its sleep and its give-up.
+struct GatedClock {
+    using Instant = ManualClock::Instant;
+    using Duration = ManualClock::Duration;
+    ManualClock clock;
+    std::shared_ptr<testing_support::TestGate> gate = std::make_shared<testing_support::TestGate>();
+
+    Instant now() const { return clock.now(); }
+    Task<void> sleep(Instant deadline, std::optional<Duration> tolerance) const
+    {
+        return [](Task<void> sleep, std::shared_ptr<testing_support::TestGate> gate) -> Task<void> {
+            co_await std::move(sleep);
+            co_await gate->passed();
+        }(clock.sleep(deadline, tolerance), gate);
+    }
+};
+
+TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
+{
+    GatedClock clock;
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    // Copies of the first wait's onTimeout live until its timeout task has finished.
+    auto firstWaitMarker = std::make_shared<int>(-1);
+    std::weak_ptr<int> firstWaitAlive = firstWaitMarker;
+    auto get = [](Future future, GatedClock clock, ManualClock::Duration timeout, AsyncFuture<int>::OnTimeout onTimeout) -> Task<int> {
+        co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
+    };
+    tasks::TaskHandle<int> first = tasks::spawn(get(future, clock, 1s, [marker = std::move(firstWaitMarker)] { return *marker; }));
+    clock.clock.waitForSleepers(1);
+    clock.clock.advance(1s);
+    clock.gate->waitForWaiters(1);
+    // The first wait's sleep has ended; cancelling its task gives up that wait and cancels a
+    // timeout task that is already past its sleep.
+    first.cancel();
+    EXPECT_EQ(tasks::runBlocking(first.value()), -1);
+    tasks::TaskHandle<int> second = tasks::spawn(get(future, clock, 24h, [] { return -2; }));
+    clock.clock.waitForSleepers(1);
+    clock.gate->open();
+    for (int spin = 0; !firstWaitAlive.expired() && spin < 10'000'000; ++spin)
+        std::this_thread::yield();
+    ASSERT_TRUE(firstWaitAlive.expired());
+    promise.resolveReturning(5);
+    EXPECT_EQ(tasks::runBlocking(second.value()), 5);
+}
+
+TEST(AsyncFuture, DistantDeadlinesNeverFire)
+{
+    auto [future, promise] = AsyncFuture<int>::makeFuture();
+    auto race = [](Future future) -> Task<int> {
+        co_return co_await tasks::withThrowingTaskGroup<int>([&future](tasks::TaskGroup<int>& group) -> Task<int> {
+            group.addTask([](Future future) -> Task<int> {
+                co_return co_await future->get(dispatch::DispatchTime::distantFuture(), [] { return 1; });
+            }(future));
+            group.addTask([]() -> Task<int> {
+                co_await tasks::sleepFor(std::chrono::nanoseconds::max());
+                co_return 2;
+            }());
+            group.addTask([]() -> Task<int> {
+                co_await tasks::sleepFor(1ms);
+                co_return 3;
+            }());
+            std::optional<int> first = co_await group.next();
+            group.cancelAll();
+            co_return *first;
+        });
+    };
+    EXPECT_EQ(tasks::runBlocking(race(future)), 3);
 }
 
 void resolveTwice()

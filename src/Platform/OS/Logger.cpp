@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <type_traits>
 
 namespace os {
 namespace {
@@ -18,10 +19,19 @@ public:
     }
 };
 
-// The sink lock also serialises a capture's recording against its readers.
+// Never destroyed, and the lock has no destructor: tasks still running while the process exits
+// log after static objects have been torn down.
+LogSink& standardErrorSink()
+{
+    static LogSink* const sink = new StandardErrorSink();
+    return *sink;
+}
+
+// The sink lock also serialises a capture's recording against its readers. No installed capture
+// means standard error.
 UnfairLock sinkLock;
-StandardErrorSink standardErrorSink;
-LogSink* currentSink VL_GUARDED_BY(sinkLock) = &standardErrorSink;
+static_assert(std::is_trivially_destructible_v<UnfairLock>);
+LogSink* currentSink VL_GUARDED_BY(sinkLock) = nullptr;
 
 } // namespace
 
@@ -79,7 +89,7 @@ void Logger::log(LogLevel level, std::string_view format, const std::vector<LogA
 {
     LogMessage message{subsystemName, categoryName, level, formatLogMessage(format, arguments)};
     UnfairLockGuard guard(sinkLock);
-    currentSink->write(message);
+    (currentSink ? *currentSink : standardErrorSink()).write(message);
 }
 
 LogCapture::LogCapture()

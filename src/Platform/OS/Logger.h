@@ -2,7 +2,8 @@
 //
 // Messages are written with the system's own format texts; each "%s" or "%@" placeholder takes
 // the next argument in order ("%%" is a literal percent sign). Every message goes to the one
-// installed sink: by default standard error, one line per message; tests install a LogCapture to
+// installed sink: by default standard error, one line per message, through a sink that is never
+// destroyed (tasks still running while the process exits may log); tests install a LogCapture to
 // read what was logged. Loggers are immutable values and may be used from any thread.
 #pragma once
 

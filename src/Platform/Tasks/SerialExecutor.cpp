@@ -15,17 +15,17 @@ SerialExecutor::~SerialExecutor()
     {
         std::lock_guard guard(mutex);
         stopping = true;
+        available.notify_one();
     }
-    available.notify_one();
     thread.join();
 }
 
 void SerialExecutor::enqueue(Job job)
 {
-    {
-        std::lock_guard guard(mutex);
-        jobs.push_back(job);
-    }
+    // Signalled under the lock: once the lock is released the job may run, its task end and the
+    // executor's owner destroy the executor, so nothing of it may be touched after that.
+    std::lock_guard guard(mutex);
+    jobs.push_back(job);
     available.notify_one();
 }
 

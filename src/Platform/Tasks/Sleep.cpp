@@ -1,6 +1,7 @@
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Clock.h"
 #include "Platform/Tasks/Continuation.h"
+#include "Platform/Tasks/Deadline.h"
 #include "Platform/Tasks/TimerService.h"
 
 #include <memory>
@@ -63,7 +64,7 @@ Task<void> sleepUntil(clockid_t clock, std::chrono::nanoseconds deadline)
 
 Task<void> sleepFor(std::chrono::nanoseconds duration)
 {
-    return sleepUntil(CLOCK_MONOTONIC, clockNow(CLOCK_MONOTONIC) + duration);
+    return sleepUntil(CLOCK_MONOTONIC, saturatingAdd(clockNow(CLOCK_MONOTONIC), duration));
 }
 
 } // namespace tasks

@@ -3,10 +3,13 @@
 // A spawned task inherits the spawner's task-local values but not its cancellation; a detached
 // task inherits nothing. The returned TaskHandle may be awaited by any number of tasks (each gets
 // a copy of the outcome) and may cancel the task; dropping the handle lets the task run on.
-// runBlocking starts a task and blocks the calling thread, which must not be an executor thread,
-// until the task has finished.
+// runBlocking starts a task and blocks the calling thread until the task has finished; called
+// from inside a task it ends the process, since blocking executor threads can starve the pool of
+// the very threads the task needs. waitForSpawnedTasks lets a program's main, before it returns,
+// wait until no spawned task runs any more, so that none is left running while the process exits.
 #pragma once
 
+#include "Platform/OS/FatalError.h"
 #include "Platform/OS/UnfairLock.h"
 #include "Platform/Tasks/Continuation.h"
 #include "Platform/Tasks/DetachedCoroutine.h"
@@ -14,6 +17,7 @@
 #include "Platform/Tasks/Task.h"
 #include "Platform/Tasks/TaskContext.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -46,10 +50,17 @@ struct SpawnedTaskState {
     std::vector<Continuation<Result<T>>> waiters;
 };
 
+// Counting of the spawned tasks that have not finished yet, for waitForSpawnedTasks.
+void spawnedTaskStarted();
+void spawnedTaskFinished();
+
 template <typename T>
 DetachedCoroutine runSpawned(Task<T> task, std::shared_ptr<SpawnedTaskState<T>> state)
 {
     state->finish(co_await catching(std::move(task)));
+    // Everything the task owned is released before it counts as finished.
+    state.reset();
+    spawnedTaskFinished();
 }
 
 std::shared_ptr<TaskContext> makeTaskContext(Executor& executor, bool inheritLocals);
@@ -100,6 +111,7 @@ TaskHandle<T> spawn(Task<T> operation, Executor& executor = sharedExecutor(), bo
 {
     auto state = std::make_shared<detail::SpawnedTaskState<T>>(detail::makeTaskContext(executor, inheritLocals));
     detail::DetachedCoroutine root = detail::runSpawned(std::move(operation), state);
+    detail::spawnedTaskStarted();
     executor.enqueue(Job{root.handle, state->context.get()});
     return TaskHandle<T>(std::move(state));
 }
@@ -110,9 +122,16 @@ TaskHandle<T> spawnDetached(Task<T> operation, Executor& executor = sharedExecut
     return spawn(std::move(operation), executor, false);
 }
 
+// Blocks the calling thread until every task spawned so far, and every task those spawn, has
+// finished, or until `limit` has passed; returns whether they all finished. Called by a program
+// after it has stopped its work and before it returns from main; never from inside a task.
+bool waitForSpawnedTasks(std::chrono::nanoseconds limit);
+
 template <typename T>
 T runBlocking(Task<T> operation)
 {
+    if (currentTaskContext())
+        vl::fatalError("runBlocking called from inside a task", "Platform/Tasks/Spawn");
     struct Completion {
         std::mutex mutex;
         std::condition_variable finished;

@@ -7,6 +7,13 @@
 // then cancels every child. Handlers run under the context's lock, so a handler that has been
 // removed is guaranteed not to be running any more. The task-local bindings are read and written
 // only by the task itself.
+//
+// Lock order: a task group's lock, then the lock of a child's context (cancelAll cancels the
+// children under the group's lock); a parent context's lock, then its children's. Cancellation
+// handlers therefore run under both kinds of lock: they may take locks that come after these (a
+// future's or a sleeper's state lock, the timer service's, an executor's) and may cancel a task
+// that stands below theirs (forwarding cancellation downwards), but never take a group's lock or
+// cancel their own task or one above it.
 #pragma once
 
 

@@ -8,6 +8,8 @@
 // the others and its error is rethrown once all have finished. In both forms the children are
 // cancelled when the group's task is cancelled or body throws, and the call returns only after
 // every child has finished (the results of children nobody asked for are dropped).
+// The group's lock comes before any child context's lock (see TaskContext.h): it is held while
+// children are cancelled, and a finishing child leaves its parent's context before taking it.
 #pragma once
 
 #include "Platform/OS/UnfairLock.h"

@@ -26,22 +26,20 @@ ThreadPoolExecutor::~ThreadPoolExecutor()
     {
         std::lock_guard guard(mutex);
         stopping = true;
+        available.notify_all();
     }
-    available.notify_all();
     for (std::thread& thread : threads)
         thread.join();
 }
 
 void ThreadPoolExecutor::enqueue(Job job)
 {
-    bool wake;
-    {
-        std::lock_guard guard(mutex);
-        jobs.push_back(job);
-        queued.fetch_add(1, std::memory_order_release);
-        wake = sleepers > 0;
-    }
-    if (wake)
+    // Signalled under the lock: once the lock is released a spinning thread may run the job, and
+    // whatever the job ends may destroy the pool, so nothing of it may be touched after that.
+    std::lock_guard guard(mutex);
+    jobs.push_back(job);
+    queued.fetch_add(1, std::memory_order_release);
+    if (sleepers > 0)
         available.notify_one();
 }
 

@@ -80,4 +80,15 @@ TEST(Spawn, CancellingTheSpawnerDoesNotCancelTheSpawnedTask)
     EXPECT_FALSE(tasks::runBlocking(inner->value()));
 }
 
+void blockInsideATask()
+{
+    auto blocking = []() -> Task<int> { co_return tasks::runBlocking([]() -> Task<int> { co_return 1; }()); };
+    (void)tasks::runBlocking(blocking());
+}
+
+TEST(SpawnDeathTest, RunBlockingInsideATaskIsFatal)
+{
+    EXPECT_DEATH(blockInsideATask(), "Platform/Tasks/Spawn: Fatal error: runBlocking called from inside a task");
+}
+
 } // namespace
