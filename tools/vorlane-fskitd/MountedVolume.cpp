@@ -33,11 +33,11 @@ void MountedVolume::serve()
     } catch (...) {
         failure = std::current_exception();
     }
-    session.unmount();
-    // Requests in flight answer into the ended session; none may outlive the operations object.
-    // The volume answers each once the daemon has (or once it is gone), so this wait ends with it.
+    // Requests in flight are answered while the session's descriptor is still open, and none may
+    // outlive the operations object. The volume answers each once the daemon has (or is gone).
     while (!operations.waitUntilAnswered(patience))
         presenterLog().error("Waiting for the volume to answer the kernel's last requests");
+    session.unmount();
     auto emptied = std::make_shared<std::promise<void>>();
     std::future<void> empty = emptied->get_future();
     table->forgetAll([emptied] { emptied->set_value(); });

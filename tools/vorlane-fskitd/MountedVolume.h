@@ -1,9 +1,9 @@
 // An activated volume presented to the Linux kernel at a mount point, from mounting to the moment
 // nothing is left of it in the kernel: the node table, the kernel operations and the session.
 //
-// serve() answers the kernel until it unmounts or stop() is called; then it unmounts, waits until
-// every request handed to the volume has been answered and reclaims every item the kernel or the
-// host still held, so that the volume can be deactivated with no lookup outstanding. stop() may be
+// serve() answers the kernel until it unmounts or stop() is called; then it waits until every
+// request handed to the volume has been answered, unmounts, and reclaims every item the kernel or
+// the host still held, so that the volume can be deactivated with no lookup outstanding. stop() may be
 // called from any thread, before or during serve().
 #pragma once
 

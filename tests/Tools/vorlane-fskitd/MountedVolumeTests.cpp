@@ -83,4 +83,18 @@ TEST(MountedVolume, ServesStatChmodAndDarwinErrorsThroughTheKernelAndLeavesNoLoo
     }
 }
 
+TEST(MountedVolume, AMountPointThatIsNoDirectoryIsRefusedInOneLine)
+{
+    LoadedVolume loaded;
+    for (const auto& [path, reason] : {std::pair<std::string, std::string>{loaded.device.path, "Not a directory"},
+                                       {"/tmp/vorlane-no-such-directory", "No such file or directory"}}) {
+        try {
+            host::MountedVolume mounted(loaded.volume(), loaded.root(), path);
+            ADD_FAILURE() << "mounted on " << path;
+        } catch (const host::KernelSession::MountError& error) {
+            EXPECT_EQ(std::string(error.what()), "cannot mount at " + path + ": " + reason);
+        }
+    }
+}
+
 } // namespace
