@@ -1,6 +1,6 @@
 #include "VLChannel/Channel.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 #include <limits>
 
 namespace vl {
@@ -11,7 +11,7 @@ Channel::MessageType Channel::MessageType::classify(const DiscontiguousData& mes
         if (header.unique == 0)
             return {Notification{static_cast<fuse_notify_code>(static_cast<std::uint32_t>(header.error))}};
         if (header.error == std::numeric_limits<std::int32_t>::min())
-            return {Reply{header.unique, ENXIO}};
+            return {Reply{header.unique, posix::enxio}};
         return {Reply{header.unique, -header.error}};
     });
 }

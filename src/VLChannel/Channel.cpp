@@ -2,8 +2,8 @@
 
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/OS/FatalError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -13,12 +13,6 @@ namespace vl {
 namespace {
 
 constexpr std::ptrdiff_t replyHeaderCount = sizeof(fuse_out_header);
-
-// Whether this platform's list of POSIX error codes has `code`.
-bool isPOSIXErrorCode(std::int32_t code)
-{
-    return code > 0 && strerrorname_np(code) != nullptr;
-}
 
 } // namespace
 
@@ -184,7 +178,7 @@ void Channel::deliverReply(std::uint64_t unique, std::int32_t error, Discontiguo
         promise->resolveReturning(std::move(payload));
         return;
     }
-    int code = isPOSIXErrorCode(error) ? error : ENXIO;
+    int code = posix::isDarwinErrno(error) ? error : posix::enxio;
     promise->resolveThrowing(std::make_exception_ptr(foundation::POSIXError(code, "reply")));
 }
 

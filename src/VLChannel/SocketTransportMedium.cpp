@@ -5,6 +5,7 @@
 #include "Platform/OS/UnfairLock.h"
 #include "VLChannel/ChannelLogger.h"
 #include "VLFoundation/BuildConfig.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -34,7 +35,7 @@ void readCompletely(int descriptor, std::span<std::byte> buffer)
         if (count > 0)
             got += static_cast<std::size_t>(count);
         else if (count == 0)
-            throw foundation::POSIXError(EBADMSG, "read");
+            throw foundation::POSIXError(posix::ebadmsg, "read");
         else if (errno != EINTR)
             throw foundation::POSIXError::fromErrno("read");
     }
@@ -68,7 +69,7 @@ int sendRegions(int descriptor, const DiscontiguousData& message)
             if (count >= 0)
                 sent += static_cast<std::size_t>(count);
             else if (errno != EINTR)
-                return errno;
+                return posix::currentErrno();
         }
     }
     return 0;

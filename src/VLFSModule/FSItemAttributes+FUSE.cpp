@@ -1,8 +1,8 @@
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 
 #include "Platform/FSKit/FSError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 #include <limits>
 #include <sys/stat.h>
 
@@ -107,7 +107,7 @@ void toFUSE(fskit::FSItemSetAttributesRequest& request, fuse_setattr_in& in)
 {
     for (const TimeField& field : timeFields)
         if (request.isValid(field.attribute) && !fitsNanoseconds((request.*field.get)()))
-            throw fskit::fs_errorForPOSIXError(EINVAL);
+            throw fskit::fs_errorForPOSIXError(posix::einval);
 
     auto translate = [&](fskit::FSItemAttribute attribute, std::uint32_t valid, auto copy) {
         if (!request.isValid(attribute))

@@ -11,9 +11,9 @@
 #include "VLFSModule/Service.h"
 #include "VLFoundation/AsyncFuture.h"
 #include "VLFoundation/XPCEntries.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <atomic>
-#include <cerrno>
 
 namespace vl {
 namespace {
@@ -49,7 +49,7 @@ tasks::Task<std::shared_ptr<Channel>> waitForDaemon(std::shared_ptr<ChannelFutur
 {
     tasks::ContinuousClock clock;
     ChannelFuture::OnTimeout onTimeout = []() -> std::shared_ptr<Channel> {
-        throw foundation::POSIXError(ETIMEDOUT, "The file system daemon did not connect to the volume");
+        throw foundation::POSIXError(posix::etimedout, "The file system daemon did not connect to the volume");
     };
     co_return co_await future->get(clock.now() + Volume::daemonConnectionDeadline, std::nullopt, clock, onTimeout);
 }

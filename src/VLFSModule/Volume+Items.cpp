@@ -9,8 +9,8 @@
 #include "VLFSModule/FSModuleLogger.h"
 #include "VLFSModule/ItemFileHandle.h"
 #include "VLFSModule/OperationReply.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 #include <vector>
 
 namespace vl {
@@ -31,7 +31,7 @@ std::shared_ptr<Item> Volume::requireItem(const ItemPointer& item)
 {
     std::shared_ptr<Item> ours = std::dynamic_pointer_cast<Item>(item);
     if (!ours)
-        throw fskit::fs_errorForPOSIXError(EIO);
+        throw fskit::fs_errorForPOSIXError(posix::eio);
     return ours;
 }
 

@@ -3,15 +3,15 @@
 #include "VLFSModule/Volume.h"
 
 #include "Platform/FSKit/FSError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 
 namespace vl {
 namespace {
 
 std::exception_ptr notBridged()
 {
-    return std::make_exception_ptr(fskit::fs_errorForPOSIXError(ENOSYS));
+    return std::make_exception_ptr(fskit::fs_errorForPOSIXError(posix::enosys));
 }
 
 } // namespace

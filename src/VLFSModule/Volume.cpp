@@ -7,10 +7,10 @@
 #include "VLChannel/Request.h"
 #include "VLFSModule/FSModuleLogger.h"
 #include "VLFoundation/BitSet.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <algorithm>
 #include <sys/socket.h>
-#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -99,7 +99,7 @@ foundation::UUID Volume::readIdentity(const fskit::FSBlockDeviceResource& resour
                                            blockSize - done);
         // A device that ends before its first block would be read forever.
         if (count <= 0)
-            throw fskit::fs_errorForPOSIXError(EIO);
+            throw fskit::fs_errorForPOSIXError(posix::eio);
         done += count;
     }
     return foundation::UUID::fromBytes(block.data());
@@ -122,7 +122,7 @@ std::shared_ptr<Channel> Volume::requireChannel() const
 {
     std::shared_ptr<Channel> current = channel.withLock([](std::shared_ptr<Channel>& value) { return value; });
     if (!current)
-        throw fskit::fs_errorForPOSIXError(ENXIO);
+        throw fskit::fs_errorForPOSIXError(posix::enxio);
     return current;
 }
 
@@ -159,7 +159,7 @@ std::pair<std::shared_ptr<foundation::FileHandle>, std::shared_ptr<foundation::F
 {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        throw foundation::POSIXError(errno, "socketpair");
+        throw foundation::POSIXError::fromErrno("socketpair");
     return {std::make_shared<foundation::FileHandle>(ends[0]), std::make_shared<foundation::FileHandle>(ends[1])};
 }
 

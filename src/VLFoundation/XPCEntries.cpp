@@ -2,7 +2,6 @@
 
 #include "Platform/Foundation/POSIXError.h"
 
-#include <cerrno>
 
 namespace vl {
 

@@ -1,5 +1,6 @@
 #include "VLChannel/Channel.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
@@ -107,7 +108,9 @@ TEST_F(ChannelTest, ReplyErrorsArePOSIXErrorsAndCodesThePlatformDoesNotKnowAreEN
         case 1:
             return FuseAnswer::error(ENOENT);
         case 2:
-            return FuseAnswer::error(4000);
+            return FuseAnswer::error(posix::elast + 1);
+        case 4:
+            return FuseAnswer::error(posix::elast);
         default:
             return FuseAnswer::raw(testing_support::bytesOf(
                 fuse_out_header{.len = 16, .error = INT_MIN, .unique = request.unique()}));
@@ -117,6 +120,7 @@ TEST_F(ChannelTest, ReplyErrorsArePOSIXErrorsAndCodesThePlatformDoesNotKnowAreEN
     EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "posix 2");
     EXPECT_EQ(outcomeOf(channel->process(getattr(2))), "posix 6");
     EXPECT_EQ(outcomeOf(channel->process(getattr(3))), "posix 6");
+    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), "posix 106");
     tasks::runBlocking(channel->close());
 }
 
@@ -203,10 +207,10 @@ TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)
         waiting.push_back(startProcessing(getattr(node)));
     peer.closeConnection();
     for (tasks::TaskHandle<Reply>& reply : waiting)
-        EXPECT_EQ(outcomeOf(reply.value()), "posix " + std::to_string(EBADMSG));
+        EXPECT_EQ(outcomeOf(reply.value()), "posix " + std::to_string(posix::ebadmsg));
     // Nothing is written any more; later requests fail at once with the same error.
-    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), "posix " + std::to_string(EBADMSG));
-    EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), "posix " + std::to_string(posix::ebadmsg));
+    EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), "posix " + std::to_string(posix::ebadmsg));
     EXPECT_EQ(peer.requests().size(), 3u);
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
 }
@@ -216,8 +220,8 @@ TEST_F(ChannelTest, ADaemonDyingWhileItAnswersFailsTheRequestsItLeavesBehind)
     peer.on(FUSE_STATFS, [](const FuseRequest&) { return FuseAnswer::closeConnection(); });
     open();
     tasks::TaskHandle<Reply> earlier = startProcessing(getattr(1));
-    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), "posix " + std::to_string(EBADMSG));
-    EXPECT_EQ(outcomeOf(earlier.value()), "posix " + std::to_string(EBADMSG));
+    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), "posix " + std::to_string(posix::ebadmsg));
+    EXPECT_EQ(outcomeOf(earlier.value()), "posix " + std::to_string(posix::ebadmsg));
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
 }
 
@@ -403,8 +407,8 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
     record->writeGate.waitForWaiters(1);
     record->readHandler(tasks::Result<DiscontiguousData>::failure(
-        std::make_exception_ptr(foundation::POSIXError(EBADMSG, "read"))));
-    EXPECT_EQ(outcomeOf(request.value()), "posix " + std::to_string(EBADMSG));
+        std::make_exception_ptr(foundation::POSIXError(posix::ebadmsg, "read"))));
+    EXPECT_EQ(outcomeOf(request.value()), "posix " + std::to_string(posix::ebadmsg));
 
     std::weak_ptr<Channel> released = channel;
     channel.reset();

@@ -1,5 +1,6 @@
 #include "VLChannel/SocketTransportMedium.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
@@ -157,7 +158,7 @@ TEST_F(SocketTransportMediumTest, EndOfStreamBetweenMessagesIsReportedOnceAsEBAD
     peer.write(message);
     peer.closeConnection();
     EXPECT_EQ(bytesOf(inbox.waitFor(0).get()), message);
-    EXPECT_EQ(posixErrorCode(inbox.waitFor(1)), EBADMSG);
+    EXPECT_EQ(posixErrorCode(inbox.waitFor(1)), posix::ebadmsg);
     // The source stays quiet after the failure although the socket remains at end of stream;
     // deactivation waits for any read in progress, so the count is final once it returns.
     tasks::runBlocking(transport->deactivate());
@@ -170,7 +171,7 @@ TEST_F(SocketTransportMediumTest, EndOfStreamInsideAMessageIsEBADMSG)
     Bytes message = replyMessage(13, pattern(144, 5));
     peer.write(Bytes(message.begin(), message.begin() + 40));
     peer.closeConnection();
-    EXPECT_EQ(posixErrorCode(inbox.waitFor(0)), EBADMSG);
+    EXPECT_EQ(posixErrorCode(inbox.waitFor(0)), posix::ebadmsg);
     tasks::runBlocking(transport->deactivate());
     EXPECT_EQ(inbox.count(), 1u);
 }

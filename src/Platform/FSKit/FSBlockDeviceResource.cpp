@@ -1,6 +1,7 @@
 #include "Platform/FSKit/FSBlockDeviceResource.h"
 
 #include "Platform/FSKit/FSError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -42,21 +43,21 @@ std::shared_ptr<FSBlockDeviceResource> FSBlockDeviceResource::open(
 {
     OwnedDescriptor descriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (descriptor.get() < 0)
-        throw fs_errorForPOSIXError(errno);
+        throw fs_errorForPOSIXError(posix::currentErrno());
     struct stat status { };
     if (::fstat(descriptor.get(), &status) != 0)
-        throw fs_errorForPOSIXError(errno);
+        throw fs_errorForPOSIXError(posix::currentErrno());
 
     std::int64_t physicalBlockSize;
     if (S_ISBLK(status.st_mode)) {
         unsigned int deviceBlockSize = 0;
         if (::ioctl(descriptor.get(), BLKPBSZGET, &deviceBlockSize) != 0)
-            throw fs_errorForPOSIXError(errno);
+            throw fs_errorForPOSIXError(posix::currentErrno());
         physicalBlockSize = deviceBlockSize;
     } else if (S_ISREG(status.st_mode)) {
         physicalBlockSize = regularFilePhysicalBlockSize;
     } else {
-        throw fs_errorForPOSIXError(ENOTBLK);
+        throw fs_errorForPOSIXError(posix::enotblk);
     }
 
     // Device links such as /dev/disk/by-id/... resolve to the node whose name is the BSD name.
@@ -84,14 +85,14 @@ std::int64_t FSBlockDeviceResource::read(
     std::span<std::uint8_t> buffer, std::int64_t offset, std::int64_t length) const
 {
     if (offset < 0 || length < 0 || static_cast<std::uint64_t>(length) > buffer.size())
-        throw fs_errorForPOSIXError(EINVAL);
+        throw fs_errorForPOSIXError(posix::einval);
     for (;;) {
         const ssize_t count
             = ::pread(fileDescriptor, buffer.data(), static_cast<std::size_t>(length), offset);
         if (count >= 0)
             return count;
         if (errno != EINTR)
-            throw fs_errorForPOSIXError(errno);
+            throw fs_errorForPOSIXError(posix::currentErrno());
     }
 }
 

@@ -1,6 +1,7 @@
 #include "Platform/Foundation/FileHandle.h"
 
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,7 +46,7 @@ std::shared_ptr<FileHandle> FileHandle::forReadingAtPath(const std::string& path
 void FileHandle::close()
 {
     if (descriptor < 0)
-        throw POSIXError(EBADF, "close");
+        throw POSIXError(posix::ebadf, "close");
     int closing = descriptor;
     descriptor = -1;
     // Linux releases the descriptor even when close reports an error, so it is never retried.
@@ -56,7 +57,7 @@ void FileHandle::close()
 std::optional<Data> FileHandle::readToEnd()
 {
     if (descriptor < 0)
-        throw POSIXError(EBADF, "read");
+        throw POSIXError(posix::ebadf, "read");
     Data result;
     std::uint8_t buffer[16384];
     for (;;) {
@@ -78,7 +79,7 @@ std::optional<Data> FileHandle::readToEnd()
 void FileHandle::write(const Data& data)
 {
     if (descriptor < 0)
-        throw POSIXError(EBADF, "write");
+        throw POSIXError(posix::ebadf, "write");
     std::size_t written = 0;
     while (written < data.size()) {
         ssize_t count = ::write(descriptor, data.data() + written, data.size() - written);

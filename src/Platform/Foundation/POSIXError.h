@@ -1,5 +1,7 @@
-// An error of the POSIX domain: the errno of a failed system call, with a short text naming
-// what failed. Thrown wherever a descriptor, socket or process operation fails.
+// An error of the POSIX domain: a Darwin errno (POSIXErrorCode.h), with a short text naming what
+// failed. Thrown wherever a descriptor, socket or process operation fails; fromErrno() takes the
+// calling thread's errno, translated to Darwin's value. The error's text is the platform's own
+// description of the errno's meaning.
 #pragma once
 
 #include <string>
@@ -17,5 +19,8 @@ public:
     // The error for the current errno.
     static POSIXError fromErrno(const std::string& what);
 };
+
+// The category of POSIXError: its values are Darwin errnos.
+const std::error_category& posixCategory();
 
 } // namespace foundation

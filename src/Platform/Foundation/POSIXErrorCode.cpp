@@ -144,6 +144,11 @@ std::int32_t darwinErrnoFromLinux(int linuxErrno)
     return eio;
 }
 
+std::int32_t currentErrno()
+{
+    return darwinErrnoFromLinux(errno);
+}
+
 int linuxErrnoFromDarwin(std::int32_t darwinErrno)
 {
     return isDarwinErrno(darwinErrno) ? linuxMeaning[static_cast<std::size_t>(darwinErrno - 1)] : EIO;

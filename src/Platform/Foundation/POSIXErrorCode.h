@@ -126,4 +126,7 @@ constexpr bool isDarwinErrno(std::int32_t code) { return code >= 1 && code <= el
 std::int32_t darwinErrnoFromLinux(int linuxErrno);
 int linuxErrnoFromDarwin(std::int32_t darwinErrno);
 
+// The calling thread's errno, as a Darwin errno.
+std::int32_t currentErrno();
+
 } // namespace posix
