@@ -1,14 +1,20 @@
 // The command line of vorlane-fused:
 //
-//   vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [memfs]
+//   vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--mount-point DIR]
+//                 [memfs | passthrough:DIR]
 //
-// The flags choose the capabilities the daemon announces in its INIT reply; the one file system
-// it serves is "memfs", an in-memory file system (the default). The mount options it sends to
-// the services and to the volume are the flags' names without dashes, then the file system's.
+// The flags choose the capabilities the daemon announces in its INIT reply. The file system is
+// "memfs", an in-memory file system (the default), or "passthrough:DIR", a host directory. The
+// mount options it sends to the services and to the volume are the flags' names without dashes,
+// then the file system's name ("memfs" or "passthrough"). --mount-point names the directory on
+// which the services have the volume mounted. Both paths are made absolute against the current
+// directory, since the daemon's peers do not share it.
 #pragma once
 
 #include "vorlane-fused/FuseServer.h"
 
+#include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -19,6 +25,9 @@ namespace fused {
 struct DaemonOptions {
     DaemonFeatures features;
     std::string fileSystem = "memfs";
+    // The directory that "passthrough" serves; empty for "memfs".
+    std::filesystem::path passthroughDirectory;
+    std::optional<std::filesystem::path> mountPoint;
     std::vector<std::string> mountOptions{"memfs"};
 };
 
@@ -30,7 +39,7 @@ public:
 
 extern const std::string_view daemonUsage;
 
-// `arguments` excludes the program's name. Throws UsageError.
+// `arguments` excludes the program's name. Throws UsageError. Does not look at the file system.
 DaemonOptions parseDaemonArguments(const std::vector<std::string>& arguments);
 
 } // namespace fused

@@ -3,11 +3,26 @@
 #include "vorlane-fused/DaemonLog.h"
 #include "vorlane-fused/VolumeConnection.h"
 #include "vorlane-fused/MemoryFileSystem.h"
+#include "vorlane-fused/PassthroughFileSystem.h"
 #include "Platform/Tasks/Spawn.h"
 
 namespace fused {
 
-DaemonProgram::DaemonProgram(DaemonOptions options) : options(std::move(options)) {}
+namespace {
+
+std::unique_ptr<FileSystemBackend> openFileSystem(const DaemonOptions& options)
+{
+    if (options.fileSystem == "passthrough")
+        return std::make_unique<PassthroughFileSystem>(options.passthroughDirectory);
+    return std::make_unique<MemoryFileSystem>(options.features.caseInsensitive);
+}
+
+} // namespace
+
+DaemonProgram::DaemonProgram(DaemonOptions options)
+    : options(std::move(options)), fileSystem(openFileSystem(this->options))
+{
+}
 
 void DaemonProgram::stop()
 {
@@ -35,7 +50,10 @@ int DaemonProgram::run(std::ostream& output)
                 return 1;
             link = servicesLink;
         }
-        grant = tasks::runBlocking(servicesLink->requestVolume(options.mountOptions, volumeTimeLimit));
+        std::optional<std::string> mountPoint;
+        if (options.mountPoint)
+            mountPoint = options.mountPoint->string();
+        grant = tasks::runBlocking(servicesLink->requestVolume(options.mountOptions, mountPoint, volumeTimeLimit));
     } catch (const std::exception& error) {
         daemonLog().error("Cannot get a volume: %s", error);
         return 1;
@@ -51,14 +69,16 @@ int DaemonProgram::run(std::ostream& output)
         servicesLink->close();
         return 1;
     }
-    MemoryFileSystem fileSystem(options.features.caseInsensitive);
     FuseSession::Ending ending = FuseSession::Ending::protocolError;
     try {
-        ending = session->serve(*socket, fileSystem, options.features);
+        ending = session->serve(*socket, *fileSystem, options.features);
     } catch (const std::exception& error) {
         daemonLog().error("Cannot serve volume %s: %s", grant->volume, error);
     }
     daemonLog().info("Session of volume %s is over: %s", grant->volume, describe(ending));
+    LookupTally outstanding = fileSystem->lookupTally();
+    daemonLog().info("session ended: %s nodes looked up (%s lookups outstanding)", outstanding.nodes,
+                     outstanding.lookups);
     servicesLink->close();
     return ending == FuseSession::Ending::protocolError ? 1 : 0;
 }

@@ -1,6 +1,8 @@
-// The whole of vorlane-fused once its command line is read: ask the daemon service for a volume,
-// print the volume's UUID, call the volume for its socket and serve an in-memory file system on
-// it until the session ends or the services say the device is gone.
+// The whole of vorlane-fused once its command line is read: open the file system it serves, ask
+// the daemon service for a volume, print the volume's UUID, call the volume for its socket and
+// serve the file system on it until the session ends or the services say the device is gone.
+// At the end it logs the lookups the volume left outstanding:
+//   "session ended: N nodes looked up (M lookups outstanding)".
 //
 // run() is called once, on a plain thread (it blocks it); stop() may be called from any thread
 // (a signal watcher's): it ends the wait for a volume, or the session.
@@ -23,6 +25,7 @@ public:
     static constexpr std::chrono::seconds volumeTimeLimit{60};
     static constexpr std::chrono::seconds connectTimeLimit{10};
 
+    // Opens the file system; throws BackendError when a passthrough directory cannot be served.
     explicit DaemonProgram(DaemonOptions options);
 
     // Answers the exit status: 0 when the session ended in order (DESTROY, the volume closing
@@ -33,6 +36,7 @@ public:
 
 private:
     const DaemonOptions options;
+    const std::unique_ptr<FileSystemBackend> fileSystem;
     const std::shared_ptr<FuseSession> session = std::make_shared<FuseSession>();
     std::mutex mutex;
     std::shared_ptr<ServicesLink> link;

@@ -1,7 +1,12 @@
 #include "vorlane-fused/FuseServer.h"
 
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
+
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -25,6 +30,7 @@ constexpr std::uint64_t validitySeconds = 1;
 const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_LOOKUP, &FuseServer::lookup},
     {vl::FUSE_GETATTR, &FuseServer::getattr},
+    {vl::FUSE_SETATTR, &FuseServer::setattr},
     {vl::FUSE_STATFS, &FuseServer::statfs},
     {vl::FUSE_INIT, &FuseServer::init},
     {vl::FUSE_DESTROY, &FuseServer::destroy},
@@ -37,6 +43,8 @@ FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures fe
 
 FuseServer::~FuseServer()
 {
+    // No worker may write to the descriptor's number once it is closed and free for reuse.
+    workers.drain();
     close(socket);
 }
 
@@ -45,26 +53,24 @@ FuseServer::Ending FuseServer::serve()
     for (;;) {
         Ending ending = Ending::peerClosed;
         std::optional<FuseRequest> request = readRequest(ending);
-        if (!request)
+        if (!request) {
+            workers.drain();
             return ending;
-        std::int32_t error = ENOSYS;
-        Payload payload;
-        for (const Route& route : routes) {
-            if (route.opcode != request->header.opcode)
-                continue;
-            try {
-                payload = (this->*route.handler)(*request);
-                error = 0;
-            } catch (const PosixError& failure) {
-                error = failure.code;
-            } catch (const FuseRequest::Malformed&) {
-                error = EINVAL;
-            }
-            break;
         }
-        reply(request->header.unique, error == 0 ? 0 : -error, payload);
-        if (destroyed)
-            return Ending::destroyed;
+        switch (request->header.opcode) {
+        case vl::FUSE_FORGET:
+            forget(*request);
+            break;
+        case vl::FUSE_DESTROY:
+            workers.drain();
+            if (answer(*request) == 0)
+                return Ending::destroyed;
+            break;
+        default:
+            workers.submit([this, request = std::make_shared<const FuseRequest>(std::move(*request))] {
+                answer(*request);
+            });
+        }
     }
 }
 
@@ -103,6 +109,31 @@ std::optional<FuseRequest> FuseServer::readRequest(Ending& ending)
     return FuseRequest(header, std::move(body));
 }
 
+std::int32_t FuseServer::answer(const FuseRequest& request)
+{
+    std::int32_t error = posix::enosys;
+    Payload payload;
+    for (const Route& route : routes) {
+        if (route.opcode != request.header.opcode)
+            continue;
+        try {
+            payload = (this->*route.handler)(request);
+            error = 0;
+        } catch (const foundation::POSIXError& failure) {
+            error = failure.errnoCode();
+        } catch (const FuseRequest::Malformed&) {
+            error = posix::einval;
+        } catch (const std::bad_alloc&) {
+            error = posix::enomem;
+        } catch (const std::exception&) {
+            error = posix::eio;
+        }
+        break;
+    }
+    reply(request.header.unique, -error, payload);
+    return error;
+}
+
 void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload)
 {
     vl::fuse_out_header header{};
@@ -114,6 +145,7 @@ void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const
     std::size_t total = header.len;
     std::size_t sent = 0;
     int first = 0;
+    std::lock_guard lock(writeLock);
     while (sent < total) {
         msghdr message{};
         message.msg_iov = parts + first;
@@ -138,12 +170,20 @@ void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const
     }
 }
 
+void FuseServer::forget(const FuseRequest& request)
+{
+    // A malformed FORGET is dropped: there is no reply to refuse it with.
+    if (request.body.size() != sizeof(vl::fuse_forget_in))
+        return;
+    backend.forget(request.header.nodeid, request.fixed<vl::fuse_forget_in>().nlookup);
+}
+
 FuseServer::Payload FuseServer::init(const FuseRequest& request)
 {
     auto offered = request.fixed<vl::fuse_init_in>();
     request.requireBodySize(sizeof(vl::fuse_init_in));
     if (offered.major < 7)
-        throw PosixError(EPROTO);
+        throw foundation::POSIXError(posix::eproto, "FUSE major version below 7");
     std::uint32_t announced = 0;
     if (features.caseInsensitive)
         announced |= caseInsensitiveFlag;
@@ -171,7 +211,6 @@ FuseServer::Payload FuseServer::statfs(const FuseRequest& request)
 FuseServer::Payload FuseServer::destroy(const FuseRequest& request)
 {
     request.requireBodySize(0);
-    destroyed = true;
     return {};
 }
 
@@ -181,6 +220,16 @@ FuseServer::Payload FuseServer::getattr(const FuseRequest& request)
     vl::fuse_attr_out answer{};
     answer.attr_valid = validitySeconds;
     answer.attr = backend.attributes(request.header.nodeid);
+    return bytesOf(answer);
+}
+
+FuseServer::Payload FuseServer::setattr(const FuseRequest& request)
+{
+    request.requireBodySize(sizeof(vl::fuse_setattr_in));
+    AttributeChanges changes = AttributeChanges::from(request.fixed<vl::fuse_setattr_in>());
+    vl::fuse_attr_out answer{};
+    answer.attr_valid = validitySeconds;
+    answer.attr = backend.setAttributes(request.header.nodeid, changes);
     return bytesOf(answer);
 }
 

@@ -1,17 +1,23 @@
 // Serves the FUSE protocol (7.19, Darwin variant) on one connected stream socket.
 //
-// serve() reads one request at a time (the 40-byte header, then the rest), checks its length,
-// dispatches it by opcode to one handler and writes the reply whole. Opcodes without a handler
-// are answered ENOSYS; a body of the wrong shape EINVAL; a backend failure with its errno. A
-// header that cannot be framed (shorter than 40 bytes or longer than the largest request) ends
-// the session, as do the peer closing its end and an answered DESTROY. The server owns the
-// socket and closes it when destroyed.
+// serve() reads requests on the calling thread (the 40-byte header, then the rest), checks their
+// length and hands each to a small worker pool, which runs the opcode's handler on the backend and
+// writes the reply whole, under one write lock, so that replies never interleave and a slow
+// request holds up no other. Two opcodes stay on the read loop: FORGET, which has no reply and is
+// applied before any later request is read, and DESTROY, answered once every earlier request has
+// been. Opcodes without a handler are answered ENOSYS; a body of the wrong shape EINVAL; a
+// backend failure with its errno; all of them Darwin's. A header that cannot be framed (shorter
+// than 40 bytes or longer than the largest request) ends the session, as do the peer closing its
+// end and a DESTROY answered without error; serve() returns once every request it read has been
+// answered. The server owns the socket and closes it when destroyed.
 #pragma once
 
 #include "vorlane-fused/FileSystemBackend.h"
 #include "vorlane-fused/FuseRequest.h"
+#include "vorlane-fused/WorkerPool.h"
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -35,6 +41,9 @@ public:
     static constexpr std::uint32_t maximumWrite = 1u << 20;
     // A WRITE of maximumWrite bytes with its header and fuse_write_in, and room to spare.
     static constexpr std::uint32_t maximumRequestLength = maximumWrite + 4096;
+    // Requests answered at once, and requests read ahead of them.
+    static constexpr std::size_t workerCount = 4;
+    static constexpr std::size_t readAhead = 16;
 
     FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features);
     ~FuseServer();
@@ -54,18 +63,23 @@ private:
 
     std::optional<FuseRequest> readRequest(Ending& ending);
     bool readExactly(std::span<std::byte> buffer);
+    // Runs the opcode's handler and writes its reply; answers the errno replied (0 for success).
+    std::int32_t answer(const FuseRequest& request);
     void reply(std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload);
+    void forget(const FuseRequest& request);
 
     Payload init(const FuseRequest& request);
     Payload statfs(const FuseRequest& request);
     Payload destroy(const FuseRequest& request);
     Payload getattr(const FuseRequest& request);
+    Payload setattr(const FuseRequest& request);
     Payload lookup(const FuseRequest& request);
 
-    int socket;
+    const int socket;
     FileSystemBackend& backend;
     const DaemonFeatures features;
-    bool destroyed = false;
+    std::mutex writeLock;
+    WorkerPool workers{workerCount, readAhead};
 };
 
 } // namespace fused

@@ -1,9 +1,10 @@
 #include "vorlane-fused/MemoryFileSystem.h"
 
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
+
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <ctime>
 #include <sys/stat.h>
 
 namespace fused {
@@ -11,17 +12,35 @@ namespace {
 
 constexpr std::uint32_t blockSize = 4096;
 
+[[noreturn]] void fail(int darwinErrno, const char* what)
+{
+    throw foundation::POSIXError(darwinErrno, what);
+}
+
+timespec now()
+{
+    timespec time{};
+    clock_gettime(CLOCK_REALTIME, &time);
+    return time;
+}
+
+void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, timespec time)
+{
+    seconds = time.tv_sec;
+    nanoseconds = static_cast<std::int32_t>(time.tv_nsec);
+}
+
 vl::fuse_attr freshAttributes(std::uint64_t node, std::uint32_t mode)
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
+    timespec created = now();
     vl::fuse_attr attributes{};
     attributes.ino = node;
     attributes.mode = mode;
     attributes.nlink = S_ISDIR(mode) ? 2 : 1;
-    attributes.atime = attributes.mtime = attributes.ctime = attributes.crtime = now.tv_sec;
-    attributes.atimensec = attributes.mtimensec = attributes.ctimensec = attributes.crtimensec =
-        static_cast<std::int32_t>(now.tv_nsec);
+    setTime(attributes.atime, attributes.atimensec, created);
+    setTime(attributes.mtime, attributes.mtimensec, created);
+    setTime(attributes.ctime, attributes.ctimensec, created);
+    setTime(attributes.crtime, attributes.crtimensec, created);
     attributes.blksize = blockSize;
     return attributes;
 }
@@ -30,6 +49,7 @@ vl::fuse_attr freshAttributes(std::uint64_t node, std::uint32_t mode)
 
 MemoryFileSystem::MemoryFileSystem(bool caseInsensitive) : caseInsensitive(caseInsensitive)
 {
+    os::UnfairLockGuard guard(lock);
     nodes[1].attributes = freshAttributes(1, S_IFDIR | 0755);
 }
 
@@ -46,18 +66,18 @@ MemoryFileSystem::Node& MemoryFileSystem::existing(std::uint64_t node)
 {
     auto found = nodes.find(node);
     if (found == nodes.end())
-        throw PosixError(ENOENT);
+        fail(posix::enoent, "no such node");
     return found->second;
 }
 
 vl::fuse_kstatfs MemoryFileSystem::statistics()
 {
-    std::lock_guard guard(mutex);
+    os::UnfairLockGuard guard(lock);
     vl::fuse_kstatfs statistics{};
     std::uint64_t usedBlocks = 0;
     for (const auto& [id, node] : nodes)
         usedBlocks += (node.contents.size() + blockSize - 1) / blockSize;
-    constexpr std::uint64_t totalBlocks = (std::uint64_t{1} << 30) / blockSize;
+    constexpr std::uint64_t totalBlocks = capacity / blockSize;
     statistics.blocks = totalBlocks;
     statistics.bfree = totalBlocks - std::min(usedBlocks, totalBlocks);
     statistics.bavail = statistics.bfree;
@@ -71,35 +91,93 @@ vl::fuse_kstatfs MemoryFileSystem::statistics()
 
 vl::fuse_attr MemoryFileSystem::attributes(std::uint64_t node)
 {
-    std::lock_guard guard(mutex);
+    os::UnfairLockGuard guard(lock);
     return existing(node).attributes;
 }
 
 vl::fuse_attr MemoryFileSystem::lookup(std::uint64_t parent, std::string_view name)
 {
-    std::lock_guard guard(mutex);
+    os::UnfairLockGuard guard(lock);
     Node& directory = existing(parent);
     if (!S_ISDIR(directory.attributes.mode))
-        throw PosixError(ENOTDIR);
+        fail(posix::enotdir, "look up in a file");
     auto child = directory.children.find(key(name));
     if (child == directory.children.end())
-        throw PosixError(ENOENT);
+        fail(posix::enoent, "no such name");
     Node& found = existing(child->second);
     ++found.lookups;
     return found.attributes;
 }
 
+void MemoryFileSystem::forget(std::uint64_t node, std::uint64_t lookups)
+{
+    os::UnfairLockGuard guard(lock);
+    auto found = nodes.find(node);
+    if (found != nodes.end())
+        found->second.lookups -= std::min(lookups, found->second.lookups);
+}
+
+vl::fuse_attr MemoryFileSystem::setAttributes(std::uint64_t node, const AttributeChanges& changes)
+{
+    os::UnfairLockGuard guard(lock);
+    Node& target = existing(node);
+    vl::fuse_attr& attributes = target.attributes;
+    if (changes.size) {
+        if (S_ISDIR(attributes.mode))
+            fail(posix::eisdir, "set the size of a directory");
+        if (!S_ISREG(attributes.mode))
+            fail(posix::einval, "set the size of a special file");
+        if (*changes.size > capacity)
+            fail(posix::efbig, "set a size beyond the capacity");
+    }
+    const timespec changed = now();
+    if (changes.mode)
+        attributes.mode = (attributes.mode & S_IFMT) | *changes.mode;
+    if (changes.uid)
+        attributes.uid = *changes.uid;
+    if (changes.gid)
+        attributes.gid = *changes.gid;
+    if (changes.size) {
+        target.contents.resize(*changes.size);
+        attributes.size = *changes.size;
+        attributes.blocks = (*changes.size + 511) / 512;
+        setTime(attributes.mtime, attributes.mtimensec, changed);
+    }
+    if (changes.flags)
+        attributes.flags = *changes.flags;
+    if (changes.accessTime)
+        setTime(attributes.atime, attributes.atimensec, *changes.accessTime);
+    if (changes.modifyTime)
+        setTime(attributes.mtime, attributes.mtimensec, *changes.modifyTime);
+    if (changes.birthTime)
+        setTime(attributes.crtime, attributes.crtimensec, *changes.birthTime);
+    // fuse_attr has no backup time to keep.
+    setTime(attributes.ctime, attributes.ctimensec, changes.changeTime.value_or(changed));
+    return attributes;
+}
+
+LookupTally MemoryFileSystem::lookupTally()
+{
+    os::UnfairLockGuard guard(lock);
+    LookupTally tally;
+    for (const auto& [id, node] : nodes) {
+        tally.nodes += node.lookups > 0 ? 1 : 0;
+        tally.lookups += node.lookups;
+    }
+    return tally;
+}
+
 std::uint64_t MemoryFileSystem::insert(std::uint64_t parent, std::string_view name, std::uint32_t mode,
                                        std::string contents)
 {
-    std::lock_guard guard(mutex);
+    os::UnfairLockGuard guard(lock);
     Node& directory = existing(parent);
     if (!S_ISDIR(directory.attributes.mode))
-        throw PosixError(ENOTDIR);
+        fail(posix::enotdir, "create in a file");
     if (name.empty() || name.size() > 255 || name.find('/') != std::string_view::npos)
-        throw PosixError(EINVAL);
+        fail(posix::einval, "create under an invalid name");
     if (!directory.children.emplace(key(name), nextNode).second)
-        throw PosixError(EEXIST);
+        fail(posix::eexist, "create under a name that is taken");
     std::uint64_t id = nextNode++;
     Node& node = nodes[id];
     node.attributes = freshAttributes(id, mode);
@@ -122,9 +200,9 @@ std::uint64_t MemoryFileSystem::makeFile(std::uint64_t parent, std::string_view 
     return insert(parent, name, S_IFREG | (permissions & 07777), std::move(contents));
 }
 
-std::uint64_t MemoryFileSystem::lookupCount(std::uint64_t node) const
+std::uint64_t MemoryFileSystem::lookupCount(std::uint64_t node)
 {
-    std::lock_guard guard(mutex);
+    os::UnfairLockGuard guard(lock);
     auto found = nodes.find(node);
     return found == nodes.end() ? 0 : found->second.lookups;
 }

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace fused {
@@ -36,10 +37,12 @@ public:
     ServicesLink(const ServicesLink&) = delete;
     ServicesLink& operator=(const ServicesLink&) = delete;
 
-    // Sends "volume-request" with `options` and waits for the answer up to `timeLimit`. Fails
-    // with DaemonError when refused, when the answer lacks the volume, its endpoint or its
-    // device, or when the time runs out; with xpc::XPCRichError when the connection fails.
-    tasks::Task<VolumeGrant> requestVolume(std::vector<std::string> options, std::chrono::nanoseconds timeLimit);
+    // Sends "volume-request" with `options` (and `mountPoint`, when given, for the services to
+    // mount the volume there) and waits for the answer up to `timeLimit`. Fails with DaemonError
+    // when refused, when the answer lacks the volume, its endpoint or its device, or when the
+    // time runs out; with xpc::XPCRichError when the connection fails.
+    tasks::Task<VolumeGrant> requestVolume(std::vector<std::string> options, std::optional<std::string> mountPoint,
+                                           std::chrono::nanoseconds timeLimit);
     void close();
 
 private:

@@ -1,11 +1,14 @@
-// vorlane-fused: a FUSE daemon for Linux that serves an in-memory file system to one volume.
+// vorlane-fused: a FUSE daemon for Linux that serves an in-memory file system or a host directory
+// to one volume.
 #include "vorlane-fused/DaemonCommandLine.h"
 #include "vorlane-fused/DaemonProgram.h"
+#include "vorlane-fused/PassthroughFileSystem.h"
 #include "Common/SignalWatcher.h"
 
 #include <algorithm>
 #include <csignal>
 #include <iostream>
+#include <optional>
 
 int main(int argc, char** argv)
 {
@@ -21,7 +24,13 @@ int main(int argc, char** argv)
         std::cerr << "vorlane-fused: " << error.what() << "\n" << fused::daemonUsage;
         return 2;
     }
-    fused::DaemonProgram program(std::move(options));
-    services::SignalWatcher signals({SIGINT, SIGTERM}, [&program](int) { program.stop(); });
-    return program.run(std::cout);
+    std::optional<fused::DaemonProgram> program;
+    try {
+        program.emplace(std::move(options));
+    } catch (const fused::BackendError& error) {
+        std::cerr << "vorlane-fused: " << error.what() << "\n";
+        return 2;
+    }
+    services::SignalWatcher signals({SIGINT, SIGTERM}, [&program](int) { program->stop(); });
+    return program->run(std::cout);
 }

@@ -28,10 +28,23 @@ TEST(DaemonCommandLine, flagsChooseTheFeaturesAndBecomeTheMountOptionsInTheirOrd
     EXPECT_TRUE(parseDaemonArguments({"--volume-rename"}).features.volumeRename);
 }
 
+TEST(DaemonCommandLine, passthroughServesADirectoryAndTheMountPointIsKeptBothMadeAbsolute)
+{
+    fused::DaemonOptions options =
+        parseDaemonArguments({"--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive"});
+    EXPECT_EQ(options.fileSystem, "passthrough");
+    EXPECT_EQ(options.passthroughDirectory, "/srv/data");
+    EXPECT_EQ(options.mountPoint, std::filesystem::current_path() / "mnt");
+    EXPECT_EQ(options.mountOptions, (Words{"case-insensitive", "passthrough"}));
+    EXPECT_EQ(parseDaemonArguments({"passthrough:src"}).passthroughDirectory, std::filesystem::current_path() / "src");
+}
+
 TEST(DaemonCommandLine, aCommandLineItCannotUnderstandIsAUsageError)
 {
-    for (const Words& arguments : std::vector<Words>{{"--verbose"}, {"passthrough:/srv"}, {"memfs", "memfs"}, {"-"}})
-        EXPECT_THROW(parseDaemonArguments(arguments), fused::UsageError) << arguments.front();
+    for (const Words& arguments :
+         std::vector<Words>{{"--verbose"}, {"passthrough:"}, {"memfs", "memfs"}, {"memfs", "passthrough:/srv"}, {"-"},
+                            {"--mount-point"}, {"--mount-point", ""}, {"--mount-point", "/a", "--mount-point", "/b"}})
+        EXPECT_THROW(parseDaemonArguments(arguments), fused::UsageError) << arguments.back();
 }
 
 } // namespace

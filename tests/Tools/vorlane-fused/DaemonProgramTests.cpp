@@ -3,6 +3,7 @@
 #include "vorlane-services/LaunchServices.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Common/ServiceProtocol.h"
+#include "Platform/OS/Logger.h"
 #include "Tools/ServicesSupport/FakeDiskImageTool.h"
 #include "Tools/ServicesSupport/FakeHostLauncher.h"
 #include "Tools/ServicesSupport/FakeVolume.h"
@@ -83,6 +84,28 @@ TEST_F(DaemonProgramTest, servesItsVolumeUntilTheVolumeEndsTheSession)
     EXPECT_TRUE(testing_support::destroyFuse(call.socket->fileDescriptor(), 2));
     EXPECT_EQ(exitStatus.get(), 0);
     EXPECT_EQ(output.str(), volume->identifier().uuidString() + "\n");
+}
+
+TEST_F(DaemonProgramTest, servesAPassthroughDirectoryAndLogsTheLookupsLeftAtTheEnd)
+{
+    std::string scratch = testing::TempDir() + "daemon-XXXXXX";
+    std::filesystem::path directory = ::mkdtemp(scratch.data());
+    std::filesystem::create_directory(directory / "inside");
+    os::LogCapture log;
+    std::future<int> exitStatus = start({"passthrough:" + directory.string()});
+    FakeVolume::Call call = connect();
+    int socket = call.socket->fileDescriptor();
+    testing_support::initializeFuse(socket);
+    for (std::uint64_t unique : {2, 3}) {
+        testing_support::writeFuseRequest(socket, vl::FUSE_LOOKUP, unique, 1, "inside", 7);
+        EXPECT_EQ(testing_support::readFuseReply(socket).header.error, 0);
+    }
+    vl::fuse_forget_in forget{1};
+    testing_support::writeFuseRequest(socket, vl::FUSE_FORGET, 4, 2, &forget, sizeof forget);
+    EXPECT_TRUE(testing_support::destroyFuse(socket, 5));
+    EXPECT_EQ(exitStatus.get(), 0);
+    EXPECT_TRUE(log.contains(os::LogLevel::info, "session ended: 1 nodes looked up (1 lookups outstanding)"));
+    std::filesystem::remove_all(directory);
 }
 
 TEST_F(DaemonProgramTest, theDeviceGoingAwayEndsTheSession)

@@ -1,11 +1,13 @@
 #include "vorlane-fused/FuseServer.h"
 #include "vorlane-fused/MemoryFileSystem.h"
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <future>
+#include <tuple>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -20,13 +22,17 @@ using fused::FuseServer;
 // The volume's side of a session: writes raw requests and reads raw replies.
 class Session {
 public:
-    explicit Session(fused::DaemonFeatures features = {}, bool caseInsensitive = false)
+    explicit Session(fused::DaemonFeatures features = {}, bool caseInsensitive = false,
+                     fused::FileSystemBackend* backend = nullptr)
         : fileSystem(caseInsensitive)
     {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         volumeEnd = ends[0];
-        server = std::make_unique<FuseServer>(ends[1], fileSystem, features);
+        // A reply that never comes fails the read instead of hanging the test.
+        timeval limit{60, 0};
+        EXPECT_EQ(setsockopt(volumeEnd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        server = std::make_unique<FuseServer>(ends[1], backend ? *backend : fileSystem, features);
         ending = std::async(std::launch::async, [this] { return server->serve(); });
     }
 
@@ -162,12 +168,12 @@ TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
 
     session.send(vl::FUSE_LOOKUP, 1, nameBytes("folder"));
     Session::Reply missing = session.receive();
-    EXPECT_EQ(missing.header.error, -ENOENT);
+    EXPECT_EQ(missing.header.error, -posix::enoent);
     EXPECT_EQ(missing.header.len, 16u);
     session.send(vl::FUSE_GETATTR, 99, bytesOf(vl::fuse_getattr_in{}));
-    EXPECT_EQ(session.receive().header.error, -ENOENT);
+    EXPECT_EQ(session.receive().header.error, -posix::enoent);
     session.send(vl::FUSE_LOOKUP, folder, nameBytes("x"));
-    EXPECT_EQ(session.receive().header.error, -ENOENT);
+    EXPECT_EQ(session.receive().header.error, -posix::enoent);
 }
 
 TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
@@ -178,27 +184,27 @@ TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
     auto entry = Session::as<vl::fuse_entry_out>(session.receive());
     EXPECT_EQ(entry.nodeid, file);
     EXPECT_EQ(entry.attr.size, 5u);
-    EXPECT_THROW(session.fileSystem.makeFile(1, "readme.TXT", 0644, ""), fused::PosixError);
+    EXPECT_THROW(session.fileSystem.makeFile(1, "readme.TXT", 0644, ""), foundation::POSIXError);
 }
 
 TEST(FuseServer, MalformedBodiesAreRefusedWithEinvalAndUnknownOpcodesWithEnosys)
 {
     Session session;
     session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{'b'}});
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{0}, std::byte{'b'}, std::byte{0}});
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_LOOKUP, 1, {std::byte{0}});
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_GETATTR, 1, {std::byte{1}});
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_STATFS, 1, {std::byte{1}});
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_INIT, 0, std::vector<std::byte>(8));
-    EXPECT_EQ(session.receive().header.error, -EINVAL);
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_READ, 2, std::vector<std::byte>(40), 99);
     Session::Reply unknown = session.receive();
-    EXPECT_EQ(unknown.header.error, -ENOSYS);
+    EXPECT_EQ(unknown.header.error, -posix::enosys);
     EXPECT_EQ(unknown.header.unique, 99u);
     // The session is still in order after all of them.
     session.send(vl::FUSE_STATFS, 1, {});
@@ -230,6 +236,91 @@ TEST(FuseServer, UnframeableHeadersEndTheSessionAndDestroyEndsItAfterItsReply)
     Session truncated;
     truncated.send(vl::FUSE_STATFS, 1, {}, 7, 60);
     EXPECT_EQ(truncated.finish(), FuseServer::Ending::peerClosed);
+}
+
+TEST(FuseServer, ForgetIsNeverAnsweredAndGivesBackTheLookups)
+{
+    Session session;
+    std::uint64_t file = session.fileSystem.makeFile(1, "f", 0644, "");
+    for (std::uint64_t unique = 1; unique <= 3; ++unique) {
+        session.send(vl::FUSE_LOOKUP, 1, nameBytes("f"), unique);
+        EXPECT_EQ(session.receive().header.error, 0);
+    }
+    EXPECT_EQ(session.fileSystem.lookupTally(), (fused::LookupTally{1, 3}));
+    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{2}), 10);
+    session.send(vl::FUSE_FORGET, 99, bytesOf(vl::fuse_forget_in{5}), 11);
+    session.send(vl::FUSE_FORGET, file, std::vector<std::byte>(4), 12);
+    session.send(vl::FUSE_STATFS, 1, {}, 13);
+    // The first bytes after the forgets answer STATFS, and each forget was applied before it.
+    EXPECT_EQ(session.receive().header.unique, 13u);
+    EXPECT_EQ(session.fileSystem.lookupCount(file), 1u);
+    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{7}), 14);
+    EXPECT_EQ(session.finish(), FuseServer::Ending::peerClosed);
+    EXPECT_EQ(session.fileSystem.lookupTally(), fused::LookupTally{});
+}
+
+TEST(FuseServer, SetattrChangesWhatItsValidBitsNameAndNothingWhenItFails)
+{
+    Session session;
+    std::uint64_t file = session.fileSystem.makeFile(1, "f", 0644, "abc");
+    vl::fuse_setattr_in change{};
+    change.valid = vl::FATTR_MODE | vl::FATTR_UID | vl::FATTR_GID | vl::FATTR_SIZE | vl::FATTR_ATIME |
+                   vl::FATTR_MTIME | vl::FATTR_CHGTIME | vl::FATTR_CRTIME | vl::FATTR_FLAGS | vl::FATTR_FH;
+    change.mode = S_IFDIR | 04600; // the type bits of a request are not applied
+    change.uid = 501, change.gid = 20, change.size = 600, change.flags = 0x8000;
+    change.atime = 100, change.atimensec = 1, change.mtime = 200, change.mtimensec = 2;
+    change.chgtime = 300, change.chgtimensec = 3, change.crtime = 400, change.crtimensec = 4;
+    session.send(vl::FUSE_SETATTR, file, bytesOf(change));
+    vl::fuse_attr changed = Session::as<vl::fuse_attr_out>(session.receive()).attr;
+    EXPECT_EQ(std::tie(changed.ino, changed.mode, changed.uid, changed.gid, changed.size, changed.blocks, changed.flags),
+              std::tuple(file, S_IFREG | 04600u, 501u, 20u, 600u, 2u, 0x8000u));
+    EXPECT_EQ(std::tie(changed.atime, changed.atimensec, changed.mtime, changed.mtimensec, changed.ctime,
+                       changed.ctimensec, changed.crtime, changed.crtimensec),
+              std::tuple(100, 1, 200, 2, 300, 3, 400, 4));
+
+    vl::fuse_setattr_in late{};
+    late.valid = vl::FATTR_MODE | vl::FATTR_MTIME;
+    late.mtimensec = 1'000'000'000;
+    session.send(vl::FUSE_SETATTR, file, bytesOf(late));
+    EXPECT_EQ(session.receive().header.error, -posix::einval);
+    late.valid = vl::FATTR_MODE | vl::FATTR_SIZE;
+    session.send(vl::FUSE_SETATTR, 1, bytesOf(late));
+    EXPECT_EQ(session.receive().header.error, -posix::eisdir);
+    EXPECT_EQ(session.fileSystem.attributes(file).mode, S_IFREG | 04600u);
+    EXPECT_EQ(session.fileSystem.attributes(1).mode, S_IFDIR | 0755u);
+}
+
+// A memory file system whose attributes of node 2 wait for the test to open a gate.
+class GatedFileSystem final : public fused::MemoryFileSystem {
+public:
+    vl::fuse_attr attributes(std::uint64_t node) override
+    {
+        if (node == 2) {
+            entered.set_value();
+            if (gate.wait_for(std::chrono::seconds(60)) != std::future_status::ready)
+                throw std::runtime_error("the gate was never opened");
+        }
+        return MemoryFileSystem::attributes(1);
+    }
+
+    std::promise<void> entered;
+    std::promise<void> opened;
+    std::shared_future<void> gate = opened.get_future().share();
+};
+
+TEST(FuseServer, ARequestTheBackendIsSlowToAnswerHoldsUpNoOtherButDestroy)
+{
+    GatedFileSystem backend;
+    Session session({}, false, &backend);
+    session.send(vl::FUSE_GETATTR, 2, bytesOf(vl::fuse_getattr_in{}), 1);
+    ASSERT_EQ(backend.entered.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    session.send(vl::FUSE_STATFS, 1, {}, 2);
+    EXPECT_EQ(session.receive().header.unique, 2u);
+    session.send(vl::FUSE_DESTROY, 1, {}, 3);
+    backend.opened.set_value();
+    EXPECT_EQ(session.receive().header.unique, 1u);
+    EXPECT_EQ(session.receive().header.unique, 3u);
+    EXPECT_EQ(session.ending.get(), FuseServer::Ending::destroyed);
 }
 
 } // namespace

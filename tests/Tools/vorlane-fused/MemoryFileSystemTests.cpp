@@ -1,8 +1,9 @@
 #include "vorlane-fused/MemoryFileSystem.h"
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/stat.h>
 
 namespace {
@@ -11,8 +12,8 @@ int errorOf(auto&& operation)
 {
     try {
         operation();
-    } catch (const fused::PosixError& error) {
-        return error.code;
+    } catch (const foundation::POSIXError& error) {
+        return error.errnoCode();
     }
     return 0;
 }
@@ -21,12 +22,12 @@ TEST(MemoryFileSystem, RefusesNamesThatAreTakenInvalidOrUnderAFile)
 {
     fused::MemoryFileSystem fileSystem;
     std::uint64_t file = fileSystem.makeFile(1, "a", 0644, "abc");
-    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "a", 0644, ""); }), EEXIST);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(file, "b", 0755); }), ENOTDIR);
-    EXPECT_EQ(errorOf([&] { fileSystem.lookup(file, "b"); }), ENOTDIR);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "x/y", 0755); }), EINVAL);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "", 0755); }), EINVAL);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(42, "z", 0755); }), ENOENT);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "a", 0644, ""); }), posix::eexist);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(file, "b", 0755); }), posix::enotdir);
+    EXPECT_EQ(errorOf([&] { fileSystem.lookup(file, "b"); }), posix::enotdir);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "x/y", 0755); }), posix::einval);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "", 0755); }), posix::einval);
+    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(42, "z", 0755); }), posix::enoent);
     EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "A", 0644, ""); }), 0);
 }
 

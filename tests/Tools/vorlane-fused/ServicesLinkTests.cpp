@@ -67,7 +67,7 @@ protected:
     std::string failureOf(fused::ServicesLink& link, std::chrono::nanoseconds timeLimit = 60s)
     {
         try {
-            tasks::runBlocking(link.requestVolume({"memfs"}, timeLimit));
+            tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, timeLimit));
         } catch (const fused::DaemonError& error) {
             return error.what();
         }
@@ -86,7 +86,8 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
         reply(peer, request, [this](xpc::XPCDictionary& grant) { fillGrant(grant); });
     });
     fused::ServicesLink link(onDeviceGone);
-    fused::VolumeGrant grant = tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, 60s));
+    fused::VolumeGrant grant =
+        tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, "/mnt/volume", 60s));
     EXPECT_EQ(grant.volume, volume);
     EXPECT_EQ(grant.bsdName, "loop3");
     EXPECT_EQ(grant.endpoint.type(), xpc::Type::endpoint);
@@ -97,6 +98,7 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
     ASSERT_TRUE(options && options->count() == 2);
     EXPECT_EQ(*options->at(0).stringValue(), "case-insensitive");
     EXPECT_EQ(*options->at(1).stringValue(), "memfs");
+    EXPECT_EQ(request.string(keys::mountPointKey), "/mnt/volume");
     EXPECT_EQ(gone->count(), 0u);
 }
 
@@ -141,7 +143,8 @@ TEST_F(ServicesLinkTest, deviceGoneIsToldButOtherMessagesAreNot)
         peer.sendMessage(deviceGone);
     });
     fused::ServicesLink link(onDeviceGone);
-    tasks::runBlocking(link.requestVolume({"memfs"}, 60s));
+    tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, 60s));
+    EXPECT_FALSE(service.nextRequest().value(keys::mountPointKey));
     gone->next();
     // Messages arrive in order: the unrelated one had been ignored before.
     std::vector<std::string> errors = log.texts(os::LogLevel::error);
@@ -155,7 +158,7 @@ TEST_F(ServicesLinkTest, theServicesHangingUpFailsTheRequestAndTellsTheDeviceIsG
 {
     FakeDaemonService service([](const xpc::XPCDictionary&, xpc::Connection& peer) { peer.cancel(); });
     fused::ServicesLink link(onDeviceGone);
-    EXPECT_THROW(tasks::runBlocking(link.requestVolume({"memfs"}, 60s)), xpc::XPCRichError);
+    EXPECT_THROW(tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, 60s)), xpc::XPCRichError);
     gone->next();
 }
 

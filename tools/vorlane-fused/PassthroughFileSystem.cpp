@@ -1,0 +1,235 @@
+#include "vorlane-fused/PassthroughFileSystem.h"
+
+#include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace fused {
+
+struct PassthroughFileSystem::Node {
+    explicit Node(int descriptor) : descriptor(descriptor) {}
+    ~Node() { ::close(descriptor); }
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+
+    // O_PATH: names the file without opening it for reading or writing.
+    const int descriptor;
+    // Set before the node is published.
+    Identity identity{};
+    // Read and written under the table's lock only.
+    std::uint64_t lookups = 0;
+};
+
+namespace {
+
+[[noreturn]] void fail(int darwinErrno, const std::string& what)
+{
+    throw foundation::POSIXError(darwinErrno, what);
+}
+
+// The calling thread's errno, as the Darwin errno of the same meaning.
+[[noreturn]] void failFromLinux(const std::string& what)
+{
+    fail(posix::darwinErrnoFromLinux(errno), what);
+}
+
+void check(int result, const char* what)
+{
+    if (result < 0)
+        failFromLinux(what);
+}
+
+struct statx status(int descriptor)
+{
+    struct statx status{};
+    check(::statx(descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status),
+          "statx");
+    return status;
+}
+
+// The path through which Linux reaches the file an O_PATH descriptor names, for the calls that
+// take no descriptor of that kind.
+std::string procPath(int descriptor)
+{
+    return "/proc/self/fd/" + std::to_string(descriptor);
+}
+
+void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, const statx_timestamp& time)
+{
+    seconds = time.tv_sec;
+    nanoseconds = static_cast<std::int32_t>(time.tv_nsec);
+}
+
+vl::fuse_attr attributesOf(const struct statx& status, std::uint64_t node)
+{
+    vl::fuse_attr attributes{};
+    attributes.ino = node;
+    attributes.size = status.stx_size;
+    attributes.blocks = status.stx_blocks;
+    setTime(attributes.atime, attributes.atimensec, status.stx_atime);
+    setTime(attributes.mtime, attributes.mtimensec, status.stx_mtime);
+    setTime(attributes.ctime, attributes.ctimensec, status.stx_ctime);
+    // Zero where the host's file system keeps no birth time.
+    if (status.stx_mask & STATX_BTIME)
+        setTime(attributes.crtime, attributes.crtimensec, status.stx_btime);
+    attributes.mode = status.stx_mode;
+    attributes.nlink = status.stx_nlink;
+    attributes.uid = status.stx_uid;
+    attributes.gid = status.stx_gid;
+    // A Darwin dev_t: the major number in the top 8 bits, the minor in the low 24.
+    attributes.rdev = (status.stx_rdev_major & 0xffu) << 24 | (status.stx_rdev_minor & 0xffffffu);
+    attributes.blksize = status.stx_blksize;
+    return attributes;
+}
+
+} // namespace
+
+PassthroughFileSystem::PassthroughFileSystem(const std::filesystem::path& directory)
+{
+    const std::string name = "passthrough directory " + directory.string();
+    struct stat status{};
+    if (::stat(directory.c_str(), &status) < 0) {
+        if (errno == ENOENT)
+            throw BackendError(name + " does not exist");
+        throw BackendError(name + " cannot be reached: " + std::strerror(errno));
+    }
+    if (!S_ISDIR(status.st_mode))
+        throw BackendError(name + " is not a directory");
+    int descriptor = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        throw BackendError(name + " cannot be opened: " + std::strerror(errno));
+    auto root = std::make_shared<Node>(descriptor);
+    struct stat opened{};
+    if (::fstat(descriptor, &opened) < 0)
+        throw BackendError(name + " cannot be examined: " + std::strerror(errno));
+    root->identity = {opened.st_dev, opened.st_ino};
+    os::UnfairLockGuard guard(lock);
+    ids[root->identity] = 1;
+    nodes[1] = std::move(root);
+}
+
+std::shared_ptr<PassthroughFileSystem::Node> PassthroughFileSystem::existing(std::uint64_t node)
+{
+    os::UnfairLockGuard guard(lock);
+    auto found = nodes.find(node);
+    if (found == nodes.end())
+        fail(posix::enoent, "no such node");
+    return found->second;
+}
+
+vl::fuse_kstatfs PassthroughFileSystem::statistics()
+{
+    std::shared_ptr<Node> root = existing(1);
+    struct statvfs status{};
+    check(::fstatvfs(root->descriptor, &status), "statvfs");
+    vl::fuse_kstatfs statistics{};
+    statistics.blocks = status.f_blocks;
+    statistics.bfree = status.f_bfree;
+    statistics.bavail = status.f_bavail;
+    statistics.files = status.f_files;
+    statistics.ffree = status.f_ffree;
+    statistics.bsize = static_cast<std::uint32_t>(status.f_bsize);
+    statistics.namelen = static_cast<std::uint32_t>(status.f_namemax);
+    statistics.frsize = static_cast<std::uint32_t>(status.f_frsize);
+    return statistics;
+}
+
+vl::fuse_attr PassthroughFileSystem::attributes(std::uint64_t node)
+{
+    return attributesOf(status(existing(node)->descriptor), node);
+}
+
+vl::fuse_attr PassthroughFileSystem::lookup(std::uint64_t parent, std::string_view name)
+{
+    if (name == "." || name == ".." || name.find('/') != std::string_view::npos)
+        fail(posix::einval, "look up a name that is not one component");
+    std::shared_ptr<Node> directory = existing(parent);
+    int descriptor = ::openat(directory->descriptor, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        failFromLinux("look up");
+    auto candidate = std::make_shared<Node>(descriptor);
+    const struct statx found = status(descriptor);
+    candidate->identity = {makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino};
+    std::uint64_t id;
+    {
+        os::UnfairLockGuard guard(lock);
+        auto [entry, added] = ids.try_emplace(candidate->identity, nextNode);
+        id = entry->second;
+        if (added) {
+            ++nextNode;
+            nodes[id] = candidate;
+        }
+        ++nodes[id]->lookups;
+    }
+    return attributesOf(found, id);
+}
+
+void PassthroughFileSystem::forget(std::uint64_t node, std::uint64_t lookups)
+{
+    // Closed after the lock is given up, unless a request still uses it.
+    std::shared_ptr<Node> dropped;
+    os::UnfairLockGuard guard(lock);
+    auto found = nodes.find(node);
+    if (found == nodes.end())
+        return;
+    Node& target = *found->second;
+    target.lookups -= std::min(lookups, target.lookups);
+    if (target.lookups > 0 || node == 1)
+        return;
+    ids.erase(target.identity);
+    dropped = std::move(found->second);
+    nodes.erase(found);
+}
+
+vl::fuse_attr PassthroughFileSystem::setAttributes(std::uint64_t node, const AttributeChanges& changes)
+{
+    std::shared_ptr<Node> target = existing(node);
+    const int descriptor = target->descriptor;
+    const std::uint32_t type = status(descriptor).stx_mode & S_IFMT;
+    if (changes.flags && *changes.flags != 0)
+        fail(posix::enotsup, "set Darwin file flags");
+    if (changes.uid || changes.gid)
+        check(::fchownat(descriptor, "", changes.uid ? static_cast<uid_t>(*changes.uid) : static_cast<uid_t>(-1),
+                         changes.gid ? static_cast<gid_t>(*changes.gid) : static_cast<gid_t>(-1),
+                         AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW),
+              "chown");
+    if (changes.mode) {
+        if (type == S_IFLNK)
+            fail(posix::darwinErrnoFromLinux(EOPNOTSUPP), "chmod a symbolic link");
+        check(::fchmodat(AT_FDCWD, procPath(descriptor).c_str(), *changes.mode, 0), "chmod");
+    }
+    if (changes.size) {
+        if (type == S_IFDIR)
+            fail(posix::eisdir, "truncate a directory");
+        if (type != S_IFREG)
+            fail(posix::einval, "truncate a special file");
+        check(::truncate(procPath(descriptor).c_str(), static_cast<off_t>(*changes.size)), "truncate");
+    }
+    if (changes.accessTime || changes.modifyTime) {
+        const timespec omitted{0, UTIME_OMIT};
+        const timespec times[2] = {changes.accessTime.value_or(omitted), changes.modifyTime.value_or(omitted)};
+        check(::utimensat(descriptor, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW), "utimensat");
+    }
+    return attributesOf(status(descriptor), node);
+}
+
+LookupTally PassthroughFileSystem::lookupTally()
+{
+    os::UnfairLockGuard guard(lock);
+    LookupTally tally;
+    for (const auto& [id, node] : nodes) {
+        tally.nodes += node->lookups > 0 ? 1 : 0;
+        tally.lookups += node->lookups;
+    }
+    return tally;
+}
+
+} // namespace fused
