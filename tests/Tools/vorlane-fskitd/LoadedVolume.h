@@ -71,10 +71,10 @@ struct LoadedVolume {
     // The volume's answer to a lookup of `name` in the root.
     std::shared_ptr<fskit::FSItem> lookUp(const std::string& name)
     {
-        Mailbox<std::shared_ptr<fskit::FSItem>> found;
+        auto found = std::make_shared<Mailbox<std::shared_ptr<fskit::FSItem>>>();
         volume()->lookupItem(fskit::FSFileName(name), root(),
-                             [&found](auto item, auto, std::exception_ptr) { found.push(item); });
-        return found.next();
+                             [found](auto item, auto, std::exception_ptr) { found->push(item); });
+        return found->next();
     }
 
     // (node, nlookup) of each FORGET the daemon got.

@@ -29,12 +29,12 @@ protected:
     // Lets reclaim number `index` reach the volume and waits until the table has heard back.
     void finishReclaim(std::size_t index)
     {
-        Mailbox<bool> done;
-        loaded.volume()->reclaimItem(reclaims.at(index).item, [&](std::exception_ptr error) {
-            reclaims.at(index).reply(error);
-            done.push(error == nullptr);
+        auto done = std::make_shared<Mailbox<bool>>();
+        loaded.volume()->reclaimItem(reclaims.at(index).item, [reply = reclaims.at(index).reply, done](std::exception_ptr error) {
+            reply(error);
+            done->push(error == nullptr);
         });
-        EXPECT_TRUE(done.next());
+        EXPECT_TRUE(done->next());
     }
 
     LoadedVolume loaded;
