@@ -41,6 +41,7 @@ enum fuse_opcode : std::uint32_t {
     FUSE_SETXATTR = 21,
     FUSE_GETXATTR = 22,
     FUSE_LISTXATTR = 23,
+    FUSE_REMOVEXATTR = 24,
     FUSE_INIT = 26,
     FUSE_OPENDIR = 27,
     FUSE_READDIR = 28,
