@@ -19,13 +19,8 @@ namespace testing_support {
 inline vl::fuse_attr_out attributesOf(std::uint64_t node, std::uint32_t mode)
 {
     vl::fuse_attr_out out{};
-    out.attr.ino = node;
-    out.attr.size = 1000;
-    out.attr.mtime = 1700000000;
-    out.attr.mode = mode;
-    out.attr.nlink = 1;
-    out.attr.uid = 501;
-    out.attr.gid = 20;
+    out.attr.ino = node, out.attr.size = 1000, out.attr.mtime = 1700000000, out.attr.mode = mode;
+    out.attr.nlink = 1, out.attr.uid = 501, out.attr.gid = 20;
     return out;
 }
 
