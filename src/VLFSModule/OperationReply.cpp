@@ -21,6 +21,18 @@ void start(KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
     (void)tasks::spawn(runAndReply(std::move(keepAlive), std::move(operation), std::move(deliver)));
 }
 
+// Delivers a plain value to a handler that takes (value, error); `failed` goes with an error.
+template <typename Value, typename Handler>
+auto valueOrError(Handler replyHandler, Value failed)
+{
+    return [replyHandler = std::move(replyHandler), failed](tasks::Result<Value> outcome) {
+        if (outcome.isSuccess())
+            replyHandler(std::move(outcome).get(), nullptr);
+        else
+            replyHandler(failed, outcome.error());
+    };
+}
+
 // Delivers a pointer result to a handler that takes (pointer, error).
 template <typename Pointee, typename Handler>
 auto pointerOrError(Handler replyHandler)
@@ -66,6 +78,31 @@ void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
                   replyHandler(nullptr, std::nullopt, outcome.error());
               }
           });
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation,
+                   fskit::FSVolume::NameReply replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          [replyHandler = std::move(replyHandler)](tasks::Result<fskit::FSFileName> outcome) {
+              if (outcome.isSuccess())
+                  replyHandler(std::move(outcome).get(), nullptr);
+              else
+                  replyHandler(std::nullopt, outcome.error());
+          });
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::int64_t> operation,
+                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation), valueOrError<std::int64_t>(std::move(replyHandler), 0));
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSDirectoryVerifier> operation,
+                   std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          valueOrError<fskit::FSDirectoryVerifier>(std::move(replyHandler), fskit::FSDirectoryVerifierInitial));
 }
 
 } // namespace vl

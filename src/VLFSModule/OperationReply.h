@@ -11,6 +11,8 @@
 #include "Platform/Tasks/Task.h"
 #include "VLFSModule/Item.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace vl {
@@ -30,5 +32,13 @@ void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSIte
                    fskit::FSVolume::AttributesReply replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
                    fskit::FSVolume::ItemAndNameReply replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation,
+                   fskit::FSVolume::NameReply replyHandler);
+// A byte count (read, write); 0 goes with an error.
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::int64_t> operation,
+                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler);
+// An enumeration's verifier; the initial verifier goes with an error.
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSDirectoryVerifier> operation,
+                   std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler);
 
 } // namespace vl
