@@ -105,4 +105,29 @@ void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSDirectoryVerifier> 
           valueOrError<fskit::FSDirectoryVerifier>(std::move(replyHandler), fskit::FSDirectoryVerifierInitial));
 }
 
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<bool> operation,
+                   std::function<void(bool, std::exception_ptr)> replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation), valueOrError<bool>(std::move(replyHandler), false));
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::vector<fskit::FSFileName>> operation,
+                   std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          valueOrError<std::vector<fskit::FSFileName>>(std::move(replyHandler), {}));
+}
+
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<foundation::Data> operation,
+                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler)
+{
+    start(std::move(keepAlive), std::move(operation),
+          [replyHandler = std::move(replyHandler)](tasks::Result<foundation::Data> outcome) {
+              if (outcome.isSuccess())
+                  replyHandler(std::move(outcome).get(), nullptr);
+              else
+                  replyHandler(std::nullopt, outcome.error());
+          });
+}
+
 } // namespace vl

@@ -8,12 +8,16 @@
 #pragma once
 
 #include "Platform/FSKit/FSVolume.h"
+#include "Platform/Foundation/Data.h"
 #include "Platform/Tasks/Task.h"
 #include "VLFSModule/Item.h"
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace vl {
 
@@ -32,6 +36,12 @@ void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSIte
                    fskit::FSVolume::AttributesReply replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
                    fskit::FSVolume::ItemAndNameReply replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<bool> operation,
+                   std::function<void(bool, std::exception_ptr)> replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::vector<fskit::FSFileName>> operation,
+                   std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler);
+void replyWhenDone(KeepAlive keepAlive, tasks::Task<foundation::Data> operation,
+                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation,
                    fskit::FSVolume::NameReply replyHandler);
 // A byte count (read, write); 0 goes with an error.

@@ -43,17 +43,6 @@ void Volume::createLink(ItemPointer, fskit::FSFileName, ItemPointer, NameReply r
     replyHandler(std::nullopt, notBridged());
 }
 
-void Volume::removeItem(ItemPointer, fskit::FSFileName, ItemPointer, ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
-void Volume::renameItem(ItemPointer, ItemPointer, fskit::FSFileName, fskit::FSFileName, ItemPointer, ItemPointer,
-                        NameReply replyHandler)
-{
-    replyHandler(std::nullopt, notBridged());
-}
-
 void Volume::enumerateDirectory(ItemPointer, fskit::FSDirectoryCookie, fskit::FSDirectoryVerifier verifier,
                                 std::shared_ptr<fskit::FSItemGetAttributesRequest>,
                                 std::shared_ptr<fskit::FSDirectoryEntryPacker>,

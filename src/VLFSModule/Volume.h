@@ -103,6 +103,17 @@ public:
     setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item);
     // Drops the item from the table and tells the daemon to forget every lookup it counted.
     tasks::Task<void> reclaimItem(ItemPointer item);
+    // Removes `name` from `directory`: RMDIR when the item's cached type is directory, UNLINK
+    // otherwise. Items that are not ours fail with ENOENT. The item keeps its table entry, name,
+    // parent and handle until FSKit reclaims it.
+    tasks::Task<void> removeItem(ItemPointer item, fskit::FSFileName name, ItemPointer directory);
+    // Moves `item` from `sourceName` in `sourceDirectory` to `destinationName` in
+    // `destinationDirectory`. Without `overItem` the new name must be free (Darwin RENAME_EXCL);
+    // with it the two names are exchanged (RENAME_SWAP) and `overItem` takes the old name and
+    // parent. Returns the new name; a failure changes no item.
+    tasks::Task<fskit::FSFileName> renameItem(ItemPointer item, ItemPointer sourceDirectory,
+                                              fskit::FSFileName sourceName, fskit::FSFileName destinationName,
+                                              ItemPointer destinationDirectory, ItemPointer overItem);
 
     // FSKit's volume operations.
     SupportedCapabilities supportedVolumeCapabilities() const override { return capabilities; }
