@@ -8,7 +8,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,6 +75,33 @@ TEST(Deadline, AddingSaturatesAtTheLimitsInsteadOfWrapping)
         EXPECT_EQ(tasks::saturatingAdd(entry.time, entry.duration), entry.expected) << entry.time.count();
     auto now = std::chrono::steady_clock::now();
     EXPECT_EQ(tasks::saturatingAdd(now, nanoseconds::max()), std::chrono::steady_clock::time_point::max());
+}
+
+// The scheduler's state of a thread of this process: 'S' while it waits, 'R' while it runs.
+char threadState(pid_t thread)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t nameEnd = line.rfind(')');
+    return nameEnd != std::string::npos && nameEnd + 2 < line.size() ? line[nameEnd + 2] : '?';
+}
+
+TEST(TimerService, ThreadWaitsWhileOnlyDistantTimersArePending)
+{
+    tasks::TimerService timers;
+    std::atomic<pid_t> timerThread{0};
+    timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] { timerThread = gettid(); });
+    for (int poll = 0; timerThread.load() == 0 && poll < 10'000'000; ++poll)
+        std::this_thread::yield();
+    ASSERT_NE(timerThread.load(), 0);
+    timers.schedule(CLOCK_BOOTTIME, std::chrono::nanoseconds::max(), [] {});
+    int waitingInARow = 0;
+    for (int poll = 0; poll < 100'000 && waitingInARow < 5; ++poll) {
+        waitingInARow = threadState(timerThread.load()) == 'S' ? waitingInARow + 1 : 0;
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(waitingInARow, 5) << "the timer thread keeps running";
 }
 
 TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstAcrossClocks)
