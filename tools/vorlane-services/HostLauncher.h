@@ -1,7 +1,8 @@
 // The FSKit host that loads a volume from its block device: started by the launch services for
 // each volume they make, and ended when the volume is released.
 //
-// launch() starts a host on a device and calls onExit once, from any thread, when that host has
+// launch() starts a host on a device, mounting its volume on `mountPoint` when there is one, and
+// calls onExit once, from any thread, when that host has
 // ended, whether on its own or because it was stopped; `how` says how it ended ("exited with
 // status 0"). A Host is stopped at most once; stop() returns once the host has ended.
 #pragma once
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace services {
@@ -33,7 +35,8 @@ public:
 
     // Starts a host on the device at `devicePath`; throws when it cannot be started, and then
     // onExit is never called.
-    virtual std::shared_ptr<Host> launch(const std::string& devicePath, ExitHandler onExit) = 0;
+    virtual std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<std::string>& mountPoint,
+                                         ExitHandler onExit) = 0;
 };
 
 } // namespace services

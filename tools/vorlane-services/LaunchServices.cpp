@@ -217,6 +217,9 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
     std::optional<xpc::XPCArray> options = vl::entry<xpc::XPCArray>(message, keys::optionsKey);
     if (!options)
         return refuse(*peer, message, "A volume request needs an \"Options\" array");
+    std::optional<std::string> mountPoint = message.string(keys::mountPointKey);
+    if (message.value(keys::mountPointKey) && !(mountPoint && mountPoint->starts_with("/")))
+        return refuse(*peer, message, "A volume request's \"MountPoint\" must be an absolute path");
     std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(message);
     if (!reply)
         return refuse(*peer, message, "A volume request must await its reply");
@@ -229,7 +232,10 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
     servicesLog().info("Volume %s requested by %s with options %s", volume, peerName(*peer),
                        options->debugDescription());
     volumes.withLock([&](Volumes& current) {
-        current.records.emplace(volume, VolumeRecord{.identifier = volume, .daemon = peer, .pendingReply = *reply});
+        current.records.emplace(volume, VolumeRecord{.identifier = volume,
+                                                     .daemon = peer,
+                                                     .mountPoint = mountPoint,
+                                                     .pendingReply = *reply});
     });
     children->addTask(provision(volume));
 }
@@ -407,13 +413,18 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
 
     AttachedDevice device = co_await images.attach(imagePath);
     servicesLog().info("Attached image %s as %s", imagePath, device.devicePath);
-    if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.device = device; }))
+    std::optional<std::string> mountPoint;
+    auto attached = [&](VolumeRecord& record) {
+        record.device = device;
+        mountPoint = record.mountPoint;
+    };
+    if (std::optional<Taken> abandoned = keep(volume, attached))
         co_return abandoned;
 
     HostLauncher::ExitHandler onExit = [post = post, volume](const std::string& how) {
         post.yield(HostExited{volume, how});
     };
-    std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, onExit);
+    std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, mountPoint, onExit);
     servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
     auto launched = [&](VolumeRecord& record) {
         record.host = host;

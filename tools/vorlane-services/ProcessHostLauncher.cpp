@@ -83,12 +83,15 @@ ProcessHostLauncher::ProcessHostLauncher(foundation::URL command, std::chrono::n
 {
 }
 
-std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath, ExitHandler onExit)
+std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath,
+                                                  const std::optional<std::string>& mountPoint, ExitHandler onExit)
 {
     vl::AsyncFuture<void>::Pair ended = vl::AsyncFuture<void>::makeFuture();
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = command;
     process->arguments = {devicePath};
+    if (mountPoint)
+        process->arguments = {"--mount-point", *mountPoint, devicePath};
     process->terminationHandler = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
         onExit(howItEnded(process));
         promise.resolve();

@@ -19,7 +19,8 @@ public:
                                  std::chrono::nanoseconds terminationGrace = std::chrono::seconds(5));
 
     // Throws foundation::LaunchError when the command cannot be started.
-    std::shared_ptr<Host> launch(const std::string& devicePath, ExitHandler onExit) override;
+    std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<std::string>& mountPoint,
+                                 ExitHandler onExit) override;
 
 private:
     foundation::URL command;

@@ -21,8 +21,8 @@ namespace testing_support {
 
 class FakeHost final : public services::Host {
 public:
-    FakeHost(std::string devicePath, services::HostLauncher::ExitHandler onExit)
-        : devicePath(std::move(devicePath)), onExit(std::move(onExit))
+    FakeHost(std::string devicePath, std::optional<std::string> mountPoint, services::HostLauncher::ExitHandler onExit)
+        : devicePath(std::move(devicePath)), mountPoint(std::move(mountPoint)), onExit(std::move(onExit))
     {
     }
 
@@ -61,6 +61,7 @@ public:
     std::size_t stopCount() { return stops.count(); }
 
     const std::string devicePath;
+    const std::optional<std::string> mountPoint;
 
 private:
     void end(const std::string& how)
@@ -83,11 +84,12 @@ private:
 
 class FakeHostLauncher final : public services::HostLauncher {
 public:
-    std::shared_ptr<services::Host> launch(const std::string& devicePath, ExitHandler onExit) override
+    std::shared_ptr<services::Host> launch(const std::string& devicePath, const std::optional<std::string>& mountPoint,
+                                           ExitHandler onExit) override
     {
         if (launchFailure)
             throw foundation::LaunchError(ENOENT, "fake host");
-        auto host = std::make_shared<FakeHost>(devicePath, std::move(onExit));
+        auto host = std::make_shared<FakeHost>(devicePath, mountPoint, std::move(onExit));
         launches.push(host);
         return host;
     }

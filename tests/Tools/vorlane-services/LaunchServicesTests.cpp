@@ -125,8 +125,11 @@ protected:
 TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeAdvertisesItself)
 {
     TestClient daemon(services::daemonServiceName());
-    daemon.sendAwaitingReply(volumeRequest(optionsOf({"case-insensitive", "memfs"})));
+    xpc::XPCDictionary request = volumeRequest(optionsOf({"case-insensitive", "memfs"}));
+    request.setString(keys::mountPointKey, "/mnt/volume");
+    daemon.sendAwaitingReply(request);
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    EXPECT_EQ(host->mountPoint, "/mnt/volume");
 
     // The host runs on a device whose image is named after the UUID in its first 16 bytes.
     FakeVolume volume(host->devicePath);
@@ -304,6 +307,12 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     optionsAsText.setString(keys::optionsKey, "memfs");
     EXPECT_TRUE(refusedBy(daemonService, volumeRequest(std::nullopt)));
     EXPECT_TRUE(refusedBy(daemonService, optionsAsText));
+    xpc::XPCDictionary relativeMountPoint = volumeRequest(optionsOf({"memfs"}));
+    relativeMountPoint.setString(keys::mountPointKey, "mnt");
+    xpc::XPCDictionary mountPointAsNumber = volumeRequest(optionsOf({"memfs"}));
+    mountPointAsNumber.setInt64(keys::mountPointKey, 1);
+    EXPECT_TRUE(refusedBy(daemonService, relativeMountPoint));
+    EXPECT_TRUE(refusedBy(daemonService, mountPointAsNumber));
 
     xpc::XPCDictionary deactivation;
     deactivation.setString(keys::operationKey, std::string(keys::deviceDeactivate));

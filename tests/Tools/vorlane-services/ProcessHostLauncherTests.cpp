@@ -55,10 +55,11 @@ struct Launched {
     std::shared_ptr<Mailbox<std::string>> exits = std::make_shared<Mailbox<std::string>>();
 };
 
-Launched launch(services::ProcessHostLauncher& launcher, const std::string& device)
+Launched launch(services::ProcessHostLauncher& launcher, const std::string& device,
+                std::optional<std::string> mountPoint = std::nullopt)
 {
     Launched launched;
-    launched.host = launcher.launch(device, [exits = launched.exits](const std::string& how) { exits->push(how); });
+    launched.host = launcher.launch(device, mountPoint, [exits = launched.exits](const std::string& how) { exits->push(how); });
     return launched;
 }
 
@@ -66,12 +67,12 @@ TEST(ProcessHostLauncher, runsTheCommandOnTheDeviceAndReportsHowItEnded)
 {
     HostScript script("echo \"$@\" > \"$directory/arguments\"\nexit 3");
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()));
-    Launched launched = launch(launcher, "/dev/loop7");
+    Launched launched = launch(launcher, "/dev/loop7", "/mnt/a b");
     EXPECT_EQ(launched.exits->next(), "exited with status 3");
     std::ifstream arguments(script.file("arguments"));
     std::string line;
     std::getline(arguments, line);
-    EXPECT_EQ(line, "/dev/loop7");
+    EXPECT_EQ(line, "--mount-point /mnt/a b /dev/loop7");
     EXPECT_NE(launched.host->description().find("process "), std::string::npos);
     // A host that has ended is stopped at once, without waiting out its patience.
     tasks::runBlocking(launched.host->stop(1h));
@@ -112,7 +113,7 @@ TEST(ProcessHostLauncher, aCommandThatCannotBeStartedThrowsAndNeverReportsAnEnd)
 {
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath("/nonexistent/vorlane-fskitd"));
     auto exits = std::make_shared<Mailbox<std::string>>();
-    EXPECT_THROW(launcher.launch("/dev/loop0", [exits](const std::string& how) { exits->push(how); }),
+    EXPECT_THROW(launcher.launch("/dev/loop0", std::nullopt, [exits](const std::string& how) { exits->push(how); }),
                  foundation::LaunchError);
     EXPECT_EQ(exits->count(), 0u);
 }

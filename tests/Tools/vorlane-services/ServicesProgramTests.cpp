@@ -202,7 +202,7 @@ TEST_F(ServicesProgramTest, commandLinesTheProgramsCannotUnderstandExitWithStatu
 {
     Program services(VORLANE_SERVICES, {"--image-size", "tiny"});
     EXPECT_EQ(services.wait(), 2);
-    Program daemon(VORLANE_FUSED, {"passthrough:/tmp"});
+    Program daemon(VORLANE_FUSED, {"--no-such-option"});
     EXPECT_EQ(daemon.wait(), 2);
 }
 
