@@ -3,20 +3,22 @@
 #include "Platform/Tasks/Spawn.h"
 #include "TestGate.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
 using namespace std::chrono_literals;
 
 std::atomic<bool> exiting{false};
+std::atomic<int> loggedWhileExiting{0};
 
-// Once the process has begun to exit, logs and sleeps (through the executor and the timer
-// service) until the process is gone.
+// Once the process has begun to exit, logs until the process is gone.
 tasks::Task<void> logThroughTheExit()
 {
     os::Logger logger("org.example.test", "exit");
@@ -24,21 +26,38 @@ tasks::Task<void> logThroughTheExit()
         co_await tasks::sleepFor(0ns);
     for (;;) {
         logger.info("still running");
-        co_await tasks::sleepFor(0ns);
+        loggedWhileExiting.fetch_add(1);
     }
+}
+
+// Sleeps on the timer service and hops between executor threads until the process is gone.
+tasks::Task<void> sleepThroughTheExit()
+{
+    for (;;)
+        co_await tasks::sleepFor(0ns);
 }
 
 [[noreturn]] void exitWhileATaskLogs()
 {
-    std::atexit([] { exiting = true; });
+    // Runs before the static objects are destroyed; returns once the task is busy logging.
+    std::atexit([] {
+        exiting = true;
+        while (loggedWhileExiting.load() < 10)
+            std::this_thread::yield();
+    });
     (void)tasks::spawn(logThroughTheExit());
+    (void)tasks::spawn(sleepThroughTheExit());
     std::exit(0);
 }
 
+// A sink destroyed under a logging task shows as a sanitizer's report or an abort, and only
+// sometimes: the exit is repeated.
 TEST(ProcessExit, TasksStillRunningMayLogAndSleepWhileStaticObjectsAreDestroyed)
 {
-    for (int round = 0; round < 5; ++round)
-        EXPECT_EXIT(exitWhileATaskLogs(), testing::ExitedWithCode(0), "");
+    using testing::HasSubstr;
+    for (int round = 0; round < 10; ++round)
+        EXPECT_EXIT(exitWhileATaskLogs(), testing::ExitedWithCode(0),
+                    testing::Not(testing::AnyOf(HasSubstr("runtime error"), HasSubstr("pure virtual"))));
 }
 
 [[noreturn]] void waitForTheGatedTask()
