@@ -51,28 +51,6 @@ void Volume::enumerateDirectory(ItemPointer, fskit::FSDirectoryCookie, fskit::FS
     replyHandler(verifier, notBridged());
 }
 
-void Volume::openItem(ItemPointer, OpenModes, ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
-void Volume::closeItem(ItemPointer, OpenModes, ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
-void Volume::read(ItemPointer, std::int64_t, std::int64_t, std::shared_ptr<fskit::FSMutableFileDataBuffer>,
-                  std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
-{
-    replyHandler(0, notBridged());
-}
-
-void Volume::write(foundation::Data, ItemPointer, std::int64_t,
-                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
-{
-    replyHandler(0, notBridged());
-}
-
 void Volume::checkAccess(ItemPointer, AccessMask, std::function<void(bool, std::exception_ptr)> replyHandler)
 {
     replyHandler(false, notBridged());

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -103,6 +104,20 @@ public:
     setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item);
     // Drops the item from the table and tells the daemon to forget every lookup it counted.
     tasks::Task<void> reclaimItem(ItemPointer item);
+    // One daemon handle per item serves every open, whatever its modes; opens are counted and
+    // the handle is released when a close keeps no mode and no other open is counted. A FIFO is
+    // refused with EPERM.
+    tasks::Task<void> openItem(ItemPointer item, OpenModes modes);
+    // `keptModes` are the modes still open after this close; a close that keeps none while other
+    // opens are counted fails with EIO.
+    tasks::Task<void> closeItem(ItemPointer item, OpenModes keptModes);
+    // Reads up to `length` bytes at `offset` of an open item into `buffer` (at least `length`
+    // bytes, alive until the task ends); fewer only at the end of the file or on a short read.
+    tasks::Task<std::int64_t> read(ItemPointer item, std::int64_t offset, std::int64_t length,
+                                   std::span<std::uint8_t> buffer);
+    // Writes `contents` at `offset` of an open item; the requests reference its bytes, which
+    // must stay valid until the task ends. Returns the bytes written, fewer after a short write.
+    tasks::Task<std::int64_t> write(DiscontiguousData contents, ItemPointer item, std::int64_t offset);
     // Removes `name` from `directory`: RMDIR when the item's cached type is directory, UNLINK
     // otherwise. Items that are not ours fail with ENOENT. The item keeps its table entry, name,
     // parent and handle until FSKit reclaims it.
