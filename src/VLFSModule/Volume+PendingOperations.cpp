@@ -61,21 +61,4 @@ void Volume::setVolumeName(fskit::FSFileName, NameReply replyHandler)
     replyHandler(std::nullopt, notBridged());
 }
 
-void Volume::xattrs(ItemPointer, std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler)
-{
-    replyHandler({}, notBridged());
-}
-
-void Volume::xattr(fskit::FSFileName, ItemPointer,
-                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler)
-{
-    replyHandler(std::nullopt, notBridged());
-}
-
-void Volume::setXattr(fskit::FSFileName, std::optional<foundation::Data>, ItemPointer, SetXattrPolicy,
-                      ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
 } // namespace vl

@@ -129,6 +129,16 @@ public:
     tasks::Task<fskit::FSFileName> renameItem(ItemPointer item, ItemPointer sourceDirectory,
                                               fskit::FSFileName sourceName, fskit::FSFileName destinationName,
                                               ItemPointer destinationDirectory, ItemPointer overItem);
+    // Extended attributes. Listing and reading ask the daemon for the size first and then for
+    // exactly that many bytes (a size of 0 ends after one request). Setting sends Darwin's
+    // XATTR_CREATE (mustCreate) or XATTR_REPLACE (mustReplace) flag, 0 for alwaysSet, and fails
+    // with EINVAL without a value; the delete policy sends FUSE_REMOVEXATTR. A daemon's ENOSYS
+    // becomes ENOTSUP, other POSIX errors keep their code, any other failure (a short reply
+    // included) becomes ENXIO.
+    tasks::Task<std::vector<fskit::FSFileName>> xattrs(ItemPointer item);
+    tasks::Task<foundation::Data> xattr(fskit::FSFileName name, ItemPointer item);
+    tasks::Task<void> setXattr(fskit::FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
+                               SetXattrPolicy policy);
 
     // FSKit's volume operations.
     SupportedCapabilities supportedVolumeCapabilities() const override { return capabilities; }
