@@ -16,11 +16,6 @@ std::exception_ptr notBridged()
 
 } // namespace
 
-void Volume::synchronize(fskit::FSSyncFlags, ErrorReply replyHandler)
-{
-    replyHandler(notBridged());
-}
-
 void Volume::readSymbolicLink(ItemPointer, NameReply replyHandler)
 {
     replyHandler(std::nullopt, notBridged());
@@ -49,16 +44,6 @@ void Volume::enumerateDirectory(ItemPointer, fskit::FSDirectoryCookie, fskit::FS
                                 std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
 {
     replyHandler(verifier, notBridged());
-}
-
-void Volume::checkAccess(ItemPointer, AccessMask, std::function<void(bool, std::exception_ptr)> replyHandler)
-{
-    replyHandler(false, notBridged());
-}
-
-void Volume::setVolumeName(fskit::FSFileName, NameReply replyHandler)
-{
-    replyHandler(std::nullopt, notBridged());
 }
 
 } // namespace vl

@@ -139,6 +139,16 @@ public:
     tasks::Task<foundation::Data> xattr(fskit::FSFileName name, ItemPointer item);
     tasks::Task<void> setXattr(fskit::FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
                                SetXattrPolicy policy);
+    // Asks the daemon (FUSE_ACCESS) whether `requestedAccess` to the item is granted, with the
+    // mask in FUSE's R/W/X bits and, when the daemon checks extended access, FSKit's bits 1-13
+    // moved 8 places up. EACCES, ETXTBSY and EROFS answer false; ENOSYS fails with ENOTSUP.
+    tasks::Task<bool> checkAccess(ItemPointer item, AccessMask requestedAccess);
+    // Fsyncs (data only) every open regular file, directory and block device in the table at
+    // once, then refreshes the statistics. The first failure fails the call (ENOSYS as ENOTSUP,
+    // non-POSIX failures as ENXIO) and the statistics are not refreshed. The flags are ignored.
+    tasks::Task<void> synchronize(fskit::FSSyncFlags flags);
+    // Sends FUSE_SETVOLNAME; only after the daemon's success does the volume take the name.
+    tasks::Task<fskit::FSFileName> setVolumeName(fskit::FSFileName name);
 
     // FSKit's volume operations.
     SupportedCapabilities supportedVolumeCapabilities() const override { return capabilities; }
