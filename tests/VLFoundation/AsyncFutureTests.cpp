@@ -184,7 +184,9 @@ TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
     EXPECT_EQ(tasks::runBlocking(second.value()), 5);
 }
 
-TEST(AsyncFuture, DistantDeadlinesNeverFire)
+// The timeout of a wait until the distant future never fires: the first of the group's
+// children to end is the short sleep.
+TEST(AsyncFuture, DistantDeadlineNeverFires)
 {
     auto [future, promise] = AsyncFuture<int>::makeFuture();
     auto race = [](Future future) -> Task<int> {
@@ -192,20 +194,13 @@ TEST(AsyncFuture, DistantDeadlinesNeverFire)
             group.addTask([](Future future) -> Task<int> {
                 co_return co_await future->get(dispatch::DispatchTime::distantFuture(), [] { return 1; });
             }(future));
-            group.addTask([]() -> Task<int> {
-                co_await tasks::sleepFor(std::chrono::nanoseconds::max());
-                co_return 2;
-            }());
-            group.addTask([]() -> Task<int> {
-                co_await tasks::sleepFor(1ms);
-                co_return 3;
-            }());
+            group.addTask([]() -> Task<int> { co_await tasks::sleepFor(1ms); co_return 2; }());
             std::optional<int> first = co_await group.next();
             group.cancelAll();
             co_return *first;
         });
     };
-    EXPECT_EQ(tasks::runBlocking(race(future)), 3);
+    EXPECT_EQ(tasks::runBlocking(race(future)), 2);
 }
 
 void resolveTwice()

@@ -42,7 +42,7 @@ tasks::Task<void> sleepThroughTheExit()
     // Runs before the static objects are destroyed; returns once the task is busy logging.
     std::atexit([] {
         exiting = true;
-        while (loggedWhileExiting.load() < 10)
+        for (int spin = 0; loggedWhileExiting.load() < 10 && spin < 10'000'000; ++spin)
             std::this_thread::yield();
     });
     (void)tasks::spawn(logThroughTheExit());

@@ -1,6 +1,5 @@
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Clock.h"
-#include "Platform/Tasks/Deadline.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TimerService.h"
 
@@ -57,24 +56,6 @@ TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
     tasks::TaskHandle<void> second = tasks::spawn(cancelFirst());
     second.cancel();
     EXPECT_THROW(tasks::runBlocking(second.value()), tasks::CancellationError);
-}
-
-TEST(Deadline, AddingSaturatesAtTheLimitsInsteadOfWrapping)
-{
-    using std::chrono::nanoseconds;
-    struct Case {
-        nanoseconds time, duration, expected;
-    } cases[] = {
-        {nanoseconds(5), nanoseconds(-7), nanoseconds(-2)},
-        {nanoseconds(1), nanoseconds::max(), nanoseconds::max()},
-        {nanoseconds::max() - nanoseconds(1), nanoseconds(1), nanoseconds::max()},
-        {nanoseconds(-1), nanoseconds::min(), nanoseconds::min()},
-        {nanoseconds(-2), nanoseconds::max(), nanoseconds::max() - nanoseconds(2)},
-    };
-    for (const Case& entry : cases)
-        EXPECT_EQ(tasks::saturatingAdd(entry.time, entry.duration), entry.expected) << entry.time.count();
-    auto now = std::chrono::steady_clock::now();
-    EXPECT_EQ(tasks::saturatingAdd(now, nanoseconds::max()), std::chrono::steady_clock::time_point::max());
 }
 
 // The scheduler's state of a thread of this process: 'S' while it waits, 'R' while it runs.
