@@ -38,12 +38,4 @@ void Volume::createLink(ItemPointer, fskit::FSFileName, ItemPointer, NameReply r
     replyHandler(std::nullopt, notBridged());
 }
 
-void Volume::enumerateDirectory(ItemPointer, fskit::FSDirectoryCookie, fskit::FSDirectoryVerifier verifier,
-                                std::shared_ptr<fskit::FSItemGetAttributesRequest>,
-                                std::shared_ptr<fskit::FSDirectoryEntryPacker>,
-                                std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
-{
-    replyHandler(verifier, notBridged());
-}
-
 } // namespace vl

@@ -118,6 +118,14 @@ public:
     // Writes `contents` at `offset` of an open item; the requests reference its bytes, which
     // must stay valid until the task ends. Returns the bytes written, fewer after a short write.
     tasks::Task<std::int64_t> write(DiscontiguousData contents, ItemPointer item, std::int64_t offset);
+    // Lists an open directory from `startingAt` (0, or the cookie of the last entry packed), leaving
+    // out "." and ".."; attributes are fetched only for entries that lack an id or a type, or when
+    // `attributes` asks for some. Fails with ENOENT for an item not ours and EBADF when not open.
+    // Returns FSKit's initial verifier once the packer is full or the directory exhausted.
+    tasks::Task<fskit::FSDirectoryVerifier>
+    enumerateDirectory(ItemPointer directory, fskit::FSDirectoryCookie startingAt,
+                       std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
+                       std::shared_ptr<fskit::FSDirectoryEntryPacker> packer);
     // Removes `name` from `directory`: RMDIR when the item's cached type is directory, UNLINK
     // otherwise. Items that are not ours fail with ENOENT. The item keeps its table entry, name,
     // parent and handle until FSKit reclaims it.
