@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 
 namespace {
@@ -94,13 +95,31 @@ TEST_F(VolumeAccessSyncAndName, VolumeRenameSendsTheNameOnNodeZeroAndTakesItOnly
     peer.on(vl::FUSE_SETVOLNAME, [](const FuseRequest&) { return FuseAnswer::error(posix::ebusy); });
     EXPECT_EQ(errnoOf(volume->setVolumeName(fskit::FSFileName("Other"))), posix::ebusy);
     EXPECT_EQ(volume->name(), fskit::FSFileName("Backup"));
+}
 
-    EXPECT_EQ(errnoOf(volume->checkAccess(std::make_shared<ForeignItem>(), fskit::FSAccessMask::readData)), posix::eio);
+TEST_F(VolumeAccessSyncAndName, EveryOperationRefusesForeignItemsAndAMissingChannelBeforeSending)
+{
+    using Pointer = fskit::FSVolume::ItemPointer;
+    Pointer ours = root, foreign = std::make_shared<ForeignItem>();
+    fskit::FSFileName name("a");
+    std::size_t first = mark();
+    EXPECT_EQ(errnoOf(volume->removeItem(foreign, name, ours)), posix::enoent);
+    EXPECT_EQ(errnoOf(volume->removeItem(ours, name, foreign)), posix::enoent);
+    for (auto [moved, from, to, over] : std::vector<std::array<Pointer, 4>>{
+             {foreign, ours, ours, ours}, {ours, foreign, ours, ours}, {ours, ours, foreign, ours}, {ours, ours, ours, foreign}})
+        EXPECT_EQ(errnoOf(volume->renameItem(moved, from, name, name, to, over)), posix::eio);
+    EXPECT_EQ(errnoOf(volume->xattr(name, foreign)), posix::eio);
+    EXPECT_EQ(errnoOf(volume->checkAccess(foreign, fskit::FSAccessMask::readData)), posix::eio);
+    EXPECT_EQ(mark(), first);
     disconnect();
-    EXPECT_EQ(errnoOf(volume->checkAccess(root, fskit::FSAccessMask::readData)), posix::enxio);
-    EXPECT_EQ(errnoOf(volume->synchronize(fskit::FSSyncFlags::wait)), posix::enxio);
-    EXPECT_EQ(errnoOf(volume->setVolumeName(fskit::FSFileName("Other"))), posix::enxio);
-    EXPECT_EQ(errnoOf(volume->xattrs(root)), posix::enxio);
+    first = mark();
+    for (int refusal : {errnoOf(volume->removeItem(ours, name, ours)),
+                        errnoOf(volume->renameItem(ours, ours, name, name, ours, nullptr)), errnoOf(volume->xattrs(ours)),
+                        errnoOf(volume->setXattr(name, std::nullopt, ours, fskit::FSSetXattrPolicy::deleteXattr)),
+                        errnoOf(volume->checkAccess(ours, fskit::FSAccessMask::readData)),
+                        errnoOf(volume->synchronize(fskit::FSSyncFlags::wait)), errnoOf(volume->setVolumeName(name))})
+        EXPECT_EQ(refusal, posix::enxio);
+    EXPECT_EQ(mark(), first);
 }
 
 } // namespace

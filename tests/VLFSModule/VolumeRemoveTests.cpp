@@ -92,23 +92,4 @@ TEST_F(VolumeRemoveAndRename, RenameIsExclusiveOrASwapHoldsItsItemsAndMovesNames
     EXPECT_TRUE(isAt(item, "new", destination) && isAt(replaced, "b", source));
 }
 
-TEST_F(VolumeRemoveAndRename, ForeignItemsFailRemovalWithENOENTAndRenameWithEIOAndNoChannelWithENXIOUnsent)
-{
-    std::shared_ptr<Item> item = itemFor(11, 0100644);
-    fskit::FSVolume::ItemPointer ours = item, top = root, foreign = std::make_shared<ForeignItem>();
-    fskit::FSFileName name("a");
-    std::size_t first = mark();
-    EXPECT_EQ(errnoOf(volume->removeItem(foreign, name, root)), posix::enoent);
-    EXPECT_EQ(errnoOf(volume->removeItem(item, name, foreign)), posix::enoent);
-    for (auto [moved, from, to, over] : std::vector<std::array<fskit::FSVolume::ItemPointer, 4>>{
-             {foreign, top, top, ours}, {ours, foreign, top, ours}, {ours, top, foreign, ours}, {ours, top, top, foreign}})
-        EXPECT_EQ(errnoOf(volume->renameItem(moved, from, name, name, to, over)), posix::eio);
-    EXPECT_EQ(mark(), first);
-    disconnect();
-    first = mark();
-    EXPECT_EQ(errnoOf(volume->removeItem(item, name, root)), posix::enxio);
-    EXPECT_EQ(errnoOf(volume->renameItem(item, root, name, name, root, nullptr)), posix::enxio);
-    EXPECT_EQ(mark(), first);
-}
-
 } // namespace
