@@ -126,6 +126,21 @@ public:
     enumerateDirectory(ItemPointer directory, fskit::FSDirectoryCookie startingAt,
                        std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
                        std::shared_ptr<fskit::FSDirectoryEntryPacker> packer);
+    // Makes a directory (MKDIR), a file (CREATE, exclusive) or a special file (MKNOD) by `type`, with
+    // the mode of `attributes` or 0755. The node counts one lookup, as a found one does; a new
+    // node then gets `attributes` set (SETATTR), and a file is closed again before the call ends.
+    // A node the table holds already keeps its attributes.
+    tasks::Task<ItemAndName> createItem(fskit::FSFileName name, fskit::FSItemType type, ItemPointer directory,
+                                        std::shared_ptr<fskit::FSItemSetAttributesRequest> attributes);
+    // Makes a symbolic link to `contents`; it gets the daemon's attributes, none of FSKit's.
+    tasks::Task<ItemAndName> createSymbolicLink(fskit::FSFileName name, ItemPointer directory,
+                                                fskit::FSFileName contents);
+    // Enters `item` in `directory` as `name` and returns the name. The daemon's reply counts one
+    // more lookup of the item, given back when it is reclaimed; its cached attributes (link count
+    // included) change only with its next attribute request.
+    tasks::Task<fskit::FSFileName> createLink(ItemPointer item, fskit::FSFileName name, ItemPointer directory);
+    // The link's target exactly as the daemon sends it.
+    tasks::Task<fskit::FSFileName> readSymbolicLink(ItemPointer item);
     // Removes `name` from `directory`: RMDIR when the item's cached type is directory, UNLINK
     // otherwise. Items that are not ours fail with ENOENT. The item keeps its table entry, name,
     // parent and handle until FSKit reclaims it.
