@@ -8,10 +8,12 @@
 // Without, it waits for SIGINT or SIGTERM (or not at all with --report-and-exit). Either way it
 // deactivates and unloads the volume before it exits.
 #include "Common/SignalWatcher.h"
+#include "Platform/Tasks/Spawn.h"
 #include "VLFSModule/FileSystem.h"
 #include "vorlane-fskitd/FSKitHost.h"
 #include "vorlane-fskitd/MountedVolume.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <iostream>
@@ -20,6 +22,9 @@
 #include <string>
 
 namespace {
+
+// How long the host waits at exit for the background work of its volume.
+constexpr std::chrono::seconds backgroundWorkLimit{5};
 
 constexpr const char* usageText = "usage: vorlane-fskitd [--report-and-exit] [--mount-point DIR] DEVICE\n";
 
@@ -103,6 +108,7 @@ int main(int argc, char** argv)
         std::cerr << usageText;
         return 2;
     }
+    int status = 0;
     StopRequest stopRequest;
     services::SignalWatcher signals({SIGINT, SIGTERM}, [&stopRequest](int) { stopRequest.request(); });
     try {
@@ -129,7 +135,9 @@ int main(int argc, char** argv)
         fskit.stop();
     } catch (const std::exception& error) {
         std::cerr << "vorlane-fskitd: " << error.what() << "\n";
-        return 1;
+        status = 1;
     }
-    return 0;
+    // The volume's background work (a statistics refresh a request started) ends before exit.
+    tasks::waitForSpawnedTasks(backgroundWorkLimit);
+    return status;
 }

@@ -4,6 +4,7 @@
 #include "vorlane-fused/DaemonProgram.h"
 #include "vorlane-fused/PassthroughFileSystem.h"
 #include "Common/SignalWatcher.h"
+#include "Platform/Tasks/Spawn.h"
 
 #include <algorithm>
 #include <csignal>
@@ -32,5 +33,7 @@ int main(int argc, char** argv)
         return 2;
     }
     services::SignalWatcher signals({SIGINT, SIGTERM}, [&program](int) { program->stop(); });
-    return program->run(std::cout);
+    int status = program->run(std::cout);
+    tasks::waitForSpawnedTasks(std::chrono::seconds(5));
+    return status;
 }

@@ -33,6 +33,7 @@ int runServices(const ServicesOptions& options)
     }
     std::cout << "ready" << std::endl;
     tasks::runBlocking(launchServices.run());
+    tasks::waitForSpawnedTasks(std::chrono::seconds(5));
     return 0;
 }
 
