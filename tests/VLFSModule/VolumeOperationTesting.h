@@ -1,6 +1,5 @@
 // A volume connected to a scripted daemon for tests of its item operations: the handshake is
-// answered, the root activated, and items are made by looking names up in the root. Operations
-// are called through their task forms; errnoOf runs one and gives the errno it failed with.
+// answered, the root activated, and items are made by looking names up in the root.
 #pragma once
 
 #include "Platform/Foundation/POSIXErrorCode.h"
@@ -11,13 +10,12 @@
 
 namespace testing_support {
 
-// 0 when the operation succeeds, -1 when it fails with something other than a POSIX error.
+// Runs `operation`: 0 when it succeeds, its errno, or -1 for a failure that is no POSIX error.
 template <typename T>
 int errnoOf(tasks::Task<T> operation)
 {
-    tasks::Result<T> outcome = tasks::runBlocking(tasks::catching(std::move(operation)));
     try {
-        outcome.get();
+        tasks::runBlocking(std::move(operation));
         return 0;
     } catch (const std::system_error& error) {
         return error.code().value();
@@ -28,16 +26,12 @@ int errnoOf(tasks::Task<T> operation)
 
 inline vl::fuse_attr_out attrOut(std::uint64_t inode, std::uint32_t mode, std::uint64_t size = 0)
 {
-    vl::fuse_attr_out out{};
-    out.attr = vl::fuse_attr{.ino = inode, .size = size, .mode = mode, .nlink = 1};
-    return out;
+    return {.attr = {.ino = inode, .size = size, .mode = mode, .nlink = 1}};
 }
-
 inline vl::fuse_entry_out entryFor(std::uint64_t node, std::uint32_t mode, std::uint64_t size = 0)
 {
-    return vl::fuse_entry_out{.nodeid = node, .attr = attrOut(node, mode, size).attr};
+    return {.nodeid = node, .attr = attrOut(node, mode, size).attr};
 }
-
 inline std::vector<std::byte> bodyOf(const FuseRequest& request) { return {request.body().begin(), request.body().end()}; }
 
 class VolumeOperationTest : public testing::Test {
@@ -49,15 +43,13 @@ protected:
         root = tasks::runBlocking(volume->activate());
         peer.waitForRequestCount(2);
     }
-
     // The item of node `node`, found in the root as `name` by one LOOKUP.
     std::shared_ptr<vl::Item> itemFor(std::uint64_t node, std::uint32_t mode, std::string_view name = "item")
     {
         peer.on(vl::FUSE_LOOKUP, [=](const FuseRequest&) { return FuseAnswer::replyWith(entryFor(node, mode)); });
         return tasks::runBlocking(volume->lookupItem(fskit::FSFileName(name), root)).item;
     }
-
-    // The number of requests the daemon has received so far.
+    // The number of requests received so far, and the opcodes of those from number `first` on.
     std::size_t mark() const { return peer.requests().size(); }
     std::vector<vl::fuse_opcode> opcodesSince(std::size_t first) const
     {
@@ -66,8 +58,7 @@ protected:
             opcodes.push_back(peer.waitForRequest(index).opcode());
         return opcodes;
     }
-
-    // Takes the volume's channel away as a deactivation does (telling the absent service fails).
+    // Takes the channel away as a deactivation does (telling the absent daemon service fails).
     void disconnect()
     {
         peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
@@ -80,8 +71,6 @@ protected:
     std::shared_ptr<vl::Item> root;
 };
 
-// An item of some other file system.
-class ForeignItem final : public fskit::FSItem {
-};
+struct ForeignItem final : fskit::FSItem {};
 
 } // namespace testing_support
