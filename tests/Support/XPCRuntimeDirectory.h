@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace testing_support {
@@ -25,7 +26,12 @@ public:
         ASSERT_EQ(::setenv("VORLANE_RUNTIME_DIR", directory.c_str(), 1), 0);
     }
 
-    void TearDown() override { ::rmdir(directory.c_str()); }
+    // Sockets of services that a test left listening go with the directory.
+    void TearDown() override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory, ignored);
+    }
 
 private:
     std::string directory;
