@@ -6,16 +6,18 @@
 //
 // Backends are called from several threads at once and guard their own state. Each node carries
 // the count of lookups the volume holds on it: lookup adds one, forget takes away what the volume
-// gives back; a backend may drop a node whose count reaches zero. Later operations take the same
-// shape: those that make a node (create, mkdir, mknod, symlink, link) count one lookup as lookup
-// does, open answers a handle that read, write and release name, and Darwin flags are translated
-// where a backend meets Linux (DarwinFlags.h).
+// gives back; a backend may drop a node whose count reaches zero. Open answers a handle that the
+// data operations and release name with the node; a handle of another node or of the other kind
+// (file or directory) is refused with EBADF. Darwin flags are translated where a backend meets
+// Linux (DarwinFlags.h).
 #pragma once
 
 #include "vorlane-fused/AttributeChanges.h"
 #include "VLChannel/FuseKernel.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace fused {
@@ -42,6 +44,23 @@ public:
     // Applies the changes and answers the attributes afterwards.
     virtual vl::fuse_attr setAttributes(std::uint64_t node, const AttributeChanges& changes) = 0;
     virtual LookupTally lookupTally() = 0;
+
+    // Opens a node with Darwin open flags. The volume shares one handle among all its opens of
+    // the node, whatever their modes, so a handle allows writing whenever the node's permissions
+    // would let a later open write, even when this open asked for reading only.
+    virtual std::uint64_t open(std::uint64_t node, std::uint32_t darwinFlags) = 0;
+    // ENOTDIR when the node is not a directory.
+    virtual std::uint64_t openDirectory(std::uint64_t node) = 0;
+    virtual void release(std::uint64_t node, std::uint64_t handle, bool directory) = 0;
+    // Fills `into` from `offset`; answers fewer bytes only at the end of the file.
+    virtual std::size_t read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                             std::span<std::byte> into) = 0;
+    // Writes all of `data` at `offset` (at the end for a handle opened to append); a gap between
+    // the old end and `offset` reads as zeros. Answers the bytes written.
+    virtual std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                              std::span<const std::byte> data) = 0;
+    // Makes the node's data, and unless `dataOnly` its attributes, durable.
+    virtual void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) = 0;
 };
 
 } // namespace fused

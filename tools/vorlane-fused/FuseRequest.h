@@ -1,19 +1,21 @@
 // One request as the daemon received it: the header and the body bytes, owned.
 //
 // Body accessors check lengths at the edge and throw FuseRequest::Malformed, so that handlers see
-// well-formed values only: fixed(T) requires the body to start with a whole T; name(offset)
-// requires a name of at least one byte, ended by the body's last byte 0x00 and free of other zero
-// bytes.
+// well-formed values only: fixed(T) requires the body to start with a whole T; a name is at
+// least one byte long, free of zero bytes and ended by one 0x00; nothing may follow the names
+// a request carries except where data is expected.
 #pragma once
 
+#include "vorlane-fused/Bytes.h"
 #include "VLChannel/FuseKernel.h"
 
 #include <cstddef>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 namespace fused {
 
@@ -24,7 +26,7 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    FuseRequest(vl::fuse_in_header header, std::vector<std::byte> body)
+    FuseRequest(vl::fuse_in_header header, Bytes body)
         : header(header), body(std::move(body))
     {
     }
@@ -44,9 +46,15 @@ public:
 
     // The zero-terminated name that starts at `offset` and ends the body.
     std::string_view name(std::size_t offset = 0) const;
+    // Two zero-terminated names, one after the other, that start at `offset` and end the body.
+    std::pair<std::string_view, std::string_view> twoNames(std::size_t offset = 0) const;
+    // A zero-terminated name that starts at `offset`, and the bytes after it to the end.
+    std::pair<std::string_view, std::span<const std::byte>> nameAndData(std::size_t offset = 0) const;
+    // The bytes from `offset` to the end.
+    std::span<const std::byte> data(std::size_t offset) const;
 
     const vl::fuse_in_header header;
-    const std::vector<std::byte> body;
+    const Bytes body;
 };
 
 } // namespace fused

@@ -14,14 +14,6 @@
 namespace fused {
 namespace {
 
-template <typename T>
-std::vector<std::byte> bytesOf(const T& value)
-{
-    std::vector<std::byte> bytes(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-    return bytes;
-}
-
 // How long the volume may cache what a reply tells it, in seconds.
 constexpr std::uint64_t validitySeconds = 1;
 
@@ -34,6 +26,14 @@ const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_STATFS, &FuseServer::statfs},
     {vl::FUSE_INIT, &FuseServer::init},
     {vl::FUSE_DESTROY, &FuseServer::destroy},
+    {vl::FUSE_OPEN, &FuseServer::open},
+    {vl::FUSE_OPENDIR, &FuseServer::opendir},
+    {vl::FUSE_RELEASE, &FuseServer::release},
+    {vl::FUSE_RELEASEDIR, &FuseServer::releasedir},
+    {vl::FUSE_READ, &FuseServer::read},
+    {vl::FUSE_WRITE, &FuseServer::write},
+    {vl::FUSE_FSYNC, &FuseServer::fsync},
+    {vl::FUSE_FSYNCDIR, &FuseServer::fsyncdir},
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)
@@ -78,7 +78,7 @@ bool FuseServer::readExactly(std::span<std::byte> buffer)
 {
     std::size_t done = 0;
     while (done < buffer.size()) {
-        ssize_t count = read(socket, buffer.data() + done, buffer.size() - done);
+        ssize_t count = ::read(socket, buffer.data() + done, buffer.size() - done);
         if (count > 0)
             done += static_cast<std::size_t>(count);
         else if (count < 0 && errno == EINTR)
@@ -101,7 +101,7 @@ std::optional<FuseRequest> FuseServer::readRequest(Ending& ending)
         ending = Ending::protocolError;
         return std::nullopt;
     }
-    std::vector<std::byte> body(header.len - sizeof(header));
+    Bytes body(header.len - sizeof(header));
     if (!readExactly(body)) {
         ending = Ending::peerClosed;
         return std::nullopt;
@@ -205,6 +205,7 @@ FuseServer::Payload FuseServer::statfs(const FuseRequest& request)
     request.requireBodySize(0);
     vl::fuse_statfs_out answer{};
     answer.st = backend.statistics();
+    answer.st.bsize = maximumWrite;
     return bytesOf(answer);
 }
 

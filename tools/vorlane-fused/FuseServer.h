@@ -12,6 +12,7 @@
 // answered. The server owns the socket and closes it when destroyed.
 #pragma once
 
+#include "vorlane-fused/Bytes.h"
 #include "vorlane-fused/FileSystemBackend.h"
 #include "vorlane-fused/FuseRequest.h"
 #include "vorlane-fused/WorkerPool.h"
@@ -38,6 +39,8 @@ public:
     static constexpr std::uint32_t caseInsensitiveFlag = 0x20000000;
     static constexpr std::uint32_t volumeRenameFlag = 0x40000000;
     static constexpr std::uint32_t extendedAccessFlag = 0x00800000;
+    // The largest WRITE and READ. STATFS announces it as the preferred transfer size (bsize), which
+    // the volume takes for its I/O size.
     static constexpr std::uint32_t maximumWrite = 1u << 20;
     // A WRITE of maximumWrite bytes with its header and fuse_write_in, and room to spare.
     static constexpr std::uint32_t maximumRequestLength = maximumWrite + 4096;
@@ -53,7 +56,7 @@ public:
     Ending serve();
 
 private:
-    using Payload = std::vector<std::byte>;
+    using Payload = Bytes;
     using Handler = Payload (FuseServer::*)(const FuseRequest&);
     struct Route {
         std::uint32_t opcode;
@@ -74,6 +77,16 @@ private:
     Payload getattr(const FuseRequest& request);
     Payload setattr(const FuseRequest& request);
     Payload lookup(const FuseRequest& request);
+
+    // FuseServer+Data.cpp
+    Payload open(const FuseRequest& request);
+    Payload opendir(const FuseRequest& request);
+    Payload release(const FuseRequest& request);
+    Payload releasedir(const FuseRequest& request);
+    Payload read(const FuseRequest& request);
+    Payload write(const FuseRequest& request);
+    Payload fsync(const FuseRequest& request);
+    Payload fsyncdir(const FuseRequest& request);
 
     const int socket;
     FileSystemBackend& backend;

@@ -1,6 +1,6 @@
 #include "vorlane-fused/MemoryFileSystem.h"
 
-#include "Platform/Foundation/POSIXError.h"
+#include "vorlane-fused/BackendSupport.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <algorithm>
@@ -11,24 +11,6 @@ namespace fused {
 namespace {
 
 constexpr std::uint32_t blockSize = 4096;
-
-[[noreturn]] void fail(int darwinErrno, const char* what)
-{
-    throw foundation::POSIXError(darwinErrno, what);
-}
-
-timespec now()
-{
-    timespec time{};
-    clock_gettime(CLOCK_REALTIME, &time);
-    return time;
-}
-
-void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, timespec time)
-{
-    seconds = time.tv_sec;
-    nanoseconds = static_cast<std::int32_t>(time.tv_nsec);
-}
 
 vl::fuse_attr freshAttributes(std::uint64_t node, std::uint32_t mode)
 {
@@ -51,6 +33,7 @@ MemoryFileSystem::MemoryFileSystem(bool caseInsensitive) : caseInsensitive(caseI
 {
     os::UnfairLockGuard guard(lock);
     nodes[1].attributes = freshAttributes(1, S_IFDIR | 0755);
+    nodes[1].parent = 1;
 }
 
 std::string MemoryFileSystem::key(std::string_view name) const
@@ -104,7 +87,7 @@ vl::fuse_attr MemoryFileSystem::lookup(std::uint64_t parent, std::string_view na
     auto child = directory.children.find(key(name));
     if (child == directory.children.end())
         fail(posix::enoent, "no such name");
-    Node& found = existing(child->second);
+    Node& found = existing(directory.entries.at(child->second).node);
     ++found.lookups;
     return found.attributes;
 }
@@ -113,8 +96,29 @@ void MemoryFileSystem::forget(std::uint64_t node, std::uint64_t lookups)
 {
     os::UnfairLockGuard guard(lock);
     auto found = nodes.find(node);
-    if (found != nodes.end())
-        found->second.lookups -= std::min(lookups, found->second.lookups);
+    if (found == nodes.end())
+        return;
+    found->second.lookups -= std::min(lookups, found->second.lookups);
+    dropIfUnused(node);
+}
+
+void MemoryFileSystem::dropIfUnused(std::uint64_t node)
+{
+    auto found = nodes.find(node);
+    if (node == 1 || found == nodes.end())
+        return;
+    const Node& target = found->second;
+    if (target.attributes.nlink == 0 && target.opens == 0 && target.lookups == 0)
+        nodes.erase(found);
+}
+
+void MemoryFileSystem::resize(Node& file, std::uint64_t size, timespec changed)
+{
+    file.contents.resize(size);
+    file.attributes.size = size;
+    file.attributes.blocks = (size + 511) / 512;
+    setTime(file.attributes.mtime, file.attributes.mtimensec, changed);
+    setTime(file.attributes.ctime, file.attributes.ctimensec, changed);
 }
 
 vl::fuse_attr MemoryFileSystem::setAttributes(std::uint64_t node, const AttributeChanges& changes)
@@ -137,12 +141,8 @@ vl::fuse_attr MemoryFileSystem::setAttributes(std::uint64_t node, const Attribut
         attributes.uid = *changes.uid;
     if (changes.gid)
         attributes.gid = *changes.gid;
-    if (changes.size) {
-        target.contents.resize(*changes.size);
-        attributes.size = *changes.size;
-        attributes.blocks = (*changes.size + 511) / 512;
-        setTime(attributes.mtime, attributes.mtimensec, changed);
-    }
+    if (changes.size)
+        resize(target, *changes.size, changed);
     if (changes.flags)
         attributes.flags = *changes.flags;
     if (changes.accessTime)
@@ -171,21 +171,35 @@ std::uint64_t MemoryFileSystem::insert(std::uint64_t parent, std::string_view na
                                        std::string contents)
 {
     os::UnfairLockGuard guard(lock);
+    return insertLocked(parent, name, mode, std::move(contents));
+}
+
+std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode,
+                                             std::string contents)
+{
     Node& directory = existing(parent);
     if (!S_ISDIR(directory.attributes.mode))
         fail(posix::enotdir, "create in a file");
-    if (name.empty() || name.size() > 255 || name.find('/') != std::string_view::npos)
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos)
         fail(posix::einval, "create under an invalid name");
-    if (!directory.children.emplace(key(name), nextNode).second)
+    if (name.size() > 255)
+        fail(posix::enametoolong, "create under a name longer than 255 bytes");
+    if (!directory.children.emplace(key(name), nextSequence).second)
         fail(posix::eexist, "create under a name that is taken");
-    std::uint64_t id = nextNode++;
+    const std::uint64_t id = nextNode++;
+    directory.entries.emplace(nextSequence++, Entry{std::string(name), id});
     Node& node = nodes[id];
     node.attributes = freshAttributes(id, mode);
     node.attributes.size = contents.size();
     node.attributes.blocks = (contents.size() + 511) / 512;
     node.contents = std::move(contents);
-    if (S_ISDIR(mode))
+    if (S_ISDIR(mode)) {
+        node.parent = parent;
         ++directory.attributes.nlink;
+    }
+    const timespec changed = now();
+    setTime(directory.attributes.mtime, directory.attributes.mtimensec, changed);
+    setTime(directory.attributes.ctime, directory.attributes.ctimensec, changed);
     return id;
 }
 

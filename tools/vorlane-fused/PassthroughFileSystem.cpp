@@ -1,5 +1,8 @@
 #include "vorlane-fused/PassthroughFileSystem.h"
 
+#include "vorlane-fused/BackendSupport.h"
+#include "vorlane-fused/LinuxCalls.h"
+
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
@@ -14,83 +17,9 @@
 
 namespace fused {
 
-struct PassthroughFileSystem::Node {
-    explicit Node(int descriptor) : descriptor(descriptor) {}
-    ~Node() { ::close(descriptor); }
-    Node(const Node&) = delete;
-    Node& operator=(const Node&) = delete;
+PassthroughFileSystem::Node::~Node() { ::close(descriptor); }
 
-    // O_PATH: names the file without opening it for reading or writing.
-    const int descriptor;
-    // Set before the node is published.
-    Identity identity{};
-    // Read and written under the table's lock only.
-    std::uint64_t lookups = 0;
-};
-
-namespace {
-
-[[noreturn]] void fail(int darwinErrno, const std::string& what)
-{
-    throw foundation::POSIXError(darwinErrno, what);
-}
-
-// The calling thread's errno, as the Darwin errno of the same meaning.
-[[noreturn]] void failFromLinux(const std::string& what)
-{
-    fail(posix::darwinErrnoFromLinux(errno), what);
-}
-
-void check(int result, const char* what)
-{
-    if (result < 0)
-        failFromLinux(what);
-}
-
-struct statx status(int descriptor)
-{
-    struct statx status{};
-    check(::statx(descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status),
-          "statx");
-    return status;
-}
-
-// The path through which Linux reaches the file an O_PATH descriptor names, for the calls that
-// take no descriptor of that kind.
-std::string procPath(int descriptor)
-{
-    return "/proc/self/fd/" + std::to_string(descriptor);
-}
-
-void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, const statx_timestamp& time)
-{
-    seconds = time.tv_sec;
-    nanoseconds = static_cast<std::int32_t>(time.tv_nsec);
-}
-
-vl::fuse_attr attributesOf(const struct statx& status, std::uint64_t node)
-{
-    vl::fuse_attr attributes{};
-    attributes.ino = node;
-    attributes.size = status.stx_size;
-    attributes.blocks = status.stx_blocks;
-    setTime(attributes.atime, attributes.atimensec, status.stx_atime);
-    setTime(attributes.mtime, attributes.mtimensec, status.stx_mtime);
-    setTime(attributes.ctime, attributes.ctimensec, status.stx_ctime);
-    // Zero where the host's file system keeps no birth time.
-    if (status.stx_mask & STATX_BTIME)
-        setTime(attributes.crtime, attributes.crtimensec, status.stx_btime);
-    attributes.mode = status.stx_mode;
-    attributes.nlink = status.stx_nlink;
-    attributes.uid = status.stx_uid;
-    attributes.gid = status.stx_gid;
-    // A Darwin dev_t: the major number in the top 8 bits, the minor in the low 24.
-    attributes.rdev = (status.stx_rdev_major & 0xffu) << 24 | (status.stx_rdev_minor & 0xffffffu);
-    attributes.blksize = status.stx_blksize;
-    return attributes;
-}
-
-} // namespace
+using namespace linuxcalls;
 
 PassthroughFileSystem::PassthroughFileSystem(const std::filesystem::path& directory)
 {

@@ -45,16 +45,63 @@ public:
     vl::fuse_attr setAttributes(std::uint64_t node, const AttributeChanges& changes) override;
     LookupTally lookupTally() override;
 
+    // A regular file is opened for reading and writing when Linux allows it, else as asked, so
+    // that the volume's one shared handle serves a later open for writing. A symbolic link opens
+    // only with O_SYMLINK, as the link itself (no data can be read or written through it).
+    // O_SHLOCK / O_EXLOCK take their lock without waiting (EAGAIN when it is held), since a
+    // waiting worker could hold up the whole session.
+    std::uint64_t open(std::uint64_t node, std::uint32_t darwinFlags) override;
+    std::uint64_t openDirectory(std::uint64_t node) override;
+    void release(std::uint64_t node, std::uint64_t handle, bool directory) override;
+    std::size_t read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into) override;
+    std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                      std::span<const std::byte> data) override;
+    void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) override;
+
 private:
-    struct Node;
     using Identity = std::pair<dev_t, ino_t>;
 
+    // A file the table knows, held by an O_PATH descriptor (it names the file without opening it
+    // for reading or writing).
+    struct Node {
+        explicit Node(int descriptor) : descriptor(descriptor) {}
+        ~Node();
+        Node(const Node&) = delete;
+        Node& operator=(const Node&) = delete;
+
+        const int descriptor;
+        // Set before the node is published.
+        Identity identity{};
+        // Read and written under the table's lock only.
+        std::uint64_t lookups = 0;
+    };
+
+    // An open handle: a descriptor opened for I/O, and the node it belongs to.
+    struct OpenFile {
+        OpenFile(std::uint64_t id, std::shared_ptr<Node> node, int descriptor, bool directory)
+            : id(id), node(std::move(node)), descriptor(descriptor), directory(directory)
+        {
+        }
+        ~OpenFile();
+        OpenFile(const OpenFile&) = delete;
+        OpenFile& operator=(const OpenFile&) = delete;
+
+        const std::uint64_t id;
+        const std::shared_ptr<Node> node;
+        const int descriptor;
+        const bool directory;
+    };
+
     std::shared_ptr<Node> existing(std::uint64_t node);
+    std::shared_ptr<OpenFile> handleOf(std::uint64_t node, std::uint64_t handle, bool directory);
+    std::uint64_t addHandle(std::uint64_t node, std::shared_ptr<Node> target, int descriptor, bool directory);
 
     os::UnfairLock lock;
     std::map<std::uint64_t, std::shared_ptr<Node>> nodes VL_GUARDED_BY(lock);
     std::map<Identity, std::uint64_t> ids VL_GUARDED_BY(lock);
+    std::map<std::uint64_t, std::shared_ptr<OpenFile>> handles VL_GUARDED_BY(lock);
     std::uint64_t nextNode VL_GUARDED_BY(lock) = 2;
+    std::uint64_t nextHandle VL_GUARDED_BY(lock) = 1;
 };
 
 } // namespace fused

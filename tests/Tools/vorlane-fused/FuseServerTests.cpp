@@ -1,12 +1,16 @@
 #include "vorlane-fused/FuseServer.h"
 #include "vorlane-fused/MemoryFileSystem.h"
+#include "vorlane-fused/PassthroughFileSystem.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <set>
 #include <tuple>
 #include <string>
 #include <sys/socket.h>
@@ -63,6 +67,15 @@ public:
         std::vector<std::byte> payload;
     };
 
+    // Sends a request and answers its reply, which must carry no error when `error` is 0.
+    Reply call(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::int32_t error = 0)
+    {
+        send(opcode, node, body);
+        Reply reply = receive();
+        EXPECT_EQ(reply.header.error, -error) << "opcode " << opcode;
+        return reply;
+    }
+
     Reply receive()
     {
         Reply reply{};
@@ -118,6 +131,38 @@ std::vector<std::byte> nameBytes(std::string_view name)
     std::vector<std::byte> bytes(name.size() + 1);
     std::memcpy(bytes.data(), name.data(), name.size());
     return bytes;
+}
+
+template <typename T>
+std::vector<std::byte> withName(const T& value, std::string_view name)
+{
+    std::vector<std::byte> bytes = bytesOf(value), more = nameBytes(name);
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    return bytes;
+}
+
+std::vector<std::byte> bytesOf(std::string_view text)
+{
+    return std::vector<std::byte>(reinterpret_cast<const std::byte*>(text.data()),
+                                  reinterpret_cast<const std::byte*>(text.data()) + text.size());
+}
+
+std::string textOf(const std::vector<std::byte>& bytes)
+{
+    return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+std::vector<std::byte> writeRequest(std::uint64_t handle, std::uint64_t offset, std::string_view data)
+{
+    vl::fuse_write_in write{handle, offset, static_cast<std::uint32_t>(data.size()), 0, 0, 0, 0};
+    std::vector<std::byte> body = bytesOf(write), bytes = bytesOf(data);
+    body.insert(body.end(), bytes.begin(), bytes.end());
+    return body;
+}
+
+std::vector<std::byte> readRequest(std::uint64_t handle, std::uint64_t offset, std::uint32_t size)
+{
+    return bytesOf(vl::fuse_read_in{handle, offset, size, 0, 0, 0, 0});
 }
 
 vl::fuse_init_in initRequest(std::uint32_t flags)
@@ -202,7 +247,7 @@ TEST(FuseServer, MalformedBodiesAreRefusedWithEinvalAndUnknownOpcodesWithEnosys)
     EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_INIT, 0, std::vector<std::byte>(8));
     EXPECT_EQ(session.receive().header.error, -posix::einval);
-    session.send(vl::FUSE_READ, 2, std::vector<std::byte>(40), 99);
+    session.send(37, 2, std::vector<std::byte>(8), 99);
     Session::Reply unknown = session.receive();
     EXPECT_EQ(unknown.header.error, -posix::enosys);
     EXPECT_EQ(unknown.header.unique, 99u);
@@ -321,6 +366,91 @@ TEST(FuseServer, ARequestTheBackendIsSlowToAnswerHoldsUpNoOtherButDestroy)
     EXPECT_EQ(session.receive().header.unique, 1u);
     EXPECT_EQ(session.receive().header.unique, 3u);
     EXPECT_EQ(session.ending.get(), FuseServer::Ending::destroyed);
+}
+
+TEST(FuseServer, OneHandleReadsAndWritesWhateverItsOpenAskedAndReadsShortOnlyAtTheEnd)
+{
+    Session session;
+    std::uint64_t file = session.fileSystem.makeFile(1, "f", 0644, "hello");
+    auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in{0, 0}))).fh;
+    EXPECT_EQ(Session::as<vl::fuse_write_out>(session.call(vl::FUSE_WRITE, file, writeRequest(handle, 8, "xy"))).size,
+              2u);
+    // The gap reads as zeros; a read across the end is short, one past it empty.
+    EXPECT_EQ(textOf(session.call(vl::FUSE_READ, file, readRequest(handle, 3, 100)).payload),
+              std::string("lo\0\0\0xy", 7));
+    EXPECT_EQ(session.call(vl::FUSE_READ, file, readRequest(handle, 10, 4)).header.len, 16u);
+    EXPECT_EQ(session.fileSystem.attributes(file).size, 10u);
+    session.call(vl::FUSE_FSYNC, file, bytesOf(vl::fuse_fsync_in{handle, 1, 0}));
+
+    auto directory = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{})));
+    session.call(vl::FUSE_FSYNCDIR, 1, bytesOf(vl::fuse_fsync_in{directory.fh, 0, 0}));
+    // A handle of the other kind, or of another node, is refused.
+    session.call(vl::FUSE_RELEASE, 1, bytesOf(vl::fuse_release_in{directory.fh, 0, 0, 0}), posix::ebadf);
+    session.call(vl::FUSE_READ, 1, readRequest(handle, 0, 1), posix::ebadf);
+    session.call(vl::FUSE_OPENDIR, file, bytesOf(vl::fuse_open_in{}), posix::enotdir);
+    session.call(vl::FUSE_OPEN, 1, bytesOf(vl::fuse_open_in{2, 0}), posix::eisdir);
+    session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in{0x40000000, 0}), posix::einval);
+    std::vector<std::byte> shortWrite = writeRequest(handle, 0, "abc");
+    shortWrite.pop_back();
+    session.call(vl::FUSE_WRITE, file, shortWrite, posix::einval);
+    session.call(vl::FUSE_READ, file, readRequest(handle, 0, FuseServer::maximumWrite + 1), posix::einval);
+    session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in{directory.fh, 0, 0, 0}));
+    session.call(vl::FUSE_RELEASE, file, bytesOf(vl::fuse_release_in{handle, 0, 0, 0}));
+    session.call(vl::FUSE_READ, file, readRequest(handle, 0, 1), posix::ebadf);
+    // The volume's I/O size follows the largest transfer.
+    EXPECT_EQ(Session::as<vl::fuse_statfs_out>(session.call(vl::FUSE_STATFS, 1, {})).st.bsize, FuseServer::maximumWrite);
+}
+
+// A scratch directory for a passthrough backend, removed with the test.
+struct ScratchDirectory {
+    ScratchDirectory()
+    {
+        std::string pattern = testing::TempDir() + "fuse-server-XXXXXX";
+        path = ::mkdtemp(pattern.data());
+    }
+    ~ScratchDirectory() { std::filesystem::remove_all(path); }
+    std::filesystem::path path;
+};
+
+TEST(FuseServer, WritesAndReadsInFlightTogetherAreEachAnsweredOnceOnBothBackends)
+{
+    constexpr int files = 6, blocks = 8;
+    ScratchDirectory scratch;
+    for (int index = 0; index < files; ++index)
+        std::ofstream(scratch.path / std::to_string(index)) << "";
+    fused::PassthroughFileSystem passthrough(scratch.path);
+    for (bool memory : {true, false}) {
+        Session session({}, false, memory ? nullptr : &passthrough);
+        std::vector<std::uint64_t> nodes, handles;
+        for (int index = 0; index < files; ++index) {
+            if (memory)
+                session.fileSystem.makeFile(1, std::to_string(index), 0644, "");
+            nodes.push_back(Session::as<vl::fuse_entry_out>(
+                                session.call(vl::FUSE_LOOKUP, 1, nameBytes(std::to_string(index)))).nodeid);
+            handles.push_back(
+                Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPEN, nodes.back(), bytesOf(vl::fuse_open_in{2, 0}))).fh);
+        }
+        // Every write goes out before any reply is read, so the workers take them together.
+        std::uint64_t unique = 100;
+        for (int block = 0; block < blocks; ++block)
+            for (int index = 0; index < files; ++index)
+                session.send(vl::FUSE_WRITE, nodes[index],
+                             writeRequest(handles[index], block * 4096, std::string(4096, char('a' + block))), unique++);
+        std::set<std::uint64_t> answered;
+        for (int reply = 0; reply < files * blocks; ++reply) {
+            Session::Reply written = session.receive();
+            EXPECT_EQ(written.header.error, 0);
+            EXPECT_TRUE(answered.insert(written.header.unique).second);
+        }
+        EXPECT_EQ(answered.size(), static_cast<std::size_t>(files * blocks));
+        for (int index = 0; index < files; ++index) {
+            std::string content = textOf(session.call(vl::FUSE_READ, nodes[index], readRequest(handles[index], 0, 65536)).payload);
+            ASSERT_EQ(content.size(), 4096u * blocks);
+            for (int block = 0; block < blocks; ++block)
+                EXPECT_EQ(content.substr(block * 4096, 4096), std::string(4096, char('a' + block)));
+            session.call(vl::FUSE_RELEASE, nodes[index], bytesOf(vl::fuse_release_in{handles[index], 0, 0, 0}));
+        }
+    }
 }
 
 } // namespace

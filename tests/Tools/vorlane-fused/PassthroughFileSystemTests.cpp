@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <span>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -134,6 +135,37 @@ TEST_F(PassthroughTest, chownChangesTheLinkItself)
     vl::fuse_attr changed = fileSystem->setAttributes(link, {.uid = 1234, .gid = 5678});
     EXPECT_EQ(std::tuple(changed.uid, changed.gid, onHost("link").st_uid), std::tuple(1234u, 5678u, 1234u));
     EXPECT_EQ(onHost("file").st_uid, 0u);
+}
+
+TEST_F(PassthroughTest, aReadOnlyFirstOpenServesLaterWritesWhenTheFileAllowsThem)
+{
+    std::uint64_t file = fileSystem->lookup(1, "file").ino;
+    std::uint64_t handle = fileSystem->open(file, 0);
+    const std::string data = "XY";
+    EXPECT_EQ(fileSystem->write(file, handle, 7, std::as_bytes(std::span(data))), 2u);
+    std::string read(16, '?');
+    std::size_t count = fileSystem->read(file, handle, 0, std::as_writable_bytes(std::span(read)));
+    EXPECT_EQ(read.substr(0, count), std::string("hello\0\0XY", 9));
+    fileSystem->synchronize(file, handle, false, true);
+    fileSystem->release(file, handle, false);
+    EXPECT_EQ(errorOf([&] { fileSystem->read(file, handle, 0, std::as_writable_bytes(std::span(read))); }),
+              posix::ebadf);
+
+    // Linux refusing reading and writing together leaves the mode asked for.
+    std::filesystem::permissions(root / "file", std::filesystem::perms::owner_read);
+    handle = fileSystem->open(file, 0);
+    int written = errorOf([&] { fileSystem->write(file, handle, 0, std::as_bytes(std::span(data))); });
+    EXPECT_EQ(written, ::geteuid() == 0 ? 0 : posix::ebadf);
+    fileSystem->release(file, handle, false);
+
+    std::uint64_t link = fileSystem->lookup(1, "link").ino;
+    EXPECT_EQ(errorOf([&] { fileSystem->open(link, 0); }), posix::eloop);
+    fileSystem->release(link, fileSystem->open(link, 0x200000), false);
+    std::uint64_t directory = fileSystem->openDirectory(1);
+    EXPECT_EQ(errorOf([&] { fileSystem->release(1, directory, false); }), posix::ebadf);
+    fileSystem->synchronize(1, directory, true, false);
+    fileSystem->release(1, directory, true);
+    EXPECT_EQ(errorOf([&] { fileSystem->openDirectory(file); }), posix::enotdir);
 }
 
 } // namespace
