@@ -13,6 +13,7 @@
 #pragma once
 
 #include "vorlane-fused/AttributeChanges.h"
+#include "vorlane-fused/DirectoryListing.h"
 #include "VLChannel/FuseKernel.h"
 
 #include <cstddef>
@@ -61,6 +62,12 @@ public:
                               std::span<const std::byte> data) = 0;
     // Makes the node's data, and unless `dataOnly` its attributes, durable.
     virtual void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) = 0;
+    // Adds the entries of an open directory that follow the cookie `offset` (0: from the start)
+    // until the listing is full or the directory ends, "." and ".." first. Each entry carries its
+    // node id, its type and the cookie that resumes after it, which stays valid while other
+    // entries come and go.
+    virtual void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                               DirectoryListing& listing) = 0;
 };
 
 } // namespace fused

@@ -1,4 +1,5 @@
-// FuseServer: opening, reading, writing, synchronising and releasing files and directories.
+// FuseServer: opening, reading, writing, listing, synchronising and releasing files and
+// directories.
 #include "vorlane-fused/FuseServer.h"
 
 #include "Platform/Foundation/POSIXError.h"
@@ -64,6 +65,19 @@ FuseServer::Payload FuseServer::write(const FuseRequest& request)
     vl::fuse_write_out answer{};
     answer.size = static_cast<std::uint32_t>(backend.write(request.header.nodeid, asked.fh, asked.offset, data));
     return bytesOf(answer);
+}
+
+FuseServer::Payload FuseServer::readdir(const FuseRequest& request)
+{
+    request.requireBodySize(sizeof(vl::fuse_read_in));
+    const auto asked = request.fixed<vl::fuse_read_in>();
+    if (asked.size > maximumWrite)
+        throw foundation::POSIXError(posix::einval, "list more than the largest transfer");
+    Payload records(asked.size);
+    DirectoryListing listing(records);
+    backend.readDirectory(request.header.nodeid, asked.fh, asked.offset, listing);
+    records.resize(listing.size());
+    return records;
 }
 
 FuseServer::Payload FuseServer::fsync(const FuseRequest& request)

@@ -34,6 +34,7 @@ const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_WRITE, &FuseServer::write},
     {vl::FUSE_FSYNC, &FuseServer::fsync},
     {vl::FUSE_FSYNCDIR, &FuseServer::fsyncdir},
+    {vl::FUSE_READDIR, &FuseServer::readdir},
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)

@@ -87,6 +87,7 @@ private:
     Payload write(const FuseRequest& request);
     Payload fsync(const FuseRequest& request);
     Payload fsyncdir(const FuseRequest& request);
+    Payload readdir(const FuseRequest& request);
 
     const int socket;
     FileSystemBackend& backend;

@@ -1,4 +1,4 @@
-// MemoryFileSystem: handles, and reading and writing file data.
+// MemoryFileSystem: handles, reading and writing file data, and listing directories.
 #include "vorlane-fused/MemoryFileSystem.h"
 
 #include "vorlane-fused/BackendSupport.h"
@@ -100,6 +100,23 @@ void MemoryFileSystem::synchronize(std::uint64_t node, std::uint64_t handle, boo
 {
     os::UnfairLockGuard guard(lock);
     handleOf(node, handle, directory);
+}
+
+void MemoryFileSystem::readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                                     DirectoryListing& listing)
+{
+    os::UnfairLockGuard guard(lock);
+    handleOf(node, handle, true);
+    const Node& directory = existing(node);
+    if (offset < 1 && !listing.add(node, 1, directoryEntryType(S_IFDIR), "."))
+        return;
+    if (offset < 2 && !listing.add(directory.parent, 2, directoryEntryType(S_IFDIR), ".."))
+        return;
+    for (auto entry = directory.entries.upper_bound(offset); entry != directory.entries.end(); ++entry) {
+        const std::uint32_t type = directoryEntryType(existing(entry->second.node).attributes.mode);
+        if (!listing.add(entry->second.node, entry->first, type, entry->second.name))
+            return;
+    }
 }
 
 } // namespace fused

@@ -41,6 +41,9 @@ public:
                       std::span<const std::byte> data) override;
     // Memory is as durable as it gets: checks the handle only.
     void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) override;
+    // Entries in the order they were made; the cookie of an entry is its sequence number.
+    void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                       DirectoryListing& listing) override;
 
     // Creates a directory or a regular file without counting a lookup; returns its node id.
     // EEXIST when the name is taken, ENOTDIR when `parent` is not a directory, ENOENT when it

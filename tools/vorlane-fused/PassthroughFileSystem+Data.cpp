@@ -1,4 +1,4 @@
-// PassthroughFileSystem: handles, and reading and writing file data.
+// PassthroughFileSystem: handles, reading and writing file data, and listing directories.
 #include "vorlane-fused/PassthroughFileSystem.h"
 
 #include "vorlane-fused/BackendSupport.h"
@@ -7,7 +7,10 @@
 #include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
+#include <cstddef>
+#include <cstring>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -131,6 +134,58 @@ void PassthroughFileSystem::synchronize(std::uint64_t node, std::uint64_t handle
 {
     std::shared_ptr<OpenFile> file = handleOf(node, handle, directory);
     check(dataOnly ? ::fdatasync(file->descriptor) : ::fsync(file->descriptor), "synchronize");
+}
+
+void PassthroughFileSystem::readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                                          DirectoryListing& listing)
+{
+    constexpr std::size_t readAhead = 32768;
+    std::shared_ptr<OpenFile> directory = handleOf(node, handle, true);
+    os::UnfairLockGuard streamGuard(directory->streamLock);
+    if (!directory->positioned || offset != directory->position) {
+        check(::lseek(directory->descriptor, static_cast<off_t>(offset), SEEK_SET), "seek in a directory");
+        directory->buffered.clear();
+        directory->next = 0;
+        directory->position = offset;
+        directory->positioned = true;
+    }
+    const dev_t device = directory->node->identity.first;
+    std::uint64_t parent;
+    {
+        os::UnfairLockGuard guard(lock);
+        auto place = places.find(node);
+        parent = place == places.end() ? node : place->second.parent;
+    }
+    for (;;) {
+        if (directory->next >= directory->buffered.size()) {
+            directory->buffered.resize(readAhead);
+            const ssize_t count = ::getdents64(directory->descriptor, directory->buffered.data(), readAhead);
+            if (count < 0)
+                directory->buffered.clear();
+            check(count, "read a directory");
+            directory->buffered.resize(static_cast<std::size_t>(count));
+            directory->next = 0;
+            if (count == 0)
+                return;
+        }
+        dirent64 entry;
+        const std::byte* record = directory->buffered.data() + directory->next;
+        std::memcpy(&entry, record, offsetof(dirent64, d_name));
+        const std::string_view name(reinterpret_cast<const char*>(record) + offsetof(dirent64, d_name));
+        std::uint64_t id;
+        if (name == ".")
+            id = node;
+        else if (name == "..")
+            id = parent;
+        else {
+            os::UnfairLockGuard guard(lock);
+            id = idFor({device, entry.d_ino}, node, name);
+        }
+        if (!listing.add(id, static_cast<std::uint64_t>(entry.d_off), entry.d_type, name))
+            return;
+        directory->next += entry.d_reclen;
+        directory->position = static_cast<std::uint64_t>(entry.d_off);
+    }
 }
 
 } // namespace fused

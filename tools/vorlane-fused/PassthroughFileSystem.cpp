@@ -42,17 +42,10 @@ PassthroughFileSystem::PassthroughFileSystem(const std::filesystem::path& direct
     root->identity = {opened.st_dev, opened.st_ino};
     os::UnfairLockGuard guard(lock);
     ids[root->identity] = 1;
+    places[1] = Place{1, ".", root->identity};
     nodes[1] = std::move(root);
 }
 
-std::shared_ptr<PassthroughFileSystem::Node> PassthroughFileSystem::existing(std::uint64_t node)
-{
-    os::UnfairLockGuard guard(lock);
-    auto found = nodes.find(node);
-    if (found == nodes.end())
-        fail(posix::enoent, "no such node");
-    return found->second;
-}
 
 vl::fuse_kstatfs PassthroughFileSystem::statistics()
 {
@@ -84,21 +77,70 @@ vl::fuse_attr PassthroughFileSystem::lookup(std::uint64_t parent, std::string_vi
     int descriptor = ::openat(directory->descriptor, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0)
         failFromLinux("look up");
+    return adopt(parent, name, descriptor);
+}
+
+vl::fuse_attr PassthroughFileSystem::adopt(std::uint64_t parent, std::string_view name, int descriptor)
+{
     auto candidate = std::make_shared<Node>(descriptor);
     const struct statx found = status(descriptor);
     candidate->identity = {makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino};
     std::uint64_t id;
     {
         os::UnfairLockGuard guard(lock);
-        auto [entry, added] = ids.try_emplace(candidate->identity, nextNode);
-        id = entry->second;
-        if (added) {
-            ++nextNode;
-            nodes[id] = candidate;
-        }
-        ++nodes[id]->lookups;
+        id = idFor(candidate->identity, parent, name);
+        std::shared_ptr<Node>& known = nodes[id];
+        if (!known)
+            known = std::move(candidate);
+        ++known->lookups;
     }
     return attributesOf(found, id);
+}
+
+std::uint64_t PassthroughFileSystem::idFor(Identity identity, std::uint64_t parent, std::string_view name)
+{
+    auto [entry, added] = ids.try_emplace(identity, nextNode);
+    if (added)
+        ++nextNode;
+    Place& place = places[entry->second];
+    place.parent = parent;
+    place.name.assign(name);
+    place.identity = identity;
+    return entry->second;
+}
+
+std::shared_ptr<PassthroughFileSystem::Node> PassthroughFileSystem::existing(std::uint64_t node)
+{
+    return resolve(node, 0);
+}
+
+std::shared_ptr<PassthroughFileSystem::Node> PassthroughFileSystem::resolve(std::uint64_t node, int depth)
+{
+    Place place;
+    {
+        os::UnfairLockGuard guard(lock);
+        auto found = nodes.find(node);
+        if (found != nodes.end())
+            return found->second;
+        auto known = places.find(node);
+        if (known == places.end() || node == 1)
+            fail(posix::enoent, "no such node");
+        place = known->second;
+    }
+    // A node the volume knows from a listing only: found again where it was last seen, and only
+    // if it is still the same file. A stale loop of places ends at the depth limit.
+    if (depth > maximumDepth)
+        fail(posix::enoent, "no such node");
+    std::shared_ptr<Node> directory = resolve(place.parent, depth + 1);
+    const int descriptor = ::openat(directory->descriptor, place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (descriptor < 0)
+        fail(posix::enoent, "no such node");
+    auto found = std::make_shared<Node>(descriptor);
+    const struct statx real = status(descriptor);
+    found->identity = {makedev(real.stx_dev_major, real.stx_dev_minor), real.stx_ino};
+    if (found->identity != place.identity)
+        fail(posix::enoent, "no such node");
+    return found;
 }
 
 void PassthroughFileSystem::forget(std::uint64_t node, std::uint64_t lookups)
@@ -113,7 +155,6 @@ void PassthroughFileSystem::forget(std::uint64_t node, std::uint64_t lookups)
     target.lookups -= std::min(lookups, target.lookups);
     if (target.lookups > 0 || node == 1)
         return;
-    ids.erase(target.identity);
     dropped = std::move(found->second);
     nodes.erase(found);
 }

@@ -1,15 +1,18 @@
 // A host directory served as the file system: each node is a file under the directory, known by
-// its (st_dev, st_ino) and held open by an O_PATH descriptor, so that it keeps its identity when
-// renamed on the host. The root is node 1; other ids are handed out in lookup order and never
-// reused. A node leaves the table when the volume has forgotten every lookup of it (the root
-// never does). Attributes come from the real file; changes go to the real file and never through
-// a symbolic link. Linux errnos become Darwin's (posix::darwinErrnoFromLinux).
+// its (st_dev, st_ino), which keeps one node id for the daemon's life (ids are handed out as files
+// are first seen, by a lookup or a listing, and never reused). A node the volume holds a lookup of
+// is held open by an O_PATH descriptor, so that it keeps its identity when renamed on the host,
+// and leaves the table when the volume has forgotten every lookup (the root never does). Any other
+// node is found again by the directory and name it was last seen under, provided it is still the
+// same file there. Attributes come from the real file; changes go to the real file and never
+// through a symbolic link. Linux errnos become Darwin's (posix::darwinErrnoFromLinux).
 //
 // Thread rules: the table has one lock, held only to find, add or drop entries; calls on a
 // file run outside it on a node kept alive by its own reference, so a slow disk holds up no
 // other request.
 #pragma once
 
+#include "vorlane-fused/Bytes.h"
 #include "vorlane-fused/FileSystemBackend.h"
 #include "Platform/OS/UnfairLock.h"
 
@@ -17,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 #include <utility>
 
 namespace fused {
@@ -57,6 +62,10 @@ public:
     std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
                       std::span<const std::byte> data) override;
     void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) override;
+    // The cookies are the directory stream's own offsets (d_off); entries get their node ids
+    // without a lookup being counted.
+    void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
+                       DirectoryListing& listing) override;
 
 private:
     using Identity = std::pair<dev_t, ino_t>;
@@ -90,15 +99,41 @@ private:
         const std::shared_ptr<Node> node;
         const int descriptor;
         const bool directory;
+
+        // A directory's stream: entries read ahead from Linux and not yet listed, and the cookie
+        // of the last entry listed. A READDIR at that cookie goes on from the buffer; any other
+        // cookie seeks the stream first.
+        os::UnfairLock streamLock;
+        Bytes buffered VL_GUARDED_BY(streamLock);
+        std::size_t next VL_GUARDED_BY(streamLock) = 0;
+        std::uint64_t position VL_GUARDED_BY(streamLock) = 0;
+        bool positioned VL_GUARDED_BY(streamLock) = false;
     };
 
+    // Where a node was last seen.
+    struct Place {
+        std::uint64_t parent = 0;
+        std::string name;
+        Identity identity{};
+    };
+
+    static constexpr int maximumDepth = 4096;
+
+    // A node by its id: the held one, or one found again at its place (ENOENT when gone).
     std::shared_ptr<Node> existing(std::uint64_t node);
+    std::shared_ptr<Node> resolve(std::uint64_t node, int depth);
+    // Registers the file that `descriptor` (O_PATH, adopted) names, found as `name` in `parent`,
+    // with one lookup; answers its attributes.
+    vl::fuse_attr adopt(std::uint64_t parent, std::string_view name, int descriptor);
+    // The id of a file, given out now if it has none; notes where it was seen.
+    std::uint64_t idFor(Identity identity, std::uint64_t parent, std::string_view name) VL_REQUIRES(lock);
     std::shared_ptr<OpenFile> handleOf(std::uint64_t node, std::uint64_t handle, bool directory);
     std::uint64_t addHandle(std::uint64_t node, std::shared_ptr<Node> target, int descriptor, bool directory);
 
     os::UnfairLock lock;
     std::map<std::uint64_t, std::shared_ptr<Node>> nodes VL_GUARDED_BY(lock);
     std::map<Identity, std::uint64_t> ids VL_GUARDED_BY(lock);
+    std::map<std::uint64_t, Place> places VL_GUARDED_BY(lock);
     std::map<std::uint64_t, std::shared_ptr<OpenFile>> handles VL_GUARDED_BY(lock);
     std::uint64_t nextNode VL_GUARDED_BY(lock) = 2;
     std::uint64_t nextHandle VL_GUARDED_BY(lock) = 1;

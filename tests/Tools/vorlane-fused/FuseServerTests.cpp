@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <set>
 #include <tuple>
 #include <string>
@@ -401,6 +402,67 @@ TEST(FuseServer, OneHandleReadsAndWritesWhateverItsOpenAskedAndReadsShortOnlyAtT
     EXPECT_EQ(Session::as<vl::fuse_statfs_out>(session.call(vl::FUSE_STATFS, 1, {})).st.bsize, FuseServer::maximumWrite);
 }
 
+struct Record {
+    std::uint64_t ino, off;
+    std::uint32_t type;
+    std::string name;
+    bool operator==(const Record&) const = default;
+};
+
+// The records of a READDIR reply, checked byte for byte: each fixed part, its name and zero
+// padding to the next multiple of 8, nothing after the last.
+std::vector<Record> recordsOf(const std::vector<std::byte>& payload)
+{
+    std::vector<Record> records;
+    std::size_t at = 0;
+    while (at < payload.size()) {
+        vl::fuse_dirent fixed{};
+        EXPECT_GE(payload.size() - at, sizeof(fixed));
+        std::memcpy(&fixed, payload.data() + at, sizeof(fixed));
+        const std::size_t length = (24 + fixed.namelen + 7) / 8 * 8;
+        EXPECT_LE(at + length, payload.size());
+        if (at + length > payload.size())
+            break;
+        std::string name(reinterpret_cast<const char*>(payload.data()) + at + 24, fixed.namelen);
+        for (std::size_t padding = at + 24 + fixed.namelen; padding < at + length; ++padding)
+            EXPECT_EQ(payload[padding], std::byte{0}) << name;
+        records.push_back({fixed.ino, fixed.off, fixed.type, name});
+        at += length;
+    }
+    return records;
+}
+
+TEST(FuseServer, ReaddirPacksPaddedRecordsWithCookiesThatResumeWhileEntriesComeAndGo)
+{
+    Session session;
+    std::uint64_t a = session.fileSystem.makeFile(1, "a", 0644, "");
+    std::uint64_t five = session.fileSystem.makeDirectory(1, "bbbbb", 0755);
+    std::uint64_t eight = session.fileSystem.makeFile(1, "cccccccc", 0644, "");
+    auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{}))).fh;
+    Session::Reply all = session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240));
+    EXPECT_EQ(all.payload.size(), 5u * 32);
+    std::vector<Record> records = recordsOf(all.payload);
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0], (Record{1, 1, 4, "."}));
+    EXPECT_EQ(records[1], (Record{1, 2, 4, ".."}));
+    EXPECT_EQ(records[2].ino, a);
+    EXPECT_EQ(std::tie(records[3].ino, records[3].type, records[3].name), std::tuple(five, 4u, "bbbbb"));
+    EXPECT_EQ(std::tie(records[4].ino, records[4].type, records[4].name), std::tuple(eight, 8u, "cccccccc"));
+
+    // A reply holds only whole records; the next resumes after the last one taken, and an entry
+    // removed or added meanwhile neither repeats nor hides one that stayed.
+    std::vector<Record> first = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, 2, 63)).payload);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].name, "a");
+    std::uint64_t late = session.fileSystem.makeFile(1, "d", 0644, "");
+    std::vector<Record> rest = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, first[0].off, 10240)).payload);
+    ASSERT_EQ(rest.size(), 3u);
+    EXPECT_EQ(rest[1], records[4]);
+    EXPECT_EQ(std::tie(rest[2].ino, rest[2].name), std::tuple(late, "d"));
+    EXPECT_TRUE(recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, rest[2].off, 10240)).payload).empty());
+    session.call(vl::FUSE_READDIR, 1, readRequest(handle + 1, 0, 10240), posix::ebadf);
+}
+
 // A scratch directory for a passthrough backend, removed with the test.
 struct ScratchDirectory {
     ScratchDirectory()
@@ -450,6 +512,40 @@ TEST(FuseServer, WritesAndReadsInFlightTogetherAreEachAnsweredOnceOnBothBackends
                 EXPECT_EQ(content.substr(block * 4096, 4096), std::string(4096, char('a' + block)));
             session.call(vl::FUSE_RELEASE, nodes[index], bytesOf(vl::fuse_release_in{handles[index], 0, 0, 0}));
         }
+    }
+}
+
+TEST(FuseServer, ReaddirInSmallPagesListsEveryEntryOnceWithTheIdsOfLookupOnBothBackends)
+{
+    constexpr int entries = 600;
+    ScratchDirectory scratch;
+    for (int index = 0; index < entries; ++index)
+        std::ofstream(scratch.path / (std::string(1 + index % 200, 'n') + std::to_string(index))) << "";
+    fused::PassthroughFileSystem passthrough(scratch.path);
+    for (bool memory : {true, false}) {
+        Session session({}, false, memory ? nullptr : &passthrough);
+        if (memory)
+            for (int index = 0; index < entries; ++index)
+                session.fileSystem.makeFile(1, std::string(1 + index % 200, 'n') + std::to_string(index), 0644, "");
+        auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{}))).fh;
+        std::map<std::string, Record> listed;
+        std::uint64_t cookie = 0;
+        for (int page = 0; page < 10 * entries; ++page) {
+            std::vector<Record> records = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, cookie, 1024)).payload);
+            if (records.empty())
+                break;
+            for (const Record& record : records)
+                EXPECT_TRUE(listed.emplace(record.name, record).second) << record.name;
+            cookie = records.back().off;
+        }
+        ASSERT_EQ(listed.size(), entries + 2u);
+        // A listed id answers GETATTR without a lookup, and is the id a lookup then gives.
+        const Record& some = listed.at("nnn2");
+        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_GETATTR, some.ino, bytesOf(vl::fuse_getattr_in{}))).attr.ino,
+                  some.ino);
+        EXPECT_EQ(Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("nnn2"))).nodeid, some.ino);
+        EXPECT_EQ(some.type, 8u);
+        session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in{handle, 0, 0, 0}));
     }
 }
 
