@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace fused {
@@ -29,6 +30,12 @@ struct LookupTally {
     std::uint64_t lookups = 0;
 
     bool operator==(const LookupTally&) const = default;
+};
+
+// A file made and opened by create().
+struct Created {
+    vl::fuse_attr attributes;
+    std::uint64_t handle;
 };
 
 class FileSystemBackend {
@@ -68,6 +75,25 @@ public:
     // entries come and go.
     virtual void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
                                DirectoryListing& listing) = 0;
+
+    // Each of these makes a name in directory `parent` and counts one lookup of the node it
+    // answers, as lookup does. Names are single components of 1 to 255 bytes; modes carry the
+    // permission bits as they are to be, the umask already applied.
+    //
+    // Makes (with O_CREAT; O_EXCL refuses an existing name with EEXIST) and opens a regular file.
+    virtual Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags,
+                           std::uint32_t mode) = 0;
+    virtual vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) = 0;
+    // A regular file (type bits 0 or S_IFREG), FIFO, socket, or character or block device; `rdev`
+    // is a Darwin device number (major in the top 8 bits, minor in the low 24). EINVAL for
+    // another type.
+    virtual vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
+                                     std::uint32_t rdev) = 0;
+    virtual vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) = 0;
+    // A new name for `node` (EPERM for a directory).
+    virtual vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) = 0;
+    // EINVAL when the node is not a symbolic link.
+    virtual std::string readSymbolicLink(std::uint64_t node) = 0;
 };
 
 } // namespace fused

@@ -35,6 +35,12 @@ const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_FSYNC, &FuseServer::fsync},
     {vl::FUSE_FSYNCDIR, &FuseServer::fsyncdir},
     {vl::FUSE_READDIR, &FuseServer::readdir},
+    {vl::FUSE_CREATE, &FuseServer::create},
+    {vl::FUSE_MKDIR, &FuseServer::mkdir},
+    {vl::FUSE_MKNOD, &FuseServer::mknod},
+    {vl::FUSE_SYMLINK, &FuseServer::symlink},
+    {vl::FUSE_LINK, &FuseServer::link},
+    {vl::FUSE_READLINK, &FuseServer::readlink},
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)
@@ -237,13 +243,17 @@ FuseServer::Payload FuseServer::setattr(const FuseRequest& request)
 
 FuseServer::Payload FuseServer::lookup(const FuseRequest& request)
 {
-    std::string_view name = request.name();
-    vl::fuse_entry_out answer{};
-    answer.attr = backend.lookup(request.header.nodeid, name);
-    answer.nodeid = answer.attr.ino;
-    answer.entry_valid = validitySeconds;
-    answer.attr_valid = validitySeconds;
-    return bytesOf(answer);
+    return bytesOf(entryOf(backend.lookup(request.header.nodeid, request.name())));
+}
+
+vl::fuse_entry_out FuseServer::entryOf(const vl::fuse_attr& attributes)
+{
+    vl::fuse_entry_out entry{};
+    entry.attr = attributes;
+    entry.nodeid = attributes.ino;
+    entry.entry_valid = validitySeconds;
+    entry.attr_valid = validitySeconds;
+    return entry;
 }
 
 } // namespace fused

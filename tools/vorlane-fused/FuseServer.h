@@ -89,6 +89,17 @@ private:
     Payload fsyncdir(const FuseRequest& request);
     Payload readdir(const FuseRequest& request);
 
+    // FuseServer+Names.cpp
+    Payload create(const FuseRequest& request);
+    Payload mkdir(const FuseRequest& request);
+    Payload mknod(const FuseRequest& request);
+    Payload symlink(const FuseRequest& request);
+    Payload link(const FuseRequest& request);
+    Payload readlink(const FuseRequest& request);
+
+    // The entry of a node the reply names, valid as long as the volume may cache it.
+    static vl::fuse_entry_out entryOf(const vl::fuse_attr& attributes);
+
     const int socket;
     FileSystemBackend& backend;
     const DaemonFeatures features;

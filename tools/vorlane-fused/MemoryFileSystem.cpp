@@ -174,8 +174,7 @@ std::uint64_t MemoryFileSystem::insert(std::uint64_t parent, std::string_view na
     return insertLocked(parent, name, mode, std::move(contents));
 }
 
-std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                             std::string contents)
+void MemoryFileSystem::addEntry(std::uint64_t parent, std::string_view name, std::uint64_t node)
 {
     Node& directory = existing(parent);
     if (!S_ISDIR(directory.attributes.mode))
@@ -186,8 +185,18 @@ std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_v
         fail(posix::enametoolong, "create under a name longer than 255 bytes");
     if (!directory.children.emplace(key(name), nextSequence).second)
         fail(posix::eexist, "create under a name that is taken");
-    const std::uint64_t id = nextNode++;
-    directory.entries.emplace(nextSequence++, Entry{std::string(name), id});
+    directory.entries.emplace(nextSequence++, Entry{std::string(name), node});
+    const timespec changed = now();
+    setTime(directory.attributes.mtime, directory.attributes.mtimensec, changed);
+    setTime(directory.attributes.ctime, directory.attributes.ctimensec, changed);
+}
+
+std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode,
+                                             std::string contents)
+{
+    const std::uint64_t id = nextNode;
+    addEntry(parent, name, id);
+    ++nextNode;
     Node& node = nodes[id];
     node.attributes = freshAttributes(id, mode);
     node.attributes.size = contents.size();
@@ -195,11 +204,8 @@ std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_v
     node.contents = std::move(contents);
     if (S_ISDIR(mode)) {
         node.parent = parent;
-        ++directory.attributes.nlink;
+        ++existing(parent).attributes.nlink;
     }
-    const timespec changed = now();
-    setTime(directory.attributes.mtime, directory.attributes.mtimensec, changed);
-    setTime(directory.attributes.ctime, directory.attributes.ctimensec, changed);
     return id;
 }
 

@@ -45,6 +45,13 @@ public:
     void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
                        DirectoryListing& listing) override;
 
+    Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
+    vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) override;
+    vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
+    vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
+    vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
+    std::string readSymbolicLink(std::uint64_t node) override;
+
     // Creates a directory or a regular file without counting a lookup; returns its node id.
     // EEXIST when the name is taken, ENOTDIR when `parent` is not a directory, ENOENT when it
     // does not exist.
@@ -84,6 +91,8 @@ private:
     // Drops the node when nothing keeps it any more (no name, handle or lookup).
     void dropIfUnused(std::uint64_t node) VL_REQUIRES(lock);
     void resize(Node& file, std::uint64_t size, timespec changed) VL_REQUIRES(lock);
+    // Adds an entry for `node` to directory `parent` (EEXIST when the name is taken).
+    void addEntry(std::uint64_t parent, std::string_view name, std::uint64_t node) VL_REQUIRES(lock);
     std::uint64_t insert(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents);
     std::uint64_t insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents)
         VL_REQUIRES(lock);

@@ -163,19 +163,16 @@ vl::fuse_attr PassthroughFileSystem::setAttributes(std::uint64_t node, const Att
 {
     std::shared_ptr<Node> target = existing(node);
     const int descriptor = target->descriptor;
-    const std::uint32_t type = status(descriptor).stx_mode & S_IFMT;
+    const struct statx before = status(descriptor);
+    const std::uint32_t type = before.stx_mode & S_IFMT;
     if (changes.flags && *changes.flags != 0)
         fail(posix::enotsup, "set Darwin file flags");
-    if (changes.uid || changes.gid)
-        check(::fchownat(descriptor, "", changes.uid ? static_cast<uid_t>(*changes.uid) : static_cast<uid_t>(-1),
-                         changes.gid ? static_cast<gid_t>(*changes.gid) : static_cast<gid_t>(-1),
-                         AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW),
-              "chown");
-    if (changes.mode) {
-        if (type == S_IFLNK)
-            fail(posix::darwinErrnoFromLinux(EOPNOTSUPP), "chmod a symbolic link");
+    const uid_t owner = changes.uid && *changes.uid != before.stx_uid ? *changes.uid : static_cast<uid_t>(-1);
+    const gid_t group = changes.gid && *changes.gid != before.stx_gid ? *changes.gid : static_cast<gid_t>(-1);
+    if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1))
+        check(::fchownat(descriptor, "", owner, group, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW), "chown");
+    if (changes.mode && type != S_IFLNK)
         check(::fchmodat(AT_FDCWD, procPath(descriptor).c_str(), *changes.mode, 0), "chmod");
-    }
     if (changes.size) {
         if (type == S_IFDIR)
             fail(posix::eisdir, "truncate a directory");

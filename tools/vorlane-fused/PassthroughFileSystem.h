@@ -42,8 +42,9 @@ public:
     // Names are single components: "/" in a name, "." and ".." are refused (EINVAL).
     vl::fuse_attr lookup(std::uint64_t parent, std::string_view name) override;
     void forget(std::uint64_t node, std::uint64_t lookups) override;
-    // Owner and group first (chown clears set-id bits), then mode, size, times. A symbolic link's
-    // mode cannot change (ENOTSUP, as Linux refuses it); a size applies to regular files only.
+    // Owner and group first (chown clears set-id bits; an owner or group the file already has is
+    // left alone, so that a daemon that is not root can apply it), then mode, size, times. A
+    // symbolic link's mode is ignored, as Linux keeps none; a size applies to regular files only.
     // Change, birth and backup times and FATTR_FH are ignored: Linux sets the change time itself
     // and keeps no settable birth or backup time. Darwin file flags other than none are refused
     // (ENOTSUP). A failure part way leaves the changes made before it.
@@ -66,6 +67,16 @@ public:
     // without a lookup being counted.
     void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
                        DirectoryListing& listing) override;
+
+    // Made with the calls that never follow a symbolic link, then given exactly the mode asked
+    // (the daemon's umask aside; a set-group-ID bit that a directory inherits stays). A device's
+    // number is the Darwin one translated.
+    Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
+    vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) override;
+    vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
+    vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
+    vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
+    std::string readSymbolicLink(std::uint64_t node) override;
 
 private:
     using Identity = std::pair<dev_t, ino_t>;

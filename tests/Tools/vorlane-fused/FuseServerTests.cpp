@@ -549,4 +549,58 @@ TEST(FuseServer, ReaddirInSmallPagesListsEveryEntryOnceWithTheIdsOfLookupOnBothB
     }
 }
 
+TEST(FuseServer, MakingNamesAnswersEntriesCountsLookupsAndRefusesWhatLinuxWould)
+{
+    ScratchDirectory scratch;
+    fused::PassthroughFileSystem passthrough(scratch.path);
+    for (bool memory : {true, false}) {
+        Session session({}, false, memory ? nullptr : &passthrough);
+        fused::FileSystemBackend& backend = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
+        Session::Reply created = session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in{0xA02, 0644, 022, 0}, "f"));
+        ASSERT_EQ(created.payload.size(), 160u);
+        vl::fuse_entry_out file{};
+        vl::fuse_open_out opened{};
+        std::memcpy(&file, created.payload.data(), sizeof file);
+        std::memcpy(&opened, created.payload.data() + sizeof file, sizeof opened);
+        EXPECT_EQ(std::tie(file.nodeid, file.attr.mode), std::tuple(file.attr.ino, S_IFREG | 0644u));
+        session.call(vl::FUSE_WRITE, file.nodeid, writeRequest(opened.fh, 0, "data"));
+        session.call(vl::FUSE_RELEASE, file.nodeid, bytesOf(vl::fuse_release_in{opened.fh, 0x202, 0, 0}));
+        session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in{0xA02, 0644, 0, 0}, "f"), posix::eexist);
+        // The volume's follow-up SETATTR gives the new file its creator's owner and mode.
+        vl::fuse_setattr_in owner{};
+        owner.valid = vl::FATTR_UID | vl::FATTR_GID | vl::FATTR_MODE;
+        owner.uid = ::geteuid(), owner.gid = ::getegid(), owner.mode = 0600;
+        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_SETATTR, file.nodeid, bytesOf(owner))).attr.mode,
+                  S_IFREG | 0600u);
+
+        auto directory = Session::as<vl::fuse_entry_out>(
+            session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0777, 022}, std::string(255, 'd'))));
+        EXPECT_EQ(directory.attr.mode, S_IFDIR | 0755u);
+        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0755, 0}, std::string(256, 'd')), posix::enametoolong);
+        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0755, 0}, ".."), posix::einval);
+        auto fifo = Session::as<vl::fuse_entry_out>(
+            session.call(vl::FUSE_MKNOD, directory.nodeid, withName(vl::fuse_mknod_in{S_IFIFO | 0640, 0, 0, 0}, "p")));
+        EXPECT_EQ(fifo.attr.mode, S_IFIFO | 0640u);
+        session.call(vl::FUSE_MKNOD, 1, withName(vl::fuse_mknod_in{S_IFDIR | 0755, 0, 0, 0}, "q"), posix::einval);
+
+        std::vector<std::byte> names = nameBytes("l"), target = nameBytes("../f x");
+        names.insert(names.end(), target.begin(), target.end());
+        auto link = Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_SYMLINK, directory.nodeid, names));
+        EXPECT_TRUE(S_ISLNK(link.attr.mode));
+        EXPECT_EQ(textOf(session.call(vl::FUSE_READLINK, link.nodeid, {}).payload), "../f x");
+        session.call(vl::FUSE_READLINK, file.nodeid, {}, posix::einval);
+
+        auto second = Session::as<vl::fuse_entry_out>(
+            session.call(vl::FUSE_LINK, directory.nodeid, withName(vl::fuse_link_in{file.nodeid}, "g")));
+        EXPECT_EQ(std::tie(second.nodeid, second.attr.nlink, second.attr.size), std::tuple(file.nodeid, 2u, 4u));
+        session.call(vl::FUSE_LINK, 1, withName(vl::fuse_link_in{directory.nodeid}, "h"), posix::eperm);
+        // Each new entry counted one lookup: the file twice (create, link), the others once.
+        EXPECT_EQ(backend.lookupTally(), (fused::LookupTally{4, 5}));
+        for (std::uint64_t node : {file.nodeid, directory.nodeid, fifo.nodeid, link.nodeid})
+            session.send(vl::FUSE_FORGET, node, bytesOf(vl::fuse_forget_in{2}));
+        session.call(vl::FUSE_STATFS, 1, {});
+        EXPECT_EQ(backend.lookupTally(), fused::LookupTally{});
+    }
+}
+
 } // namespace
