@@ -94,6 +94,17 @@ public:
     virtual vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) = 0;
     // EINVAL when the node is not a symbolic link.
     virtual std::string readSymbolicLink(std::uint64_t node) = 0;
+
+    // Removes a name: a directory's when `directory` (ENOTDIR otherwise; ENOTEMPTY unless it is
+    // empty), any other's otherwise (EISDIR for a directory). A node whose last name goes while
+    // it is open stays readable and writable through its handles until the last release.
+    virtual void remove(std::uint64_t parent, std::string_view name, bool directory) = 0;
+    // Renames with Darwin flags: RENAME_SWAP exchanges two existing names, RENAME_EXCL refuses
+    // an existing new name (EEXIST), 0 replaces it as Linux's rename(2) does (EISDIR, ENOTDIR,
+    // ENOTEMPTY with nothing changed; a name onto another of the same node changes nothing).
+    // Node ids follow the renamed nodes; a directory never moves beneath itself (EINVAL).
+    virtual void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
+                        std::string_view newName, std::uint32_t darwinFlags) = 0;
 };
 
 } // namespace fused

@@ -1,4 +1,4 @@
-// FuseServer: making files, directories, special files and links, and reading links.
+// FuseServer: making, removing and renaming names, and reading links.
 #include "vorlane-fused/FuseServer.h"
 
 #include "Platform/Foundation/POSIXError.h"
@@ -65,6 +65,26 @@ FuseServer::Payload FuseServer::readlink(const FuseRequest& request)
     const std::string target = backend.readSymbolicLink(request.header.nodeid);
     const auto* bytes = reinterpret_cast<const std::byte*>(target.data());
     return Payload(bytes, bytes + target.size());
+}
+
+FuseServer::Payload FuseServer::unlink(const FuseRequest& request)
+{
+    backend.remove(request.header.nodeid, request.name(), false);
+    return {};
+}
+
+FuseServer::Payload FuseServer::rmdir(const FuseRequest& request)
+{
+    backend.remove(request.header.nodeid, request.name(), true);
+    return {};
+}
+
+FuseServer::Payload FuseServer::rename(const FuseRequest& request)
+{
+    const auto asked = request.fixed<vl::fuse_rename_in>();
+    const auto [name, newName] = request.twoNames(sizeof(asked));
+    backend.rename(request.header.nodeid, name, asked.newdir, component(newName), asked.flags);
+    return {};
 }
 
 } // namespace fused

@@ -41,6 +41,9 @@ const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_SYMLINK, &FuseServer::symlink},
     {vl::FUSE_LINK, &FuseServer::link},
     {vl::FUSE_READLINK, &FuseServer::readlink},
+    {vl::FUSE_UNLINK, &FuseServer::unlink},
+    {vl::FUSE_RMDIR, &FuseServer::rmdir},
+    {vl::FUSE_RENAME, &FuseServer::rename},
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)

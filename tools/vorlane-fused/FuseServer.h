@@ -96,6 +96,9 @@ private:
     Payload symlink(const FuseRequest& request);
     Payload link(const FuseRequest& request);
     Payload readlink(const FuseRequest& request);
+    Payload unlink(const FuseRequest& request);
+    Payload rmdir(const FuseRequest& request);
+    Payload rename(const FuseRequest& request);
 
     // The entry of a node the reply names, valid as long as the volume may cache it.
     static vl::fuse_entry_out entryOf(const vl::fuse_attr& attributes);

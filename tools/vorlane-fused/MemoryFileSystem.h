@@ -51,6 +51,9 @@ public:
     vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
     vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
     std::string readSymbolicLink(std::uint64_t node) override;
+    void remove(std::uint64_t parent, std::string_view name, bool directory) override;
+    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
+                std::uint32_t darwinFlags) override;
 
     // Creates a directory or a regular file without counting a lookup; returns its node id.
     // EEXIST when the name is taken, ENOTDIR when `parent` is not a directory, ENOENT when it
@@ -88,6 +91,12 @@ private:
     Node& existing(std::uint64_t node) VL_REQUIRES(lock);
     Handle& handleOf(std::uint64_t node, std::uint64_t handle, bool directory) VL_REQUIRES(lock);
     std::uint64_t addHandle(std::uint64_t node, std::uint32_t darwinFlags, bool directory) VL_REQUIRES(lock);
+    // Takes the entry with sequence number `sequence` out of directory `parent`, and the link it
+    // gave its node.
+    void removeEntry(std::uint64_t parent, std::uint64_t sequence) VL_REQUIRES(lock);
+    // Whether directory `node` is `ancestor` or lies beneath it.
+    bool isWithin(std::uint64_t node, std::uint64_t ancestor) VL_REQUIRES(lock);
+    void touch(Node& node, bool modified) VL_REQUIRES(lock);
     // Drops the node when nothing keeps it any more (no name, handle or lookup).
     void dropIfUnused(std::uint64_t node) VL_REQUIRES(lock);
     void resize(Node& file, std::uint64_t size, timespec changed) VL_REQUIRES(lock);

@@ -7,7 +7,11 @@
 #include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
+#include <optional>
+#include <sys/sysmacros.h>
+#include <tuple>
 #include <unistd.h>
 
 namespace fused {
@@ -126,6 +130,43 @@ std::string PassthroughFileSystem::readSymbolicLink(std::uint64_t node)
             return contents;
         }
         contents.resize(contents.size() * 2);
+    }
+}
+
+} // namespace fused
+
+namespace fused {
+
+void PassthroughFileSystem::remove(std::uint64_t parent, std::string_view name, bool directory)
+{
+    std::shared_ptr<Node> folder = existing(parent);
+    check(::unlinkat(folder->descriptor, std::string(name).c_str(), directory ? AT_REMOVEDIR : 0),
+          directory ? "rmdir" : "unlink");
+}
+
+void PassthroughFileSystem::rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
+                                   std::string_view newName, std::uint32_t darwinFlags)
+{
+    const unsigned flags = linuxRenameFlagsFromDarwin(darwinFlags);
+    std::shared_ptr<Node> from = existing(parent);
+    std::shared_ptr<Node> to = existing(newParent);
+    const std::string source(name), target(newName);
+    // What the names are before, so that their nodes' places can follow them.
+    auto identityOf = [](int directory, const std::string& entry) -> std::optional<Identity> {
+        struct statx found{};
+        if (::statx(directory, entry.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &found) < 0)
+            return std::nullopt;
+        return Identity{makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino};
+    };
+    const std::optional<Identity> moving = identityOf(from->descriptor, source);
+    const std::optional<Identity> swapped =
+        (flags & RENAME_EXCHANGE) ? identityOf(to->descriptor, target) : std::nullopt;
+    check(::renameat2(from->descriptor, source.c_str(), to->descriptor, target.c_str(), flags), "rename");
+    os::UnfairLockGuard guard(lock);
+    for (auto [identity, place, entry] : {std::tuple(moving, newParent, newName), std::tuple(swapped, parent, name)}) {
+        auto known = identity ? ids.find(*identity) : ids.end();
+        if (known != ids.end())
+            places[known->second] = Place{place, std::string(entry), *identity};
     }
 }
 

@@ -77,6 +77,9 @@ public:
     vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
     vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
     std::string readSymbolicLink(std::uint64_t node) override;
+    void remove(std::uint64_t parent, std::string_view name, bool directory) override;
+    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
+                std::uint32_t darwinFlags) override;
 
 private:
     using Identity = std::pair<dev_t, ino_t>;
