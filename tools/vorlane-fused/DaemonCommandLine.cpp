@@ -3,13 +3,14 @@
 namespace fused {
 
 const std::string_view daemonUsage =
-    "usage: vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--mount-point DIR]\n"
-    "                     [memfs | passthrough:DIR]\n"
+    "usage: vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--no-xattr]\n"
+    "                     [--mount-point DIR] [memfs | passthrough:DIR]\n"
     "Asks the launch services for a volume, prints its UUID and serves it until it goes away:\n"
     "memfs, an in-memory file system (the default), or passthrough:DIR, the host directory DIR.\n"
     "  --case-insensitive  names compare without regard to case (announced to the volume)\n"
     "  --volume-rename     the volume may be renamed (announced to the volume)\n"
     "  --extended-access   access checks are asked of the daemon (announced to the volume)\n"
+    "  --no-xattr          answer every extended-attribute request ENOSYS\n"
     "  --mount-point DIR   the services mount the volume on DIR\n";
 
 namespace {
@@ -35,6 +36,8 @@ DaemonOptions parseDaemonArguments(const std::vector<std::string>& arguments)
             if (!*feature)
                 flags.push_back(argument->substr(2));
             *feature = true;
+        } else if (*argument == "--no-xattr") {
+            options.features.extendedAttributes = false;
         } else if (*argument == "--mount-point") {
             if (++argument == arguments.end() || argument->empty())
                 throw UsageError("--mount-point needs a directory");

@@ -1,12 +1,13 @@
 // The command line of vorlane-fused:
 //
-//   vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--mount-point DIR]
-//                 [memfs | passthrough:DIR]
+//   vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--no-xattr]
+//                 [--mount-point DIR] [memfs | passthrough:DIR]
 //
-// The flags choose the capabilities the daemon announces in its INIT reply. The file system is
+// The first three flags choose the capabilities the daemon announces in its INIT reply;
+// --no-xattr makes it answer ENOSYS to every extended-attribute request. The file system is
 // "memfs", an in-memory file system (the default), or "passthrough:DIR", a host directory. The
-// mount options it sends to the services and to the volume are the flags' names without dashes,
-// then the file system's name ("memfs" or "passthrough"). --mount-point names the directory on
+// mount options it sends to the services and to the volume are the first three flags' names
+// without dashes, then the file system's name ("memfs" or "passthrough"). --mount-point names the directory on
 // which the services have the volume mounted. Both paths are made absolute against the current
 // directory, since the daemon's peers do not share it.
 #pragma once

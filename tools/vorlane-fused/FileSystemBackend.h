@@ -105,6 +105,18 @@ public:
     // Node ids follow the renamed nodes; a directory never moves beneath itself (EINVAL).
     virtual void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
                         std::string_view newName, std::uint32_t darwinFlags) = 0;
+
+    // Extended attributes, with Linux's size convention: an empty `into` asks for the size the
+    // answer needs, a buffer too small for it is ERANGE. A missing attribute is ENOATTR; an
+    // attribute may hold an empty value, which is not a missing one. The list is the names,
+    // each followed by a zero byte.
+    virtual std::size_t xattr(std::uint64_t node, std::string_view name, std::span<std::byte> into) = 0;
+    virtual std::size_t listXattrs(std::uint64_t node, std::span<std::byte> into) = 0;
+    // Darwin flags: XATTR_CREATE refuses an existing attribute (EEXIST), XATTR_REPLACE a missing
+    // one (ENOATTR).
+    virtual void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
+                          std::uint32_t darwinFlags) = 0;
+    virtual void removeXattr(std::uint64_t node, std::string_view name) = 0;
 };
 
 } // namespace fused

@@ -44,6 +44,12 @@ const FuseServer::Route FuseServer::routes[] = {
     {vl::FUSE_UNLINK, &FuseServer::unlink},
     {vl::FUSE_RMDIR, &FuseServer::rmdir},
     {vl::FUSE_RENAME, &FuseServer::rename},
+    {vl::FUSE_GETXATTR, &FuseServer::getxattr},
+    {vl::FUSE_LISTXATTR, &FuseServer::listxattr},
+    {vl::FUSE_SETXATTR, &FuseServer::setxattr},
+    {vl::FUSE_REMOVEXATTR, &FuseServer::removexattr},
+    {vl::FUSE_ACCESS, &FuseServer::access},
+    {vl::FUSE_SETVOLNAME, &FuseServer::setvolname},
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)

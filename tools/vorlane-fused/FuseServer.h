@@ -21,15 +21,18 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace fused {
 
-// The optional capabilities that the daemon announces in its INIT reply.
+// The optional capabilities that the daemon announces in its INIT reply, and whether it serves
+// extended attributes at all (when not, every extended-attribute request is answered ENOSYS).
 struct DaemonFeatures {
     bool caseInsensitive = false;
     bool volumeRename = false;
     bool extendedAccess = false;
+    bool extendedAttributes = true;
 };
 
 class FuseServer {
@@ -54,6 +57,9 @@ public:
     FuseServer& operator=(const FuseServer&) = delete;
 
     Ending serve();
+
+    // The name SETVOLNAME last gave the volume; empty until then.
+    std::string volumeName();
 
 private:
     using Payload = Bytes;
@@ -100,6 +106,15 @@ private:
     Payload rmdir(const FuseRequest& request);
     Payload rename(const FuseRequest& request);
 
+    // FuseServer+Xattrs.cpp
+    Payload getxattr(const FuseRequest& request);
+    Payload listxattr(const FuseRequest& request);
+    Payload setxattr(const FuseRequest& request);
+    Payload removexattr(const FuseRequest& request);
+    Payload access(const FuseRequest& request);
+    Payload setvolname(const FuseRequest& request);
+    void requireExtendedAttributes() const;
+
     // The entry of a node the reply names, valid as long as the volume may cache it.
     static vl::fuse_entry_out entryOf(const vl::fuse_attr& attributes);
 
@@ -107,6 +122,8 @@ private:
     FileSystemBackend& backend;
     const DaemonFeatures features;
     std::mutex writeLock;
+    std::mutex nameLock;
+    std::string name;
     WorkerPool workers{workerCount, readAhead};
 };
 

@@ -54,6 +54,12 @@ public:
     void remove(std::uint64_t parent, std::string_view name, bool directory) override;
     void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
                 std::uint32_t darwinFlags) override;
+    // Values of up to 64 KiB (E2BIG beyond), listed in name order.
+    std::size_t xattr(std::uint64_t node, std::string_view name, std::span<std::byte> into) override;
+    std::size_t listXattrs(std::uint64_t node, std::span<std::byte> into) override;
+    void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
+                  std::uint32_t darwinFlags) override;
+    void removeXattr(std::uint64_t node, std::string_view name) override;
 
     // Creates a directory or a regular file without counting a lookup; returns its node id.
     // EEXIST when the name is taken, ENOTDIR when `parent` is not a directory, ENOENT when it
@@ -77,6 +83,7 @@ private:
         // that resumes after one never repeats or skips an entry that stays.
         std::map<std::string, std::uint64_t> children;
         std::map<std::uint64_t, Entry> entries;
+        std::map<std::string, std::string> xattrs;
         std::uint64_t parent = 0; // of a directory
         std::uint64_t lookups = 0;
         std::uint64_t opens = 0;

@@ -80,6 +80,14 @@ public:
     void remove(std::uint64_t parent, std::string_view name, bool directory) override;
     void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
                 std::uint32_t darwinFlags) override;
+    // Through the node's /proc path with the calls that follow it: Linux takes them to the node
+    // itself, a symbolic link included (where the l* forms would act on the /proc link). Linux's
+    // own rules stand, such as no user.* attributes on a symbolic link (EPERM).
+    std::size_t xattr(std::uint64_t node, std::string_view name, std::span<std::byte> into) override;
+    std::size_t listXattrs(std::uint64_t node, std::span<std::byte> into) override;
+    void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
+                  std::uint32_t darwinFlags) override;
+    void removeXattr(std::uint64_t node, std::string_view name) override;
 
 private:
     using Identity = std::pair<dev_t, ino_t>;

@@ -26,6 +26,10 @@ TEST(DaemonCommandLine, flagsChooseTheFeaturesAndBecomeTheMountOptionsInTheirOrd
     EXPECT_TRUE(options.features.extendedAccess);
     EXPECT_EQ(options.mountOptions, (Words{"extended-access", "case-insensitive", "memfs"}));
     EXPECT_TRUE(parseDaemonArguments({"--volume-rename"}).features.volumeRename);
+    EXPECT_TRUE(options.features.extendedAttributes);
+    fused::DaemonOptions plain = parseDaemonArguments({"--no-xattr"});
+    EXPECT_FALSE(plain.features.extendedAttributes);
+    EXPECT_EQ(plain.mountOptions, Words{"memfs"});
 }
 
 TEST(DaemonCommandLine, passthroughServesADirectoryAndTheMountPointIsKeptBothMadeAbsolute)

@@ -672,4 +672,74 @@ TEST(FuseServer, RemovingAndRenamingFollowLinuxWithDarwinFlagsAndNodesKeepTheirI
     }
 }
 
+TEST(FuseServer, ExtendedAttributesProbeTheSizeKeepEmptyApartFromRemovedAndHonourDarwinFlags)
+{
+    ScratchDirectory scratch;
+    std::ofstream(scratch.path / "f") << "";
+    fused::PassthroughFileSystem passthrough(scratch.path);
+    for (bool memory : {true, false}) {
+        Session session({}, false, memory ? nullptr : &passthrough);
+        if (memory)
+            session.fileSystem.makeFile(1, "f", 0644, "");
+        std::uint64_t file = Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("f"))).nodeid;
+        auto set = [&](std::string_view name, std::string_view value, std::uint32_t flags, std::int32_t error = 0) {
+            std::vector<std::byte> body = withName(vl::fuse_setxattr_in{std::uint32_t(value.size()), flags, 0, 0}, name),
+                                   bytes = bytesOf(value);
+            body.insert(body.end(), bytes.begin(), bytes.end());
+            session.call(vl::FUSE_SETXATTR, file, body, error);
+        };
+        auto get = [&](std::string_view name, std::uint32_t size, std::int32_t error = 0) {
+            return session.call(vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in{size, 0, 0, 0}, name), error);
+        };
+        set("user.v", "value", 2);
+        set("user.v", "other", 2, posix::eexist);
+        set("user.w", "x", 4, posix::enoattr);
+        set("user.e", "", 0);
+        set("user.v", "12345678", 4);
+        // A size-0 request answers the size alone; then exactly the bytes; a short buffer is ERANGE.
+        EXPECT_EQ(get("user.v", 0).payload, bytesOf(vl::fuse_getxattr_out{8, 0}));
+        EXPECT_EQ(textOf(get("user.v", 8).payload), "12345678");
+        get("user.v", 7, posix::erange);
+        EXPECT_EQ(Session::as<vl::fuse_getxattr_out>(get("user.e", 0)).size, 0u);
+        session.call(vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in{8, 0, 1, 0}, "user.v"), posix::einval);
+        Session::Reply sized = session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{}));
+        EXPECT_EQ(Session::as<vl::fuse_getxattr_out>(sized).size, 14u);
+        std::string names = textOf(session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{14, 0, 0, 0})).payload);
+        EXPECT_TRUE(names == std::string("user.e\0user.v\0", 14) || names == std::string("user.v\0user.e\0", 14)) << names;
+        session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{13, 0, 0, 0}), posix::erange);
+        session.call(vl::FUSE_REMOVEXATTR, file, nameBytes("user.e"));
+        get("user.e", 0, posix::enoattr);
+        session.call(vl::FUSE_REMOVEXATTR, file, nameBytes("user.e"), posix::enoattr);
+        session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{1}));
+    }
+    Session refusing({.extendedAttributes = false});
+    refusing.call(vl::FUSE_LISTXATTR, 1, bytesOf(vl::fuse_getxattr_in{}), posix::enosys);
+    refusing.call(vl::FUSE_REMOVEXATTR, 1, nameBytes("user.e"), posix::enosys);
+}
+
+TEST(FuseServer, AccessAnswersByThePermissionBitsForTheCallerAndVolumeRenameIsKept)
+{
+    Session session;
+    std::uint64_t file = session.fileSystem.makeFile(1, "f", 0640, "");
+    session.fileSystem.setAttributes(file, {.uid = 501, .gid = 20});
+    struct Case {
+        std::uint32_t uid, gid, mask;
+        std::int32_t error;
+    };
+    for (Case check : {Case{0, 0, 6, 0}, Case{0, 0, 1, posix::eacces}, Case{501, 1, 6, 0}, Case{501, 1, 1, posix::eacces},
+                       Case{502, 20, 4, 0}, Case{502, 20, 2, posix::eacces}, Case{502, 21, 4, posix::eacces},
+                       Case{502, 21, 0, 0}, Case{502, 20, 0x8000 | 0x200, 0}, Case{502, 20, 0x400, posix::eacces},
+                       Case{501, 1, 0x800, posix::eacces}, Case{501, 1, 0x100, posix::einval}}) {
+        vl::fuse_in_header header{};
+        header.len = sizeof(header) + sizeof(vl::fuse_access_in);
+        header.opcode = vl::FUSE_ACCESS, header.unique = 3, header.nodeid = file, header.uid = check.uid, header.gid = check.gid;
+        vl::fuse_access_in access{check.mask, 0};
+        ASSERT_EQ(::write(session.volumeEnd, &header, sizeof header), static_cast<ssize_t>(sizeof header));
+        ASSERT_EQ(::write(session.volumeEnd, &access, sizeof access), static_cast<ssize_t>(sizeof access));
+        EXPECT_EQ(session.receive().header.error, -check.error) << check.uid << " " << check.mask;
+    }
+    session.call(vl::FUSE_SETVOLNAME, 0, nameBytes("Volume"));
+    EXPECT_EQ(session.server->volumeName(), "Volume");
+}
+
 } // namespace

@@ -175,4 +175,19 @@ TEST_F(PassthroughTest, aReadOnlyFirstOpenServesLaterWritesWhenTheFileAllowsThem
     EXPECT_EQ(errorOf([&] { fileSystem->openDirectory(file); }), posix::enotdir);
 }
 
+TEST_F(PassthroughTest, extendedAttributesOfALinkAreTheLinksOwnAsLinuxAllowsThem)
+{
+    std::uint64_t link = fileSystem->lookup(1, "link").ino;
+    const std::string value = "v";
+    EXPECT_EQ(errorOf([&] { fileSystem->setXattr(link, "user.a", std::as_bytes(std::span(value)), 0); }), posix::eperm);
+    EXPECT_EQ(errorOf([&] { fileSystem->xattr(link, "user.a", {}); }), posix::enoattr);
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "trusted.* attributes need root";
+    fileSystem->setXattr(link, "trusted.a", std::as_bytes(std::span(value)), 2);
+    EXPECT_EQ(fileSystem->xattr(link, "trusted.a", {}), 1u);
+    EXPECT_EQ(errorOf([&] { fileSystem->xattr(fileSystem->lookup(1, "file").ino, "trusted.a", {}); }), posix::enoattr);
+    fileSystem->removeXattr(link, "trusted.a");
+    EXPECT_EQ(fileSystem->listXattrs(link, {}), 0u);
+}
+
 } // namespace
