@@ -5,7 +5,6 @@
 #include <fuse_lowlevel.h>
 
 namespace host {
-namespace {
 
 mode_t typeBits(fskit::FSItemType type)
 {
@@ -30,6 +29,8 @@ mode_t typeBits(fskit::FSItemType type)
     // No type bits: the kernel refuses such an inode with EIO.
     return 0;
 }
+
+namespace {
 
 constexpr std::uint64_t sectorSize = 512;
 
@@ -75,6 +76,17 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(const st
         request->setModifyTime(wanted.st_mtim);
     if (toSet & FUSE_SET_ATTR_CTIME)
         request->setChangeTime(wanted.st_ctim);
+    return request;
+}
+
+std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(uid_t uid, gid_t gid, const struct stat& directory,
+                                                                      mode_t mode, bool isDirectory)
+{
+    bool inheritsGroup = (directory.st_mode & S_ISGID) != 0;
+    auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
+    request->setUid(uid);
+    request->setGid(inheritsGroup ? directory.st_gid : gid);
+    request->setMode((mode & 07777) | (inheritsGroup && isDirectory ? S_ISGID : 0));
     return request;
 }
 

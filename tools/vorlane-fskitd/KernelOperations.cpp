@@ -1,7 +1,7 @@
 #include "vorlane-fskitd/KernelOperations.h"
 
 #include "vorlane-fskitd/KernelAttributes.h"
-#include "vorlane-fskitd/KernelErrors.h"
+#include "vorlane-fskitd/KernelOperations+Pending.h"
 
 #include <cerrno>
 #include <cstring>
@@ -11,40 +11,16 @@
 
 namespace host {
 
-// One kernel request handed to the volume. Answered exactly once: by one of the reply calls, or
-// with EIO when the last reference goes without one (a reply handler that was dropped).
-class KernelOperations::Pending {
-public:
-    Pending(KernelOperations& operations, fuse_req_t request) : operations(operations), request(request) {}
-    ~Pending()
-    {
-        if (request)
-            fuse_reply_err(request, EIO);
-        operations.answered();
-    }
-    Pending(const Pending&) = delete;
-    Pending& operator=(const Pending&) = delete;
-
-    void fail(const std::exception_ptr& error) { fuse_reply_err(take(), linuxErrnoFor(error)); }
-    void attributes(const struct stat& status) { fuse_reply_attr(take(), &status, attributeTimeout); }
-    // False when the kernel did not take the entry (the request was interrupted or the session ended).
-    bool entry(const fuse_entry_param& entry) { return fuse_reply_entry(take(), &entry) == 0; }
-
-private:
-    fuse_req_t take() { return std::exchange(request, nullptr); }
-
-    KernelOperations& operations;
-    fuse_req_t request;
-};
-
-namespace {
-
-std::shared_ptr<fskit::FSItemGetAttributesRequest> everyAttribute()
+std::shared_ptr<fskit::FSItemGetAttributesRequest> KernelOperations::everyAttribute()
 {
     return std::make_shared<fskit::FSItemGetAttributesRequest>(fskit::FSItemAttribute(~std::uint64_t{0}));
 }
 
-} // namespace
+fskit::FSFileName KernelOperations::nameOf(const char* name)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name);
+    return fskit::FSFileName(std::vector<std::uint8_t>(bytes, bytes + std::strlen(name)));
+}
 
 KernelOperations::KernelOperations(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<NodeTable> nodes)
     : volume(std::move(volume)), table(std::move(nodes))
@@ -73,10 +49,26 @@ bool KernelOperations::waitUntilAnswered(std::chrono::milliseconds limit)
     return allAnswered.wait_for(guard, limit, [this] { return unanswered == 0; });
 }
 
+NodeTable::ItemPointer KernelOperations::itemOrStale(fuse_req_t request, fuse_ino_t inode)
+{
+    ItemPointer item = table->item(inode);
+    if (!item)
+        fuse_reply_err(request, ESTALE);
+    return item;
+}
+
 void KernelOperations::init(fuse_conn_info* connection)
 {
     // FSKit times carry nanoseconds.
     connection->time_gran = 1;
+    // libfuse announces max_pages to the kernel from max_write.
+    connection->max_write = maximumTransfer;
+    // Without atomic O_TRUNC the kernel truncates an open with O_TRUNC itself, by a setattr of
+    // size 0 on the new handle, which becomes the volume's setAttributes.
+    connection->want &= ~unsigned{FUSE_CAP_ATOMIC_O_TRUNC};
+    // The kernel clears set-user-ID and set-group-ID bits on write and chown itself, by setattr,
+    // instead of leaving that to a daemon that may not know it is expected to.
+    connection->want &= ~unsigned{FUSE_CAP_HANDLE_KILLPRIV};
 }
 
 void KernelOperations::destroy()
@@ -86,70 +78,81 @@ void KernelOperations::destroy()
 
 void KernelOperations::lookup(fuse_req_t request, fuse_ino_t parent, const char* name)
 {
-    NodeTable::ItemPointer directory = table->item(parent);
-    if (!directory) {
-        fuse_reply_err(request, ESTALE);
+    ItemPointer directory = itemOrStale(request, parent);
+    if (!directory)
         return;
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(name);
-    lookUp(pending(request), directory, fskit::FSFileName(std::vector<std::uint8_t>(bytes, bytes + std::strlen(name))));
+    find(directory, nameOf(name), [this, answer = pending(request)](ItemPointer item, Attributes attributes,
+                                                                       std::exception_ptr error) {
+        if (error)
+            return answer->fail(error);
+        answerEntry(answer, item, *attributes);
+    });
 }
 
-void KernelOperations::lookUp(const PendingRequest& request, const NodeTable::ItemPointer& directory,
-                              fskit::FSFileName name)
+void KernelOperations::find(const ItemPointer& directory, const fskit::FSFileName& name, Found found)
 {
     volume->lookupItem(name, directory,
-        [this, request, directory, name](NodeTable::ItemPointer item, std::optional<fskit::FSFileName>,
-            std::exception_ptr error) {
+        [this, directory, name, found](ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr error) {
             if (error)
-                return request->fail(error);
+                return found(nullptr, nullptr, error);
             // An item whose reclaim raced this lookup is dead: ask again once it is gone.
-            if (!table->admit(item, [this, request, directory, name] { lookUp(request, directory, name); }))
+            if (!table->admit(item, [this, directory, name, found] { find(directory, name, found); }))
                 return;
-            volume->attributes(everyAttribute(), item,
-                [this, request, item](std::shared_ptr<fskit::FSItemAttributes> attributes, std::exception_ptr failure) {
-                    if (failure) {
-                        table->drop(item, 1);
-                        return request->fail(failure);
-                    }
-                    fuse_entry_param entry{};
-                    entry.attr = statFrom(*attributes);
-                    entry.ino = entry.attr.st_ino;
-                    entry.attr_timeout = attributeTimeout;
-                    entry.entry_timeout = entryTimeout;
-                    table->identify(item, entry.ino);
-                    if (!request->entry(entry))
-                        table->drop(item, 1);
-                });
+            admitted(item, found);
         });
+}
+
+void KernelOperations::admitted(const ItemPointer& item, Found found)
+{
+    volume->attributes(everyAttribute(), item,
+        [this, item, found](Attributes attributes, std::exception_ptr error) {
+            if (error) {
+                table->drop(item, 1);
+                return found(nullptr, nullptr, error);
+            }
+            found(item, std::move(attributes), nullptr);
+        });
+}
+
+fuse_entry_param KernelOperations::entryFor(const ItemPointer& item, const fskit::FSItemAttributes& attributes)
+{
+    fuse_entry_param entry{};
+    entry.attr = statFrom(attributes);
+    entry.ino = entry.attr.st_ino;
+    entry.attr_timeout = attributeTimeout;
+    entry.entry_timeout = entryTimeout;
+    table->identify(item, entry.ino);
+    return entry;
+}
+
+void KernelOperations::answerEntry(const PendingRequest& request, const ItemPointer& item,
+                                   const fskit::FSItemAttributes& attributes)
+{
+    if (!request->entry(entryFor(item, attributes)))
+        table->drop(item, 1);
 }
 
 void KernelOperations::getattr(fuse_req_t request, fuse_ino_t inode)
 {
-    NodeTable::ItemPointer item = table->item(inode);
-    if (!item) {
-        fuse_reply_err(request, ESTALE);
+    ItemPointer item = itemOrStale(request, inode);
+    if (!item)
         return;
-    }
-    volume->attributes(everyAttribute(), item,
-        [answer = pending(request)](std::shared_ptr<fskit::FSItemAttributes> attributes, std::exception_ptr error) {
-            if (error)
-                return answer->fail(error);
-            answer->attributes(statFrom(*attributes));
-        });
+    volume->attributes(everyAttribute(), item, [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
+        if (error)
+            return answer->fail(error);
+        answer->attributes(statFrom(*attributes));
+    });
 }
 
 void KernelOperations::setattr(fuse_req_t request, fuse_ino_t inode, const struct stat& wanted, int toSet)
 {
-    NodeTable::ItemPointer item = table->item(inode);
-    if (!item) {
-        fuse_reply_err(request, ESTALE);
+    ItemPointer item = itemOrStale(request, inode);
+    if (!item)
         return;
-    }
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     volume->setAttributes(setAttributesRequest(wanted, toSet, now), item,
-        [answer = pending(request)](std::shared_ptr<fskit::FSItemAttributes> attributes, std::exception_ptr error) {
+        [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
             if (error)
                 return answer->fail(error);
             answer->attributes(statFrom(*attributes));
@@ -186,9 +189,69 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
             of(request).setattr(request, inode, *wanted, toSet);
         };
         table.statfs = [](fuse_req_t request, fuse_ino_t) { of(request).statfs(request); };
-        // Left out, libfuse would answer these two as done; the volume has no handles to give yet.
-        table.open = [](fuse_req_t request, fuse_ino_t, fuse_file_info*) { fuse_reply_err(request, ENOSYS); };
-        table.opendir = [](fuse_req_t request, fuse_ino_t, fuse_file_info*) { fuse_reply_err(request, ENOSYS); };
+
+        table.open = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
+            of(request).open(request, inode, file, false);
+        };
+        table.release = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) { of(request).release(request, file); };
+        // The volume writes through to the daemon; a close has nothing left to flush.
+        table.flush = [](fuse_req_t request, fuse_ino_t, fuse_file_info*) { fuse_reply_err(request, 0); };
+        table.read = [](fuse_req_t request, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* file) {
+            of(request).read(request, size, offset, file);
+        };
+        table.write = [](fuse_req_t request, fuse_ino_t, const char* bytes, std::size_t size, off_t offset,
+                         fuse_file_info* file) { of(request).write(request, bytes, size, offset, file); };
+        table.fsync = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
+
+        table.opendir = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
+            of(request).open(request, inode, file, true);
+        };
+        table.readdir = [](fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset, fuse_file_info* file) {
+            of(request).readdir(request, inode, size, offset, file);
+        };
+        table.releasedir = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) { of(request).release(request, file); };
+        table.fsyncdir = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
+
+        table.mknod = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
+            of(request).mknod(request, parent, name, mode);
+        };
+        table.mkdir = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) {
+            of(request).mkdir(request, parent, name, mode);
+        };
+        table.create = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* file) {
+            of(request).create(request, parent, name, mode, file);
+        };
+        table.symlink = [](fuse_req_t request, const char* target, fuse_ino_t parent, const char* name) {
+            of(request).symlink(request, target, parent, name);
+        };
+        table.link = [](fuse_req_t request, fuse_ino_t inode, fuse_ino_t parent, const char* name) {
+            of(request).link(request, inode, parent, name);
+        };
+        table.readlink = [](fuse_req_t request, fuse_ino_t inode) { of(request).readlink(request, inode); };
+
+        table.unlink = [](fuse_req_t request, fuse_ino_t parent, const char* name) {
+            of(request).remove(request, parent, name, false);
+        };
+        table.rmdir = [](fuse_req_t request, fuse_ino_t parent, const char* name) {
+            of(request).remove(request, parent, name, true);
+        };
+        table.rename = [](fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+                          const char* newName, unsigned int flags) {
+            of(request).rename(request, parent, name, newParent, newName, flags);
+        };
+
+        table.getxattr = [](fuse_req_t request, fuse_ino_t inode, const char* name, std::size_t size) {
+            of(request).getxattr(request, inode, name, size);
+        };
+        table.listxattr = [](fuse_req_t request, fuse_ino_t inode, std::size_t size) {
+            of(request).listxattr(request, inode, size);
+        };
+        table.setxattr = [](fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size,
+                            int flags) { of(request).setxattr(request, inode, name, value, size, flags); };
+        table.removexattr = [](fuse_req_t request, fuse_ino_t inode, const char* name) {
+            of(request).removexattr(request, inode, name);
+        };
+        table.access = [](fuse_req_t request, fuse_ino_t inode, int mask) { of(request).access(request, inode, mask); };
         return table;
     }();
     return operations;

@@ -43,10 +43,10 @@ std::string takeLibfuseMessage()
     return std::exchange(lastLibfuseMessage, std::string());
 }
 
-std::string mountOptions()
+std::string mountOptions(bool kernelChecksPermissions)
 {
-    std::string options = std::string("default_permissions,fsname=") + KernelSession::productName +
-                          ",subtype=" + KernelSession::productName;
+    std::string options = std::string(kernelChecksPermissions ? "default_permissions," : "") + "fsname=" +
+                          KernelSession::productName + ",subtype=" + KernelSession::productName;
     if (geteuid() == 0)
         options += ",allow_other";
     return options;
@@ -54,7 +54,7 @@ std::string mountOptions()
 
 } // namespace
 
-KernelSession::KernelSession(KernelOperations& operations, const std::string& mountPoint)
+KernelSession::KernelSession(KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions)
 {
     auto fail = [&](const std::string& reason) {
         return MountError("cannot mount at " + mountPoint + ": " + reason);
@@ -66,7 +66,7 @@ KernelSession::KernelSession(KernelOperations& operations, const std::string& mo
         throw fail(std::strerror(ENOTDIR));
 
     fuse_set_log_func(keepLibfuseMessage);
-    std::string options = mountOptions();
+    std::string options = mountOptions(kernelChecksPermissions);
     std::vector<char*> arguments{const_cast<char*>(productName), const_cast<char*>("-o"), options.data()};
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(arguments.size()), arguments.data());
     session = fuse_session_new(&args, &KernelOperations::lowlevelOperations(), sizeof(fuse_lowlevel_ops), &operations);

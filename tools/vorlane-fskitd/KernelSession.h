@@ -3,7 +3,10 @@
 // destroyed by the destructor.
 //
 // Mount options: default_permissions (the kernel checks permissions from the attributes it
-// holds), fsname and subtype "vorlane", and allow_other when running as root. stop() may be
+// holds) unless the volume is to check access itself, fsname and subtype "vorlane", and
+// allow_other when running as root. Without default_permissions the kernel asks the volume only
+// for access(2) and chdir; opens and every other operation are then not checked at all, so that
+// mode is for trying the volume's access check, not for sharing a mount between users. stop() may be
 // called from any thread at any time, before or during serve(). The operations object must
 // outlive the session.
 #pragma once
@@ -28,7 +31,7 @@ public:
     static constexpr const char* productName = "vorlane";
 
     // Throws MountError when the mount point is unusable or the kernel refuses the mount.
-    KernelSession(KernelOperations& operations, const std::string& mountPoint);
+    KernelSession(KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions = true);
     ~KernelSession();
     KernelSession(const KernelSession&) = delete;
     KernelSession& operator=(const KernelSession&) = delete;

@@ -20,8 +20,9 @@ const os::Logger& presenterLog()
 } // namespace
 
 MountedVolume::MountedVolume(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<fskit::FSItem> root,
-                             const std::string& mountPoint)
-    : table(NodeTable::make(volume, std::move(root))), operations(volume, table), session(operations, mountPoint)
+                             const std::string& mountPoint, bool kernelChecksPermissions)
+    : table(NodeTable::make(volume, std::move(root))), operations(volume, table),
+      session(operations, mountPoint, kernelChecksPermissions)
 {
 }
 
@@ -38,6 +39,8 @@ void MountedVolume::serve()
     while (!operations.waitUntilAnswered(patience))
         presenterLog().error("Waiting for the volume to answer the kernel's last requests");
     session.unmount();
+    // A session stopped before the kernel ended it leaves the handles the kernel still had open.
+    operations.closeUnreleased();
     auto emptied = std::make_shared<std::promise<void>>();
     std::future<void> empty = emptied->get_future();
     table->forgetAll([emptied] { emptied->set_value(); });

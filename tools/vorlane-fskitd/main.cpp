@@ -1,10 +1,11 @@
 // vorlane-fskitd: the FSKit host for one block device.
 //
-//     vorlane-fskitd [--report-and-exit] [--mount-point DIR] DEVICE
+//     vorlane-fskitd [--report-and-exit] [--mount-point DIR [--volume-checks-access]] DEVICE
 //
 // Loads DEVICE with the extension's file system, activates and mounts its volume and prints what
 // FSKit was told. With --mount-point it then presents the volume to the Linux kernel at DIR and
-// serves until the kernel unmounts it or SIGINT/SIGTERM arrives (then it unmounts it itself).
+// serves until the kernel unmounts it or SIGINT/SIGTERM arrives (then it unmounts it itself);
+// --volume-checks-access mounts without default_permissions, so access(2) reaches the volume.
 // Without, it waits for SIGINT or SIGTERM (or not at all with --report-and-exit). Either way it
 // deactivates and unloads the volume before it exits.
 #include "Common/SignalWatcher.h"
@@ -26,10 +27,12 @@ namespace {
 // How long the host waits at exit for the background work of its volume.
 constexpr std::chrono::seconds backgroundWorkLimit{5};
 
-constexpr const char* usageText = "usage: vorlane-fskitd [--report-and-exit] [--mount-point DIR] DEVICE\n";
+constexpr const char* usageText =
+    "usage: vorlane-fskitd [--report-and-exit] [--mount-point DIR [--volume-checks-access]] DEVICE\n";
 
 struct CommandLine {
     bool reportAndExit = false;
+    bool volumeChecksAccess = false;
     std::optional<std::string> mountPoint;
     std::string device;
 };
@@ -41,6 +44,8 @@ std::optional<CommandLine> parse(int argc, char** argv)
         std::string argument = argv[index];
         if (argument == "--report-and-exit")
             line.reportAndExit = true;
+        else if (argument == "--volume-checks-access")
+            line.volumeChecksAccess = true;
         else if (argument == "--mount-point" && index + 1 < argc && !line.mountPoint)
             line.mountPoint = argv[++index];
         else if (line.device.empty() && !argument.starts_with("-"))
@@ -48,7 +53,7 @@ std::optional<CommandLine> parse(int argc, char** argv)
         else
             return std::nullopt;
     }
-    if (line.device.empty() || (line.reportAndExit && line.mountPoint))
+    if (line.device.empty() || (line.reportAndExit && line.mountPoint) || (line.volumeChecksAccess && !line.mountPoint))
         return std::nullopt;
     return line;
 }
@@ -85,9 +90,9 @@ private:
     host::MountedVolume* serving = nullptr;
 };
 
-void present(host::FSKitHost& fskit, const std::string& mountPoint, StopRequest& stopRequest)
+void present(host::FSKitHost& fskit, const std::string& mountPoint, bool volumeChecksAccess, StopRequest& stopRequest)
 {
-    host::MountedVolume mounted(fskit.loadedVolume(), fskit.rootItem(), mountPoint);
+    host::MountedVolume mounted(fskit.loadedVolume(), fskit.rootItem(), mountPoint, !volumeChecksAccess);
     std::cout << "mounted at " << mountPoint << "\n" << std::flush;
     stopRequest.watch(&mounted);
     try {
@@ -119,7 +124,7 @@ int main(int argc, char** argv)
             std::cout << fskit.report() << std::flush;
             reported = true;
             if (line->mountPoint)
-                present(fskit, *line->mountPoint, stopRequest);
+                present(fskit, *line->mountPoint, line->volumeChecksAccess, stopRequest);
             else if (!line->reportAndExit)
                 stopRequest.wait();
         } catch (...) {
