@@ -86,7 +86,7 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(uid_t uid, 
     auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
     request->setUid(uid);
     request->setGid(inheritsGroup ? directory.st_gid : gid);
-    request->setMode((mode & 07777) | (inheritsGroup && isDirectory ? S_ISGID : 0));
+    request->setMode((mode & (S_IFMT | 07777)) | (inheritsGroup && isDirectory ? S_ISGID : 0));
     return request;
 }
 

@@ -77,13 +77,14 @@ KernelOperations::Maker KernelOperations::itemMaker(fskit::FSItemType type)
 
 void KernelOperations::mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode)
 {
-    // The volume makes special files without a device number.
+    // The volume sends the mode it is given as it is, so the type bits in it are what tells the
+    // daemon which kind of special file to make. Special files are made without a device number.
     std::optional<fskit::FSItemType> type = itemTypeOf(mode);
     if (!type)
         return static_cast<void>(fuse_reply_err(request, EINVAL));
     ItemPointer directory = itemOrStale(request, parent);
     if (directory)
-        make(request, directory, name, mode & 07777, false, itemMaker(*type), entryAnswer(request));
+        make(request, directory, name, mode & (S_IFMT | 07777), false, itemMaker(*type), entryAnswer(request));
 }
 
 void KernelOperations::mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode)
