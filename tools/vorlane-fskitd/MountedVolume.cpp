@@ -46,6 +46,9 @@ void MountedVolume::serve()
     table->forgetAll([emptied] { emptied->set_value(); });
     while (empty.wait_for(patience) != std::future_status::ready)
         presenterLog().error("Waiting for the volume to reclaim the items the kernel held");
+    // The host's own closes of unreleased handles end after the reclaims they allowed.
+    while (!operations.waitUntilAnswered(patience))
+        presenterLog().error("Waiting for the volume to close the handles the kernel left open");
     if (failure)
         std::rethrow_exception(failure);
 }

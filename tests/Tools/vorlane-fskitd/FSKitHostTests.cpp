@@ -31,9 +31,10 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
         out.attr.gid = 20;
         return FuseAnswer::replyWith(out);
     });
-    Mailbox<xpc::XPCDictionary> told;
+    // Shared with the handler, whose push may still be returning when the test ends.
+    auto told = std::make_shared<Mailbox<xpc::XPCDictionary>>();
     TestServer daemonService(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-                             [&told](const xpc::XPCDictionary& message, xpc::Connection&) { told.push(message); });
+                             [told](const xpc::XPCDictionary& message, xpc::Connection&) { told->push(message); });
     vl::FileSystem fileSystem(connectTo(peer));
     host::FSKitHost fskit(fileSystem, device.open());
 
@@ -48,7 +49,7 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
         << report;
 
     fskit.stop();
-    EXPECT_EQ(told.next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(told->next().string("Operation"), "device-deactivate");
     bool destroyed = false;
     for (const FuseRequest& request : peer.requests())
         destroyed = destroyed || request.opcode() == vl::FUSE_DESTROY;
