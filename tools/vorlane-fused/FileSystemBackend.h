@@ -84,9 +84,9 @@ public:
     virtual Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags,
                            std::uint32_t mode) = 0;
     virtual vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) = 0;
-    // A regular file (type bits 0 or S_IFREG), FIFO, socket, or character or block device; `rdev`
-    // is a Darwin device number (major in the top 8 bits, minor in the low 24). EINVAL for
-    // another type.
+    // A regular file, FIFO, socket, or character or block device, by the type bits of `mode`
+    // (the server passes no other type); `rdev` is a Darwin device number (major in the top 8
+    // bits, minor in the low 24).
     virtual vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
                                      std::uint32_t rdev) = 0;
     virtual vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) = 0;

@@ -42,7 +42,12 @@ FuseServer::Payload FuseServer::mknod(const FuseRequest& request)
 {
     const auto asked = request.fixed<vl::fuse_mknod_in>();
     const std::string_view name = component(request.name(sizeof(asked)));
-    const std::uint32_t mode = (asked.mode & S_IFMT) | (asked.mode & ~asked.umask & 07777);
+    std::uint32_t type = asked.mode & S_IFMT;
+    if (type == 0)
+        type = S_IFREG;
+    if (type != S_IFREG && type != S_IFIFO && type != S_IFSOCK && type != S_IFCHR && type != S_IFBLK)
+        throw foundation::POSIXError(posix::einval, "mknod of a type it does not make");
+    const std::uint32_t mode = type | (asked.mode & ~asked.umask & 07777);
     return bytesOf(entryOf(backend.createNode(request.header.nodeid, name, mode, asked.rdev)));
 }
 

@@ -83,11 +83,7 @@ vl::fuse_attr PassthroughFileSystem::createDirectory(std::uint64_t parent, std::
 vl::fuse_attr PassthroughFileSystem::createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
                                                 std::uint32_t rdev)
 {
-    std::uint32_t type = mode & S_IFMT;
-    if (type == 0)
-        type = S_IFREG;
-    if (type != S_IFREG && type != S_IFIFO && type != S_IFSOCK && type != S_IFCHR && type != S_IFBLK)
-        fail(posix::einval, "mknod of a type it does not make");
+    const std::uint32_t type = mode & S_IFMT;
     std::shared_ptr<Node> directory = existing(parent);
     check(::mknodat(directory->descriptor, std::string(name).c_str(), type | (mode & 07777), linuxDevice(rdev)),
           "mknod");
