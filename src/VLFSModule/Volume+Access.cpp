@@ -19,7 +19,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // FUSE access bits (the same on Darwin and Linux).
 constexpr std::uint32_t readOK = 4;

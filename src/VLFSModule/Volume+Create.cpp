@@ -14,7 +14,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // A file is created exclusively and opened for reading and writing (Darwin's O_RDWR | O_CREAT |
 // O_EXCL); the handle that comes with it is released with O_RDWR | O_CREAT.

@@ -15,7 +15,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // The payload size of every READDIR.
 constexpr std::uint32_t directoryReadSize = 10240;

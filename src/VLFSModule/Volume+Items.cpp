@@ -18,7 +18,6 @@ namespace {
 
 // The lock lists below are named variables: g++ 12 cannot copy a braced list inside a co_await
 // expression into the coroutine frame.
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 fuse_attr attributesIn(Reply reply)
 {

@@ -20,7 +20,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // Darwin's open flags as the daemon receives them.
 constexpr std::uint32_t openReadOnly = 0x0;

@@ -13,7 +13,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // Darwin's rename flags, which the daemon receives as they are. A rename always carries one of
 // them: without a replaced item the new name must be free, with one the two names are exchanged,

@@ -16,7 +16,6 @@
 namespace vl {
 namespace {
 
-constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
 
 // Darwin's setxattr flags, as the daemon receives them.
 constexpr std::uint32_t xattrCreate = 2;  // XATTR_CREATE
