@@ -4,13 +4,18 @@
 // only, a buffer too small is ERANGE. The volume's name is read and set as the extended attribute
 // volumeNameAttribute of the root, which no file system stores (its namespace is none of Linux's),
 // so that `vorlane rename` needs nothing but setxattr(2) on the mount point.
+#include "vorlane-fskitd/KernelAttributes.h"
 #include "vorlane-fskitd/KernelOperations+Pending.h"
+
+#include "Common/ModePermissions.h"
 
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -112,6 +117,9 @@ void KernelOperations::renameVolume(fuse_req_t request, const std::string& name)
         });
 }
 
+// The volume's requests carry uid 0, so the volume answers for the file system as a whole (a
+// read-only or busy node, the daemon's own rules); the caller's identity is checked here against
+// the permission bits first, as the kernel does when it checks permissions itself.
 void KernelOperations::access(fuse_req_t request, fuse_ino_t inode, int mask)
 {
     ItemPointer item = itemOrStale(request, inode);
@@ -120,18 +128,32 @@ void KernelOperations::access(fuse_req_t request, fuse_ino_t inode, int mask)
     // The item exists: the kernel has it.
     if (mask == F_OK)
         return static_cast<void>(fuse_reply_err(request, 0));
-    fskit::FSAccessMask wanted;
-    if (mask & R_OK)
-        wanted.insert(fskit::FSAccessMask::readData);
-    if (mask & W_OK)
-        wanted.insert(fskit::FSAccessMask::writeData);
-    if (mask & X_OK)
-        wanted.insert(fskit::FSAccessMask::execute);
-    volume->checkAccess(item, wanted, [answer = pending(request)](bool granted, std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        answer->fail(granted ? 0 : EACCES);
-    });
+    const fuse_ctx caller = *fuse_req_ctx(request);
+    std::vector<std::uint32_t> groups{caller.gid};
+    gid_t supplementary[64];
+    int count = fuse_req_getgroups(request, 64, supplementary);
+    groups.insert(groups.end(), supplementary, supplementary + std::clamp(count, 0, 64));
+    volume->attributes(everyAttribute(), item,
+        [this, item, mask, uid = caller.uid, groups, answer = pending(request)](Attributes attributes,
+                                                                                std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            const struct stat node = statFrom(*attributes);
+            if (mask & ~services::grantedByMode(node.st_mode, node.st_uid, node.st_gid, uid, groups))
+                return answer->fail(EACCES);
+            fskit::FSAccessMask wanted;
+            if (mask & R_OK)
+                wanted.insert(fskit::FSAccessMask::readData);
+            if (mask & W_OK)
+                wanted.insert(fskit::FSAccessMask::writeData);
+            if (mask & X_OK)
+                wanted.insert(fskit::FSAccessMask::execute);
+            volume->checkAccess(item, wanted, [answer](bool granted, std::exception_ptr error) {
+                if (error)
+                    return answer->fail(error);
+                answer->fail(granted ? 0 : EACCES);
+            });
+        });
 }
 
 } // namespace host

@@ -1,6 +1,7 @@
 #include "vorlane-fused/AccessCheck.h"
 
 #include "vorlane-fused/BackendSupport.h"
+#include "Common/ModePermissions.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
 namespace fused {
@@ -25,17 +26,8 @@ void checkAccess(const vl::fuse_attr& attributes, std::uint32_t uid, std::uint32
         wanted |= writeBit;
     if (mask & extendedExecute)
         wanted |= executeBit;
-    std::uint32_t granted;
-    if (uid == 0) {
-        const bool executable = S_ISDIR(attributes.mode) || (attributes.mode & 0111);
-        granted = readBit | writeBit | (executable ? executeBit : 0);
-    } else if (uid == attributes.uid) {
-        granted = (attributes.mode >> 6) & 7;
-    } else if (gid == attributes.gid) {
-        granted = (attributes.mode >> 3) & 7;
-    } else {
-        granted = attributes.mode & 7;
-    }
+    const std::uint32_t groups[] = {gid};
+    std::uint32_t granted = services::grantedByMode(attributes.mode, attributes.uid, attributes.gid, uid, groups);
     if (wanted & ~granted)
         fail(posix::eacces, "access refused by the permission bits");
 }
