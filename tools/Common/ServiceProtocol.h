@@ -6,6 +6,8 @@
 //       "Options": array of the daemon's mount options (text).
 //       "MountPoint": text, optional. The directory on which the FSKit host mounts the volume;
 //       without it the host only loads the volume and reports it.
+//       "VolumeChecksAccess": boolean, optional, only with "MountPoint". When true the host mounts
+//       without the kernel's own permission checks, so that access(2) reaches the volume.
 //     The services make a disk image whose first 16 bytes are a fresh volume UUID, attach it as
 //     a block device and start the FSKit host on it. The reply waits until that volume
 //     advertises itself: {"Success": true, "Volume": UUID, "Endpoint": endpoint, "BSDName":
@@ -44,6 +46,7 @@ inline constexpr std::string_view volumeKey = "Volume";
 inline constexpr std::string_view endpointKey = "Endpoint";
 inline constexpr std::string_view optionsKey = "Options";
 inline constexpr std::string_view mountPointKey = "MountPoint";
+inline constexpr std::string_view volumeChecksAccessKey = "VolumeChecksAccess";
 inline constexpr std::string_view bsdNameKey = "BSDName";
 inline constexpr std::string_view channelTypeKey = "ChannelType";
 inline constexpr std::string_view fileHandleKey = "FileHandle";

@@ -4,14 +4,17 @@ namespace fused {
 
 const std::string_view daemonUsage =
     "usage: vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--no-xattr]\n"
-    "                     [--mount-point DIR] [memfs | passthrough:DIR]\n"
+    "                     [--trace] [--mount-point DIR [--volume-checks-access]] [memfs | passthrough:DIR]\n"
     "Asks the launch services for a volume, prints its UUID and serves it until it goes away:\n"
     "memfs, an in-memory file system (the default), or passthrough:DIR, the host directory DIR.\n"
     "  --case-insensitive  names compare without regard to case (announced to the volume)\n"
     "  --volume-rename     the volume may be renamed (announced to the volume)\n"
     "  --extended-access   access checks are asked of the daemon (announced to the volume)\n"
     "  --no-xattr          answer every extended-attribute request ENOSYS\n"
-    "  --mount-point DIR   the services mount the volume on DIR\n";
+    "  --trace             log every request served\n"
+    "  --mount-point DIR   the services mount the volume on DIR\n"
+    "  --volume-checks-access\n"
+    "                      ... without the kernel's permission checks: access(2) asks the volume\n";
 
 namespace {
 
@@ -38,6 +41,10 @@ DaemonOptions parseDaemonArguments(const std::vector<std::string>& arguments)
             *feature = true;
         } else if (*argument == "--no-xattr") {
             options.features.extendedAttributes = false;
+        } else if (*argument == "--volume-checks-access") {
+            options.volumeChecksAccess = true;
+        } else if (*argument == "--trace") {
+            options.features.trace = true;
         } else if (*argument == "--mount-point") {
             if (++argument == arguments.end() || argument->empty())
                 throw UsageError("--mount-point needs a directory");
@@ -61,6 +68,8 @@ DaemonOptions parseDaemonArguments(const std::vector<std::string>& arguments)
             throw UsageError("unknown file system " + *argument);
         }
     }
+    if (options.volumeChecksAccess && !options.mountPoint)
+        throw UsageError("--volume-checks-access needs --mount-point");
     flags.push_back(options.fileSystem);
     options.mountOptions = std::move(flags);
     return options;

@@ -53,7 +53,8 @@ int DaemonProgram::run(std::ostream& output)
         std::optional<std::string> mountPoint;
         if (options.mountPoint)
             mountPoint = options.mountPoint->string();
-        grant = tasks::runBlocking(servicesLink->requestVolume(options.mountOptions, mountPoint, volumeTimeLimit));
+        grant = tasks::runBlocking(servicesLink->requestVolume(options.mountOptions, mountPoint, volumeTimeLimit,
+                                                                  options.volumeChecksAccess));
     } catch (const std::exception& error) {
         daemonLog().error("Cannot get a volume: %s", error);
         return 1;

@@ -1,6 +1,7 @@
 // FuseServer: opening, reading, writing, listing, synchronising and releasing files and
 // directories.
 #include "vorlane-fused/FuseServer.h"
+#include "vorlane-fused/DaemonLog.h"
 
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
@@ -84,6 +85,8 @@ FuseServer::Payload FuseServer::fsync(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_fsync_in));
     const auto asked = request.fixed<vl::fuse_fsync_in>();
+    if (features.trace)
+        daemonLog().info("fsync node %s flags %s", request.header.nodeid, asked.fsync_flags);
     backend.synchronize(request.header.nodeid, asked.fh, false, (asked.fsync_flags & fsyncDataOnly) != 0);
     return {};
 }
@@ -92,6 +95,8 @@ FuseServer::Payload FuseServer::fsyncdir(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_fsync_in));
     const auto asked = request.fixed<vl::fuse_fsync_in>();
+    if (features.trace)
+        daemonLog().info("fsyncdir node %s flags %s", request.header.nodeid, asked.fsync_flags);
     backend.synchronize(request.header.nodeid, asked.fh, true, (asked.fsync_flags & fsyncDataOnly) != 0);
     return {};
 }

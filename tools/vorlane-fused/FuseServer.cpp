@@ -1,5 +1,6 @@
 #include "vorlane-fused/FuseServer.h"
 
+#include "vorlane-fused/DaemonLog.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
@@ -73,6 +74,9 @@ FuseServer::Ending FuseServer::serve()
             workers.drain();
             return ending;
         }
+        if (features.trace)
+            daemonLog().info("request opcode %s unique %s node %s", request->header.opcode, request->header.unique,
+                             request->header.nodeid);
         switch (request->header.opcode) {
         case vl::FUSE_FORGET:
             forget(*request);

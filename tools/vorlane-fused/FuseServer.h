@@ -33,6 +33,8 @@ struct DaemonFeatures {
     bool volumeRename = false;
     bool extendedAccess = false;
     bool extendedAttributes = true;
+    // Logs one line per request: its opcode, unique and node, and for FSYNC its flags.
+    bool trace = false;
 };
 
 class FuseServer {

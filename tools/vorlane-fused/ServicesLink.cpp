@@ -77,13 +77,15 @@ void ServicesLink::close()
 
 tasks::Task<VolumeGrant> ServicesLink::requestVolume(std::vector<std::string> options,
                                                      std::optional<std::string> mountPoint,
-                                                     std::chrono::nanoseconds timeLimit)
+                                                     std::chrono::nanoseconds timeLimit, bool volumeChecksAccess)
 {
     xpc::XPCDictionary request;
     request.setString(keys::operationKey, std::string(keys::volumeRequest));
     vl::setEntry(request, keys::optionsKey, std::optional(makeOptionsArray(options)));
     if (mountPoint)
         request.setString(keys::mountPointKey, *mountPoint);
+    if (mountPoint && volumeChecksAccess)
+        request.setBoolean(keys::volumeChecksAccessKey, true);
     // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
     std::string late = "No volume came within the time limit";
     std::optional<xpc::XPCDictionary> reply = co_await exchange(*connection, request, timeLimit, late);

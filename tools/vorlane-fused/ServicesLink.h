@@ -38,11 +38,12 @@ public:
     ServicesLink& operator=(const ServicesLink&) = delete;
 
     // Sends "volume-request" with `options` (and `mountPoint`, when given, for the services to
-    // mount the volume there) and waits for the answer up to `timeLimit`. Fails with DaemonError
+    // mount the volume there, without the kernel's permission checks when `volumeChecksAccess`)
+    // and waits for the answer up to `timeLimit`. Fails with DaemonError
     // when refused, when the answer lacks the volume, its endpoint or its device, or when the
     // time runs out; with xpc::XPCRichError when the connection fails.
     tasks::Task<VolumeGrant> requestVolume(std::vector<std::string> options, std::optional<std::string> mountPoint,
-                                           std::chrono::nanoseconds timeLimit);
+                                           std::chrono::nanoseconds timeLimit, bool volumeChecksAccess = false);
     void close();
 
 private:

@@ -220,6 +220,12 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
     std::optional<std::string> mountPoint = message.string(keys::mountPointKey);
     if (message.value(keys::mountPointKey) && !(mountPoint && mountPoint->starts_with("/")))
         return refuse(*peer, message, "A volume request's \"MountPoint\" must be an absolute path");
+    std::optional<bool> volumeChecksAccess = message.boolean(keys::volumeChecksAccessKey);
+    if (message.value(keys::volumeChecksAccessKey) && !(volumeChecksAccess && mountPoint))
+        return refuse(*peer, message, "A volume request's \"VolumeChecksAccess\" must be a boolean beside a \"MountPoint\"");
+    std::optional<HostMount> mount;
+    if (mountPoint)
+        mount = HostMount{*mountPoint, volumeChecksAccess.value_or(false)};
     std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(message);
     if (!reply)
         return refuse(*peer, message, "A volume request must await its reply");
@@ -234,7 +240,7 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
     volumes.withLock([&](Volumes& current) {
         current.records.emplace(volume, VolumeRecord{.identifier = volume,
                                                      .daemon = peer,
-                                                     .mountPoint = mountPoint,
+                                                     .mount = mount,
                                                      .pendingReply = *reply});
     });
     children->addTask(provision(volume));
@@ -413,10 +419,10 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
 
     AttachedDevice device = co_await images.attach(imagePath);
     servicesLog().info("Attached image %s as %s", imagePath, device.devicePath);
-    std::optional<std::string> mountPoint;
+    std::optional<HostMount> mount;
     auto attached = [&](VolumeRecord& record) {
         record.device = device;
-        mountPoint = record.mountPoint;
+        mount = record.mount;
     };
     if (std::optional<Taken> abandoned = keep(volume, attached))
         co_return abandoned;
@@ -424,7 +430,7 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
     HostLauncher::ExitHandler onExit = [post = post, volume](const std::string& how) {
         post.yield(HostExited{volume, how});
     };
-    std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, mountPoint, onExit);
+    std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, mount, onExit);
     servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
     auto launched = [&](VolumeRecord& record) {
         record.host = host;

@@ -98,7 +98,7 @@ private:
     struct VolumeRecord {
         foundation::UUID identifier;
         std::shared_ptr<xpc::Connection> daemon; // absent once the daemon has gone
-        std::optional<std::string> mountPoint; // where the host mounts the volume
+        std::optional<HostMount> mount; // where and how the host mounts the volume
         std::optional<xpc::XPCDictionary> pendingReply; // until the volume has advertised itself
         std::optional<std::string> imagePath;
         std::optional<AttachedDevice> device;

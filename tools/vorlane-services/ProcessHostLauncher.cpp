@@ -84,14 +84,16 @@ ProcessHostLauncher::ProcessHostLauncher(foundation::URL command, std::chrono::n
 }
 
 std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath,
-                                                  const std::optional<std::string>& mountPoint, ExitHandler onExit)
+                                                  const std::optional<HostMount>& mount, ExitHandler onExit)
 {
     vl::AsyncFuture<void>::Pair ended = vl::AsyncFuture<void>::makeFuture();
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = command;
     process->arguments = {devicePath};
-    if (mountPoint)
-        process->arguments = {"--mount-point", *mountPoint, devicePath};
+    if (mount && mount->volumeChecksAccess)
+        process->arguments = {"--mount-point", mount->mountPoint, "--volume-checks-access", devicePath};
+    else if (mount)
+        process->arguments = {"--mount-point", mount->mountPoint, devicePath};
     process->terminationHandler = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
         onExit(howItEnded(process));
         promise.resolve();

@@ -19,7 +19,7 @@ public:
                                  std::chrono::nanoseconds terminationGrace = std::chrono::seconds(5));
 
     // Throws foundation::LaunchError when the command cannot be started.
-    std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<std::string>& mountPoint,
+    std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<HostMount>& mount,
                                  ExitHandler onExit) override;
 
 private:

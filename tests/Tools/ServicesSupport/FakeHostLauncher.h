@@ -21,8 +21,8 @@ namespace testing_support {
 
 class FakeHost final : public services::Host {
 public:
-    FakeHost(std::string devicePath, std::optional<std::string> mountPoint, services::HostLauncher::ExitHandler onExit)
-        : devicePath(std::move(devicePath)), mountPoint(std::move(mountPoint)), onExit(std::move(onExit))
+    FakeHost(std::string devicePath, std::optional<services::HostMount> mount, services::HostLauncher::ExitHandler onExit)
+        : devicePath(std::move(devicePath)), mount(std::move(mount)), onExit(std::move(onExit))
     {
     }
 
@@ -61,7 +61,7 @@ public:
     std::size_t stopCount() { return stops.count(); }
 
     const std::string devicePath;
-    const std::optional<std::string> mountPoint;
+    const std::optional<services::HostMount> mount;
 
 private:
     void end(const std::string& how)
@@ -84,12 +84,12 @@ private:
 
 class FakeHostLauncher final : public services::HostLauncher {
 public:
-    std::shared_ptr<services::Host> launch(const std::string& devicePath, const std::optional<std::string>& mountPoint,
+    std::shared_ptr<services::Host> launch(const std::string& devicePath, const std::optional<services::HostMount>& mount,
                                            ExitHandler onExit) override
     {
         if (launchFailure)
             throw foundation::LaunchError(ENOENT, "fake host");
-        auto host = std::make_shared<FakeHost>(devicePath, mountPoint, std::move(onExit));
+        auto host = std::make_shared<FakeHost>(devicePath, mount, std::move(onExit));
         launches.push(host);
         return host;
     }

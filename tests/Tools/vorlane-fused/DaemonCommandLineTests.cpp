@@ -35,11 +35,12 @@ TEST(DaemonCommandLine, flagsChooseTheFeaturesAndBecomeTheMountOptionsInTheirOrd
 TEST(DaemonCommandLine, passthroughServesADirectoryAndTheMountPointIsKeptBothMadeAbsolute)
 {
     fused::DaemonOptions options =
-        parseDaemonArguments({"--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive"});
+        parseDaemonArguments({"--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive", "--volume-checks-access"});
     EXPECT_EQ(options.fileSystem, "passthrough");
     EXPECT_EQ(options.passthroughDirectory, "/srv/data");
     EXPECT_EQ(options.mountPoint, std::filesystem::current_path() / "mnt");
     EXPECT_EQ(options.mountOptions, (Words{"case-insensitive", "passthrough"}));
+    EXPECT_TRUE(options.volumeChecksAccess);
     EXPECT_EQ(parseDaemonArguments({"passthrough:src"}).passthroughDirectory, std::filesystem::current_path() / "src");
 }
 
@@ -47,7 +48,8 @@ TEST(DaemonCommandLine, aCommandLineItCannotUnderstandIsAUsageError)
 {
     for (const Words& arguments :
          std::vector<Words>{{"--verbose"}, {"passthrough:"}, {"memfs", "memfs"}, {"memfs", "passthrough:/srv"}, {"-"},
-                            {"--mount-point"}, {"--mount-point", ""}, {"--mount-point", "/a", "--mount-point", "/b"}})
+                            {"--mount-point"}, {"--mount-point", ""}, {"--mount-point", "/a", "--mount-point", "/b"},
+                            {"--volume-checks-access", "memfs"}})
         EXPECT_THROW(parseDaemonArguments(arguments), fused::UsageError) << arguments.back();
 }
 

@@ -87,7 +87,7 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
     });
     fused::ServicesLink link(onDeviceGone);
     fused::VolumeGrant grant =
-        tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, "/mnt/volume", 60s));
+        tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, "/mnt/volume", 60s, true));
     EXPECT_EQ(grant.volume, volume);
     EXPECT_EQ(grant.bsdName, "loop3");
     EXPECT_EQ(grant.endpoint.type(), xpc::Type::endpoint);
@@ -99,6 +99,7 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
     EXPECT_EQ(*options->at(0).stringValue(), "case-insensitive");
     EXPECT_EQ(*options->at(1).stringValue(), "memfs");
     EXPECT_EQ(request.string(keys::mountPointKey), "/mnt/volume");
+    EXPECT_EQ(request.boolean(keys::volumeChecksAccessKey), true);
     EXPECT_EQ(gone->count(), 0u);
 }
 

@@ -127,9 +127,12 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     TestClient daemon(services::daemonServiceName());
     xpc::XPCDictionary request = volumeRequest(optionsOf({"case-insensitive", "memfs"}));
     request.setString(keys::mountPointKey, "/mnt/volume");
+    request.setBoolean(keys::volumeChecksAccessKey, true);
     daemon.sendAwaitingReply(request);
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    EXPECT_EQ(host->mountPoint, "/mnt/volume");
+    ASSERT_TRUE(host->mount);
+    EXPECT_EQ(host->mount->mountPoint, "/mnt/volume");
+    EXPECT_TRUE(host->mount->volumeChecksAccess);
 
     // The host runs on a device whose image is named after the UUID in its first 16 bytes.
     FakeVolume volume(host->devicePath);
@@ -313,6 +316,9 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     mountPointAsNumber.setInt64(keys::mountPointKey, 1);
     EXPECT_TRUE(refusedBy(daemonService, relativeMountPoint));
     EXPECT_TRUE(refusedBy(daemonService, mountPointAsNumber));
+    xpc::XPCDictionary accessCheckWithoutMount = volumeRequest(optionsOf({"memfs"}));
+    accessCheckWithoutMount.setBoolean(keys::volumeChecksAccessKey, true);
+    EXPECT_TRUE(refusedBy(daemonService, accessCheckWithoutMount));
 
     xpc::XPCDictionary deactivation;
     deactivation.setString(keys::operationKey, std::string(keys::deviceDeactivate));

@@ -56,10 +56,10 @@ struct Launched {
 };
 
 Launched launch(services::ProcessHostLauncher& launcher, const std::string& device,
-                std::optional<std::string> mountPoint = std::nullopt)
+                std::optional<services::HostMount> mount = std::nullopt)
 {
     Launched launched;
-    launched.host = launcher.launch(device, mountPoint, [exits = launched.exits](const std::string& how) { exits->push(how); });
+    launched.host = launcher.launch(device, mount, [exits = launched.exits](const std::string& how) { exits->push(how); });
     return launched;
 }
 
@@ -67,12 +67,12 @@ TEST(ProcessHostLauncher, runsTheCommandOnTheDeviceAndReportsHowItEnded)
 {
     HostScript script("echo \"$@\" > \"$directory/arguments\"\nexit 3");
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()));
-    Launched launched = launch(launcher, "/dev/loop7", "/mnt/a b");
+    Launched launched = launch(launcher, "/dev/loop7", services::HostMount{"/mnt/a b", true});
     EXPECT_EQ(launched.exits->next(), "exited with status 3");
     std::ifstream arguments(script.file("arguments"));
     std::string line;
     std::getline(arguments, line);
-    EXPECT_EQ(line, "--mount-point /mnt/a b /dev/loop7");
+    EXPECT_EQ(line, "--mount-point /mnt/a b --volume-checks-access /dev/loop7");
     EXPECT_NE(launched.host->description().find("process "), std::string::npos);
     // A host that has ended is stopped at once, without waiting out its patience.
     tasks::runBlocking(launched.host->stop(1h));
