@@ -2,6 +2,7 @@
 
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/OS/FatalError.h"
+#include "Platform/OS/Signpost.h"
 #include "Platform/OS/UnfairLock.h"
 #include "VLChannel/ChannelLogger.h"
 #include "VLFoundation/BuildConfig.h"
@@ -142,6 +143,8 @@ void SocketTransportMedium::activate(ReadHandler readHandler)
         if (!message.isSuccess()) {
             if (std::shared_ptr<dispatch::DispatchSourceRead> watching = source.lock())
                 reader->suspendAfterFailure(*watching);
+        } else {
+            os::signpostEvent("channel.received");
         }
         readHandler(std::move(message));
     });
@@ -153,6 +156,7 @@ tasks::Task<void> SocketTransportMedium::write(DiscontiguousData message)
     int error = writeQueue.sync([&] { return sendRegions(socketDescriptor, message); });
     if (error != 0)
         throw foundation::POSIXError(error, "send");
+    os::signpostEvent("channel.sent");
     co_return;
 }
 

@@ -4,6 +4,7 @@
 
 #include "Platform/FSKit/FSError.h"
 #include "Platform/OS/FatalError.h"
+#include "Platform/OS/Signpost.h"
 #include "VLChannel/Request.h"
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 #include "VLFSModule/FSModuleLogger.h"
@@ -43,11 +44,13 @@ Request::Part Volume::namePart(const fskit::FSFileName& name)
 
 tasks::Task<ItemAndName> Volume::lookupItem(fskit::FSFileName name, ItemPointer directoryItem)
 {
+    os::signpostEvent("volume.start");
     std::shared_ptr<Item> directory = requireItem(directoryItem);
     std::shared_ptr<Channel> connected = requireChannel();
     auto lookUp = [&]() -> tasks::Task<ItemAndName> {
         Request lookup(FUSE_LOOKUP, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, namePart(name));
         Reply reply = co_await connected->process(std::move(lookup), noTimeout);
+        os::signpostEvent("volume.resumed");
         fuse_entry_out entry = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
         std::shared_ptr<Item> found = items.get(fileIDFromFUSE(entry.nodeid), [&](Item& made) {
             made.assertLocked(Item::LockMode::writing());
@@ -63,6 +66,7 @@ tasks::Task<ItemAndName> Volume::lookupItem(fskit::FSFileName name, ItemPointer 
 
 tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPointer itemPointer)
 {
+    os::signpostEvent("volume.start");
     std::shared_ptr<Item> item = requireItem(itemPointer);
     auto fetch = [&](Item::UpgradeFunction upgrade) -> tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> {
         co_await upgrade();
@@ -71,6 +75,7 @@ tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPoi
         Request getattr(FUSE_GETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                         Request::Part::managed<fuse_getattr_in>([handle](fuse_getattr_in& in) { in.fh = handle; }));
         fuse_attr reported = attributesIn(co_await connected->process(std::move(getattr), noTimeout));
+        os::signpostEvent("volume.resumed");
         apply(*item->attributes, reported);
         co_return item->attributes;
     };

@@ -5,6 +5,7 @@
 #include "Platform/FSKit/FSError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/FatalError.h"
+#include "Platform/OS/Signpost.h"
 #include "VLChannel/Request.h"
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 #include "VLFSModule/FSModuleLogger.h"
@@ -152,6 +153,7 @@ tasks::Task<void> Volume::closeItem(ItemPointer itemPointer, OpenModes keptModes
 tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t offset, std::int64_t length,
                                        std::span<std::uint8_t> buffer)
 {
+    os::signpostEvent("volume.start");
     std::shared_ptr<Item> item = requireItem(itemPointer);
     if (length > static_cast<std::int64_t>(buffer.size()))
         fatalError("Read longer than its buffer", "VLFSModule/Volume");
@@ -170,6 +172,7 @@ tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t off
             Request request(FUSE_READ, node, 0, 0, 0,
                             Request::Part::managed<fuse_read_in>([&in](fuse_read_in& out) { out = in; }));
             Reply reply = co_await connected->process(std::move(request), noTimeout);
+            os::signpostEvent("volume.resumed");
             std::int64_t received = reply.count();
             if (received > chunk)
                 throw fskit::fs_errorForPOSIXError(posix::eio);

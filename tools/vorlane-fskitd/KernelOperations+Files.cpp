@@ -6,6 +6,7 @@
 
 #include "Platform/FSKit/FSMutableFileDataBuffer.h"
 #include "Platform/Foundation/Data.h"
+#include "Platform/OS/Signpost.h"
 
 #include <fcntl.h>
 
@@ -97,6 +98,7 @@ void KernelOperations::closeUnreleased()
 
 void KernelOperations::read(fuse_req_t request, std::size_t size, off_t offset, fuse_file_info* file)
 {
+    os::signpostEvent("host.callback");
     // The volume fills the buffer from the daemon's replies; the kernel gets it from there.
     auto buffer = std::make_shared<fskit::FSMutableFileDataBuffer>(size);
     volume->read(handleOf(file)->item, offset, static_cast<std::int64_t>(size), buffer,

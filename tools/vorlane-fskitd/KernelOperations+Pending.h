@@ -6,6 +6,8 @@
 #include "vorlane-fskitd/KernelErrors.h"
 #include "vorlane-fskitd/KernelOperations.h"
 
+#include "Platform/OS/Signpost.h"
+
 #include <cerrno>
 #include <utility>
 
@@ -46,7 +48,11 @@ public:
     }
 
 private:
-    fuse_req_t take() { return std::exchange(request, nullptr); }
+    fuse_req_t take()
+    {
+        os::signpostEvent("host.answer");
+        return std::exchange(request, nullptr);
+    }
 
     KernelOperations& operations;
     fuse_req_t request;

@@ -3,6 +3,8 @@
 #include "vorlane-fskitd/KernelAttributes.h"
 #include "vorlane-fskitd/KernelOperations+Pending.h"
 
+#include "Platform/OS/Signpost.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -78,6 +80,7 @@ void KernelOperations::destroy()
 
 void KernelOperations::lookup(fuse_req_t request, fuse_ino_t parent, const char* name)
 {
+    os::signpostEvent("host.callback");
     ItemPointer directory = itemOrStale(request, parent);
     if (!directory)
         return;
@@ -134,6 +137,7 @@ void KernelOperations::answerEntry(const PendingRequest& request, const ItemPoin
 
 void KernelOperations::getattr(fuse_req_t request, fuse_ino_t inode)
 {
+    os::signpostEvent("host.callback");
     ItemPointer item = itemOrStale(request, inode);
     if (!item)
         return;

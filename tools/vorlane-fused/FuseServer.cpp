@@ -3,6 +3,7 @@
 #include "vorlane-fused/DaemonLog.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "Platform/OS/Signpost.h"
 
 #include <cerrno>
 #include <cstring>
@@ -74,6 +75,7 @@ FuseServer::Ending FuseServer::serve()
             workers.drain();
             return ending;
         }
+        os::signpostEvent("daemon.received");
         if (features.trace)
             daemonLog().info("request opcode %s unique %s node %s", request->header.opcode, request->header.unique,
                              request->header.nodeid);
@@ -164,6 +166,7 @@ void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const
                       {const_cast<std::byte*>(payload.data()), error == 0 ? payload.size() : 0}};
     std::size_t total = header.len;
     std::size_t sent = 0;
+    os::signpostEvent("daemon.reply");
     int first = 0;
     std::lock_guard lock(writeLock);
     while (sent < total) {
