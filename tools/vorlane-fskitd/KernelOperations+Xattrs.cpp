@@ -40,12 +40,20 @@ void KernelOperations::getxattr(fuse_req_t request, fuse_ino_t inode, const char
         return;
     if (namesVolume(inode, name))
         return answerValue(*pending(request), size, volume->name().data());
-    volume->xattr(nameOf(name), item, [answer = pending(request), size](std::optional<foundation::Data> value,
-                                                                       std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        answerValue(*answer, size, value->bytes());
-    });
+    const bool capabilities = name == CapabilityAbsence::attributeName;
+    if (capabilities && noCapabilities.known(inode, CapabilityAbsence::Clock::now()))
+        return static_cast<void>(fuse_reply_err(request, ENODATA));
+    CapabilityAbsence::Ticket asked = noCapabilities.ticket();
+    volume->xattr(nameOf(name), item,
+        [this, inode, capabilities, asked, answer = pending(request), size](std::optional<foundation::Data> value,
+                                                                           std::exception_ptr error) {
+            if (error) {
+                if (capabilities && linuxErrnoFor(error) == ENODATA)
+                    noCapabilities.remember(inode, CapabilityAbsence::Clock::now(), asked);
+                return answer->fail(error);
+            }
+            answerValue(*answer, size, value->bytes());
+        });
 }
 
 void KernelOperations::listxattr(fuse_req_t request, fuse_ino_t inode, std::size_t size)
@@ -74,6 +82,8 @@ void KernelOperations::setxattr(fuse_req_t request, fuse_ino_t inode, const char
         return;
     if (namesVolume(inode, name))
         return renameVolume(request, std::string(value, size));
+    if (name == CapabilityAbsence::attributeName)
+        noCapabilities.forget(inode);
     Policy policy = Policy::alwaysSet;
     if (flags == XATTR_CREATE)
         policy = Policy::mustCreate;
@@ -95,6 +105,8 @@ void KernelOperations::removexattr(fuse_req_t request, fuse_ino_t inode, const c
         return;
     if (namesVolume(inode, name))
         return static_cast<void>(fuse_reply_err(request, EPERM));
+    if (name == CapabilityAbsence::attributeName)
+        noCapabilities.forget(inode);
     volume->setXattr(nameOf(name), std::nullopt, item, fskit::FSSetXattrPolicy::deleteXattr,
         [answer = pending(request)](std::exception_ptr error) {
             if (error)

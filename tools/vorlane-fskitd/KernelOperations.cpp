@@ -25,7 +25,9 @@ fskit::FSFileName KernelOperations::nameOf(const char* name)
 }
 
 KernelOperations::KernelOperations(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<NodeTable> nodes)
-    : volume(std::move(volume)), table(std::move(nodes))
+    : volume(std::move(volume)), table(std::move(nodes)),
+      noCapabilities(std::chrono::duration_cast<CapabilityAbsence::Clock::duration>(
+          std::chrono::duration<double>(attributeTimeout)))
 {
 }
 
@@ -180,12 +182,15 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
             of(request).lookup(request, parent, name);
         };
         table.forget = [](fuse_req_t request, fuse_ino_t inode, std::uint64_t count) {
+            of(request).noCapabilities.forget(inode);
             of(request).table->forget(inode, count);
             fuse_reply_none(request);
         };
         table.forget_multi = [](fuse_req_t request, std::size_t count, fuse_forget_data* forgets) {
-            for (std::size_t index = 0; index < count; ++index)
+            for (std::size_t index = 0; index < count; ++index) {
+                of(request).noCapabilities.forget(forgets[index].ino);
                 of(request).table->forget(forgets[index].ino, forgets[index].nlookup);
+            }
             fuse_reply_none(request);
         };
         table.getattr = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info*) { of(request).getattr(request, inode); };

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "Platform/FSKit/FSVolume.h"
+#include "vorlane-fskitd/CapabilityAbsence.h"
 #include "vorlane-fskitd/NodeTable.h"
 #include "vorlane-fskitd/OpenFiles.h"
 
@@ -172,6 +173,7 @@ private:
     const std::shared_ptr<fskit::FSVolume> volume;
     const std::shared_ptr<NodeTable> table;
     OpenFiles files;
+    CapabilityAbsence noCapabilities;
     std::mutex answeredMutex;
     std::condition_variable allAnswered;
     std::size_t unanswered = 0;
