@@ -143,6 +143,12 @@ void LaunchServices::handle(PeerAccepted& accepted)
         accepted.peer->cancel();
         return;
     }
+    if (peers.size() >= configuration.maximumPeers) {
+        servicesLog().error("Refused a connection of %s: %s connections are served already",
+                            peerName(*accepted.peer), peers.size());
+        accepted.peer->cancel();
+        return;
+    }
     const xpc::Connection* key = accepted.peer.get();
     accepted.peer->setEventHandler(
         [post = post, role = accepted.role, weakPeer = std::weak_ptr(accepted.peer), key](const xpc::Object& event) {

@@ -51,6 +51,9 @@ public:
         // How long a host may take to end on its own once its daemon has gone. A host ends first
         // when the kernel unmounts; when the daemon died, the host only learns it from us.
         std::chrono::nanoseconds daemonGonePatience = std::chrono::seconds(1);
+        // Connections served at once; more are refused, so that idle ones cannot use up the
+        // descriptors that daemons and hosts need.
+        std::size_t maximumPeers = 128;
     };
 
     explicit LaunchServices(Configuration configuration);
