@@ -159,9 +159,9 @@ int main(int argc, char** argv)
         stopRequest.request("stopping on signal " + std::to_string(signal));
     });
     std::optional<host::ParentWatcher> parent;
-    if (line->stopWithParent)
-        parent.emplace([&stopRequest] { stopRequest.request("the process that started the host has ended"); });
     try {
+        if (line->stopWithParent)
+            parent.emplace([&stopRequest] { stopRequest.request("the process that started the host has ended"); });
         host::FSKitHost fskit(vl::FileSystem::shared(), fskit::FSBlockDeviceResource::open(line->device));
         bool reported = false;
         try {
