@@ -14,6 +14,20 @@ namespace {
 
 constexpr std::ptrdiff_t replyHeaderCount = sizeof(fuse_out_header);
 
+// A broken framing stays EPROTO; any other end of the stream, failed read or failed write means
+// the daemon's end is gone, which callers always see as ENOTCONN.
+std::exception_ptr connectionEnd(const std::exception_ptr& cause)
+{
+    try {
+        std::rethrow_exception(cause);
+    } catch (const foundation::POSIXError& error) {
+        if (error.errnoCode() == posix::eproto)
+            return cause;
+    } catch (...) {
+    }
+    return std::make_exception_ptr(foundation::POSIXError(posix::enotconn, "the FUSE daemon's connection"));
+}
+
 } // namespace
 
 const char* Channel::Error::what() const noexcept
@@ -52,6 +66,7 @@ tasks::Task<void> Channel::open()
         if (state != State::initialized)
             throw Error(Error::Kind::unexpectedState);
         state = State::open;
+        opened = true;
         std::weak_ptr<Channel> channel = weak_from_this();
         if (channel.expired())
             fatalError("Channel is not owned by a shared pointer", "VLChannel/Channel");
@@ -76,9 +91,12 @@ tasks::Task<void> Channel::close()
         state = State::closed;
         co_return;
     };
+    // Waiting requests end with `closed` before the connection breaks, so that none of them ends
+    // with the broken connection's error instead.
+    if (opened)
+        breakConnection(std::make_exception_ptr(Error(Error::Kind::closed)));
     co_await queue.sync(true, beginClosing);
     co_await transportMedium->deactivate();
-    failOutstanding(std::make_exception_ptr(Error(Error::Kind::closed)));
     notificationContinuation.finish();
     co_await queue.sync(true, finishClosing);
 }
@@ -87,8 +105,12 @@ tasks::Task<void> Channel::sendData(DiscontiguousData message)
 {
     return queue.sync(false, [this, message = std::move(message)]() -> tasks::Task<void> {
         requireOpen();
-        replyPromises.withLock([](ReplyPromises& table) { table.rethrowReadFailure(); });
-        co_await transportMedium->write(message);
+        replyPromises.withLock([](ReplyPromises& table) { table.rethrowConnectionFailure(); });
+        tasks::Result<void> written = co_await tasks::catching(transportMedium->write(message));
+        if (!written.isSuccess()) {
+            breakConnection(connectionEnd(written.error()));
+            rethrowConnectionFailure();
+        }
     });
 }
 
@@ -112,7 +134,7 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
     tasks::Result<void> registered = tasks::Result<void>::catching([&] {
         requireOpen();
         replyPromises.withLock([&](ReplyPromises& table) {
-            table.rethrowReadFailure();
+            table.rethrowConnectionFailure();
             if (!table.waiting.emplace(unique, promise).second)
                 fatalError("A request with the same unique is already waiting for its reply",
                            "VLChannel/Channel");
@@ -123,13 +145,10 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
         co_return;
     }
     tasks::Result<void> written = co_await tasks::catching(transportMedium->write(request.data()));
-    if (written.isSuccess())
-        co_return;
-    // Unless a failed read has failed the request already, the write's error is its outcome.
-    bool stillWaiting =
-        replyPromises.withLock([unique](ReplyPromises& table) { return table.waiting.erase(unique) > 0; });
-    if (stillWaiting)
-        promise.resolveThrowing(written.error());
+    // A message cut short leaves a stream that cannot be resynchronized: the request fails with
+    // the connection (unless a reply or the connection's end has settled it already).
+    if (!written.isSuccess())
+        breakConnection(connectionEnd(written.error()));
 }
 
 tasks::Task<void> Channel::interrupt(const Request&)
@@ -149,7 +168,7 @@ void Channel::requireOpen() const
 void Channel::receive(tasks::Result<DiscontiguousData> received)
 {
     if (!received.isSuccess()) {
-        failOutstanding(received.error());
+        breakConnection(connectionEnd(received.error()));
         return;
     }
     DiscontiguousData message = std::move(received).get();
@@ -182,15 +201,22 @@ void Channel::deliverReply(std::uint64_t unique, std::int32_t error, Discontiguo
     promise->resolveThrowing(std::make_exception_ptr(foundation::POSIXError(code, "reply")));
 }
 
-void Channel::failOutstanding(std::exception_ptr error)
+void Channel::breakConnection(std::exception_ptr error)
 {
-    auto failed = replyPromises.withLock([&error](ReplyPromises& table) {
-        if (!table.readFailure)
-            table.readFailure = error;
-        return std::exchange(table.waiting, {});
+    auto [failed, failure] = replyPromises.withLock([&error](ReplyPromises& table) {
+        if (!table.connectionFailure)
+            table.connectionFailure = std::move(error);
+        return std::pair(std::exchange(table.waiting, {}), table.connectionFailure);
     });
+    transportMedium->disconnect();
     for (auto& [unique, promise] : failed)
-        promise.resolveThrowing(error);
+        promise.resolveThrowing(failure);
+}
+
+void Channel::rethrowConnectionFailure()
+{
+    replyPromises.withLock([](ReplyPromises& table) { table.rethrowConnectionFailure(); });
+    fatalError("A connection failure was not recorded", "VLChannel/Channel");
 }
 
 } // namespace vl

@@ -5,8 +5,12 @@
 // States initialized -> open -> closing -> closed, each entered once; open() and close() run as
 // barriers of a concurrent task queue, send/process/interrupt as its ordinary entries. A request
 // is in the table before its first byte is written and waits for its reply outside the queue.
-// No request waits forever: it ends with its reply, with the error of a failed read (the daemon
-// died; later requests fail at once with it too), or with `closed` at close(). The transport's
+// No request waits forever: it ends with its reply, with `closed` at close(), or when the
+// connection breaks (end of stream, a failed read or write: the daemon has gone) with the POSIX
+// error ENOTCONN, the one error a dead daemon ever reaches callers as; a daemon that breaks the
+// framing (a reply longer than maximumMessageLength) gives EPROTO instead. Either way the channel
+// disconnects the transport and every later request fails at once with the same error. close()
+// disconnects before it waits, so it returns promptly whatever the daemon does. The transport's
 // read handler holds the channel weakly; the channel must be owned by a std::shared_ptr and
 // outlive the tasks of its operations.
 #pragma once
@@ -24,6 +28,7 @@
 #include "VLFoundation/AsyncTaskQueue.h"
 #include "VLFoundation/Protected.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -95,7 +100,14 @@ public:
         virtual tasks::Task<void> write(DiscontiguousData message) = 0;
         // Stops delivering messages and releases the connection; no delivery follows.
         virtual tasks::Task<void> deactivate() = 0;
+        // Breaks the connection at once, from any thread, any number of times: reads and writes
+        // in progress end (failing) and later ones fail. deactivate() still releases it.
+        virtual void disconnect() = 0;
     };
+
+    // The longest message the daemon may send: a header and the largest payload any request
+    // asks for, an extended attribute's value of 2^25 bytes (reads ask for 1 MiB at most).
+    static constexpr std::uint32_t maximumMessageLength = sizeof(fuse_out_header) + (1u << 25);
 
     explicit Channel(std::unique_ptr<TransportMedium> transportMedium);
     ~Channel();
@@ -105,15 +117,17 @@ public:
     // Fails with unexpectedState unless initialized, or with the transport's activation error.
     tasks::Task<void> open();
     // Fails with unexpectedState unless open, or with the transport's deactivation error (the
-    // channel then stays closing for good). Fails every waiting request with `closed` and ends
-    // the notification stream.
+    // channel then stays closing for good). Fails every waiting request with `closed`, breaks the
+    // connection (so that no write or read in progress can hold it up) and ends the notification
+    // stream.
     tasks::Task<void> close();
 
-    // Writes a message that gets no reply (FUSE_FORGET).
+    // Writes a message that gets no reply (FUSE_FORGET). Fails like process() when the
+    // connection is broken.
     tasks::Task<void> send(const Message& message) { return sendData(message.data()); }
     // Writes `request` and returns its reply. The reply's error arrives as a POSIX error (ENXIO
     // for an errno this platform does not define). `timeout` is accepted and not applied: the
-    // wait lasts until the reply, a failed read of the transport or close.
+    // wait lasts until the reply, a broken connection (ENOTCONN, or EPROTO) or close.
     tasks::Task<Reply> process(Request request, std::chrono::nanoseconds timeout = {});
     // Succeeds on an open channel and writes nothing.
     tasks::Task<void> interrupt(const Request& request);
@@ -128,13 +142,14 @@ private:
 
     struct ReplyPromises {
         std::unordered_map<std::uint64_t, ReplyPromise> waiting;
-        // The first failed read of the transport (or `closed`): later requests fail with it.
-        std::exception_ptr readFailure;
+        // Why the connection ended (ENOTCONN, EPROTO or `closed`), first cause only: later
+        // requests fail with it.
+        std::exception_ptr connectionFailure;
 
-        void rethrowReadFailure() const
+        void rethrowConnectionFailure() const
         {
-            if (readFailure)
-                std::rethrow_exception(readFailure);
+            if (connectionFailure)
+                std::rethrow_exception(connectionFailure);
         }
     };
 
@@ -147,12 +162,18 @@ private:
     void requireOpen() const;
     void receive(tasks::Result<DiscontiguousData> received);
     void deliverReply(std::uint64_t unique, std::int32_t error, DiscontiguousData payload);
-    // Fails every waiting request with `error`, and the requests after it with the first error.
-    void failOutstanding(std::exception_ptr error);
+    // Records `error` as the connection's end unless an earlier one is recorded, fails every
+    // waiting request with the recorded one and disconnects the transport.
+    void breakConnection(std::exception_ptr error);
+    // Rethrows the recorded end of the connection (an error occurred, so there is one).
+    [[noreturn]] void rethrowConnectionFailure();
 
     AsyncTaskQueue queue{AsyncTaskQueue::Mode::concurrent};
     // Read and written only inside operations of `queue`; written only by barriers.
     State state = State::initialized;
+    // Set by open(); lets close() break the connection before its barrier, which would otherwise
+    // wait for a write that a daemon not reading never lets end.
+    std::atomic<bool> opened{false};
     const std::unique_ptr<TransportMedium> transportMedium;
     Protected<ReplyPromises> replyPromises{ReplyPromises{}};
     const tasks::AsyncStream<Notification> notificationStream;

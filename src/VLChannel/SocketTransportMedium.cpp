@@ -51,6 +51,10 @@ DiscontiguousData readMessage(int descriptor)
     std::uint32_t length = message.withUnsafeValue<fuse_out_header>(0, [](const fuse_out_header& header) {
         return header.len;
     });
+    // Nothing the daemon may send is longer; a longer length is a broken stream, not a buffer to
+    // allocate.
+    if (length > Channel::maximumMessageLength)
+        throw foundation::POSIXError(posix::eproto, "a message of " + std::to_string(length) + " bytes");
     std::ptrdiff_t remaining = static_cast<std::ptrdiff_t>(length) - headerCount;
     if (remaining >= 1)
         message.append(remaining, false,
@@ -80,11 +84,29 @@ int sendRegions(int descriptor, const DiscontiguousData& message)
 
 // What the read source's handlers share with the transport; they may outlive it. The source is
 // suspended after a failed read unless deactivation has begun, and deactivation resumes it so
-// that its cancellation can complete.
+// that its cancellation can complete. The socket is shut down only while it is still open, so
+// that a descriptor number reused after the close is never touched.
 struct SocketTransportMedium::Reader {
     os::UnfairLock lock;
     bool suspendedAfterFailure VL_GUARDED_BY(lock) = false;
     bool deactivated VL_GUARDED_BY(lock) = false;
+    bool socketClosed VL_GUARDED_BY(lock) = false;
+
+    void shutDown(int descriptor)
+    {
+        os::UnfairLockGuard guard(lock);
+        if (!socketClosed)
+            ::shutdown(descriptor, SHUT_RDWR);
+    }
+
+    // Runs `close` (which closes the socket) with shutDown() held off.
+    template <typename Close>
+    void closeSocket(Close close)
+    {
+        os::UnfairLockGuard guard(lock);
+        socketClosed = true;
+        close();
+    }
 
     void suspendAfterFailure(dispatch::DispatchSourceRead& source)
     {
@@ -130,7 +152,9 @@ SocketTransportMedium::~SocketTransportMedium()
     if (reader->isDeactivated())
         return;
     // The handler holds the last reference to the socket until any read in progress has returned.
-    reader->deactivate(*readSource, [handle = socketHandle]() mutable { handle.reset(); });
+    reader->deactivate(*readSource, [handle = socketHandle, reader = reader]() mutable {
+        reader->closeSocket([&handle] { handle.reset(); });
+    });
 }
 
 void SocketTransportMedium::activate(ReadHandler readHandler)
@@ -160,17 +184,24 @@ tasks::Task<void> SocketTransportMedium::write(DiscontiguousData message)
     co_return;
 }
 
+void SocketTransportMedium::disconnect()
+{
+    reader->shutDown(socketDescriptor);
+}
+
 tasks::Task<void> SocketTransportMedium::deactivate()
 {
     co_await tasks::withContinuation<void>([this](tasks::Continuation<void> continuation) {
         auto waiting = std::make_shared<tasks::Continuation<void>>(std::move(continuation));
-        reader->deactivate(*readSource, [handle = socketHandle, waiting] {
+        reader->deactivate(*readSource, [handle = socketHandle, reader = reader, waiting] {
             std::exception_ptr failure;
-            try {
-                handle->close();
-            } catch (...) {
-                failure = std::current_exception();
-            }
+            reader->closeSocket([&] {
+                try {
+                    handle->close();
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
             // The error leaves this thread whole: nothing here touches it once the caller resumes.
             if (failure) {
                 waiting->resumeThrowing(std::move(failure));

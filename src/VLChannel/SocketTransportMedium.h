@@ -9,7 +9,9 @@
 // (a short send continues with the rest of its region, EINTR is retried), so the regions of one
 // message are never interleaved with another's; the calling thread blocks meanwhile. Deactivation
 // cancels the source; once any read in progress has returned, the socket is closed and "socket
-// closed" is logged. Destroying the transport without deactivating it cancels the source as well
+// closed" is logged. Disconnection shuts the socket down in both directions, which ends a read
+// or send blocked on it; a header announcing more than Channel::maximumMessageLength bytes fails
+// the read with EPROTO before anything is allocated for it. Destroying the transport without deactivating it cancels the source as well
 // and closes the socket after any read in progress.
 #pragma once
 
@@ -34,6 +36,8 @@ public:
     tasks::Task<void> write(DiscontiguousData message) override;
     // Fails with the error of closing the socket. Deactivating twice ends the process.
     tasks::Task<void> deactivate() override;
+    // shutdown(2) in both directions, unless the socket is closed already.
+    void disconnect() override;
 
 private:
     struct Reader;

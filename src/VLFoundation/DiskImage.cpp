@@ -1,10 +1,13 @@
 #include "VLFoundation/DiskImage.h"
 
 #include "Platform/Foundation/FileHandle.h"
+#include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/Pipe.h"
 #include "Platform/Foundation/Process.h"
+#include "Platform/Tasks/Result.h"
 #include "VLFoundation/ProcessRun.h"
 
+#include <future>
 #include <memory>
 
 namespace vl::DiskImage {
@@ -59,6 +62,34 @@ std::string trimmed(const std::string& text)
     return text.substr(first, last - first);
 }
 
+// The tool's exit status and what it printed on its standard output.
+struct ToolOutput {
+    std::int32_t status;
+    std::optional<foundation::Data> output;
+};
+
+// Runs the tool and reads its output on a thread of its own while it runs: an output larger than
+// the pipe's buffer (many attached images) would otherwise stall the tool, and its caller with it.
+tasks::Task<ToolOutput> runReadingOutput(const foundation::URL& tool, std::vector<std::string> arguments)
+{
+    auto pipe = std::make_shared<foundation::Pipe>();
+    auto process = makeProcess(tool, std::move(arguments), pipe);
+    std::future<std::optional<foundation::Data>> output =
+        std::async(std::launch::async, [reading = pipe->fileHandleForReading()] { return reading->readToEnd(); });
+    tasks::Result<std::int32_t> status = co_await tasks::catching(run(process));
+    if (!status.isSuccess()) {
+        // Never launched: the writing end is still ours, and closing it ends the reading.
+        try {
+            pipe->fileHandleForWriting()->close();
+        } catch (const foundation::POSIXError&) {
+        }
+        output.wait();
+        std::rethrow_exception(status.error());
+    }
+    // The tool has ended: the reading ends at once, unless something it started keeps the pipe.
+    co_return ToolOutput{status.get(), output.get()};
+}
+
 } // namespace
 
 Error::Error(Case which, std::optional<std::int32_t> status) : which(which), exitStatus(status)
@@ -97,15 +128,12 @@ tasks::Task<void> create(foundation::URL image, std::int64_t size, foundation::U
 
 tasks::Task<foundation::URL> attach(foundation::URL image, foundation::URL tool)
 {
-    auto pipe = std::make_shared<foundation::Pipe>();
-    auto process = makeProcess(tool, {"attach", "-nomount", imagePath(image)}, pipe);
-    std::int32_t status = co_await run(process);
-    if (status != 0)
-        throw Error::attachFailed(status);
-    std::optional<foundation::Data> output = pipe->fileHandleForReading()->readToEnd();
-    if (!output)
+    ToolOutput printed = co_await runReadingOutput(tool, {"attach", "-nomount", imagePath(image)});
+    if (printed.status != 0)
+        throw Error::attachFailed(printed.status);
+    if (!printed.output)
         throw Error::attachDeviceLookupFailed();
-    co_return foundation::URL::fileURLWithPath(trimmed(output->decodedAsUTF8()));
+    co_return foundation::URL::fileURLWithPath(trimmed(printed.output->decodedAsUTF8()));
 }
 
 tasks::Task<void> detach(std::string bsdName, foundation::URL tool)
@@ -116,19 +144,21 @@ tasks::Task<void> detach(std::string bsdName, foundation::URL tool)
         throw Error::detachFailed(status);
 }
 
+tasks::Task<std::optional<Info>> info(foundation::URL tool)
+{
+    ToolOutput printed = co_await runReadingOutput(tool, {"info", "-plist"});
+    if (printed.status != 0 || !printed.output)
+        co_return std::nullopt;
+    co_return Info::decode(foundation::PropertyList::decode(*printed.output));
+}
+
 tasks::Task<std::optional<foundation::URL>> url(std::string bsdName, foundation::URL tool)
 {
-    auto pipe = std::make_shared<foundation::Pipe>();
-    auto process = makeProcess(tool, {"info", "-plist"}, pipe);
-    std::int32_t status = co_await run(process);
-    if (status != 0)
+    std::optional<Info> attached = co_await info(std::move(tool));
+    if (!attached)
         co_return std::nullopt;
-    std::optional<foundation::Data> output = pipe->fileHandleForReading()->readToEnd();
-    if (!output)
-        co_return std::nullopt;
-    Info info = Info::decode(foundation::PropertyList::decode(*output));
     std::string device = "/dev/" + bsdName;
-    for (const Image& image : info.images)
+    for (const Image& image : attached->images)
         for (const SystemEntity& entity : image.systemEntities)
             if (entity.devEntry == device)
                 co_return foundation::URL::fileURLWithPath(image.imagePath);

@@ -5,7 +5,8 @@
 // Each operation runs the tool once as a child process and suspends the caller until it exits.
 // The tool is "/usr/bin/hdiutil" on macOS and the project's stand-in script on Linux
 // (defaultToolURL()); every operation takes another tool as its last argument, for tests.
-// The tool's standard error is neither redirected nor read.
+// The tool's standard error is neither redirected nor read; its standard output is read while it
+// runs, so that no output is too long for it.
 #pragma once
 
 #include "Platform/Foundation/PropertyList.h"
@@ -73,6 +74,9 @@ tasks::Task<void> create(foundation::URL image, std::int64_t size, foundation::U
 tasks::Task<foundation::URL> attach(foundation::URL image, foundation::URL tool = defaultToolURL());
 // Detaches the device named `bsdName`, passed on as given; detachFailed when the tool exits non-zero.
 tasks::Task<void> detach(std::string bsdName, foundation::URL tool = defaultToolURL());
+// Every attached image and its devices, or absent when the tool fails or prints nothing; throws
+// foundation::DecodingError when its output is not what "info -plist" prints.
+tasks::Task<std::optional<Info>> info(foundation::URL tool = defaultToolURL());
 // The image attached as /dev/`bsdName`, or absent (also when the tool fails or prints nothing).
 tasks::Task<std::optional<foundation::URL>> url(std::string bsdName, foundation::URL tool = defaultToolURL());
 

@@ -6,6 +6,7 @@
 #include "Platform/Tasks/TaskGroup.h"
 #include "Platform/Tasks/TestGate.h"
 #include "Support/FusePeer.h"
+#include "Support/Mailbox.h"
 #include "VLChannel/SocketTransportMedium.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,8 @@ using testing_support::FuseAnswer;
 using testing_support::FusePeer;
 using testing_support::FuseRequest;
 using Bytes = std::vector<std::byte>;
+
+const std::string notConnected = "posix " + std::to_string(posix::enotconn);
 
 Request getattr(std::uint64_t node)
 {
@@ -207,10 +210,10 @@ TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)
         waiting.push_back(startProcessing(getattr(node)));
     peer.closeConnection();
     for (tasks::TaskHandle<Reply>& reply : waiting)
-        EXPECT_EQ(outcomeOf(reply.value()), "posix " + std::to_string(posix::ebadmsg));
+        EXPECT_EQ(outcomeOf(reply.value()), notConnected);
     // Nothing is written any more; later requests fail at once with the same error.
-    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), "posix " + std::to_string(posix::ebadmsg));
-    EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), "posix " + std::to_string(posix::ebadmsg));
+    EXPECT_EQ(outcomeOf(channel->process(getattr(4))), notConnected);
+    EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), notConnected);
     EXPECT_EQ(peer.requests().size(), 3u);
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
 }
@@ -220,24 +223,81 @@ TEST_F(ChannelTest, ADaemonDyingWhileItAnswersFailsTheRequestsItLeavesBehind)
     peer.on(FUSE_STATFS, [](const FuseRequest&) { return FuseAnswer::closeConnection(); });
     open();
     tasks::TaskHandle<Reply> earlier = startProcessing(getattr(1));
-    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), "posix " + std::to_string(posix::ebadmsg));
-    EXPECT_EQ(outcomeOf(earlier.value()), "posix " + std::to_string(posix::ebadmsg));
+    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), notConnected);
+    EXPECT_EQ(outcomeOf(earlier.value()), notConnected);
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
 }
 
-TEST_F(ChannelTest, AFailedWriteFailsItsRequestAndLeavesTheChannelOpen)
+TEST_F(ChannelTest, AFailedWriteBreaksTheConnectionForTheWaitingAndTheLaterRequests)
 {
     open();
+    tasks::TaskHandle<Reply> waiting = startProcessing(getattr(1));
     peer.stopReceiving();
     peer.waitUntilDisconnected();
-    EXPECT_EQ(outcomeOf(channel->process(getattr(1))), "posix " + std::to_string(EPIPE));
-    EXPECT_EQ(outcomeOf(channel->send(forget(1, 1))), "posix " + std::to_string(EPIPE));
-    // Incoming messages are still read.
-    peer.notify(FUSE_NOTIFY_POLL);
-    std::optional<Notification> notification = tasks::runBlocking(nextNotification(channel));
-    ASSERT_TRUE(notification.has_value());
-    EXPECT_EQ(notification->type(), FUSE_NOTIFY_POLL);
+    EXPECT_EQ(outcomeOf(channel->process(getattr(2))), notConnected);
+    EXPECT_EQ(outcomeOf(waiting.value()), notConnected);
+    EXPECT_EQ(outcomeOf(channel->send(forget(1, 1))), notConnected);
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
+}
+
+// A reply length nothing may reach breaks the stream: no allocation, EPROTO for everyone, and
+// the daemon is disconnected. The longest allowed length is still read.
+TEST_F(ChannelTest, AReplyLongerThanAnyTheProtocolAllowsIsAProtocolError)
+{
+    open();
+    tasks::TaskHandle<Reply> longest = startProcessing(getattr(1));
+    Bytes payload(Channel::maximumMessageLength - sizeof(fuse_out_header), std::byte{7});
+    peer.reply(peer.waitForRequest(0).unique(), payload);
+    EXPECT_EQ(tasks::runBlocking(longest.value()).count(), static_cast<std::ptrdiff_t>(payload.size()));
+
+    tasks::TaskHandle<Reply> waiting = startProcessing(getattr(2));
+    fuse_out_header header{.len = Channel::maximumMessageLength + 1, .error = 0, .unique = peer.waitForRequest(1).unique()};
+    peer.write(bytesOf(header));
+    std::string protocolError = "posix " + std::to_string(posix::eproto);
+    EXPECT_EQ(outcomeOf(waiting.value()), protocolError);
+    EXPECT_EQ(outcomeOf(channel->process(getattr(3))), protocolError);
+    peer.waitUntilDisconnected();
+    EXPECT_EQ(outcomeOf(channel->close()), "ok");
+}
+
+// Whatever a live daemon does (a message half sent, a length beyond what it sent, no reading
+// while a large request is written), close() breaks the connection and returns; the request
+// waiting ends with `closed`.
+TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
+{
+    Bytes halfHeader(7, std::byte{1});
+    fuse_out_header longer{.len = 4096, .error = 0, .unique = 1};
+    for (std::string held : {"half header", "length beyond what was sent", "not reading"}) {
+        SCOPED_TRACE(held);
+        FusePeer peer;
+        auto resumeReading = std::make_shared<Mailbox<bool>>();
+        peer.on(FUSE_GETATTR, [&held, resumeReading](const FuseRequest&) {
+            if (held == "not reading")
+                resumeReading->next();
+            return FuseAnswer::unanswered();
+        });
+        auto channel = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
+        tasks::runBlocking(channel->open());
+        tasks::TaskHandle<Reply> waiting = tasks::spawn(channel->process(getattr(1)));
+        peer.waitForRequestCount(1);
+        std::optional<tasks::TaskHandle<Reply>> large;
+        if (held == "half header")
+            peer.write(halfHeader);
+        else if (held == "length beyond what was sent")
+            peer.write(bytesOf(longer));
+        else
+            large = tasks::spawn(channel->process(Request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::managed(64 << 20))));
+        auto closed = std::make_shared<Mailbox<std::string>>();
+        auto closing = [](std::shared_ptr<Channel> channel, std::shared_ptr<Mailbox<std::string>> closed) -> tasks::Task<void> {
+            closed->push(describe((co_await tasks::catching(channel->close())).error()));
+        };
+        tasks::spawnDetached(closing(channel, closed));
+        EXPECT_EQ(closed->next(), "ok");
+        EXPECT_EQ(outcomeOf(waiting.value()), "closed");
+        if (large)
+            EXPECT_EQ(outcomeOf(large->value()), "closed");
+        resumeReading->push(true);
+    }
 }
 
 TEST_F(ChannelTest, SendWritesWithoutWaitingForAReplyAndInterruptWritesNothing)
@@ -325,6 +385,8 @@ public:
         bool holdWrites = false;
         bool answerDuringWrite = false;
         bool failDeactivation = false;
+        // Like a socket's shutdown, disconnect() ends the write in progress.
+        bool disconnectEndsWrites = false;
         ReadHandler readHandler;
 
         void add(std::string event)
@@ -364,6 +426,13 @@ public:
         record->add("write finished");
     }
 
+    void disconnect() override
+    {
+        record->add("disconnect");
+        if (record->disconnectEndsWrites)
+            record->writeGate.open();
+    }
+
     tasks::Task<void> deactivate() override
     {
         record->add("deactivate");
@@ -384,19 +453,18 @@ std::shared_ptr<Channel> openChannel(const std::shared_ptr<RecordingTransport::R
     return channel;
 }
 
-TEST(Channel, CloseWaitsForTheWritesInProgress)
+TEST(Channel, CloseDisconnectsThenWaitsForTheWritesInProgressBeforeDeactivating)
 {
     auto record = std::make_shared<RecordingTransport::Record>();
     record->holdWrites = true;
+    record->disconnectEndsWrites = true;
     std::shared_ptr<Channel> channel = openChannel(record);
     tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
     record->writeGate.waitForWaiters(1);
-    tasks::TaskHandle<void> closing = tasks::spawn(channel->close());
-    record->writeGate.open();
-    tasks::runBlocking(closing.value());
+    tasks::runBlocking(channel->close());
     EXPECT_EQ(outcomeOf(request.value()), "closed");
-    EXPECT_EQ(record->snapshot(),
-              (std::vector<std::string>{"activate", "write started", "write finished", "deactivate"}));
+    EXPECT_EQ(record->snapshot(), (std::vector<std::string>{"activate", "write started", "disconnect",
+                                                            "write finished", "deactivate"}));
 }
 
 TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
@@ -408,7 +476,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     record->writeGate.waitForWaiters(1);
     record->readHandler(tasks::Result<DiscontiguousData>::failure(
         std::make_exception_ptr(foundation::POSIXError(posix::ebadmsg, "read"))));
-    EXPECT_EQ(outcomeOf(request.value()), "posix " + std::to_string(posix::ebadmsg));
+    EXPECT_EQ(outcomeOf(request.value()), notConnected);
 
     std::weak_ptr<Channel> released = channel;
     channel.reset();
@@ -417,7 +485,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     while (record->snapshot().back() != "destroyed")
         std::this_thread::yield();
     EXPECT_EQ(record->snapshot(),
-              (std::vector<std::string>{"activate", "write started", "write finished", "destroyed"}));
+              (std::vector<std::string>{"activate", "write started", "disconnect", "write finished", "destroyed"}));
 }
 
 TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)

@@ -5,6 +5,8 @@
 
 #include "Support/OpenDescriptors.h"
 
+#include "Support/Mailbox.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,6 +154,29 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), std::nullopt);
     }
     EXPECT_EQ(openDescriptors(), before);
+}
+
+// An output far beyond a pipe's buffer is read while the tool runs; read after it ends, it would
+// leave the tool blocked in its write for good.
+TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
+{
+    FakeTool tool;
+    std::string many = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>images</key><array>\n";
+    for (int index = 0; index < 4000; ++index)
+        many += "<dict><key>image-path</key><string>/images/" + std::to_string(index) +
+                ".img</string><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop" +
+                std::to_string(index) + "</string></dict></array></dict>\n";
+    many += "</array></dict></plist>\n";
+    ASSERT_GT(many.size(), 4u * 65536);
+    tool.answer(many, 0);
+    auto found = std::make_shared<Mailbox<std::optional<URL>>>();
+    auto lookUp = [](URL tool, std::shared_ptr<Mailbox<std::optional<URL>>> found) -> tasks::Task<void> {
+        found->push(co_await DiskImage::url("loop3999", tool));
+    };
+    tasks::spawnDetached(lookUp(tool.url(), found));
+    std::optional<URL> image = found->next();
+    ASSERT_TRUE(image.has_value());
+    EXPECT_EQ(image->path(), "/images/3999.img");
 }
 
 TEST(DiskImage, LookUpPassesOnDecodingErrors)

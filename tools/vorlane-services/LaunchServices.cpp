@@ -4,8 +4,10 @@
 #include "Platform/OS/FatalError.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
+#include "Platform/XPC/RuntimeDirectory.h"
 #include "VLFoundation/XPCEntries.h"
 
+#include <filesystem>
 #include <vector>
 
 namespace services {
@@ -61,8 +63,17 @@ LaunchServices::~LaunchServices()
 void LaunchServices::listen()
 {
     images.prepareDirectory();
+    // Listening takes over a socket file nobody listens on any more (and refuses a live one).
+    std::vector<std::string> stale;
+    for (const std::string& name : {brokerServiceName(), daemonServiceName()}) {
+        std::error_code missing;
+        if (std::filesystem::is_socket(std::filesystem::symlink_status(xpc::servicePath(name), missing)))
+            stale.push_back(xpc::servicePath(name));
+    }
     broker = openService(brokerServiceName(), Role::broker);
     daemonService = openService(daemonServiceName(), Role::daemonService);
+    for (const std::string& path : stale)
+        servicesLog().info("Replaced the socket %s left by an earlier instance", path);
 }
 
 std::shared_ptr<xpc::Connection> LaunchServices::openService(const std::string& name, Role role)
@@ -89,6 +100,7 @@ void LaunchServices::stop()
 tasks::Task<void> LaunchServices::run()
 {
     // Named first: g++ 12 mishandles lambda temporaries inside a co_await expression.
+    co_await images.sweep([](const std::string& step) { servicesLog().info("%s", step); });
     auto body = [this](tasks::DiscardingTaskGroup& group) { return serve(group); };
     co_await tasks::withThrowingDiscardingTaskGroup(body);
     servicesLog().info("Stopped");
@@ -128,6 +140,12 @@ void LaunchServices::handle(PeerAccepted& accepted)
 {
     if (peersCancelled) {
         // Never activated: closes at once, without an event.
+        accepted.peer->cancel();
+        return;
+    }
+    if (peers.size() >= configuration.maximumPeers) {
+        servicesLog().error("Refused a connection of %s: %s connections are served already",
+                            peerName(*accepted.peer), peers.size());
         accepted.peer->cancel();
         return;
     }
@@ -323,20 +341,23 @@ void LaunchServices::refuse(xpc::Connection& peer, const xpc::XPCDictionary& mes
 
 void LaunchServices::daemonLeft(const std::shared_ptr<xpc::Connection>& daemon)
 {
-    std::vector<foundation::UUID> unanswered = volumes.withLock([&](Volumes& current) {
-        std::vector<foundation::UUID> identifiers;
+    std::vector<std::pair<foundation::UUID, bool>> left = volumes.withLock([&](Volumes& current) {
+        std::vector<std::pair<foundation::UUID, bool>> identifiers;
         for (auto& [identifier, record] : current.records) {
             if (record.daemon != daemon)
                 continue;
-            if (record.pendingReply)
-                identifiers.push_back(identifier);
-            else
+            bool waiting = record.pendingReply.has_value();
+            if (!waiting)
                 record.daemon.reset();
+            identifiers.emplace_back(identifier, waiting);
         }
         return identifiers;
     });
-    for (const foundation::UUID& volume : unanswered)
-        requestRelease(volume, Release{"its daemon has gone"});
+    // A daemon that had its volume may have died: its host ends soon on its own when the kernel
+    // unmounted, and is stopped otherwise.
+    for (const auto& [volume, waiting] : left)
+        requestRelease(volume, Release{"its daemon has gone", waiting ? std::chrono::nanoseconds(0)
+                                                                      : configuration.daemonGonePatience});
 }
 
 void LaunchServices::requestRelease(const foundation::UUID& volume, Release release)

@@ -6,7 +6,8 @@
 // starts a host on the device; the request is answered when that volume advertises itself. A
 // volume is released (its waiting daemon refused or its daemon told "device-gone", its host
 // ended, its device detached, its image removed) on "device-deactivate", when its host ends, when
-// its daemon leaves before the volume advertised itself, when making it fails, and on stop. A
+// its daemon leaves (a host that does not end on its own soon after is stopped), when making it
+// fails, and on stop. A
 // volume's host is ended before its daemon hears "device-gone", so that the host can still end
 // the FUSE session and report its device deactivated.
 //
@@ -47,6 +48,12 @@ public:
         std::shared_ptr<HostLauncher> hostLauncher;
         // How long a host may take to end on its own once its device has been deactivated.
         std::chrono::nanoseconds hostPatience = std::chrono::seconds(10);
+        // How long a host may take to end on its own once its daemon has gone. A host ends first
+        // when the kernel unmounts; when the daemon died, the host only learns it from us.
+        std::chrono::nanoseconds daemonGonePatience = std::chrono::seconds(1);
+        // Connections served at once; more are refused, so that idle ones cannot use up the
+        // descriptors that daemons and hosts need.
+        std::size_t maximumPeers = 128;
     };
 
     explicit LaunchServices(Configuration configuration);
@@ -54,12 +61,14 @@ public:
     LaunchServices(const LaunchServices&) = delete;
     LaunchServices& operator=(const LaunchServices&) = delete;
 
-    // Makes the image directory and listens as the broker and the daemon service; throws
+    // Makes the image directory, removes service sockets an earlier instance left (logging
+    // each) and listens as the broker and the daemon service; throws
     // xpc::XPCRichError when a service is served already, std::filesystem::filesystem_error when
     // the directory cannot be made.
     void listen();
-    // Serves until stop(); returns once every volume has been released and every connection has
-    // ended.
+    // Sweeps what an earlier instance left in the image directory (see VolumeImages::sweep),
+    // then serves until stop(); returns once every volume has been released and every
+    // connection has ended.
     tasks::Task<void> run();
     void stop();
 

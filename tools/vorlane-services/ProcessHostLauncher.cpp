@@ -6,14 +6,45 @@
 #include "Platform/Tasks/Clock.h"
 #include "VLFoundation/AsyncFuture.h"
 
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
 
 namespace services {
 
 namespace {
+
+// The mount point as /proc/self/mounts writes it: space, tab, newline and backslash in octal.
+std::string escapedMountPoint(const std::string& path)
+{
+    std::string escaped;
+    for (char character : path) {
+        if (character == ' ' || character == '\t' || character == '\n' || character == '\\') {
+            char octal[5];
+            std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(character));
+            escaped += octal;
+        } else {
+            escaped += character;
+        }
+    }
+    return escaped;
+}
+
+// Detaches the host's FUSE mount at `mountPoint` when it is still there; answers whether it was.
+bool detachLeftMount(const std::string& mountPoint)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, type, rest;
+    std::string wanted = escapedMountPoint(mountPoint);
+    bool found = false;
+    while (mounts >> device >> point >> type && std::getline(mounts, rest))
+        found = found || (point == wanted && type == "fuse.vorlane");
+    return found && ::umount2(mountPoint.c_str(), MNT_DETACH) == 0;
+}
 
 std::string howItEnded(const foundation::Process& process)
 {
@@ -25,8 +56,9 @@ std::string howItEnded(const foundation::Process& process)
 class ProcessHost final : public Host {
 public:
     ProcessHost(pid_t pid, int processDescriptor, std::shared_ptr<vl::AsyncFuture<void>> ended,
-                std::chrono::nanoseconds terminationGrace)
-        : pid(pid), processDescriptor(processDescriptor), ended(std::move(ended)), terminationGrace(terminationGrace)
+                std::chrono::nanoseconds terminationGrace, std::optional<std::string> mountPoint)
+        : pid(pid), processDescriptor(processDescriptor), ended(std::move(ended)), terminationGrace(terminationGrace),
+          mountPoint(std::move(mountPoint))
     {
     }
 
@@ -37,6 +69,16 @@ public:
     }
 
     tasks::Task<void> stop(std::chrono::nanoseconds patience) override
+    {
+        co_await end(patience);
+        if (mountPoint && detachLeftMount(*mountPoint))
+            servicesLog().info("Detached the mount at %s that host %s left", *mountPoint, description());
+    }
+
+    std::string description() const override { return "process " + std::to_string(pid); }
+
+private:
+    tasks::Task<void> end(std::chrono::nanoseconds patience)
     {
         bool endedAlone = co_await endsWithin(patience);
         if (endedAlone)
@@ -51,9 +93,6 @@ public:
         co_await ended->wait();
     }
 
-    std::string description() const override { return "process " + std::to_string(pid); }
-
-private:
     // Only the deadline makes the wait fail (with CancellationError).
     tasks::Task<bool> endsWithin(std::chrono::nanoseconds duration)
     {
@@ -74,6 +113,7 @@ private:
     const int processDescriptor;
     const std::shared_ptr<vl::AsyncFuture<void>> ended;
     const std::chrono::nanoseconds terminationGrace;
+    const std::optional<std::string> mountPoint;
 };
 
 } // namespace
@@ -89,11 +129,13 @@ std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath,
     vl::AsyncFuture<void>::Pair ended = vl::AsyncFuture<void>::makeFuture();
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = command;
-    process->arguments = {devicePath};
+    // The host ends when we do, however we end: nothing else would take its volume down.
+    process->arguments = {"--stop-with-parent", devicePath};
     if (mount && mount->volumeChecksAccess)
-        process->arguments = {"--mount-point", mount->mountPoint, "--volume-checks-access", devicePath};
+        process->arguments = {"--stop-with-parent", "--mount-point", mount->mountPoint, "--volume-checks-access",
+                              devicePath};
     else if (mount)
-        process->arguments = {"--mount-point", mount->mountPoint, devicePath};
+        process->arguments = {"--stop-with-parent", "--mount-point", mount->mountPoint, devicePath};
     process->terminationHandler = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
         onExit(howItEnded(process));
         promise.resolve();
@@ -103,7 +145,8 @@ std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath,
     // Close-on-exec by default. Fails only when the child has ended and been reaped already;
     // then there is nothing left to signal.
     int processDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    return std::make_shared<ProcessHost>(pid, processDescriptor, ended.future, terminationGrace);
+    return std::make_shared<ProcessHost>(pid, processDescriptor, ended.future, terminationGrace,
+                                         mount ? std::optional(mount->mountPoint) : std::nullopt);
 }
 
 } // namespace services

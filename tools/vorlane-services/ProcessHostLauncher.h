@@ -1,8 +1,10 @@
-// Starts the FSKit host as a child process: the configured command with the device's path as its
-// only argument, with the services' environment, standard output and standard error.
+// Starts the FSKit host as a child process: the configured command with --stop-with-parent, the
+// mount point (if any) and the device's path, with the services' environment, standard output
+// and standard error.
 //
 // Stopping a host gives it the caller's patience to end on its own, then sends SIGTERM and gives
-// it terminationGrace, then sends SIGKILL and waits for it. Signals go through a process
+// it terminationGrace, then sends SIGKILL and waits for it. A mount the host left behind (it was
+// killed) is then detached, so that its mount point answers again. Signals go through a process
 // descriptor opened at launch, so they never reach another process that took the number over.
 #pragma once
 

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 namespace services {
 
@@ -82,6 +84,41 @@ tasks::Task<AttachedDevice> VolumeImages::attach(std::string imagePath) const
 tasks::Task<void> VolumeImages::detach(std::string bsdName) const
 {
     co_await vl::DiskImage::detach(std::move(bsdName), tool);
+}
+
+tasks::Task<void> VolumeImages::sweep(std::function<void(const std::string&)> report) const
+{
+    std::string prefix = directory + "/";
+    std::optional<vl::DiskImage::Info> attached;
+    try {
+        attached = co_await vl::DiskImage::info(tool);
+    } catch (const std::exception& error) {
+        report("Cannot list the attached images: " + std::string(error.what()));
+    }
+    for (const vl::DiskImage::Image& image : attached ? attached->images : std::vector<vl::DiskImage::Image>{}) {
+        if (!image.imagePath.starts_with(prefix))
+            continue;
+        for (const vl::DiskImage::SystemEntity& entity : image.systemEntities) {
+            std::string bsdName = entity.devEntry.substr(entity.devEntry.find_last_of('/') + 1);
+            try {
+                co_await detach(bsdName);
+                report("Detached " + entity.devEntry + " (image " + image.imagePath + ") left by an earlier instance");
+            } catch (const std::exception& error) {
+                report("Cannot detach " + entity.devEntry + " left by an earlier instance: " + error.what());
+            }
+        }
+    }
+    std::error_code listing;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, listing)) {
+        if (entry.path().extension() != ".img")
+            continue;
+        try {
+            remove(entry.path().string());
+            report("Removed image " + entry.path().string() + " left by an earlier instance");
+        } catch (const std::exception& error) {
+            report("Cannot remove image " + entry.path().string() + " left by an earlier instance: " + error.what());
+        }
+    }
 }
 
 void VolumeImages::remove(const std::string& imagePath) const

@@ -11,6 +11,7 @@
 #include "Platform/Tasks/Task.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace services {
@@ -39,6 +40,10 @@ public:
     tasks::Task<void> detach(std::string bsdName) const;
     // Removes the image file; throws POSIXError when it cannot.
     void remove(const std::string& imagePath) const;
+    // Detaches every device whose image lies in the image directory, then removes every image
+    // there: what an instance that did not end in order left. `report` hears each step done or
+    // failed, in one line; the sweep itself never fails.
+    tasks::Task<void> sweep(std::function<void(const std::string&)> report) const;
 
 private:
     foundation::URL tool;

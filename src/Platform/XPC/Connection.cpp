@@ -6,6 +6,7 @@
 #include "Platform/XPC/ObjectStorage.h"
 #include "Platform/XPC/RuntimeDirectory.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace xpc {
@@ -135,16 +137,28 @@ void Connection::setEventHandler(EventHandler handler)
 
 void Connection::activate()
 {
+    std::optional<std::string> failure;
     {
         os::UnfairLockGuard guard(lock);
         if (state != State::inactive)
             return;
         wake = Descriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!wake.isValid())
-            vl::fatalError("Cannot make the event descriptor of an XPC connection", "XPC/Connection");
+            failure = std::string("Cannot make the event descriptor of an XPC connection: ") + std::strerror(errno);
         state = State::active;
     }
-    std::thread([self = shared_from_this()] { self->run(); }).detach();
+    if (!failure) {
+        try {
+            std::thread([self = shared_from_this()] { self->run(); }).detach();
+            return;
+        } catch (const std::system_error& error) {
+            failure = std::string("Cannot start the thread of an XPC connection: ") + error.what();
+        }
+    }
+    // Out of descriptors, memory or threads: this connection ends at once (its last event on
+    // the calling thread, as no thread of its own exists), the process goes on.
+    logger().error("%s", *failure);
+    finish(interruptedError(*failure));
 }
 
 void Connection::cancel()
@@ -229,15 +243,35 @@ bool Connection::waitReadable(int descriptor, int wakeDescriptor)
 
 XPCRichError Connection::acceptPeers(int listener, int wakeDescriptor)
 {
+    // Held in reserve: with no descriptor left, closing it makes room to accept one peer and
+    // close it again, which refuses that peer instead of leaving it queued for ever.
+    Descriptor spare(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     for (;;) {
         if (!waitReadable(listener, wakeDescriptor))
             return cancelledError();
         int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         if (accepted < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED)
+            int error = errno;
+            if (error == EINTR || error == EAGAIN || error == ECONNABORTED)
                 continue;
-            logger().error("Listener stops: cannot accept a connection: %s", std::strerror(errno));
-            return interruptedError(std::string("Cannot accept a connection: ") + std::strerror(errno));
+            if ((error == EMFILE || error == ENFILE) && spare.isValid()) {
+                spare = Descriptor();
+                {
+                    Descriptor refused(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+                }
+                spare = Descriptor(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+                logger().error("Refused a peer: %s", std::strerror(error));
+                continue;
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS) {
+                // Nothing to refuse the peer with: it waits in the queue until something is freed.
+                logger().error("Cannot accept a peer now: %s", std::strerror(error));
+                if (!pauseUnlessWoken(wakeDescriptor))
+                    return cancelledError();
+                continue;
+            }
+            logger().error("Listener stops: cannot accept a connection: %s", std::strerror(error));
+            return interruptedError(std::string("Cannot accept a connection: ") + std::strerror(error));
         }
         auto peer = std::make_shared<Connection>(Kind::peer, Descriptor(accepted), std::nullopt);
         if (!peerIsAcceptable(peer->peerUserID())) {
@@ -249,6 +283,14 @@ XPCRichError Connection::acceptPeers(int listener, int wakeDescriptor)
             return cancelledError();
         deliver(Object::connection(std::move(peer)));
     }
+}
+
+bool Connection::pauseUnlessWoken(int wakeDescriptor)
+{
+    pollfd waiting{wakeDescriptor, POLLIN, 0};
+    while (::poll(&waiting, 1, static_cast<int>(resourcePause.count())) < 0 && errno == EINTR) {
+    }
+    return !cancelRequested.load();
 }
 
 XPCRichError Connection::receiveMessages(int descriptor, int wakeDescriptor)
@@ -430,9 +472,23 @@ bool Connection::send(wire::FrameKind kind, std::uint64_t identifier, const XPCD
         rights->cmsg_len = CMSG_LEN(payload);
         std::memcpy(CMSG_DATA(rights), frame.descriptors.data(), payload);
     }
-    while (::sendmsg(target->get(), &header, MSG_NOSIGNAL) < 0) {
+    while (::sendmsg(target->get(), &header, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         if (errno == EINTR)
             continue;
+        if (errno == EAGAIN) {
+            pollfd writable{target->get(), POLLOUT, 0};
+            int ready;
+            while ((ready = ::poll(&writable, 1, static_cast<int>(sendPatience.count()))) < 0 && errno == EINTR) {
+            }
+            if (ready > 0)
+                continue;
+            // The peer has stopped reading: waiting longer would hold up the sender's thread
+            // (often the one serving everybody else). The connection ends for both sides.
+            logger().error("Cut off process %s: it has not read its messages for %s ms",
+                           std::to_string(peerProcess), std::to_string(sendPatience.count()));
+            ::shutdown(target->get(), SHUT_RDWR);
+            return false;
+        }
         logger().error("Cannot send an XPC message: %s", std::strerror(errno));
         return false;
     }

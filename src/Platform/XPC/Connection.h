@@ -11,6 +11,13 @@
 // A connection stays alive while activated, until that last event; cancel it when done.
 // Sending is safe from any thread and never waits for the connection's thread. Handlers must
 // not throw: an exception that leaves one ends the process, as an uncaught one does anywhere.
+//
+// Resources: a connection that cannot get its event descriptor or thread at activation ends at
+// once (connectionInterrupted, delivered on the activating thread). A listener out of
+// descriptors refuses the peer it cannot take (by closing it through a descriptor held in
+// reserve) and goes on; out of memory it retries after a pause. A send that finds the peer not
+// reading waits sendPatience for room, then cuts the connection off (both sides see it end)
+// instead of blocking the sender.
 #pragma once
 
 #include "Platform/OS/UnfairLock.h"
@@ -24,6 +31,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -40,6 +48,11 @@ public:
     using ReplyHandler = std::function<void(const Object& reply)>;
 
     enum class Kind { anonymousListener, serviceListener, peer, client };
+
+    // How long a send waits for a peer that does not read before cutting it off.
+    static constexpr std::chrono::milliseconds sendPatience{1000};
+    // How long a listener waits before it retries an accept that failed for want of memory.
+    static constexpr std::chrono::milliseconds resourcePause{50};
 
     // A listener that only those who are given its endpoint can reach.
     static std::shared_ptr<Connection> createAnonymousListener();
@@ -89,6 +102,8 @@ private:
     XPCRichError receiveMessages(int socket, int wake);
     // Waits until `socket` or `wake` is readable; answers false when cancelled meanwhile.
     bool waitReadable(int socket, int wake);
+    // Waits resourcePause or until woken; answers false when cancelled.
+    bool pauseUnlessWoken(int wake);
     void dispatch(wire::Frame frame);
     void deliver(const Object& event);
     void finish(const XPCRichError& error);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <thread>
 
 namespace {
@@ -186,6 +187,32 @@ TEST(Connection, APeerThatGoesAwayFailsWaitingRepliesBeforeTheLastEvent)
     EXPECT_EQ(order->next(), "reply <error: \"The peer has closed the connection\">");
     EXPECT_EQ(order->next(), "event <error: \"The peer has closed the connection\">");
     EXPECT_EQ(errorCode(pair.peerEvents->next()), XPCRichError::Code::connectionInvalid);
+    pair.listener->cancel();
+    pair.listenerEvents->next();
+}
+
+// A client whose handler stops (so its connection stops reading) must not hold up the peer that
+// sends to it: once the socket is full and stays full, the peer cuts the connection off.
+TEST(Connection, ASendToAPeerThatDoesNotReadCutsTheConnectionOffInsteadOfBlocking)
+{
+    ConnectedPair pair;
+    std::promise<void> resume;
+    std::shared_future<void> resumed = resume.get_future().share();
+    pair.client->setEventHandler([resumed, events = pair.clientEvents](const Object& event) {
+        if (event.type() == Type::dictionary)
+            resumed.wait_for(std::chrono::seconds(60));
+        events->push(event);
+    });
+    XPCDictionary large;
+    large.setString("Padding", std::string(16384, 'x'));
+    for (int sent = 0; sent < 100000 && pair.peerEvents->isEmpty(); ++sent)
+        pair.peer->sendMessage(large);
+    EXPECT_EQ(errorCode(pair.peerEvents->next()), XPCRichError::Code::connectionInterrupted);
+    resume.set_value();
+    Object last = pair.clientEvents->next();
+    while (last.type() == Type::dictionary)
+        last = pair.clientEvents->next();
+    EXPECT_EQ(errorCode(last), XPCRichError::Code::connectionInterrupted);
     pair.listener->cancel();
     pair.listenerEvents->next();
 }

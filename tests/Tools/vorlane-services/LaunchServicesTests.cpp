@@ -359,6 +359,21 @@ TEST_F(LaunchServicesTest, aDaemonThatLeavesBeforeItsVolumeAdvertisesReleasesThe
     EXPECT_TRUE(tool.images().empty());
 }
 
+// A daemon that had its volume and leaves may have died: its host gets a short while to end on
+// its own (it does when the kernel unmounted) and is stopped otherwise.
+TEST_F(LaunchServicesTest, aDaemonThatLeavesAfterTheHandoverHasItsHostStoppedSoon)
+{
+    auto daemon = std::make_unique<TestClient>(services::daemonServiceName());
+    Granted granted = grantVolume(*daemon);
+    daemon.reset();
+
+    // The default patience, as the fixture sets none.
+    EXPECT_EQ(granted.host->nextStop(), 1s);
+    stopServices();
+    EXPECT_TRUE(tool.devices().empty());
+    EXPECT_TRUE(tool.images().empty());
+}
+
 TEST_F(LaunchServicesTest, aHostThatEndsBeforeItsVolumeAdvertisesFailsTheRequest)
 {
     TestClient daemon(services::daemonServiceName());

@@ -72,7 +72,7 @@ TEST(ProcessHostLauncher, runsTheCommandOnTheDeviceAndReportsHowItEnded)
     std::ifstream arguments(script.file("arguments"));
     std::string line;
     std::getline(arguments, line);
-    EXPECT_EQ(line, "--mount-point /mnt/a b --volume-checks-access /dev/loop7");
+    EXPECT_EQ(line, "--stop-with-parent --mount-point /mnt/a b --volume-checks-access /dev/loop7");
     EXPECT_NE(launched.host->description().find("process "), std::string::npos);
     // A host that has ended is stopped at once, without waiting out its patience.
     tasks::runBlocking(launched.host->stop(1h));
