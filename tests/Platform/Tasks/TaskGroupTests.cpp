@@ -162,6 +162,17 @@ TEST(TaskGroup, BodyFailureCancelsChildrenAndWaitsForThemBeforeRethrowing)
     EXPECT_TRUE(childFinished.load());
 }
 
+TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
+{
+    auto body = [](tasks::TaskGroup<int>& group) -> Task<int> {
+        group.cancelAll();
+        group.addTask([]() -> Task<int> { co_return tasks::isCancelled() ? 1 : 0; }());
+        co_return (co_await group.next()).value_or(-1);
+    };
+    auto run = [&]() -> Task<int> { co_return co_await tasks::withThrowingTaskGroup<int>(body); };
+    EXPECT_EQ(tasks::runBlocking(run()), 1);
+}
+
 TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrownAtTheEnd)
 {
     TestGate gate;
