@@ -4,9 +4,10 @@
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "Support/FusePeer.h"
 #include "VLChannel/SocketTransportMedium.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -321,7 +322,7 @@ public:
     struct Record {
         std::mutex mutex;
         std::vector<std::string> events;
-        testing_support::TestGate writeGate;
+        testing_support::Gate writeGate;
         bool holdWrites = false;
         bool answerDuringWrite = false;
         bool failDeactivation = false;
@@ -414,8 +415,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     channel.reset();
     EXPECT_FALSE(released.expired());
     record->writeGate.open();
-    while (record->snapshot().back() != "destroyed")
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(record->snapshot().back() != "destroyed"); });
     EXPECT_EQ(record->snapshot(),
               (std::vector<std::string>{"activate", "write started", "write finished", "destroyed"}));
 }
