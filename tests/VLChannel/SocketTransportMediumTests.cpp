@@ -161,29 +161,27 @@ TEST_F(SocketTransportMediumTest, ReassemblesAMessageTheDaemonWroteInManySmallPi
     tasks::runBlocking(transport->deactivate());
 }
 
-TEST_F(SocketTransportMediumTest, EndOfStreamBetweenMessagesIsReportedOnceAsEBADMSG)
+TEST(SocketTransportMedium, EndOfStreamBetweenOrInsideMessagesIsReportedOnceAsEBADMSG)
 {
-    activate();
-    Bytes message = replyMessage(12, pattern(20, 4));
-    peer.write(message);
-    peer.closeConnection();
-    EXPECT_EQ(bytesOf(inbox.waitFor(0).get()), message);
-    EXPECT_EQ(posixErrorCode(inbox.waitFor(1)), posix::ebadmsg);
-    // The source stays quiet after the failure although the socket remains at end of stream;
-    // deactivation waits for any read in progress, so the count is final once it returns.
-    tasks::runBlocking(transport->deactivate());
-    EXPECT_EQ(inbox.count(), 2u);
-}
-
-TEST_F(SocketTransportMediumTest, EndOfStreamInsideAMessageIsEBADMSG)
-{
-    activate();
-    Bytes message = replyMessage(13, pattern(144, 5));
-    peer.write(Bytes(message.begin(), message.begin() + 40));
-    peer.closeConnection();
-    EXPECT_EQ(posixErrorCode(inbox.waitFor(0)), posix::ebadmsg);
-    tasks::runBlocking(transport->deactivate());
-    EXPECT_EQ(inbox.count(), 1u);
+    // What the daemon wrote before it went away, and how many whole messages that holds.
+    Bytes message = replyMessage(12, pattern(144, 4));
+    const std::vector<std::pair<Bytes, std::size_t>> cases{
+        {message, 1}, {Bytes(message.begin(), message.begin() + 40), 0}, {Bytes(message.begin(), message.begin() + 8), 0}};
+    for (const auto& [written, whole] : cases) {
+        FusePeer peer;
+        SocketTransportMedium transport(peer.takeChannelEnd());
+        Inbox inbox;
+        transport.activate(inbox.handler());
+        peer.write(written);
+        peer.closeConnection();
+        for (std::size_t index = 0; index < whole; ++index)
+            EXPECT_EQ(bytesOf(inbox.waitFor(index).get()), message);
+        EXPECT_EQ(posixErrorCode(inbox.waitFor(whole)), posix::ebadmsg);
+        // The source stays quiet after the failure although the socket remains at end of stream;
+        // deactivation waits for any read in progress, so the count is final once it returns.
+        tasks::runBlocking(transport.deactivate());
+        EXPECT_EQ(inbox.count(), whole + 1);
+    }
 }
 
 TEST_F(SocketTransportMediumTest, DeactivationWaitsForTheReadInProgressThenClosesTheSocketAndLogs)
