@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <filesystem>
 #include <future>
 #include <sstream>
@@ -51,7 +54,12 @@ protected:
         host = launcher->nextLaunch();
         volume.emplace(host->devicePath);
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
-        return volume->nextCall();
+        FakeVolume::Call call = volume->nextCall();
+        // A daemon that never answers or never hangs up fails the read instead of hanging the test.
+        timeval limit{10, 0};
+        if (call.socket)
+            EXPECT_EQ(::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        return call;
     }
 
     testing_support::FakeDiskImageTool tool;
