@@ -3,6 +3,7 @@
 // answers every request: a lookup-sized request (40 + 3 + 1 bytes) with a 160-byte reply, a
 // 1 MiB write with a fuse_write_out. After the runs the program prints each channel figure as a
 // ratio to its floor (the median over repetitions, e.g. --benchmark_repetitions=5).
+#include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/FileHandle.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
@@ -13,11 +14,11 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -35,30 +36,16 @@ constexpr int roundTripsPerIteration = 512;
 constexpr int writesPerIteration = 16;
 const std::byte name[3] = {std::byte{'a'}, std::byte{'b'}, std::byte{'c'}};
 
+// Whole transfers over the platform's helpers; a stream that ends early is a failure here.
 void readCompletely(int descriptor, void* buffer, std::size_t count)
 {
-    auto* bytes = static_cast<std::byte*>(buffer);
-    std::size_t got = 0;
-    while (got < count) {
-        ssize_t result = ::read(descriptor, bytes + got, count - got);
-        if (result > 0)
-            got += static_cast<std::size_t>(result);
-        else if (result == 0 || errno != EINTR)
-            throw std::runtime_error("read failed");
-    }
+    if (foundation::readCompletely(descriptor, std::span(static_cast<std::byte*>(buffer), count)) < count)
+        throw std::runtime_error("read failed");
 }
 
 void sendCompletely(int descriptor, const void* buffer, std::size_t count)
 {
-    const auto* bytes = static_cast<const std::byte*>(buffer);
-    std::size_t sent = 0;
-    while (sent < count) {
-        ssize_t result = ::send(descriptor, bytes + sent, count - sent, MSG_NOSIGNAL);
-        if (result >= 0)
-            sent += static_cast<std::size_t>(result);
-        else if (errno != EINTR)
-            throw std::runtime_error("send failed");
-    }
+    foundation::writeCompletely(descriptor, std::span(static_cast<const std::byte*>(buffer), count));
 }
 
 // The daemon's side: reads each request (header, then the rest) and answers it in one send.

@@ -80,7 +80,7 @@ tasks::Task<void> Channel::open()
 
 tasks::Task<void> Channel::close()
 {
-    // Named first: g++ 12 destroys a lambda temporary inside a co_await expression twice.
+    // Named first (g++ 12, see Task.h).
     auto beginClosing = [this]() -> tasks::Task<void> {
         if (state != State::open)
             throw Error(Error::Kind::unexpectedState);
@@ -114,7 +114,7 @@ tasks::Task<void> Channel::sendData(DiscontiguousData message)
     });
 }
 
-tasks::Task<Reply> Channel::process(Request request, std::chrono::nanoseconds)
+tasks::Task<Reply> Channel::process(Request request)
 {
     AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
     // The queue's operation reports its failures through the reply's promise as well, so the

@@ -126,9 +126,9 @@ public:
     // connection is broken.
     tasks::Task<void> send(const Message& message) { return sendData(message.data()); }
     // Writes `request` and returns its reply. The reply's error arrives as a POSIX error (ENXIO
-    // for an errno this platform does not define). `timeout` is accepted and not applied: the
-    // wait lasts until the reply, a broken connection (ENOTCONN, or EPROTO) or close.
-    tasks::Task<Reply> process(Request request, std::chrono::nanoseconds timeout = {});
+    // for an errno this platform does not define). The wait has no deadline: it lasts until the
+    // reply, a broken connection (ENOTCONN, or EPROTO) or close.
+    tasks::Task<Reply> process(Request request);
     // Succeeds on an open channel and writes nothing.
     tasks::Task<void> interrupt(const Request& request);
 

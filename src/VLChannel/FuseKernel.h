@@ -123,6 +123,17 @@ static_assert(offsetof(fuse_init_in, minor) == 4);
 static_assert(offsetof(fuse_init_in, max_readahead) == 8);
 static_assert(offsetof(fuse_init_in, flags) == 12);
 
+// FUSE_INIT flags of the Darwin variant that the volume and the daemon act on.
+inline constexpr std::uint32_t FUSE_INIT_EXTENDED_ACCESS = 1u << 23; // access checks beyond the mode bits
+inline constexpr std::uint32_t FUSE_INIT_CASE_INSENSITIVE = 1u << 29; // names compare without case
+inline constexpr std::uint32_t FUSE_INIT_VOLUME_RENAME = 1u << 30;    // SETVOLNAME is served
+// What the volume offers in its FUSE_INIT: the three above and bits 24 to 26, which it offers
+// without acting on them; and the readahead it asks for.
+inline constexpr std::uint32_t FUSE_INIT_VOLUME_OFFER =
+    FUSE_INIT_EXTENDED_ACCESS | FUSE_INIT_CASE_INSENSITIVE | FUSE_INIT_VOLUME_RENAME | (7u << 24);
+static_assert(FUSE_INIT_VOLUME_OFFER == 0x67800000);
+inline constexpr std::uint32_t FUSE_VOLUME_MAX_READAHEAD = 16 * 1024 * 1024;
+
 struct fuse_getattr_in {
     std::uint32_t getattr_flags;
     std::uint32_t dummy;

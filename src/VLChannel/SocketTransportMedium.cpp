@@ -1,5 +1,6 @@
 #include "VLChannel/SocketTransportMedium.h"
 
+#include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/OS/FatalError.h"
 #include "Platform/OS/Signpost.h"
@@ -8,13 +9,11 @@
 #include "VLFoundation/BuildConfig.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace vl {
 namespace {
@@ -28,25 +27,17 @@ std::string queueLabel(std::string_view purpose)
 }
 
 // Fills `buffer` from the socket; the stream ending first is EBADMSG.
-void readCompletely(int descriptor, std::span<std::byte> buffer)
+void fill(int descriptor, std::span<std::byte> buffer)
 {
-    std::size_t got = 0;
-    while (got < buffer.size()) {
-        ssize_t count = ::read(descriptor, buffer.data() + got, buffer.size() - got);
-        if (count > 0)
-            got += static_cast<std::size_t>(count);
-        else if (count == 0)
-            throw foundation::POSIXError(posix::ebadmsg, "read");
-        else if (errno != EINTR)
-            throw foundation::POSIXError::fromErrno("read");
-    }
+    if (foundation::readCompletely(descriptor, buffer) < buffer.size())
+        throw foundation::POSIXError(posix::ebadmsg, "read");
 }
 
 // One message: the header, then the len - 16 bytes that follow it, each in a buffer of its own.
 DiscontiguousData readMessage(int descriptor)
 {
     DiscontiguousData message(headerCount, false, [descriptor](std::span<std::byte> header) {
-        readCompletely(descriptor, header);
+        fill(descriptor, header);
     });
     std::uint32_t length = message.withUnsafeValue<fuse_out_header>(0, [](const fuse_out_header& header) {
         return header.len;
@@ -58,26 +49,8 @@ DiscontiguousData readMessage(int descriptor)
     std::ptrdiff_t remaining = static_cast<std::ptrdiff_t>(length) - headerCount;
     if (remaining >= 1)
         message.append(remaining, false,
-                       [descriptor](std::span<std::byte> body) { readCompletely(descriptor, body); });
+                       [descriptor](std::span<std::byte> body) { fill(descriptor, body); });
     return message;
-}
-
-// Sends every region in order, one send per region (continued after a short send); returns 0 or
-// the errno of the send that failed. MSG_NOSIGNAL: a peer that is gone is an EPIPE, not a signal.
-int sendRegions(int descriptor, const DiscontiguousData& message)
-{
-    for (const DiscontiguousData::Region& region : message.regions()) {
-        std::span<const std::byte> bytes = region.bytes();
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t count = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (count >= 0)
-                sent += static_cast<std::size_t>(count);
-            else if (errno != EINTR)
-                return posix::currentErrno();
-        }
-    }
-    return 0;
 }
 
 } // namespace
@@ -175,11 +148,14 @@ void SocketTransportMedium::activate(ReadHandler readHandler)
     readSource->activate();
 }
 
+// Sends every region in order, one send per region (continued after a short send). A peer that is
+// gone is an EPIPE, not a signal.
 tasks::Task<void> SocketTransportMedium::write(DiscontiguousData message)
 {
-    int error = writeQueue.sync([&] { return sendRegions(socketDescriptor, message); });
-    if (error != 0)
-        throw foundation::POSIXError(error, "send");
+    writeQueue.sync([&] {
+        for (const DiscontiguousData::Region& region : message.regions())
+            foundation::writeCompletely(socketDescriptor, region.bytes());
+    });
     os::signpostEvent("channel.sent");
     co_return;
 }

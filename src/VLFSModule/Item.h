@@ -110,7 +110,7 @@ public:
     // Task-local; null stands for the empty record. Inherited by child tasks.
     static const tasks::TaskLocal<std::shared_ptr<const LockRecord>> lockState;
 
-    // Acquires exclusive access to every item requested as reading(upgradable: true); fails with
+    // Acquires exclusive access to every item requested as reading(item, true); fails with
     // a private error that makes withLocks run the operation again with write locks.
     using UpgradeFunction = std::function<tasks::Task<void>()>;
 
@@ -132,9 +132,8 @@ public:
     // and released in reverse order, also when the operation fails; the operation runs with
     // lockState extended by the requested modes. Item locks are not re-entrant: a task must not
     // lock an item it already holds unless both holds are reads.
-    // Operations are usually lambdas that capture by reference. (GCC 12 destroys a closure made
-    // inside a co_await expression twice, so a lambda with by-value captures that have
-    // destructors must be a named variable there.)
+    // Operations are usually lambdas that capture by reference; one with by-value captures that
+    // have destructors is a named variable (g++ 12, see Task.h).
     template <typename Operation>
     static auto withLocks(std::vector<LockStateConstraint> constraints, Operation operation)
         -> tasks::Task<typename std::invoke_result_t<Operation&>::Value>;

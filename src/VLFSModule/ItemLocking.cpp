@@ -124,7 +124,7 @@ tasks::Task<void> Item::lockAndRun(std::vector<ItemLockState> requested, LockedO
     }
     const auto set = std::make_shared<const RequestedSet>(makeRequestedSet(std::move(requested)));
     const bool upgradable = anyUpgradable(*set);
-    // Named, not a temporary: GCC 12 destroys conditional temporaries of a co_await twice.
+    // Named, not a temporary (g++ 12, see Task.h).
     UpgradeFunction upgrader = upgradable ? upgraderFor(set) : UpgradeFunction(noUpgrade);
     try {
         co_await lockedSection(*set, false, operation, std::move(upgrader));

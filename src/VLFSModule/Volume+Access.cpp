@@ -94,7 +94,7 @@ tasks::Task<void> synchronizeItem(std::shared_ptr<Item> item, std::shared_ptr<Ch
                             in.fh = handle;
                             in.fsync_flags = fsyncDataOnly;
                         }));
-        (void)co_await connected->process(std::move(request), noTimeout);
+        (void)co_await connected->process(std::move(request));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
     co_await translatingExchangeErrors(Item::withLocks(std::move(locks), flush));
@@ -111,7 +111,7 @@ tasks::Task<bool> Volume::checkAccess(ItemPointer itemPointer, AccessMask reques
     auto check = [&]() -> tasks::Task<void> {
         Request request(FUSE_ACCESS, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                         Request::Part::managed<fuse_access_in>([mask](fuse_access_in& in) { in.mask = mask; }));
-        (void)co_await connected->process(std::move(request), noTimeout);
+        (void)co_await connected->process(std::move(request));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
     tasks::Result<void> outcome = co_await tasks::catching(Item::withLocks(std::move(locks), check));
@@ -130,7 +130,7 @@ tasks::Task<void> Volume::synchronize(fskit::FSSyncFlags)
 tasks::Task<fskit::FSFileName> Volume::setVolumeName(fskit::FSFileName name)
 {
     std::shared_ptr<Channel> connected = requireChannel();
-    (void)co_await connected->process(Request(FUSE_SETVOLNAME, 0, 0, 0, 0, namePart(name)), noTimeout);
+    (void)co_await connected->process(Request(FUSE_SETVOLNAME, 0, 0, 0, 0, namePart(name)));
     setName(name);
     co_return name;
 }

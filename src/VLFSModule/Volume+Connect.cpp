@@ -84,7 +84,7 @@ tasks::Task<std::shared_ptr<Channel>> Volume::connect(foundation::UUID volume)
     });
     listener->activate();
     xpc::Object endpoint = xpc::Object::endpoint(*listener);
-    // Named first: g++ 12 destroys a lambda temporary inside a co_await expression twice.
+    // Named first (g++ 12, see Task.h).
     auto advertiseAndWait = [&]() -> tasks::Task<std::shared_ptr<Channel>> {
         co_await advertise(volume, endpoint);
         co_return co_await waitForDaemon(made.future);

@@ -64,7 +64,7 @@ tasks::Task<ItemAndName> Volume::createItem(fskit::FSFileName name, fskit::FSIte
             });
         }
         Request request(opcode, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, structure, namePart(name));
-        Reply reply = co_await connected->process(std::move(request), noTimeout);
+        Reply reply = co_await connected->process(std::move(request));
         fuse_entry_out entry = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
         // The handle the daemon opened with the file; it is not the item's, which FSKit opens
         // through openItem when it needs to.
@@ -88,7 +88,7 @@ tasks::Task<ItemAndName> Volume::createItem(fskit::FSFileName name, fskit::FSIte
                 toFUSE(*newAttributes, in);
                 Request setattr(FUSE_SETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                                 Request::Part::managed<fuse_setattr_in>([&in](fuse_setattr_in& out) { out = in; }));
-                Reply attributes = co_await connected->process(std::move(setattr), noTimeout);
+                Reply attributes = co_await connected->process(std::move(setattr));
                 apply(*item->attributes,
                       std::move(attributes).consume<fuse_attr_out>([](const fuse_attr_out& out) { return out.attr; }));
             };
@@ -103,7 +103,7 @@ tasks::Task<ItemAndName> Volume::createItem(fskit::FSFileName name, fskit::FSIte
                                 in.fh = provisional->fileDescriptor;
                                 in.flags = provisional->flags;
                             }));
-            co_await connected->process(std::move(release), noTimeout);
+            co_await connected->process(std::move(release));
         }
         co_return ItemAndName{std::move(item), name};
     };
@@ -120,7 +120,7 @@ tasks::Task<ItemAndName> Volume::createSymbolicLink(fskit::FSFileName name, Item
         // The target goes as a name does: its bytes and one zero byte.
         Request request(FUSE_SYMLINK, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, namePart(name),
                         namePart(contents));
-        Reply reply = co_await connected->process(std::move(request), noTimeout);
+        Reply reply = co_await connected->process(std::move(request));
         fuse_entry_out entry = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
         bool isNew = false;
         co_return ItemAndName{registerEntry(items, entry, name, *directory, isNew), name};
@@ -142,7 +142,7 @@ tasks::Task<fskit::FSFileName> Volume::createLink(ItemPointer itemPointer, fskit
                         namePart(name));
         // The reply's entry is that of the linked node; its attributes are not taken over, so the
         // item's link count changes with its next attribute request.
-        co_await connected->process(std::move(request), noTimeout);
+        co_await connected->process(std::move(request));
         // The daemon counted the reply as one more lookup of the node. It becomes one more lookup
         // of the item, given back with the others when the item is reclaimed. An item the table
         // no longer holds gives it back at once.
@@ -170,7 +170,7 @@ tasks::Task<fskit::FSFileName> Volume::readSymbolicLink(ItemPointer itemPointer)
     std::shared_ptr<Channel> connected = requireChannel();
     auto readLink = [&]() -> tasks::Task<fskit::FSFileName> {
         Request readlink(FUSE_READLINK, nodeIDOf(item->attributes->fileID()), 0, 0, 0);
-        Reply reply = co_await connected->process(std::move(readlink), noTimeout);
+        Reply reply = co_await connected->process(std::move(readlink));
         // The target is the whole payload, byte for byte: no terminator is stripped or added.
         co_return std::move(reply).consume([](std::span<const std::byte> bytes) {
             const auto* first = reinterpret_cast<const std::uint8_t*>(bytes.data());

@@ -35,7 +35,7 @@ tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(Channel& con
             // The daemon gave no inode number: a lookup finds the node, and the lookup it counted
             // for that node id is given back at once since the entry makes no item.
             Request lookup(FUSE_LOOKUP, directoryNode, 0, 0, 0, std::move(name));
-            Reply reply = co_await connected.process(std::move(lookup), noTimeout);
+            Reply reply = co_await connected.process(std::move(lookup));
             fuse_entry_out entry
                 = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
             apply(attributes, entry.attr);
@@ -44,7 +44,7 @@ tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(Channel& con
             co_await connected.send(forget);
         } else {
             Request getattr(FUSE_GETATTR, nodeIDOf(id), 0, 0, 0, Request::Part::managed<fuse_getattr_in>());
-            Reply reply = co_await connected.process(std::move(getattr), noTimeout);
+            Reply reply = co_await connected.process(std::move(getattr));
             apply(attributes,
                   std::move(reply).consume<fuse_attr_out>([](const fuse_attr_out& out) { return out.attr; }));
         }
@@ -82,7 +82,7 @@ Volume::enumerateDirectory(ItemPointer directoryItem, fskit::FSDirectoryCookie s
                                 in.offset = offset;
                                 in.size = directoryReadSize;
                             }));
-            Reply reply = co_await connected->process(std::move(readdir), noTimeout);
+            Reply reply = co_await connected->process(std::move(readdir));
             if (reply.count() == 0)
                 co_return fskit::FSDirectoryVerifierInitial;
             // A reply of a few bytes that hold no record would be asked for again and again at

@@ -17,8 +17,7 @@
 namespace vl {
 namespace {
 
-// The lock lists below are named variables: g++ 12 cannot copy a braced list inside a co_await
-// expression into the coroutine frame.
+// The lock lists below are named variables (g++ 12, see Task.h).
 
 fuse_attr attributesIn(Reply reply)
 {
@@ -49,7 +48,7 @@ tasks::Task<ItemAndName> Volume::lookupItem(fskit::FSFileName name, ItemPointer 
     std::shared_ptr<Channel> connected = requireChannel();
     auto lookUp = [&]() -> tasks::Task<ItemAndName> {
         Request lookup(FUSE_LOOKUP, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, namePart(name));
-        Reply reply = co_await connected->process(std::move(lookup), noTimeout);
+        Reply reply = co_await connected->process(std::move(lookup));
         os::signpostEvent("volume.resumed");
         fuse_entry_out entry = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
         std::shared_ptr<Item> found = items.get(fileIDFromFUSE(entry.nodeid), [&](Item& made) {
@@ -74,7 +73,7 @@ tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPoi
         std::uint64_t handle = item->fh ? item->fh->fileDescriptor : 0;
         Request getattr(FUSE_GETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                         Request::Part::managed<fuse_getattr_in>([handle](fuse_getattr_in& in) { in.fh = handle; }));
-        fuse_attr reported = attributesIn(co_await connected->process(std::move(getattr), noTimeout));
+        fuse_attr reported = attributesIn(co_await connected->process(std::move(getattr)));
         os::signpostEvent("volume.resumed");
         apply(*item->attributes, reported);
         co_return item->attributes;
@@ -97,7 +96,7 @@ Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttr
         toFUSE(*newAttributes, in);
         Request setattr(FUSE_SETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                         Request::Part::managed<fuse_setattr_in>([&in](fuse_setattr_in& out) { out = in; }));
-        fuse_attr reported = attributesIn(co_await connected->process(std::move(setattr), noTimeout));
+        fuse_attr reported = attributesIn(co_await connected->process(std::move(setattr)));
         apply(*item->attributes, reported);
         co_return item->attributes;
     };

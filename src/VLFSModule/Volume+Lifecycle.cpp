@@ -19,7 +19,7 @@ tasks::Task<void> Volume::deactivate()
 {
     if (std::shared_ptr<Channel> connected = channel.withLock([](std::shared_ptr<Channel>& value) { return value; })) {
         tasks::Result<void> shutDown = co_await tasks::catching([](std::shared_ptr<Channel> connected) -> tasks::Task<void> {
-            (void)co_await connected->process(Request::destroy(), std::chrono::nanoseconds::zero());
+            (void)co_await connected->process(Request::destroy());
             co_await connected->close();
         }(connected));
         if (shutDown.isSuccess())

@@ -109,7 +109,7 @@ tasks::Task<void> Volume::openItem(ItemPointer itemPointer, OpenModes modes)
         }
         Request request(directory ? FUSE_OPENDIR : FUSE_OPEN, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
                         Request::Part::managed<fuse_open_in>([flags](fuse_open_in& in) { in.flags = flags; }));
-        Reply reply = co_await connected->process(std::move(request), noTimeout);
+        Reply reply = co_await connected->process(std::move(request));
         fuse_open_out opened = std::move(reply).consume<fuse_open_out>([](const fuse_open_out& out) { return out; });
         item->fh = std::make_shared<Item::FileHandle>(modes, opened.fh, flags, opened.open_flags);
     };
@@ -143,7 +143,7 @@ tasks::Task<void> Volume::closeItem(ItemPointer itemPointer, OpenModes keptModes
                         }));
         // A failed release leaves the handle on the item at count 0, so that the next open
         // reuses it and its last close asks the daemon again.
-        co_await connected->process(std::move(request), noTimeout);
+        co_await connected->process(std::move(request));
         item->fh.reset();
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
@@ -171,7 +171,7 @@ tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t off
             in.size = fuseSize(chunk);
             Request request(FUSE_READ, node, 0, 0, 0,
                             Request::Part::managed<fuse_read_in>([&in](fuse_read_in& out) { out = in; }));
-            Reply reply = co_await connected->process(std::move(request), noTimeout);
+            Reply reply = co_await connected->process(std::move(request));
             os::signpostEvent("volume.resumed");
             std::int64_t received = reply.count();
             if (received > chunk)
@@ -212,7 +212,7 @@ tasks::Task<std::int64_t> Volume::write(DiscontiguousData contents, ItemPointer 
             Request request(FUSE_WRITE, node, 0, 0, 0,
                             Request::Part::managed<fuse_write_in>([&in](fuse_write_in& out) { out = in; }),
                             Request::Part::unmanaged(contents[{total, total + chunk}]));
-            Reply reply = co_await connected->process(std::move(request), noTimeout);
+            Reply reply = co_await connected->process(std::move(request));
             std::int64_t written
                 = std::move(reply).consume<fuse_write_out>([](const fuse_write_out& out) { return out.size; });
             // A daemon cannot have written bytes it was never sent. Counting them would report

@@ -40,7 +40,7 @@ tasks::Task<void> Volume::removeItem(ItemPointer itemPointer, fskit::FSFileName 
     auto remove = [&]() -> tasks::Task<void> {
         fuse_opcode operation = item->attributes->type() == fskit::FSItemType::directory ? FUSE_RMDIR : FUSE_UNLINK;
         Request request(operation, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, namePart(name));
-        (void)co_await connected->process(std::move(request), noTimeout);
+        (void)co_await connected->process(std::move(request));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(directory),
                                                  Item::LockStateConstraint::writing(item)};
@@ -65,7 +65,7 @@ tasks::Task<fskit::FSFileName> Volume::renameItem(ItemPointer itemPointer, ItemP
                             in.flags = flags;
                         }),
                         namePart(sourceName), namePart(destinationName));
-        (void)co_await connected->process(std::move(request), noTimeout);
+        (void)co_await connected->process(std::move(request));
         // Only a successful exchange reaches here, so a failed rename leaves every item as it was.
         item->assertLocked(Item::LockMode::writing());
         item->setDebugName(destinationName);

@@ -42,7 +42,7 @@ tasks::Task<void> Volume::updateVolumeStatistics()
 {
     std::shared_ptr<Channel> connected = requireChannel();
     // A fresh request each time, so overlapping refreshes never share one `unique`.
-    Reply reply = co_await connected->process(Request::statfs(), std::chrono::nanoseconds::zero());
+    Reply reply = co_await connected->process(Request::statfs());
     fskit::FSStatFSResult updated =
         std::move(reply).consume<fuse_statfs_out>([](const fuse_statfs_out& out) { return statisticsFrom(out); });
     cachedVolumeStatistics.withLock([&](fskit::FSStatFSResult& cached) { cached = std::move(updated); });

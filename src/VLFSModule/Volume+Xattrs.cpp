@@ -77,11 +77,11 @@ tasks::Task<std::vector<fskit::FSFileName>> Volume::xattrs(ItemPointer itemPoint
     auto list = [&]() -> tasks::Task<std::vector<fskit::FSFileName>> {
         std::uint64_t node = nodeIDOf(item->attributes->fileID());
         Request sizing(FUSE_LISTXATTR, node, 0, 0, 0, sizeRequest(0));
-        std::uint32_t size = announcedSize(co_await connected->process(std::move(sizing), noTimeout));
+        std::uint32_t size = announcedSize(co_await connected->process(std::move(sizing)));
         if (size < 1)
             co_return std::vector<fskit::FSFileName>();
         Request fetch(FUSE_LISTXATTR, node, 0, 0, 0, sizeRequest(size));
-        co_return namesIn(bytesOf(co_await connected->process(std::move(fetch), noTimeout), size));
+        co_return namesIn(bytesOf(co_await connected->process(std::move(fetch)), size));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
     co_return co_await translatingExchangeErrors(Item::withLocks(std::move(locks), list));
@@ -94,11 +94,11 @@ tasks::Task<foundation::Data> Volume::xattr(fskit::FSFileName name, ItemPointer 
     auto get = [&]() -> tasks::Task<foundation::Data> {
         std::uint64_t node = nodeIDOf(item->attributes->fileID());
         Request sizing(FUSE_GETXATTR, node, 0, 0, 0, sizeRequest(0), namePart(name));
-        std::uint32_t size = announcedSize(co_await connected->process(std::move(sizing), noTimeout));
+        std::uint32_t size = announcedSize(co_await connected->process(std::move(sizing)));
         if (size < 1)
             co_return foundation::Data();
         Request fetch(FUSE_GETXATTR, node, 0, 0, 0, sizeRequest(size), namePart(name));
-        co_return foundation::Data(bytesOf(co_await connected->process(std::move(fetch), noTimeout), size));
+        co_return foundation::Data(bytesOf(co_await connected->process(std::move(fetch)), size));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
     co_return co_await translatingExchangeErrors(Item::withLocks(std::move(locks), get));
@@ -121,7 +121,7 @@ tasks::Task<void> Volume::setXattr(fskit::FSFileName name, std::optional<foundat
     auto set = [&]() -> tasks::Task<void> {
         std::uint64_t node = nodeIDOf(item->attributes->fileID());
         if (removal) {
-            (void)co_await connected->process(Request(FUSE_REMOVEXATTR, node, 0, 0, 0, namePart(name)), noTimeout);
+            (void)co_await connected->process(Request(FUSE_REMOVEXATTR, node, 0, 0, 0, namePart(name)));
             co_return;
         }
         auto size = static_cast<std::uint32_t>(value->size());
@@ -136,7 +136,7 @@ tasks::Task<void> Volume::setXattr(fskit::FSFileName name, std::optional<foundat
                         }),
                         namePart(name),
                         Request::Part::unmanaged(DiscontiguousData::Region(owned, std::as_bytes(bytes))));
-        (void)co_await connected->process(std::move(request), noTimeout);
+        (void)co_await connected->process(std::move(request));
     };
     std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
     co_await translatingExchangeErrors(Item::withLocks(std::move(locks), set));

@@ -17,12 +17,6 @@
 namespace vl {
 namespace {
 
-constexpr std::uint32_t initFlags = 0x67800000;
-constexpr std::uint32_t caseInsensitiveFlag = 0x20000000;
-constexpr std::uint32_t volumeRenameFlag = 0x40000000;
-constexpr std::uint32_t extendedAccessFlag = 0x00800000;
-constexpr std::uint32_t maximumReadahead = 16777216;
-
 fskit::FSVolume::SupportedCapabilities defaultCapabilities()
 {
     fskit::FSVolume::SupportedCapabilities capabilities;
@@ -133,18 +127,18 @@ tasks::Task<void> Volume::handshake()
     Request init(FUSE_INIT, 0, 0, 0, 0, Request::Part::managed<fuse_init_in>([](fuse_init_in& in) {
                      in.major = 7;
                      in.minor = 19;
-                     in.max_readahead = maximumReadahead;
-                     in.flags = initFlags;
+                     in.max_readahead = FUSE_VOLUME_MAX_READAHEAD;
+                     in.flags = FUSE_INIT_VOLUME_OFFER;
                  }));
-    Reply reply = co_await connected->process(std::move(init), std::chrono::nanoseconds::zero());
+    Reply reply = co_await connected->process(std::move(init));
     fuse_init_out answer = std::move(reply).consume<fuse_init_out>([](const fuse_init_out& out) { return out; });
     if (answer.major < 7 || (answer.major == 7 && answer.minor < 19))
         throw VError::unsupportedBinaryInterface(answer.major, answer.minor);
-    if (allBitsSet(answer.flags, caseInsensitiveFlag))
+    if (allBitsSet(answer.flags, FUSE_INIT_CASE_INSENSITIVE))
         capabilities.caseFormat = CaseFormat::insensitiveCasePreserving;
-    if (allBitsSet(answer.flags, volumeRenameFlag))
+    if (allBitsSet(answer.flags, FUSE_INIT_VOLUME_RENAME))
         volumeRenameInhibited = false;
-    if (allBitsSet(answer.flags, extendedAccessFlag))
+    if (allBitsSet(answer.flags, FUSE_INIT_EXTENDED_ACCESS))
         extendedAccessInhibited = false;
     fsModule().info("Update volume statisitics");
     co_await updateVolumeStatistics();

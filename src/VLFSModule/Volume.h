@@ -36,9 +36,6 @@ namespace vl {
 // The kinds of transport a daemon may ask for.
 enum class ChannelType { Socket };
 
-// The volume's requests wait for their replies without a deadline.
-inline constexpr std::chrono::nanoseconds noTimeout = std::chrono::nanoseconds::zero();
-
 class Volume final : public fskit::FSVolume, public std::enable_shared_from_this<Volume> {
 public:
     class VError : public std::runtime_error {

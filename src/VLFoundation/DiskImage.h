@@ -1,4 +1,4 @@
-// Raw disk images through the system's disk-image tool: create one of a given size without a
+// Raw disk images through the platform's disk-image tool: create one of a given size without a
 // partition layout, attach it without mounting (yielding its device), detach a device, and find
 // the image file behind a device.
 //

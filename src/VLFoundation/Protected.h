@@ -1,4 +1,4 @@
-// A value cell guarded by an unfair lock: the system's lightweight lock for shared state.
+// A value cell guarded by an unfair lock, the platform's lightweight lock for shared state.
 //
 // Every access to the value happens inside withLock, on the calling thread, with the lock held;
 // the body must not suspend, block for long, or touch the same cell again (the lock is not

@@ -1,5 +1,9 @@
 #include "Support/FusePeer.h"
 
+#include "Platform/Foundation/DescriptorIO.h"
+#include "Platform/Foundation/POSIXError.h"
+#include "Support/WaitUntil.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <stdexcept>
@@ -29,39 +33,30 @@ std::vector<std::byte> outMessage(std::uint64_t unique, std::int32_t error, std:
 // Reads exactly `buffer.size()` bytes; false when the stream ends (or fails) first.
 bool readExactly(int descriptor, std::span<std::byte> buffer)
 {
-    std::size_t got = 0;
-    while (got < buffer.size()) {
-        ssize_t count = ::read(descriptor, buffer.data() + got, buffer.size() - got);
-        if (count > 0)
-            got += static_cast<std::size_t>(count);
-        else if (count == 0 || errno != EINTR)
-            return false;
+    try {
+        return foundation::readCompletely(descriptor, buffer) == buffer.size();
+    } catch (const foundation::POSIXError&) {
+        return false;
     }
-    return true;
 }
 
 bool writeExactly(int descriptor, std::span<const std::byte> bytes)
 {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t count = ::send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (count >= 0)
-            sent += static_cast<std::size_t>(count);
-        else if (errno != EINTR)
-            return false;
+    try {
+        foundation::writeCompletely(descriptor, bytes);
+        return true;
+    } catch (const foundation::POSIXError&) {
+        return false;
     }
-    return true;
 }
 
 // Waits until the other end has read everything written to `descriptor` (or has gone away).
 void waitUntilConsumed(int descriptor)
 {
-    for (;;) {
+    waitUntil([descriptor] {
         int unread = 0;
-        if (::ioctl(descriptor, SIOCOUTQ, &unread) != 0 || unread == 0)
-            return;
-        std::this_thread::yield();
-    }
+        return ::ioctl(descriptor, SIOCOUTQ, &unread) != 0 || unread == 0;
+    });
 }
 
 } // namespace
@@ -70,6 +65,11 @@ std::vector<std::byte> bytesOf(std::string_view text)
 {
     const auto* begin = reinterpret_cast<const std::byte*>(text.data());
     return std::vector<std::byte>(begin, begin + text.size());
+}
+
+std::vector<std::byte> bytesOf(std::span<const std::byte> bytes)
+{
+    return std::vector<std::byte>(bytes.begin(), bytes.end());
 }
 
 std::vector<std::byte> bytesOf(const vl::DiscontiguousData& data)
@@ -91,6 +91,50 @@ std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValu
 std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload)
 {
     return outMessage(0, static_cast<std::int32_t>(code), payload);
+}
+
+void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, std::uint64_t nodeid,
+                      std::span<const std::byte> body, std::optional<std::uint32_t> length)
+{
+    vl::fuse_in_header header{};
+    header.len = length.value_or(static_cast<std::uint32_t>(sizeof header + body.size()));
+    header.opcode = opcode;
+    header.unique = unique;
+    header.nodeid = nodeid;
+    std::vector<std::byte> bytes = bytesOf(header);
+    bytes.insert(bytes.end(), body.begin(), body.end());
+    foundation::writeCompletely(socket, bytes);
+}
+
+FuseReply readFuseReply(int socket)
+{
+    FuseReply reply;
+    if (!readExactly(socket, std::as_writable_bytes(std::span(&reply.header, 1))) ||
+        reply.header.len < sizeof reply.header)
+        throw std::runtime_error("no FUSE reply header");
+    reply.payload.resize(reply.header.len - sizeof reply.header);
+    if (!readExactly(socket, reply.payload))
+        throw std::runtime_error("no FUSE reply payload");
+    return reply;
+}
+
+vl::fuse_init_out initializeFuse(int socket, std::uint64_t unique)
+{
+    vl::fuse_init_in offer{.major = 7, .minor = 19, .max_readahead = vl::FUSE_VOLUME_MAX_READAHEAD, .flags = vl::FUSE_INIT_VOLUME_OFFER};
+    writeFuseRequest(socket, vl::FUSE_INIT, unique, 0, bytesOf(offer));
+    FuseReply reply = readFuseReply(socket);
+    if (reply.header.unique != unique || reply.header.error != 0 || reply.payload.size() != sizeof(vl::fuse_init_out))
+        throw std::runtime_error("FUSE_INIT was not answered with a fuse_init_out");
+    vl::fuse_init_out answer{};
+    std::memcpy(&answer, reply.payload.data(), sizeof answer);
+    return answer;
+}
+
+bool destroyFuse(int socket, std::uint64_t unique)
+{
+    writeFuseRequest(socket, vl::FUSE_DESTROY, unique, 1);
+    FuseReply reply = readFuseReply(socket);
+    return reply.header.unique == unique && reply.header.error == 0;
 }
 
 vl::fuse_in_header FuseRequest::header() const
@@ -210,20 +254,23 @@ std::vector<FuseRequest> FusePeer::requests() const
 FuseRequest FusePeer::waitForRequest(std::size_t index) const
 {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return received.size() > index; });
+    if (!changed.wait_for(lock, waitLimit, [&] { return received.size() > index; }))
+        throw std::runtime_error("the peer did not see what the test waits for");
     return received[index];
 }
 
 void FusePeer::waitForRequestCount(std::size_t count) const
 {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return received.size() >= count; });
+    if (!changed.wait_for(lock, waitLimit, [&] { return received.size() >= count; }))
+        throw std::runtime_error("the peer did not see what the test waits for");
 }
 
 void FusePeer::waitUntilDisconnected() const
 {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return disconnected; });
+    if (!changed.wait_for(lock, waitLimit, [&] { return disconnected; }))
+        throw std::runtime_error("the peer did not see what the test waits for");
 }
 
 void FusePeer::reply(std::uint64_t unique, std::span<const std::byte> payload)

@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -51,12 +52,31 @@ std::vector<std::byte> bytesOf(const Structures&... structures)
 }
 
 std::vector<std::byte> bytesOf(std::string_view text);
+std::vector<std::byte> bytesOf(std::span<const std::byte> bytes);
 std::vector<std::byte> bytesOf(const vl::DiscontiguousData& data);
 
 // Whole messages from the daemon: a fuse_out_header (len = 16 + payload) and the payload.
 std::vector<std::byte> replyMessage(std::uint64_t unique, std::span<const std::byte> payload = {});
 std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue);
 std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload = {});
+
+// The volume's end of a conversation with a real daemon: requests written and replies read on a
+// stream socket, blocking (a socket with a receive time limit turns a missing reply into an
+// error); INIT and DESTROY as the volume sends them.
+struct FuseReply {
+    vl::fuse_out_header header{};
+    std::vector<std::byte> payload;
+};
+// Writes a fuse_in_header (len = 40 + body, unless `length` says otherwise) and `body`.
+void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, std::uint64_t nodeid,
+                      std::span<const std::byte> body = {}, std::optional<std::uint32_t> length = std::nullopt);
+// Throws when the stream ends or fails before a whole reply has arrived.
+FuseReply readFuseReply(int socket);
+// Sends FUSE_INIT as the volume does and returns the daemon's answer; throws when the reply is an
+// error or not a fuse_init_out.
+vl::fuse_init_out initializeFuse(int socket, std::uint64_t unique = 1);
+// Sends FUSE_DESTROY and answers whether it was answered without error.
+bool destroyFuse(int socket, std::uint64_t unique);
 
 // One request as the peer read it.
 class FuseRequest {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Platform/XPC/Object.h"
+#include "Support/WaitUntil.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -29,7 +30,7 @@ public:
     Value next()
     {
         std::unique_lock lock(mutex);
-        if (!arrived.wait_for(lock, std::chrono::seconds(60), [this] { return !values.empty(); }))
+        if (!arrived.wait_for(lock, testing_support::waitLimit, [this] { return !values.empty(); }))
             throw std::runtime_error("nothing arrived within the safety limit");
         Value value = std::move(values.front());
         values.pop_front();

@@ -9,6 +9,7 @@
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Continuation.h"
 #include "Platform/Tasks/Task.h"
+#include "Support/WaitUntil.h"
 
 #include <chrono>
 #include <functional>
@@ -63,8 +64,7 @@ public:
     // Blocks the calling (plain) thread until `count` tasks are asleep on this clock.
     void waitForSleepers(std::size_t count) const
     {
-        while (sleeperCount() < count)
-            std::this_thread::yield();
+        testing_support::waitUntil([&] { return !(sleeperCount() < count); });
     }
 
     // The task keeps the time line alive: it may outlive this clock object.

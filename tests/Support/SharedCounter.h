@@ -2,6 +2,8 @@
 // sleeping: waitFor(n) blocks until the count has reached n. Safe to use from any thread.
 #pragma once
 
+#include "Support/WaitUntil.h"
+
 #include <condition_variable>
 #include <mutex>
 
@@ -19,7 +21,8 @@ public:
     void waitFor(int target) const
     {
         std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return count >= target; });
+        if (!changed.wait_for(lock, waitLimit, [&] { return count >= target; }))
+            throw std::runtime_error("the counter never reached its target");
     }
 
     int value() const

@@ -3,6 +3,8 @@
 // have ended, so a test can wait until their sockets are closed.
 #pragma once
 
+#include "Support/WaitUntil.h"
+
 #include "Platform/XPC/Connection.h"
 
 #include <condition_variable>
@@ -44,7 +46,8 @@ public:
     void waitUntilPeersEnded(std::size_t count)
     {
         std::unique_lock lock(state->mutex);
-        state->changed.wait(lock, [&] { return state->endedPeers >= count; });
+        if (!state->changed.wait_for(lock, testing_support::waitLimit, [&] { return state->endedPeers >= count; }))
+            throw std::runtime_error("the server did not end as the test waits for");
     }
 
     std::size_t acceptedPeers()
@@ -58,7 +61,8 @@ public:
     {
         listener->cancel();
         std::unique_lock lock(state->mutex);
-        state->changed.wait(lock, [&] { return state->listenerEnded; });
+        if (!state->changed.wait_for(lock, testing_support::waitLimit, [&] { return state->listenerEnded; }))
+            throw std::runtime_error("the server did not end as the test waits for");
     }
 
     const std::shared_ptr<xpc::Connection>& connection() const { return listener; }

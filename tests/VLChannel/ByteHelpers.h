@@ -2,6 +2,7 @@
 // DiscontiguousData or a structure as a list, and payloads cut into regions at chosen offsets.
 #pragma once
 
+#include "Support/FusePeer.h"
 #include "VLChannel/DiscontiguousData.h"
 
 #include <cstdint>
@@ -37,14 +38,12 @@ inline Bytes sequence(std::size_t count, std::uint8_t first = 0)
     return bytes;
 }
 
+// The shared helper's bytes, as octets for readable comparisons.
 inline Bytes bytesOf(const DiscontiguousData& data)
 {
-    return data.withUnsafeBytes([](std::span<const std::byte> view) {
-        Bytes bytes(view.size());
-        if (!view.empty())
-            std::memcpy(bytes.data(), view.data(), view.size());
-        return bytes;
-    });
+    std::vector<std::byte> bytes = testing_support::bytesOf(data);
+    return Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                 reinterpret_cast<const std::uint8_t*>(bytes.data() + bytes.size()));
 }
 
 inline Bytes bytesOf(const DiscontiguousData::Region& region)
@@ -69,7 +68,7 @@ inline Bytes concatenated(std::initializer_list<Bytes> pieces)
 }
 
 // `bytes` as owned regions cut at the given increasing offsets.
-inline DiscontiguousData splitAt(const Bytes& bytes, std::initializer_list<std::size_t> cuts)
+inline DiscontiguousData splitAt(const Bytes& bytes, const std::vector<std::size_t>& cuts)
 {
     DiscontiguousData data;
     std::size_t start = 0;

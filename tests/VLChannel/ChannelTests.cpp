@@ -4,10 +4,11 @@
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "Support/FusePeer.h"
 #include "Support/Mailbox.h"
 #include "VLChannel/SocketTransportMedium.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -381,7 +382,7 @@ public:
     struct Record {
         std::mutex mutex;
         std::vector<std::string> events;
-        testing_support::TestGate writeGate;
+        testing_support::Gate writeGate;
         bool holdWrites = false;
         bool answerDuringWrite = false;
         bool failDeactivation = false;
@@ -482,8 +483,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     channel.reset();
     EXPECT_FALSE(released.expired());
     record->writeGate.open();
-    while (record->snapshot().back() != "destroyed")
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(record->snapshot().back() != "destroyed"); });
     EXPECT_EQ(record->snapshot(),
               (std::vector<std::string>{"activate", "write started", "disconnect", "write finished", "destroyed"}));
 }

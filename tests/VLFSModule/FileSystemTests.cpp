@@ -1,7 +1,7 @@
 #include "VLFSModule/FileSystem.h"
 
 #include "Platform/OS/Logger.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include <gtest/gtest.h>
 

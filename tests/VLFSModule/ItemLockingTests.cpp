@@ -1,6 +1,6 @@
 #include "VLFSModule/Item.h"
 
-#include "Gate.h"
+#include "Support/Gate.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Support/ManualExecutor.h"
@@ -17,7 +17,7 @@ using vl::AsyncReadWriteLock;
 using vl::Item;
 using Constraint = Item::LockStateConstraint;
 using Upgradable = Item::UpgradableLockStateConstraint;
-using fsmodule_testing::Gate;
+using testing_support::Gate;
 using testing_support::ManualExecutor;
 
 std::shared_ptr<Item> makeItem(std::uint64_t fileID)
@@ -74,7 +74,7 @@ TEST(ItemLocking, AbsentItemsAreDroppedAndAnEmptyListLocksNothingAndRecordsNothi
 
     tasks::runBlocking(Item::withLocks(std::vector { Constraint::writing(item) }, [&]() -> tasks::Task<void> {
         const std::shared_ptr<const Item::LockRecord> outer = Item::lockState.get();
-        // (GCC 12 cannot keep an initializer list alive across co_await, hence the named lists.)
+        // Named lists (g++ 12, see Task.h).
         const std::vector absent { Constraint::reading(nullptr), Constraint::writing(nullptr) };
         co_await Item::withLocks(absent, [&]() -> tasks::Task<void> {
             EXPECT_EQ(Item::lockState.get(), outer); // the record is left as it was
@@ -141,7 +141,7 @@ TEST(ItemLocking, ReleasesInReverseOrderAlsoWhenTheOperationFails)
         try {
             const std::vector both { Constraint::writing(low), Constraint::writing(high) };
             co_await Item::withLocks(both, [&]() -> tasks::Task<void> {
-                co_await gate.pass();
+                co_await gate.passed();
                 throw std::runtime_error("operation failed");
             });
         } catch (const std::runtime_error& error) {
@@ -158,7 +158,7 @@ TEST(ItemLocking, ReleasesInReverseOrderAlsoWhenTheOperationFails)
 
     tasks::spawn(holder(), executor);
     executor.runUntilIdle();
-    ASSERT_TRUE(gate.hasWaiter());
+    ASSERT_EQ(gate.waiterCount(), 1);
     tasks::spawn(waiter(low, "low admitted"), executor);
     tasks::spawn(waiter(high, "high admitted"), executor);
     executor.runUntilIdle();
@@ -208,7 +208,7 @@ TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheSta
             events.push_back(name + " attempt " + std::to_string(attempt));
             EXPECT_EQ(recordedMode(*item), Item::LockMode::reading(true));
             if (attempt == 1)
-                co_await gate.pass();
+                co_await gate.passed();
             else
                 EXPECT_FALSE(admitsReaders(*item)) << "the retry holds the write lock from the start";
             co_await upgrade();
@@ -221,8 +221,8 @@ TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheSta
     tasks::spawn(upgrader("first", firstGate), executor);
     tasks::spawn(upgrader("second", secondGate), executor);
     executor.runUntilIdle();
-    ASSERT_TRUE(firstGate.hasWaiter());
-    ASSERT_TRUE(secondGate.hasWaiter());
+    ASSERT_EQ(firstGate.waiterCount(), 1);
+    ASSERT_EQ(secondGate.waiterCount(), 1);
     EXPECT_TRUE(admitsReaders(*item)) << "both hold the item for reading";
 
     firstGate.open();

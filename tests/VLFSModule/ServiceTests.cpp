@@ -3,7 +3,6 @@
 #include "VLFoundation/BuildConfig.h"
 
 #include "Support/ManualClock.h"
-#include "Support/XPCRuntimeDirectory.h"
 #include "Support/XPCTestServer.h"
 
 #include <gtest/gtest.h>
@@ -30,9 +29,6 @@ TEST(Service, NamesAndRequirementAreFormedFromTheBuildIdentity)
 } // namespace
 
 namespace {
-
-testing::Environment* const runtimeDirectory =
-    testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory);
 
 tasks::Task<xpc::XPCDictionary> exchange(vl::Service service, std::string operation,
                                          testing_support::ManualClock clock)

@@ -6,7 +6,7 @@
 #include "Platform/OS/Logger.h"
 #include "Platform/XPC/Connection.h"
 #include "VLFoundation/XPCEntries.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include "Support/Mailbox.h"
 #include "Support/XPCTestServer.h"

@@ -6,7 +6,7 @@
 #include "Platform/Tasks/Spawn.h"
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 #include "VLFSModule/ItemFileHandle.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +91,9 @@ protected:
     {
         answerHandshake(peer);
         volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
+        // The volume holds the device open, so its file can go now: a death test's child, which
+        // never runs destructors, then leaves no file behind.
+        ::unlink(device.path.c_str());
         root = tasks::runBlocking(volume->activate());
         peer.waitForRequestCount(handshakeRequests);
     }

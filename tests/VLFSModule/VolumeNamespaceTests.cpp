@@ -152,4 +152,28 @@ TEST_F(VolumeNamespace, RenameIsExclusiveOrASwapHoldsItsItemsAndMovesNamesOnlyOn
     EXPECT_TRUE(isAt(item, "new", destination) && isAt(replaced, "b", source));
 }
 
+TEST_F(VolumeNamespace, LookupHoldsItsDirectoryForWritingUntilTheDaemonAnswers)
+{
+    std::shared_ptr<Item> directory = itemFor(7, 0040755, "d");
+    answer(vl::FUSE_LOOKUP, FuseAnswer::unanswered());
+    auto answers = std::make_shared<Mailbox<std::exception_ptr>>();
+    auto lookUp = [&](std::string_view name) {
+        volume->lookupItem(fskit::FSFileName(name), directory,
+                           [answers](auto, auto, std::exception_ptr error) { answers->push(error); });
+    };
+    std::size_t first = mark();
+    lookUp("a");
+    FuseRequest held = peer.waitForRequest(first);
+    // Not even an operation that only reads the directory may start while the first is unanswered.
+    EXPECT_FALSE(isUnlocked(directory));
+    lookUp("b");
+    peer.reply(held.unique(), bytesOf(entryFor(8, 0100644)));
+    EXPECT_FALSE(answers->next());
+    FuseRequest second = peer.waitForRequest(first + 1);
+    EXPECT_EQ(second.bodyString(), "b");
+    peer.reply(second.unique(), bytesOf(entryFor(9, 0100644)));
+    EXPECT_FALSE(answers->next());
+    EXPECT_TRUE(isUnlocked(directory));
+}
+
 } // namespace

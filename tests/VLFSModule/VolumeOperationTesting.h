@@ -5,7 +5,7 @@
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Support/Mailbox.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include <algorithm>
 #include <string_view>
@@ -38,7 +38,6 @@ inline vl::fuse_attr_out attrOut(std::uint64_t node, std::uint32_t mode, std::ui
 {
     return {.attr = entryFor(node, mode, size).attr};
 }
-inline std::vector<std::byte> bytesOf(std::span<const std::byte> bytes) { return {bytes.begin(), bytes.end()}; }
 // The bytes of FUSE structures, texts and byte strings, back to back.
 template <typename... Parts>
 std::vector<std::byte> joined(const Parts&... parts)

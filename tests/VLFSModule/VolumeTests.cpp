@@ -4,7 +4,8 @@
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
 #include "VLFoundation/BuildConfig.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -66,8 +67,8 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
     auto in = init.bodyAs<vl::fuse_init_in>();
     EXPECT_EQ(in.major, 7u);
     EXPECT_EQ(in.minor, 19u);
-    EXPECT_EQ(in.max_readahead, 16777216u);
-    EXPECT_EQ(in.flags, 0x67800000u);
+    EXPECT_EQ(in.max_readahead, vl::FUSE_VOLUME_MAX_READAHEAD);
+    EXPECT_EQ(in.flags, vl::FUSE_INIT_VOLUME_OFFER);
 
     FuseRequest statfs = peer.waitForRequest(1);
     EXPECT_EQ(statfs.opcode(), vl::FUSE_STATFS);
@@ -127,7 +128,7 @@ TEST(Volume, InitFlagsLiftTheInhibitionsAndSetTheCaseFormat)
     EXPECT_FALSE(plain->supportedVolumeCapabilities().supportsJournal);
 
     FusePeer featuredPeer;
-    answerHandshake(featuredPeer, initReply(7, 19, 0x60800000));
+    answerHandshake(featuredPeer, initReply(7, 19, vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS));
     std::shared_ptr<Volume> featured = makeVolume(device, featuredPeer);
     EXPECT_FALSE(featured->isVolumeRenameInhibited());
     EXPECT_FALSE(featured->isExtendedAccessInhibited());
@@ -167,8 +168,7 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
                 return true;
         return false;
     };
-    while (!failureLogged())
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(!failureLogged()); });
     // The failed refresh left the cached value alone.
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
     peer.waitForRequestCount(4);

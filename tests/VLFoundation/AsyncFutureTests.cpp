@@ -1,9 +1,9 @@
 #include "VLFoundation/AsyncFuture.h"
 #include "VLFoundation/Deferred.h"
-#include "VLFoundation/DeferredUntilSignalled.h"
 
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "Support/ManualClock.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -59,8 +59,7 @@ TEST(AsyncFuture, ConsumerWaitingFirstIsResumedByTheProducer)
     producer.join();
     EXPECT_EQ(tasks::runBlocking(consumer.value()), 9);
     // The consumer cancelled its timeout task when it resumed.
-    while (clock.sleeperCount() != 0)
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
 }
 
 TEST(AsyncFuture, TimeoutWithoutHandlerThrowsCancellationAndALateResultIsKept)
@@ -131,8 +130,7 @@ TEST(AsyncFuture, TaskCancelledBeforeItWaitsIsNotReleasedEarly)
     };
     tasks::TaskHandle<int> task = tasks::spawn(consumer(future));
     task.cancel();
-    while (!cancelled.load())
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(!cancelled.load()); });
     clock.waitForSleepers(1);
     promise.resolveReturning(8);
     EXPECT_EQ(tasks::runBlocking(task.value()), 8);
@@ -144,12 +142,12 @@ struct GatedClock {
     using Instant = ManualClock::Instant;
     using Duration = ManualClock::Duration;
     ManualClock clock;
-    std::shared_ptr<testing_support::TestGate> gate = std::make_shared<testing_support::TestGate>();
+    std::shared_ptr<testing_support::Gate> gate = std::make_shared<testing_support::Gate>();
 
     Instant now() const { return clock.now(); }
     Task<void> sleep(Instant deadline, std::optional<Duration> tolerance) const
     {
-        return [](Task<void> sleep, std::shared_ptr<testing_support::TestGate> gate) -> Task<void> {
+        return [](Task<void> sleep, std::shared_ptr<testing_support::Gate> gate) -> Task<void> {
             co_await std::move(sleep);
             co_await gate->passed();
         }(clock.sleep(deadline, tolerance), gate);
@@ -269,19 +267,6 @@ TEST(Deferred, CancelledBeforeItsDeadlineNeverRunsItsOperation)
     EXPECT_TRUE(ranAfterDispatchDeadline.load());
 }
 
-TEST(Deferred, SignalledTaskRunsOnlyAfterItsSignal)
-{
-    std::atomic<bool> ran{false};
-    auto operation = [](std::atomic<bool>& ran) -> Task<std::string> {
-        ran = true;
-        co_return "ran";
-    };
-    vl::SignalledTask<std::string> signalled = vl::deferredUntilSignalled(operation(ran));
-    EXPECT_FALSE(ran.load());
-    signalled.signal();
-    EXPECT_EQ(tasks::runBlocking(signalled.task.value()), "ran");
-}
-
 TEST(Deferred, CancelAtCancelsATaskStillRunningAtTheDeadlineOnly)
 {
     ManualClock clock;
@@ -301,8 +286,7 @@ TEST(Deferred, CancelAtCancelsATaskStillRunningAtTheDeadlineOnly)
     EXPECT_FALSE(tasks::runBlocking(quick.value()));
     vl::cancelAt(quick, clock.now() + 1s, std::nullopt, clock);
     // Once the target has finished, the deadline's sleeper is cancelled, not left waiting.
-    while (clock.sleeperCount() != 0)
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
     EXPECT_FALSE(quick.isCancelled());
 }
 

@@ -2,7 +2,7 @@
 
 #include "Platform/Tasks/SerialExecutor.h"
 #include "Platform/Tasks/Spawn.h"
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "Support/ManualExecutor.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +16,12 @@ namespace {
 
 using tasks::Task;
 using testing_support::ManualExecutor;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 using Events = std::vector<std::string>;
 
 // Appends `name` to the guarded list on entry, suspends at the gate, and appends again on exit.
-Task<void> holdCell(vl::AsyncProtected<Events>& cell, std::string name, TestGate& gate)
+Task<void> holdCell(vl::AsyncProtected<Events>& cell, std::string name, Gate& gate)
 {
     auto body = [&name, &gate](Events& events) -> Task<void> {
         events.push_back(name + " in");
@@ -40,8 +40,8 @@ TEST(AsyncProtected, BodiesThatSuspendNeverOverlap)
 {
     ManualExecutor executor;
     vl::AsyncProtected<Events> cell{Events{}};
-    TestGate first;
-    TestGate second;
+    Gate first;
+    Gate second;
     tasks::spawn(holdCell(cell, "first", first), executor);
     tasks::spawn(holdCell(cell, "second", second), executor);
     executor.runUntilIdle();
@@ -89,7 +89,7 @@ struct ExecutorSightings {
     bool callerAfterReturn = false;
 };
 
-Task<ExecutorSightings> useIsolated(vl::AsyncProtected<int>& cell, tasks::SerialExecutor& isolation, TestGate& gate)
+Task<ExecutorSightings> useIsolated(vl::AsyncProtected<int>& cell, tasks::SerialExecutor& isolation, Gate& gate)
 {
     ExecutorSightings sightings;
     auto body = [&sightings, &gate](tasks::Executor& executor, int& value) -> Task<int> {
@@ -109,7 +109,7 @@ TEST(AsyncProtected, ExecutorBoundFormRunsTheBodyAndReturnsOnThatExecutor)
 {
     tasks::SerialExecutor isolation;
     vl::AsyncProtected<int> cell(1);
-    TestGate gate;
+    Gate gate;
     tasks::TaskHandle<ExecutorSightings> user = tasks::spawn(useIsolated(cell, isolation, gate));
     gate.waitForWaiters(1);
     // Opened from this thread: the body resumes through its executor, not here.

@@ -1,7 +1,7 @@
 #include "VLFoundation/AsyncReadWriteLock.h"
 
 #include "Platform/Tasks/Spawn.h"
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "Support/ManualExecutor.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +17,7 @@ namespace {
 using Mode = vl::AsyncReadWriteLock::Mode;
 using tasks::Task;
 using testing_support::ManualExecutor;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 // Tasks that take one lock, driven step by step on a manual executor. Each participant records
 // what it obtained and then waits at its gate until the test lets it go on.
@@ -25,16 +25,16 @@ class Scene {
 public:
     ~Scene() { executor.runUntilIdle(); }
 
-    TestGate& hold(const std::string& name, Mode mode)
+    Gate& hold(const std::string& name, Mode mode)
     {
-        TestGate& release = gates.emplace_back();
+        Gate& release = gates.emplace_back();
         start(holding(*this, name, mode, release));
         return release;
     }
 
     struct Upgrader {
-        TestGate& upgrade;
-        TestGate& release;
+        Gate& upgrade;
+        Gate& release;
     };
 
     // Reads, upgrades when its first gate opens, unlocks when its second gate opens.
@@ -62,7 +62,7 @@ private:
         return name + (mode == Mode::reading ? " reads" : " writes");
     }
 
-    static Task<void> holding(Scene& scene, std::string name, Mode mode, TestGate& release)
+    static Task<void> holding(Scene& scene, std::string name, Mode mode, Gate& release)
     {
         co_await scene.lock.lock(mode);
         scene.events.push_back(describe(name, mode));
@@ -82,7 +82,7 @@ private:
     }
 
     ManualExecutor executor;
-    std::deque<TestGate> gates;
+    std::deque<Gate> gates;
     std::vector<std::string> events;
 };
 
@@ -91,11 +91,11 @@ using Events = std::vector<std::string>;
 TEST(AsyncReadWriteLock, ReaderArrivingWhileReadHeldEntersAheadOfAQueuedWriter)
 {
     Scene scene;
-    TestGate& readerA = scene.hold("A", Mode::reading);
+    Gate& readerA = scene.hold("A", Mode::reading);
     EXPECT_EQ(scene.settle(), Events{"A reads"});
-    TestGate& writer = scene.hold("W", Mode::writing);
+    Gate& writer = scene.hold("W", Mode::writing);
     EXPECT_EQ(scene.settle(), Events{});
-    TestGate& readerB = scene.hold("B", Mode::reading);
+    Gate& readerB = scene.hold("B", Mode::reading);
     EXPECT_EQ(scene.settle(), Events{"B reads"});
     readerA.open();
     EXPECT_EQ(scene.settle(), Events{});
@@ -108,12 +108,12 @@ TEST(AsyncReadWriteLock, ReaderArrivingWhileReadHeldEntersAheadOfAQueuedWriter)
 TEST(AsyncReadWriteLock, FreedLockAdmitsTheLeadingReadersTogetherAndQueuedWritersAlone)
 {
     Scene scene;
-    TestGate& firstWriter = scene.hold("W1", Mode::writing);
+    Gate& firstWriter = scene.hold("W1", Mode::writing);
     EXPECT_EQ(scene.settle(), Events{"W1 writes"});
-    TestGate& firstReader = scene.hold("R1", Mode::reading);
-    TestGate& secondReader = scene.hold("R2", Mode::reading);
-    TestGate& secondWriter = scene.hold("W2", Mode::writing);
-    TestGate& thirdReader = scene.hold("R3", Mode::reading);
+    Gate& firstReader = scene.hold("R1", Mode::reading);
+    Gate& secondReader = scene.hold("R2", Mode::reading);
+    Gate& secondWriter = scene.hold("W2", Mode::writing);
+    Gate& thirdReader = scene.hold("R3", Mode::reading);
     EXPECT_EQ(scene.settle(), Events{});
     firstWriter.open();
     EXPECT_EQ(scene.settle(), (Events{"R1 reads", "R2 reads"}));
@@ -152,11 +152,11 @@ TEST(AsyncReadWriteLock, PendingUpgradeIsServedBeforeQueuedContendersWhileNewRea
 {
     Scene scene;
     Scene::Upgrader upgrader = scene.readThenUpgrade("A");
-    TestGate& readerB = scene.hold("B", Mode::reading);
+    Gate& readerB = scene.hold("B", Mode::reading);
     EXPECT_EQ(scene.settle(), (Events{"A reads", "B reads"}));
-    TestGate& writer = scene.hold("W", Mode::writing);
+    Gate& writer = scene.hold("W", Mode::writing);
     upgrader.upgrade.open();
-    TestGate& readerC = scene.hold("C", Mode::reading);
+    Gate& readerC = scene.hold("C", Mode::reading);
     EXPECT_EQ(scene.settle(), Events{"C reads"});
     readerB.open();
     EXPECT_EQ(scene.settle(), Events{});
@@ -183,9 +183,9 @@ TEST(AsyncReadWriteLock, DowngradeAdmitsOnlyTheReadersAtTheHeadOfTheQueue)
 {
     Scene scene;
     ASSERT_TRUE(scene.lock.tryLock(Mode::writing));
-    TestGate& firstReader = scene.hold("R1", Mode::reading);
-    TestGate& writer = scene.hold("W1", Mode::writing);
-    TestGate& secondReader = scene.hold("R2", Mode::reading);
+    Gate& firstReader = scene.hold("R1", Mode::reading);
+    Gate& writer = scene.hold("W1", Mode::writing);
+    Gate& secondReader = scene.hold("R2", Mode::reading);
     EXPECT_EQ(scene.settle(), Events{});
     scene.lock.downgrade();
     EXPECT_EQ(scene.settle(), Events{"R1 reads"});

@@ -1,7 +1,7 @@
 #include "VLFoundation/AsyncTaskQueue.h"
 
 #include "Platform/Tasks/Spawn.h"
-#include "Platform/Tasks/TestGate.h"
+#include "Support/Gate.h"
 #include "VLFoundation/Protected.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ namespace {
 
 using Mode = vl::AsyncTaskQueue::Mode;
 using tasks::Task;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 using Events = std::vector<std::string>;
 
@@ -45,7 +45,7 @@ private:
 };
 
 // An entry that records its start, optionally waits at a gate, and records its end.
-vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, TestGate* gate = nullptr)
+vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, Gate* gate = nullptr)
 {
     return [&journal, name, gate]() -> Task<void> {
         journal.record(name + " start");
@@ -58,7 +58,7 @@ vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, TestGate
 TEST(AsyncTaskQueue, SerialQueueRunsEntriesOneAfterAnotherInSubmissionOrder)
 {
     Journal journal;
-    TestGate holdFirst;
+    Gate holdFirst;
     vl::AsyncTaskQueue queue(Mode::serial);
     EXPECT_EQ(queue.mode(), Mode::serial);
     // A barrier flag of false does not matter on a serial queue.
@@ -74,8 +74,8 @@ TEST(AsyncTaskQueue, SerialQueueRunsEntriesOneAfterAnotherInSubmissionOrder)
 TEST(AsyncTaskQueue, ConcurrentQueueOverlapsEntriesBetweenBarriersAndRunsBarriersAlone)
 {
     Journal journal;
-    TestGate holdFirstPair;
-    TestGate holdBarrier;
+    Gate holdFirstPair;
+    Gate holdBarrier;
     vl::AsyncTaskQueue queue(Mode::concurrent);
     EXPECT_EQ(queue.mode(), Mode::concurrent);
     queue.async(false, entry(journal, "A", &holdFirstPair));
@@ -99,7 +99,7 @@ TEST(AsyncTaskQueue, ConcurrentQueueOverlapsEntriesBetweenBarriersAndRunsBarrier
 TEST(AsyncTaskQueue, NonBarrierEntriesAfterABarrierRunTogether)
 {
     Journal journal;
-    TestGate holdPair;
+    Gate holdPair;
     vl::AsyncTaskQueue queue(Mode::concurrent);
     queue.async(true, entry(journal, "open"));
     queue.async(false, entry(journal, "first", &holdPair));
@@ -149,7 +149,7 @@ TEST(AsyncTaskQueue, SyncPassesTheOperationsValueOrErrorOn)
 TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
 {
     Journal journal;
-    TestGate holdFirst;
+    Gate holdFirst;
     vl::AsyncTaskQueue queue(Mode::serial);
     queue.async(false, entry(journal, "A", &holdFirst));
     Task<int> pending = queue.sync(false, [&journal] {
@@ -167,7 +167,7 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
 TEST(AsyncTaskQueue, WaitReturnsOnAnIdleQueueAndAfterEveryEarlierEntryOnABusyOne)
 {
     Journal journal;
-    TestGate holdFirst;
+    Gate holdFirst;
     vl::AsyncTaskQueue queue(Mode::concurrent);
     tasks::runBlocking(queue.wait());
     queue.async(false, entry(journal, "A", &holdFirst));
@@ -201,7 +201,7 @@ TEST(AsyncTaskQueue, EntriesSubmittedBeforeActivationWaitForTheDispatcher)
 TEST(AsyncTaskQueue, DestroyedQueueStillRunsWhatWasSubmitted)
 {
     Journal journal;
-    TestGate holdFirst;
+    Gate holdFirst;
     auto [finished, finishing] = vl::AsyncFuture<void>::makeFuture();
     {
         vl::AsyncTaskQueue queue(Mode::concurrent);

@@ -3,7 +3,10 @@
 #include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Spawn.h"
 
+#include "Support/FakeDiskImageTool.h"
+#include "Support/LoopDevices.h"
 #include "Support/OpenDescriptors.h"
+#include "Support/ScopeExit.h"
 
 #include "Support/Mailbox.h"
 
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -18,53 +22,9 @@ namespace {
 
 namespace DiskImage = vl::DiskImage;
 using foundation::URL;
+using testing_support::FakeDiskImageTool;
 using testing_support::openDescriptors;
-
-// A stand-in for the disk-image tool in a directory of its own: it records its arguments, one per
-// line, prints what the test put in "output" and exits with the status in "status".
-class FakeTool {
-public:
-    FakeTool()
-    {
-        char pattern[] = "/tmp/vorlane-disk-image-test-XXXXXX";
-        directory = ::mkdtemp(pattern);
-        std::ofstream script(directory + "/tool");
-        script << "#!/bin/sh\n"
-               << "printf '%s\\n' \"$@\" > '" << directory << "/arguments'\n"
-               << "cat '" << directory << "/output' 2>/dev/null\n"
-               << "exit $(cat '" << directory << "/status')\n";
-        script.close();
-        ::chmod((directory + "/tool").c_str(), 0755);
-        answer("", 0);
-    }
-
-    ~FakeTool()
-    {
-        for (const char* name : {"tool", "arguments", "output", "status"})
-            ::unlink((directory + "/" + name).c_str());
-        ::rmdir(directory.c_str());
-    }
-
-    void answer(const std::string& output, int status)
-    {
-        std::ofstream(directory + "/output") << output;
-        std::ofstream(directory + "/status") << status;
-    }
-
-    std::vector<std::string> arguments() const
-    {
-        std::ifstream file(directory + "/arguments");
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
-    URL url() const { return URL::fileURLWithPath(directory + "/tool"); }
-
-private:
-    std::string directory;
-};
+using testing_support::ScopeExit;
 
 template <typename Operation>
 DiskImage::Error failure(Operation operation)
@@ -91,7 +51,8 @@ constexpr std::string_view twoImages = R"(<?xml version="1.0" encoding="UTF-8"?>
 TEST(DiskImage, CreatePassesTheSizeAsABareDecimalNumberAndTheDecodedPath)
 {
     auto before = openDescriptors();
-    FakeTool tool;
+    FakeDiskImageTool tool;
+    tool.answer("", 0);
     tasks::runBlocking(DiskImage::create(URL::fileURLWithPath("/tmp/a disk.img"), 1048576, tool.url()));
     EXPECT_EQ(tool.arguments(),
               (std::vector<std::string>{"create", "-size", "1048576", "-layout", "NONE", "/tmp/a disk.img"}));
@@ -109,7 +70,7 @@ TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
 {
     auto before = openDescriptors();
     {
-        FakeTool tool;
+        FakeDiskImageTool tool;
         tool.answer("/dev/disk4\t\t\n", 0);
         URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
         EXPECT_EQ(device.path(), "/dev/disk4");
@@ -129,7 +90,8 @@ TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
 
 TEST(DiskImage, DetachPassesTheNameAsGivenAndReportsTheToolsStatus)
 {
-    FakeTool tool;
+    FakeDiskImageTool tool;
+    tool.answer("", 0);
     tasks::runBlocking(DiskImage::detach("disk4", tool.url()));
     EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"detach", "disk4"}));
     tool.answer("", 1);
@@ -140,7 +102,7 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
 {
     auto before = openDescriptors();
     {
-        FakeTool tool;
+        FakeDiskImageTool tool;
         tool.answer(std::string(twoImages), 0);
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), URL::fileURLWithPath("/images/second.img"));
         EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"info", "-plist"}));
@@ -160,7 +122,7 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
 // leave the tool blocked in its write for good.
 TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
 {
-    FakeTool tool;
+    FakeDiskImageTool tool;
     std::string many = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>images</key><array>\n";
     for (int index = 0; index < 4000; ++index)
         many += "<dict><key>image-path</key><string>/images/" + std::to_string(index) +
@@ -181,7 +143,7 @@ TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
 
 TEST(DiskImage, LookUpPassesOnDecodingErrors)
 {
-    FakeTool tool;
+    FakeDiskImageTool tool;
     tool.answer("not a property list", 0);
     EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk5", tool.url())), foundation::DecodingError);
     tool.answer(R"(<plist version="1.0"><dict><key>images</key><array><dict>
@@ -204,36 +166,32 @@ TEST(DiskImage, AToolThatCannotBeLaunchedIsALaunchError)
 
 TEST(DiskImage, TheLinuxToolMakesAttachesFindsAndDetachesALoopDevice)
 {
-    if (::access("/dev/loop-control", F_OK) != 0)
-        GTEST_SKIP() << "no loop devices here: /dev/loop-control is missing";
+    if (std::optional<std::string> reason = testing_support::loopDevicesUnavailable())
+        GTEST_SKIP() << "skipped: " << *reason;
     auto before = openDescriptors();
     char pattern[] = "/tmp/vorlane-loop-test-XXXXXX";
     std::string directory = ::mkdtemp(pattern);
+    ScopeExit removeDirectory([&] { std::filesystem::remove_all(directory); });
     URL image = URL::fileURLWithPath(directory + "/volume image.img");
     tasks::runBlocking(DiskImage::create(image, 1048576));
-    struct stat status;
-    ASSERT_EQ(::stat((directory + "/volume image.img").c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 1048576);
+    EXPECT_EQ(std::filesystem::file_size(directory + "/volume image.img"), 1048576u);
     EXPECT_EQ(failure([&] { return DiskImage::create(image, 1048576); }), DiskImage::Error::createFailed(1));
 
-    std::optional<URL> device;
-    try {
-        device = tasks::runBlocking(DiskImage::attach(image));
-    } catch (const DiskImage::Error& error) {
-        ::unlink((directory + "/volume image.img").c_str());
-        ::rmdir(directory.c_str());
-        GTEST_SKIP() << "loop devices cannot be attached here: " << error.what();
-    }
-    std::string devicePath = *device->path();
+    std::string devicePath = *tasks::runBlocking(DiskImage::attach(image)).path();
+    std::string bsdName = devicePath.substr(std::min<std::size_t>(5, devicePath.size()));
+    bool detached = false;
+    // A failing assertion below must not leave the device attached.
+    ScopeExit detach([&] {
+        if (!detached)
+            (void)tasks::runBlocking(tasks::catching(DiskImage::detach(bsdName)));
+    });
     ASSERT_TRUE(devicePath.starts_with("/dev/loop")) << devicePath;
-    std::string bsdName = devicePath.substr(5);
     EXPECT_EQ(tasks::runBlocking(DiskImage::url(bsdName)), image);
 
     tasks::runBlocking(DiskImage::detach(bsdName));
+    detached = true;
     EXPECT_EQ(tasks::runBlocking(DiskImage::url(bsdName)), std::nullopt);
     EXPECT_EQ(failure([&] { return DiskImage::detach(bsdName); }), DiskImage::Error::detachFailed(1));
-    ::unlink((directory + "/volume image.img").c_str());
-    ::rmdir(directory.c_str());
     EXPECT_EQ(openDescriptors(), before);
 }
 

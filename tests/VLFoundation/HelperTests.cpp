@@ -1,7 +1,6 @@
 #include "VLFoundation/BitSet.h"
 #include "VLFoundation/BuildConfig.h"
 #include "VLFoundation/IndexRange.h"
-#include "VLFoundation/With.h"
 
 #include <gtest/gtest.h>
 
@@ -50,16 +49,6 @@ TEST(IndexRangeDeathTest, OverflowOrNegativeCountIsFatal)
 {
     EXPECT_DEATH(vl::rangeStarting(std::numeric_limits<std::uint64_t>::max(), 1), "Range upper bound overflows");
     EXPECT_DEATH(vl::rangeStarting(5, -1), "Range count is negative");
-}
-
-TEST(With, ReturnsTheChangedValueAndPassesFailuresOn)
-{
-    std::vector<int> built = vl::with(std::vector<int>{1}, [](std::vector<int>& value) { value.push_back(2); });
-    EXPECT_EQ(built, (std::vector<int>{1, 2}));
-    EXPECT_THROW(vl::with(0, [](int&) { throw std::runtime_error("update failed"); }), std::runtime_error);
-    int target = 4;
-    EXPECT_EQ(vl::withPointer(&target, [](int& value) { return value *= 2; }), 8);
-    EXPECT_EQ(target, 8);
 }
 
 TEST(BuildConfig, TypeNameIsTheLastComponentOfTheVariant)

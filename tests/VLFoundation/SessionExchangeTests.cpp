@@ -6,7 +6,6 @@
 
 #include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
-#include "Support/XPCRuntimeDirectory.h"
 #include "Support/XPCTestServer.h"
 
 #include <gtest/gtest.h>
@@ -14,9 +13,6 @@
 #include <chrono>
 
 namespace {
-
-[[maybe_unused]] testing::Environment* const environment =
-    testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory);
 
 using testing_support::openDescriptors;
 using xpc::Connection;

@@ -1,4 +1,3 @@
-#include "VLFoundation/Send.h"
 #include "VLFoundation/XPCEntries.h"
 
 #include "Platform/Foundation/POSIXError.h"
@@ -95,15 +94,6 @@ TEST(XPCEntries, AClosedFileHandleCannotBeWritten)
     handle->close();
     EXPECT_THROW(vl::setEntry(message, "FileHandle", handle), foundation::POSIXError);
     EXPECT_FALSE(message.value("FileHandle"));
-}
-
-TEST(Send, HandsTheValueOnMoved)
-{
-    auto value = std::make_unique<int>(7);
-    int* address = value.get();
-    std::unique_ptr<int> sent = vl::send(std::move(value));
-    EXPECT_EQ(sent.get(), address);
-    EXPECT_EQ(value, nullptr);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "vorlane-fused/FuseServer.h"
 
 #include "vorlane-fused/DaemonLog.h"
+#include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Signpost.h"
@@ -96,19 +97,14 @@ FuseServer::Ending FuseServer::serve()
     }
 }
 
+// A read that fails, like the stream ending, ends the session as the peer closing it.
 bool FuseServer::readExactly(std::span<std::byte> buffer)
 {
-    std::size_t done = 0;
-    while (done < buffer.size()) {
-        ssize_t count = ::read(socket, buffer.data() + done, buffer.size() - done);
-        if (count > 0)
-            done += static_cast<std::size_t>(count);
-        else if (count < 0 && errno == EINTR)
-            continue;
-        else
-            return false;
+    try {
+        return foundation::readCompletely(socket, buffer) == buffer.size();
+    } catch (const foundation::POSIXError&) {
+        return false;
     }
-    return true;
 }
 
 std::optional<FuseRequest> FuseServer::readRequest(Ending& ending)
@@ -209,11 +205,11 @@ FuseServer::Payload FuseServer::init(const FuseRequest& request)
         throw foundation::POSIXError(posix::eproto, "FUSE major version below 7");
     std::uint32_t announced = 0;
     if (features.caseInsensitive)
-        announced |= caseInsensitiveFlag;
+        announced |= vl::FUSE_INIT_CASE_INSENSITIVE;
     if (features.volumeRename)
-        announced |= volumeRenameFlag;
+        announced |= vl::FUSE_INIT_VOLUME_RENAME;
     if (features.extendedAccess)
-        announced |= extendedAccessFlag;
+        announced |= vl::FUSE_INIT_EXTENDED_ACCESS;
     vl::fuse_init_out answer{};
     answer.major = 7;
     answer.minor = 19;

@@ -41,9 +41,6 @@ class FuseServer {
 public:
     enum class Ending { peerClosed, destroyed, protocolError };
 
-    static constexpr std::uint32_t caseInsensitiveFlag = 0x20000000;
-    static constexpr std::uint32_t volumeRenameFlag = 0x40000000;
-    static constexpr std::uint32_t extendedAccessFlag = 0x00800000;
     // The largest WRITE and READ. STATFS announces it as the preferred transfer size (bsize), which
     // the volume takes for its I/O size.
     static constexpr std::uint32_t maximumWrite = 1u << 20;

@@ -86,7 +86,7 @@ tasks::Task<VolumeGrant> ServicesLink::requestVolume(std::vector<std::string> op
         request.setString(keys::mountPointKey, *mountPoint);
     if (mountPoint && volumeChecksAccess)
         request.setBoolean(keys::volumeChecksAccessKey, true);
-    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    // Named first (g++ 12, see Task.h).
     std::string late = "No volume came within the time limit";
     std::optional<xpc::XPCDictionary> reply = co_await exchange(*connection, request, timeLimit, late);
     if (reply->boolean(keys::successKey) != true)

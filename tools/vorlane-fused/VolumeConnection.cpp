@@ -29,7 +29,7 @@ tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(xpc::Object
     xpc::XPCDictionary request;
     request.setString(keys::channelTypeKey, std::string(keys::socketChannelType));
     vl::setEntry(request, keys::optionsKey, std::optional(makeOptionsArray(options)));
-    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    // Named first (g++ 12, see Task.h).
     std::string late = "The volume did not answer within the time limit";
     xpc::XPCDictionary reply = co_await exchange(*volume.connection, request, timeLimit, late);
     std::shared_ptr<foundation::FileHandle> socket = vl::entry<foundation::FileHandle>(reply, keys::fileHandleKey);

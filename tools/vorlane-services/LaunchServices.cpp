@@ -99,7 +99,7 @@ void LaunchServices::stop()
 
 tasks::Task<void> LaunchServices::run()
 {
-    // Named first: g++ 12 mishandles lambda temporaries inside a co_await expression.
+    // Named first (g++ 12, see Task.h).
     co_await images.sweep([](const std::string& step) { servicesLog().info("%s", step); });
     auto body = [this](tasks::DiscardingTaskGroup& group) { return serve(group); };
     co_await tasks::withThrowingDiscardingTaskGroup(body);
@@ -420,7 +420,7 @@ tasks::Task<void> LaunchServices::provision(foundation::UUID volume)
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    // Operands are named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    // Operands are named first (g++ 12, see Task.h).
     if (failure) {
         servicesLog().error("Cannot make volume %s: %s", volume, *failure);
         VolumeRecord record = take(volume);

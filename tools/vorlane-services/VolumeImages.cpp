@@ -1,5 +1,6 @@
 #include "vorlane-services/VolumeImages.h"
 
+#include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "VLFoundation/DiskImage.h"
 
@@ -20,19 +21,11 @@ void writeIdentity(const std::string& path, const foundation::UUID& volume)
     int descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (descriptor < 0)
         throw foundation::POSIXError::fromErrno("open " + path);
-    const foundation::UUID::Bytes& bytes = volume.bytes();
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = ::pwrite(descriptor, bytes.data() + written, bytes.size() - written,
-                                 static_cast<off_t>(written));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0) {
-            int error = count < 0 ? errno : EIO;
-            ::close(descriptor);
-            throw foundation::POSIXError(error, "write the volume identity to " + path);
-        }
-        written += static_cast<std::size_t>(count);
+    try {
+        foundation::writeCompletely(descriptor, std::as_bytes(std::span(volume.bytes())));
+    } catch (const foundation::POSIXError& error) {
+        ::close(descriptor);
+        throw foundation::POSIXError(error.errnoCode(), "write the volume identity to " + path);
     }
     if (::close(descriptor) != 0)
         throw foundation::POSIXError::fromErrno("close " + path);
@@ -58,7 +51,7 @@ std::string VolumeImages::imagePath(const foundation::UUID& volume) const
 tasks::Task<std::string> VolumeImages::create(foundation::UUID volume) const
 {
     std::string path = imagePath(volume);
-    // Named first: g++ 12 destroys some temporaries of a co_await expression twice.
+    // Named first (g++ 12, see Task.h).
     foundation::URL image = foundation::URL::fileURLWithPath(path);
     co_await vl::DiskImage::create(image, size, tool);
     try {

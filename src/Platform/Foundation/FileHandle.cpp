@@ -1,5 +1,6 @@
 #include "Platform/Foundation/FileHandle.h"
 
+#include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 
@@ -80,16 +81,7 @@ void FileHandle::write(const Data& data)
 {
     if (descriptor < 0)
         throw POSIXError(posix::ebadf, "write");
-    std::size_t written = 0;
-    while (written < data.size()) {
-        ssize_t count = ::write(descriptor, data.data() + written, data.size() - written);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            throw POSIXError::fromErrno("write");
-        }
-        written += static_cast<std::size_t>(count);
-    }
+    writeCompletely(descriptor, std::as_bytes(std::span(data.data(), data.size())));
 }
 
 } // namespace foundation

@@ -1,5 +1,5 @@
-// The errno values of Darwin, which the FUSE conversation and the system's code speak on every
-// platform. Linux's <cerrno> defines the usual names as macros with Linux's values, so the Darwin
+// The errno values of Darwin, which the FUSE conversation and the extension's code speak on
+// every platform. Linux's <cerrno> defines the usual names as macros with Linux's values, so the Darwin
 // values carry the usual name in lower case: posix::enosys is Darwin's ENOSYS (78).
 //
 // The two translations are for the places where a program meets Linux: a Linux errno becomes the

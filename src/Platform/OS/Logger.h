@@ -1,6 +1,6 @@
 // The stand-in for the unified log: loggers named by a subsystem and a category, two levels.
 //
-// Messages are written with the system's own format texts; each "%s" or "%@" placeholder takes
+// Messages are written with the callers' own format texts; each "%s" or "%@" placeholder takes
 // the next argument in order ("%%" is a literal percent sign). Every message goes to the one
 // installed sink: by default standard error, one line per message, through a sink that is never
 // destroyed (tasks still running while the process exits may log); tests install a LogCapture to

@@ -99,8 +99,7 @@ private:
 
     static Task<std::optional<T>> nextOf(std::shared_ptr<State> state)
     {
-        // Named first: a capturing lambda converted inside a co_await expression is destroyed
-        // twice by g++ 12.
+        // Named first (g++ 12, see Task.h).
         std::function<void()> onCancel = [state] { state->wakeConsumerWithEnd(); };
         co_return co_await withTaskCancellationHandler(waitForElement(state), onCancel);
     }

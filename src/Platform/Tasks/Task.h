@@ -7,6 +7,11 @@
 // completing awaits do not grow the stack in any build; one that suspended resumes its awaiter
 // directly when it finishes.
 // A Task is move-only and may be awaited once; destroying one that never ran destroys its frame.
+//
+// g++ 12 mishandles some temporaries made inside a co_await expression: it destroys a lambda
+// closure (or a std::function made from one) or a conditional's result twice, and cannot copy a
+// braced initializer list into the coroutine frame. Code that must build with it therefore names
+// such operands in a variable before the co_await; the places that do so say "(g++ 12)".
 #pragma once
 
 #include "Platform/Tasks/Result.h"

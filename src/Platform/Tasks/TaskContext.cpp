@@ -29,10 +29,8 @@ void TaskContext::cancel()
     if (cancelled.exchange(true, std::memory_order_acq_rel))
         return;
     std::lock_guard guard(mutex);
-    for (CancellationHandlerRecord* record = handlers; record; record = record->next)
-        record->handler();
-    for (TaskContext* child = firstChild; child; child = child->nextSibling)
-        child->cancel();
+    handlers.forEach([](CancellationHandlerRecord& record) { record.handler(); });
+    children.forEach([](TaskContext& child) { child.cancel(); });
 }
 
 bool TaskContext::addCancellationHandler(CancellationHandlerRecord& record)
@@ -40,34 +38,20 @@ bool TaskContext::addCancellationHandler(CancellationHandlerRecord& record)
     std::lock_guard guard(mutex);
     if (isCancelled())
         return false;
-    record.previous = nullptr;
-    record.next = handlers;
-    if (handlers)
-        handlers->previous = &record;
-    handlers = &record;
+    handlers.push(record);
     return true;
 }
 
 void TaskContext::removeCancellationHandler(CancellationHandlerRecord& record)
 {
     std::lock_guard guard(mutex);
-    if (record.previous)
-        record.previous->next = record.next;
-    else if (handlers == &record)
-        handlers = record.next;
-    if (record.next)
-        record.next->previous = record.previous;
-    record.previous = record.next = nullptr;
+    handlers.remove(record);
 }
 
 void TaskContext::addChild(TaskContext& child)
 {
     std::lock_guard guard(mutex);
-    child.previousSibling = nullptr;
-    child.nextSibling = firstChild;
-    if (firstChild)
-        firstChild->previousSibling = &child;
-    firstChild = &child;
+    children.push(child);
     if (isCancelled())
         child.cancel();
 }
@@ -75,13 +59,7 @@ void TaskContext::addChild(TaskContext& child)
 void TaskContext::removeChild(TaskContext& child)
 {
     std::lock_guard guard(mutex);
-    if (child.previousSibling)
-        child.previousSibling->nextSibling = child.nextSibling;
-    else if (firstChild == &child)
-        firstChild = child.nextSibling;
-    if (child.nextSibling)
-        child.nextSibling->previousSibling = child.previousSibling;
-    child.previousSibling = child.nextSibling = nullptr;
+    children.remove(child);
 }
 
 } // namespace tasks

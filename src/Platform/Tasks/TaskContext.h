@@ -16,6 +16,7 @@
 // cancel their own task or one above it.
 #pragma once
 
+#include "Platform/Tasks/IntrusiveList.h"
 
 #include <atomic>
 #include <functional>
@@ -36,8 +37,7 @@ struct TaskLocalBinding {
 // A cancellation handler registered by a running task; lives in that task's coroutine frame.
 struct CancellationHandlerRecord {
     std::function<void()> handler;
-    CancellationHandlerRecord* previous = nullptr;
-    CancellationHandlerRecord* next = nullptr;
+    IntrusiveListLink<CancellationHandlerRecord> link;
 };
 
 class TaskContext {
@@ -65,10 +65,9 @@ public:
 private:
     std::atomic<bool> cancelled{false};
     std::mutex mutex;
-    CancellationHandlerRecord* handlers = nullptr;
-    TaskContext* firstChild = nullptr;
-    TaskContext* previousSibling = nullptr;
-    TaskContext* nextSibling = nullptr;
+    IntrusiveList<CancellationHandlerRecord, &CancellationHandlerRecord::link> handlers;
+    IntrusiveListLink<TaskContext> siblings;
+    IntrusiveList<TaskContext, &TaskContext::siblings> children;
 };
 
 // The context of the task running on this thread, or null on a thread outside any task.

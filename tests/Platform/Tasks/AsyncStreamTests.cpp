@@ -1,5 +1,6 @@
 #include "Platform/Tasks/AsyncStream.h"
 #include "Platform/Tasks/Spawn.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -69,8 +70,7 @@ TEST(AsyncStream, CancellingTheWaitingConsumerEndsItsIteration)
         co_return co_await stream.next();
     };
     tasks::TaskHandle<std::optional<int>> consumer = tasks::spawn(consume(stream));
-    while (!started.load())
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(!started.load()); });
     consumer.cancel();
     EXPECT_FALSE(tasks::runBlocking(consumer.value()).has_value());
 }

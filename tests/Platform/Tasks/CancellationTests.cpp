@@ -1,6 +1,6 @@
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Spawn.h"
-#include "TestGate.h"
+#include "Support/Gate.h"
 
 #include <gtest/gtest.h>
 
@@ -10,11 +10,11 @@
 namespace {
 
 using tasks::Task;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 TEST(Cancellation, HandlerRunsAtOnceWhenTheTaskIsAlreadyCancelled)
 {
-    TestGate start;
+    Gate start;
     std::vector<std::string> events;
     auto body = [&]() -> Task<void> {
         co_await start.passed();
@@ -35,7 +35,7 @@ TEST(Cancellation, HandlerRunsAtOnceWhenTheTaskIsAlreadyCancelled)
 
 TEST(Cancellation, HandlerRunsWhileTheOperationWaitsAndNeverAfterItFinished)
 {
-    TestGate release;
+    Gate release;
     std::atomic<int> handlerRuns{0};
     auto body = [&]() -> Task<bool> {
         co_await tasks::withTaskCancellationHandler(release.passed(), [&] {
@@ -53,7 +53,7 @@ TEST(Cancellation, HandlerRunsWhileTheOperationWaitsAndNeverAfterItFinished)
     auto finished = [&]() -> Task<void> {
         co_await tasks::withTaskCancellationHandler([]() -> Task<void> { co_return; }(), [&] { handlerRuns.fetch_add(1); });
     };
-    TestGate hold;
+    Gate hold;
     auto finishesThenWaits = [&]() -> Task<void> {
         co_await finished();
         co_await hold.passed();
@@ -70,7 +70,7 @@ TEST(Cancellation, CheckCancellationThrowsOnlyInACancelledTask)
 {
     EXPECT_FALSE(tasks::isCancelled());
     EXPECT_NO_THROW(tasks::checkCancellation());
-    TestGate start;
+    Gate start;
     auto body = [&]() -> Task<void> {
         co_await start.passed();
         tasks::checkCancellation();

@@ -1,5 +1,6 @@
 #include "Platform/Tasks/Continuation.h"
 #include "Platform/Tasks/Spawn.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -70,8 +71,7 @@ TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
     };
     for (int index = 0; index < count; ++index)
         handles.push_back(tasks::spawn(body(index)));
-    while (parkedCount.load() < count)
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(parkedCount.load() < count); });
     std::thread evens([&] {
         for (int index = 0; index < count; index += 2)
             parked[index]->resume(index);

@@ -1,7 +1,7 @@
 #include "Platform/Tasks/SerialExecutor.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/ThreadPoolExecutor.h"
-#include "TestGate.h"
+#include "Support/Gate.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 
 namespace {
 
-using testing_support::TestGate;
+using testing_support::Gate;
 
 // A task parked at a gate is resumed by another thread (which enqueues it) while the test waits
 // for the task to end and then destroys the executor at once: the resuming thread must be done
@@ -26,7 +26,7 @@ TEST(Executor, OwnerMayDestroyItAsSoonAsItsLastTaskHasEnded)
     for (auto& make : makers) {
         for (int round = 0; round < 200; ++round) {
             std::unique_ptr<tasks::Executor> executor = make();
-            TestGate gate;
+            Gate gate;
             tasks::TaskHandle<void> task = tasks::spawn(gate.passed(), *executor);
             gate.waitForWaiters(1);
             std::thread resumer([&gate] { gate.open(); });

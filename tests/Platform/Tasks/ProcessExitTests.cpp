@@ -1,7 +1,7 @@
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Clock.h"
 #include "Platform/Tasks/Spawn.h"
-#include "TestGate.h"
+#include "Support/Gate.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ TEST(ProcessExit, TasksStillRunningMayLogAndSleepWhileStaticObjectsAreDestroyed)
 
 [[noreturn]] void waitForTheGatedTask()
 {
-    testing_support::TestGate gate;
+    testing_support::Gate gate;
     (void)tasks::spawn(gate.passed());
     gate.waitForWaiters(1);
     bool finishedEarly = tasks::waitForSpawnedTasks(0ns);

@@ -2,6 +2,7 @@
 #include "Platform/Tasks/Clock.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TimerService.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -43,8 +44,7 @@ TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
         co_await tasks::sleepFor(24h);
     };
     tasks::TaskHandle<void> task = tasks::spawn(body());
-    while (!sleeping.load())
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(!sleeping.load()); });
     task.cancel();
     EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
 
@@ -103,11 +103,9 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     std::atomic<bool> release{false};
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] {
         holding = true;
-        while (!release.load())
-            std::this_thread::yield();
+        testing_support::waitUntil([&] { return !(!release.load()); });
     });
-    while (!holding.load())
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(!holding.load()); });
     auto cancelled = timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1s, record(100));
     EXPECT_TRUE(timers.cancel(cancelled));
     EXPECT_FALSE(timers.cancel(cancelled));
@@ -115,8 +113,7 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     timers.schedule(CLOCK_BOOTTIME, tasks::clockNow(CLOCK_BOOTTIME) - 10ms, record(1));
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1ms, record(3));
     release = true;
-    while (fired.load() < 3)
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(fired.load() < 3); });
     std::lock_guard guard(mutex);
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
 }

@@ -1,7 +1,7 @@
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskLocal.h"
-#include "TestGate.h"
+#include "Support/Gate.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 namespace {
 
 using tasks::Task;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 tasks::TaskLocal<std::string> requestName{"none"};
 
 TEST(Spawn, EveryAwaiterReceivesTheOutcome)
 {
-    TestGate release;
+    Gate release;
     auto body = [&]() -> Task<int> {
         co_await release.passed();
         co_return 3;
@@ -59,8 +59,8 @@ TEST(Spawn, SpawnedTasksInheritTaskLocalsAndDetachedOnesDoNot)
 
 TEST(Spawn, CancellingTheSpawnerDoesNotCancelTheSpawnedTask)
 {
-    TestGate hold;
-    TestGate release;
+    Gate hold;
+    Gate release;
     std::optional<tasks::TaskHandle<bool>> inner;
     auto innerBody = [&]() -> Task<bool> {
         co_await release.passed();

@@ -2,7 +2,8 @@
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
 #include "Platform/Tasks/TaskLocal.h"
-#include "TestGate.h"
+#include "Support/Gate.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -16,31 +17,31 @@
 namespace {
 
 using tasks::Task;
-using testing_support::TestGate;
+using testing_support::Gate;
 
 tasks::TaskLocal<int> depth{0};
 
 // Waits (not cancellably) at the gate and counts its task's cancellation when it happens.
-Task<int> waitAndReport(TestGate& gate, std::atomic<int>& cancelledCount)
+Task<int> waitAndReport(Gate& gate, std::atomic<int>& cancelledCount)
 {
     co_await tasks::withTaskCancellationHandler(gate.passed(), [&] { cancelledCount.fetch_add(1); });
     co_return 0;
 }
 
-Task<int> valueAfterGate(TestGate& gate, int value)
+Task<int> valueAfterGate(Gate& gate, int value)
 {
     co_await gate.passed();
     co_return value;
 }
 
-Task<int> finishAfterGate(TestGate& gate, std::atomic<int>& cancelledCount, std::atomic<bool>& finished)
+Task<int> finishAfterGate(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<bool>& finished)
 {
     co_await waitAndReport(gate, cancelledCount);
     finished = true;
     co_return 0;
 }
 
-Task<void> countAfterGate(TestGate& gate, std::atomic<int>& cancelledCount, std::atomic<int>& finished)
+Task<void> countAfterGate(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<int>& finished)
 {
     co_await waitAndReport(gate, cancelledCount);
     finished.fetch_add(1);
@@ -54,13 +55,12 @@ Task<void> count(std::atomic<int>& ran)
 
 void waitUntil(const std::atomic<int>& counter, int value)
 {
-    while (counter.load() < value)
-        std::this_thread::yield();
+    testing_support::waitUntil([&] { return !(counter.load() < value); });
 }
 
 TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
 {
-    TestGate second;
+    Gate second;
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<std::vector<int>> {
         group.addTask(valueAfterGate(second, 2));
         group.addTask([]() -> Task<int> { co_return 1; }());
@@ -78,7 +78,7 @@ TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
 
 TEST(TaskGroup, FirstFailureCancelsTheOthersAndIsRethrown)
 {
-    TestGate gate;
+    Gate gate;
     std::atomic<int> cancelledCount{0};
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
         group.addTask(waitAndReport(gate, cancelledCount));
@@ -127,7 +127,7 @@ TEST(TaskGroup, ChildrenInheritTaskLocalsAndSiblingsDoNotSeeEachOthersBindings)
 
 TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 {
-    TestGate gate;
+    Gate gate;
     std::atomic<int> cancelledCount{0};
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
         group.addTask(waitAndReport(gate, cancelledCount));
@@ -146,7 +146,7 @@ TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 
 TEST(TaskGroup, BodyFailureCancelsChildrenAndWaitsForThemBeforeRethrowing)
 {
-    TestGate gate;
+    Gate gate;
     std::atomic<int> cancelledCount{0};
     std::atomic<bool> childFinished{false};
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
@@ -162,9 +162,20 @@ TEST(TaskGroup, BodyFailureCancelsChildrenAndWaitsForThemBeforeRethrowing)
     EXPECT_TRUE(childFinished.load());
 }
 
+TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
+{
+    auto body = [](tasks::TaskGroup<int>& group) -> Task<int> {
+        group.cancelAll();
+        group.addTask([]() -> Task<int> { co_return tasks::isCancelled() ? 1 : 0; }());
+        co_return (co_await group.next()).value_or(-1);
+    };
+    auto run = [&]() -> Task<int> { co_return co_await tasks::withThrowingTaskGroup<int>(body); };
+    EXPECT_EQ(tasks::runBlocking(run()), 1);
+}
+
 TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrownAtTheEnd)
 {
-    TestGate gate;
+    Gate gate;
     std::atomic<int> cancelledCount{0};
     std::atomic<int> finished{0};
     auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {

@@ -3,9 +3,8 @@
 #include "VLFSModule/Service.h"
 
 #include "Support/Mailbox.h"
-#include "Support/XPCRuntimeDirectory.h"
 #include "Support/XPCTestServer.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,14 +12,11 @@ namespace {
 
 using namespace testing_support;
 
-// One runtime directory for every test of this program.
-testing::Environment* const runtimeDirectory = testing::AddGlobalTestEnvironment(new XPCRuntimeDirectory);
-
 TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
 {
     DeviceImage device;
     FusePeer peer;
-    answerHandshake(peer, initReply(7, 19, 0x20000000), statfsReply(2048));
+    answerHandshake(peer, initReply(7, 19, vl::FUSE_INIT_CASE_INSENSITIVE), statfsReply(2048));
     peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
     peer.on(vl::FUSE_GETATTR, [](const FuseRequest& request) {
         vl::fuse_attr_out out{};

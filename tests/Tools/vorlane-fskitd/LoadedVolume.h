@@ -16,7 +16,7 @@
 
 #include "Support/Mailbox.h"
 #include "Support/XPCTestServer.h"
-#include "VolumeTestSupport.h"
+#include "Support/VolumeTestSupport.h"
 
 #include <map>
 

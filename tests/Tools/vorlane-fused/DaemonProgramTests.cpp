@@ -4,12 +4,15 @@
 #include "Platform/Tasks/Spawn.h"
 #include "Common/ServiceProtocol.h"
 #include "Platform/OS/Logger.h"
-#include "Tools/ServicesSupport/FakeDiskImageTool.h"
-#include "Tools/ServicesSupport/FakeHostLauncher.h"
-#include "Tools/ServicesSupport/FakeVolume.h"
-#include "Tools/ServicesSupport/FuseExchange.h"
+#include "Support/FakeDiskImageTool.h"
+#include "Support/FakeHostLauncher.h"
+#include "Support/FakeVolume.h"
+#include "Support/FusePeer.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <filesystem>
 #include <future>
@@ -51,7 +54,12 @@ protected:
         host = launcher->nextLaunch();
         volume.emplace(host->devicePath);
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
-        return volume->nextCall();
+        FakeVolume::Call call = volume->nextCall();
+        // A daemon that never answers or never hangs up fails the read instead of hanging the test.
+        timeval limit{10, 0};
+        if (call.socket)
+            EXPECT_EQ(::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+        return call;
     }
 
     testing_support::FakeDiskImageTool tool;
@@ -97,11 +105,11 @@ TEST_F(DaemonProgramTest, servesAPassthroughDirectoryAndLogsTheLookupsLeftAtTheE
     int socket = call.socket->fileDescriptor();
     testing_support::initializeFuse(socket);
     for (std::uint64_t unique : {2, 3}) {
-        testing_support::writeFuseRequest(socket, vl::FUSE_LOOKUP, unique, 1, "inside", 7);
+        testing_support::writeFuseRequest(socket, vl::FUSE_LOOKUP, unique, 1, testing_support::bytesOf(std::string_view("inside", 7)));
         EXPECT_EQ(testing_support::readFuseReply(socket).header.error, 0);
     }
     vl::fuse_forget_in forget{1};
-    testing_support::writeFuseRequest(socket, vl::FUSE_FORGET, 4, 2, &forget, sizeof forget);
+    testing_support::writeFuseRequest(socket, vl::FUSE_FORGET, 4, 2, testing_support::bytesOf(forget));
     EXPECT_TRUE(testing_support::destroyFuse(socket, 5));
     EXPECT_EQ(exitStatus.get(), 0);
     EXPECT_TRUE(log.contains(os::LogLevel::info, "session ended: 1 nodes looked up (1 lookups outstanding)"));
@@ -143,13 +151,6 @@ TEST_F(DaemonProgramTest, aStopWhileWaitingForTheVolumeFailsTheProgram)
     EXPECT_EQ(output.str(), "");
     // The services released the volume nobody waits for any more.
     EXPECT_EQ(host->nextStop(), 0ns);
-}
-
-TEST_F(DaemonProgramTest, aRefusedRequestFailsTheProgram)
-{
-    tool.failing("create");
-    EXPECT_EQ(start({}).get(), 1);
-    EXPECT_EQ(output.str(), "");
 }
 
 } // namespace

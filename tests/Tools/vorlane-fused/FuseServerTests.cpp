@@ -3,6 +3,7 @@
 #include "vorlane-fused/PassthroughFileSystem.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "Support/FusePeer.h"
 
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 namespace {
 
 using fused::FuseServer;
+using testing_support::bytesOf;
 
 // The volume's side of a session: writes raw requests and reads raw replies.
 class Session {
@@ -35,7 +37,7 @@ public:
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         volumeEnd = ends[0];
         // A reply that never comes fails the read instead of hanging the test.
-        timeval limit{60, 0};
+        timeval limit{10, 0};
         EXPECT_EQ(setsockopt(volumeEnd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
         server = std::make_unique<FuseServer>(ends[1], backend ? *backend : fileSystem, features);
         ending = std::async(std::launch::async, [this] { return server->serve(); });
@@ -52,21 +54,10 @@ public:
     void send(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::uint64_t unique = 7,
               std::optional<std::uint32_t> lengthOverride = std::nullopt)
     {
-        vl::fuse_in_header header{};
-        header.len = lengthOverride.value_or(static_cast<std::uint32_t>(sizeof(header) + body.size()));
-        header.opcode = opcode;
-        header.unique = unique;
-        header.nodeid = node;
-        std::vector<std::byte> bytes(sizeof(header));
-        std::memcpy(bytes.data(), &header, sizeof(header));
-        bytes.insert(bytes.end(), body.begin(), body.end());
-        ASSERT_EQ(write(volumeEnd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        testing_support::writeFuseRequest(volumeEnd, opcode, unique, node, body, lengthOverride);
     }
 
-    struct Reply {
-        vl::fuse_out_header header;
-        std::vector<std::byte> payload;
-    };
+    using Reply = testing_support::FuseReply;
 
     // Sends a request and answers its reply, which must carry no error when `error` is 0.
     Reply call(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::int32_t error = 0)
@@ -77,14 +68,7 @@ public:
         return reply;
     }
 
-    Reply receive()
-    {
-        Reply reply{};
-        readExactly(&reply.header, sizeof(reply.header));
-        reply.payload.resize(reply.header.len - sizeof(reply.header));
-        readExactly(reply.payload.data(), reply.payload.size());
-        return reply;
-    }
+    Reply receive() { return testing_support::readFuseReply(volumeEnd); }
 
     template <typename T>
     static T as(const Reply& reply)
@@ -106,26 +90,7 @@ public:
     int volumeEnd = -1;
     std::unique_ptr<FuseServer> server;
     std::future<FuseServer::Ending> ending;
-
-private:
-    void readExactly(void* buffer, std::size_t size)
-    {
-        std::size_t done = 0;
-        while (done < size) {
-            ssize_t count = read(volumeEnd, static_cast<char*>(buffer) + done, size - done);
-            ASSERT_GT(count, 0);
-            done += static_cast<std::size_t>(count);
-        }
-    }
 };
-
-template <typename T>
-std::vector<std::byte> bytesOf(const T& value)
-{
-    std::vector<std::byte> bytes(sizeof(T));
-    std::memcpy(bytes.data(), &value, sizeof(T));
-    return bytes;
-}
 
 std::vector<std::byte> nameBytes(std::string_view name)
 {
@@ -140,12 +105,6 @@ std::vector<std::byte> withName(const T& value, std::string_view name)
     std::vector<std::byte> bytes = bytesOf(value), more = nameBytes(name);
     bytes.insert(bytes.end(), more.begin(), more.end());
     return bytes;
-}
-
-std::vector<std::byte> bytesOf(std::string_view text)
-{
-    return std::vector<std::byte>(reinterpret_cast<const std::byte*>(text.data()),
-                                  reinterpret_cast<const std::byte*>(text.data()) + text.size());
 }
 
 std::string textOf(const std::vector<std::byte>& bytes)
@@ -168,13 +127,13 @@ std::vector<std::byte> readRequest(std::uint64_t handle, std::uint64_t offset, s
 
 vl::fuse_init_in initRequest(std::uint32_t flags)
 {
-    return vl::fuse_init_in{7, 19, 16777216, flags};
+    return vl::fuse_init_in{7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, flags};
 }
 
 TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
 {
     Session plain;
-    plain.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x67800000)), 41);
+    plain.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_VOLUME_OFFER)), 41);
     Session::Reply reply = plain.receive();
     EXPECT_EQ(reply.header.len, 16u + sizeof(vl::fuse_init_out));
     EXPECT_EQ(reply.header.error, 0);
@@ -182,15 +141,16 @@ TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
     auto answer = Session::as<vl::fuse_init_out>(reply);
     EXPECT_EQ(answer.major, 7u);
     EXPECT_EQ(answer.minor, 19u);
-    EXPECT_EQ(answer.max_readahead, 16777216u);
+    EXPECT_EQ(answer.max_readahead, vl::FUSE_VOLUME_MAX_READAHEAD);
     EXPECT_EQ(answer.flags, 0u);
     EXPECT_EQ(answer.max_write, FuseServer::maximumWrite);
 
     Session featured({.caseInsensitive = true, .volumeRename = true, .extendedAccess = true});
-    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x67800000)));
-    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, 0x60800000u);
-    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(0x20000000)));
-    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, 0x20000000u);
+    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_VOLUME_OFFER)));
+    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags,
+              vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS);
+    featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_CASE_INSENSITIVE)));
+    EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
 }
 
 TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)

@@ -1,7 +1,7 @@
 #include "vorlane-fused/FuseSession.h"
 
 #include "vorlane-fused/MemoryFileSystem.h"
-#include "Tools/ServicesSupport/FuseExchange.h"
+#include "Support/FusePeer.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ protected:
 TEST_F(FuseSessionTest, servesUntilTheVolumeSendsDestroy)
 {
     std::future<Ending> ending = serve(fused::DaemonFeatures{.caseInsensitive = true});
-    EXPECT_EQ(testing_support::initializeFuse(sockets.volume).flags, 0x20000000u);
+    EXPECT_EQ(testing_support::initializeFuse(sockets.volume).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
     EXPECT_TRUE(testing_support::destroyFuse(sockets.volume, 2));
     EXPECT_EQ(ending.get(), Ending::destroyed);
 }
@@ -74,7 +74,7 @@ TEST_F(FuseSessionTest, aStopBeforeTheSessionKeepsItFromBeginning)
     session.stop();
     EXPECT_EQ(serve().get(), Ending::stopped);
     // Nothing was read: the request stays in the socket, unanswered.
-    testing_support::writeFuseRequest(sockets.volume, vl::FUSE_STATFS, 1, 1, nullptr, 0);
+    testing_support::writeFuseRequest(sockets.volume, vl::FUSE_STATFS, 1, 1);
     pollfd readable{sockets.volume, POLLIN, 0};
     EXPECT_EQ(::poll(&readable, 1, 0), 0);
 }

@@ -7,9 +7,9 @@
 // the volume: sends FUSE_DESTROY and "device-deactivate" and reports "done" (or "stopped" after
 // SIGTERM). Each report is a {"Report": text} message to the named service SERVICE that the
 // test listens on; a failure is reported as "failed: why".
-#include "Tools/ServicesSupport/FakeVolume.h"
-#include "Tools/ServicesSupport/FuseExchange.h"
-#include "Tools/ServicesSupport/TestClient.h"
+#include "Support/FakeVolume.h"
+#include "Support/FusePeer.h"
+#include "Support/TestClient.h"
 
 #include <pthread.h>
 #include <unistd.h>

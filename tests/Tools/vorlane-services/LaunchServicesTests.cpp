@@ -7,11 +7,11 @@
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
 #include "Support/OpenDescriptors.h"
-#include "Tools/ServicesSupport/FakeDiskImageTool.h"
-#include "Tools/ServicesSupport/FakeHostLauncher.h"
-#include "Tools/ServicesSupport/FakeVolume.h"
-#include "Tools/ServicesSupport/FuseExchange.h"
-#include "Tools/ServicesSupport/TestClient.h"
+#include "Support/FakeDiskImageTool.h"
+#include "Support/FakeHostLauncher.h"
+#include "Support/FakeVolume.h"
+#include "Support/FusePeer.h"
+#include "Support/TestClient.h"
 #include "VLFoundation/XPCEntries.h"
 
 #include <gtest/gtest.h>
@@ -52,23 +52,6 @@ std::string lastComponent(const std::string& path)
 {
     return std::filesystem::path(path).filename().string();
 }
-
-// A file whose first 16 bytes are a fresh UUID, standing in for a device nobody attached.
-class IdentityFile {
-public:
-    IdentityFile()
-    {
-        char pattern[] = "/tmp/vorlane-identity-XXXXXX";
-        int descriptor = ::mkstemp(pattern);
-        path = pattern;
-        foundation::UUID identity;
-        [[maybe_unused]] ssize_t written = ::write(descriptor, identity.bytes().data(), identity.bytes().size());
-        ::close(descriptor);
-    }
-    ~IdentityFile() { ::unlink(path.c_str()); }
-
-    std::string path;
-};
 
 class LaunchServicesTest : public testing::Test {
 protected:
@@ -174,7 +157,7 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
 
 TEST_F(LaunchServicesTest, anAdvertisementForAVolumeNobodyAskedForIsRefused)
 {
-    IdentityFile stranger;
+    testing_support::DeviceImage stranger;
     FakeVolume unknown(stranger.path);
     xpc::XPCDictionary refusal = unknown.advertise();
     EXPECT_EQ(refusal.boolean(keys::successKey), false);
@@ -276,7 +259,7 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     };
     std::string broker = services::brokerServiceName();
     std::string daemonService = services::daemonServiceName();
-    IdentityFile identity;
+    testing_support::DeviceImage identity;
     FakeVolume volume(identity.path);
 
     xpc::XPCDictionary empty;

@@ -3,10 +3,8 @@
 #include "Platform/Foundation/Process.h"
 #include "Platform/XPC/Connection.h"
 #include "Support/XPCTestServer.h"
-#include "Tools/ServicesSupport/FakeDiskImageTool.h"
+#include "Support/FakeDiskImageTool.h"
 #include "Support/Mailbox.h"
-#include "Tools/ServicesSupport/LoopDevices.h"
-#include "VLFoundation/DiskImage.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +46,7 @@ public:
         int descriptor = output->fileHandleForReading()->fileDescriptor();
         for (;;) {
             pollfd readable{descriptor, POLLIN, 0};
-            if (::poll(&readable, 1, 60000) != 1)
+            if (::poll(&readable, 1, 10000) != 1)
                 throw std::runtime_error("no output within the safety limit");
             char character;
             if (::read(descriptor, &character, 1) != 1 || character == '\n')
@@ -117,48 +115,23 @@ protected:
         return services;
     }
 
-    // Whether a loop device is still backed by an image of this test.
-    bool loopDevicesRemain()
-    {
-        auto listing = std::make_shared<foundation::Pipe>();
-        auto losetup = std::make_shared<foundation::Process>();
-        losetup->executableURL = foundation::URL::fileURLWithPath("/usr/sbin/losetup");
-        losetup->arguments = {"--list", "--noheadings", "--raw", "--output", "BACK-FILE"};
-        losetup->standardOutput = listing;
-        losetup->launch();
-        std::string text = listing->fileHandleForReading()->readToEnd().value_or(foundation::Data()).decodedAsUTF8();
-        losetup->waitUntilExit();
-        return text.find(scratch.imageDirectory()) != std::string::npos;
-    }
-
     FakeDiskImageTool scratch;
     Reports reports;
 };
 
 TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind)
 {
-    for (bool realDevices : {false, true}) {
-        std::optional<std::string> unavailable = testing_support::loopDevicesUnavailable();
-        if (realDevices && unavailable) {
-            std::cout << "real loop devices skipped: " << *unavailable << "\n";
-            continue;
-        }
-        std::string tool = realDevices ? vl::DiskImage::defaultToolURL().path().value_or("") : scratch.toolPath();
-        std::unique_ptr<Program> services = startServices(tool, false);
-        Program daemon(VORLANE_FUSED, {"--case-insensitive", "memfs"});
-        std::string volume = daemon.readLine();
-        EXPECT_TRUE(foundation::UUID::parse(volume).has_value()) << volume;
-        EXPECT_EQ(daemon.wait(), 0);
-        EXPECT_EQ(reports.next(), "done volume=" + volume + " flags=20000000 destroyed=yes deactivated=yes");
+    std::unique_ptr<Program> services = startServices(scratch.toolPath(), false);
+    Program daemon(VORLANE_FUSED, {"--case-insensitive", "memfs"});
+    std::string volume = daemon.readLine();
+    EXPECT_TRUE(foundation::UUID::parse(volume).has_value()) << volume;
+    EXPECT_EQ(daemon.wait(), 0);
+    EXPECT_EQ(reports.next(), "done volume=" + volume + " flags=20000000 destroyed=yes deactivated=yes");
 
-        services->signal(SIGTERM);
-        EXPECT_EQ(services->wait(), 0);
-        EXPECT_TRUE(scratch.images().empty());
-        EXPECT_TRUE(scratch.devices().empty());
-        if (realDevices) {
-            EXPECT_FALSE(loopDevicesRemain());
-        }
-    }
+    services->signal(SIGTERM);
+    EXPECT_EQ(services->wait(), 0);
+    EXPECT_TRUE(scratch.images().empty());
+    EXPECT_TRUE(scratch.devices().empty());
 }
 
 TEST_F(ServicesProgramTest, stoppingTheServicesLetsTheHostEndTheSessionBeforeTheDaemonIsTold)

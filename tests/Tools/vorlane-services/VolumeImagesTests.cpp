@@ -2,9 +2,10 @@
 
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Tasks/Spawn.h"
-#include "Tools/ServicesSupport/FakeDiskImageTool.h"
-#include "Tools/ServicesSupport/FakeVolume.h"
-#include "Tools/ServicesSupport/LoopDevices.h"
+#include "Support/FakeDiskImageTool.h"
+#include "Support/FakeVolume.h"
+#include "Support/LoopDevices.h"
+#include "Support/ScopeExit.h"
 #include "VLFoundation/DiskImage.h"
 
 #include <gtest/gtest.h>
@@ -87,11 +88,18 @@ TEST(VolumeImages, aRealLoopDeviceShowsTheVolumeUUID)
     foundation::UUID volume;
     std::string path = tasks::runBlocking(images.create(volume));
     services::AttachedDevice device = tasks::runBlocking(images.attach(path));
+    bool detached = false;
+    // A failing assertion below must not leave the device attached.
+    testing_support::ScopeExit detach([&] {
+        if (!detached)
+            (void)tasks::runBlocking(tasks::catching(images.detach(device.bsdName)));
+    });
 
     EXPECT_TRUE(device.devicePath.starts_with("/dev/loop")) << device.devicePath;
     EXPECT_EQ("/dev/" + device.bsdName, device.devicePath);
-    EXPECT_EQ(testing_support::readVolumeIdentity(device.devicePath), volume);
+    EXPECT_EQ(testing_support::DeviceImage::identityOf(device.devicePath), volume);
     tasks::runBlocking(images.detach(device.bsdName));
+    detached = true;
     EXPECT_EQ(tasks::runBlocking(vl::DiskImage::url(device.bsdName)), std::nullopt);
     images.remove(path);
 }

@@ -1,5 +1,5 @@
-// Building blocks for volume tests: a device image file that starts with a volume UUID, and a
-// scripted daemon that answers the volume's handshake.
+// Building blocks for volume tests: the replies of a daemon that answers the volume's handshake,
+// and a connector that hands every volume a scripted daemon's channel end.
 #pragma once
 
 #include "Platform/FSKit/FSBlockDeviceResource.h"
@@ -7,6 +7,7 @@
 #include "VLChannel/SocketTransportMedium.h"
 #include "VLFSModule/Volume.h"
 
+#include "Support/DeviceImage.h"
 #include "Support/FusePeer.h"
 
 #include <gtest/gtest.h>
@@ -19,37 +20,12 @@
 
 namespace testing_support {
 
-// A regular file standing in for a block device; removed with the object.
-class DeviceImage {
-public:
-    explicit DeviceImage(std::size_t size = 4096, foundation::UUID identity = foundation::UUID()) : identity(identity)
-    {
-        char pattern[] = "/tmp/vorlane-device-XXXXXX";
-        int descriptor = mkstemp(pattern);
-        path = pattern;
-        std::string contents(size, '\0');
-        std::copy(identity.bytes().begin(), identity.bytes().begin() + std::min<std::size_t>(16, size),
-                  contents.begin());
-        EXPECT_EQ(write(descriptor, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
-        close(descriptor);
-    }
-    ~DeviceImage() { std::remove(path.c_str()); }
-
-    std::shared_ptr<fskit::FSBlockDeviceResource> open(std::int64_t blockSize = 512) const
-    {
-        return fskit::FSBlockDeviceResource::open(path, blockSize);
-    }
-
-    foundation::UUID identity;
-    std::string path;
-};
-
 inline vl::fuse_init_out initReply(std::uint32_t major = 7, std::uint32_t minor = 19, std::uint32_t flags = 0)
 {
     vl::fuse_init_out out{};
     out.major = major;
     out.minor = minor;
-    out.max_readahead = 16777216;
+    out.max_readahead = vl::FUSE_VOLUME_MAX_READAHEAD;
     out.flags = flags;
     out.max_write = 1 << 20;
     return out;

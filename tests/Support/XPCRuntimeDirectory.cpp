@@ -1,8 +1,7 @@
 // A runtime directory of its own for the named XPC services of one test program: made before any
 // test starts a thread, named by VORLANE_RUNTIME_DIR, and removed at the end. Others may search
-// it (a test runs a peer under another user). Register it once per program with
-// testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory).
-#pragma once
+// it (a test runs a peer under another user). A test program that uses named services links the
+// XPCRuntimeDirectory object library, which registers one for the whole program.
 
 #include <gtest/gtest.h>
 
@@ -14,6 +13,7 @@
 #include <string>
 
 namespace testing_support {
+namespace {
 
 class XPCRuntimeDirectory : public testing::Environment {
 public:
@@ -37,4 +37,8 @@ private:
     std::string directory;
 };
 
+[[maybe_unused]] testing::Environment* const environment
+    = testing::AddGlobalTestEnvironment(new XPCRuntimeDirectory);
+
+} // namespace
 } // namespace testing_support

@@ -12,8 +12,9 @@
 #include "Platform/XPC/Connection.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
+#include "Support/DeviceImage.h"
 #include "Support/Mailbox.h"
-#include "Tools/ServicesSupport/TestClient.h"
+#include "Support/TestClient.h"
 #include "VLFoundation/XPCEntries.h"
 
 #include <fcntl.h>
@@ -43,19 +44,6 @@ inline void sendToService(const std::string& service, const xpc::XPCDictionary& 
     client.send(message);
 }
 
-inline foundation::UUID readVolumeIdentity(const std::string& devicePath)
-{
-    int descriptor = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0)
-        throw std::runtime_error("cannot open " + devicePath);
-    foundation::UUID::Bytes bytes{};
-    ssize_t count = ::pread(descriptor, bytes.data(), bytes.size(), 0);
-    ::close(descriptor);
-    if (count != static_cast<ssize_t>(bytes.size()))
-        throw std::runtime_error("cannot read the identity of " + devicePath);
-    return foundation::UUID(bytes);
-}
-
 class FakeVolume {
 public:
     // What a daemon's call brought: its keys as read, and the volume's end of the socket pair
@@ -67,7 +55,7 @@ public:
     };
 
     explicit FakeVolume(const std::string& devicePath)
-        : volume(readVolumeIdentity(devicePath)), listener(xpc::Connection::createAnonymousListener()),
+        : volume(DeviceImage::identityOf(devicePath)), listener(xpc::Connection::createAnonymousListener()),
           calls(std::make_shared<Mailbox<Call>>())
     {
         listener->setEventHandler([calls = calls, ended = ended](const xpc::Object& event) {

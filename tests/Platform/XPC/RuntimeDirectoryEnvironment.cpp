@@ -1,8 +1,0 @@
-#include "Support/XPCRuntimeDirectory.h"
-
-namespace {
-
-[[maybe_unused]] testing::Environment* const environment =
-    testing::AddGlobalTestEnvironment(new testing_support::XPCRuntimeDirectory);
-
-} // namespace
