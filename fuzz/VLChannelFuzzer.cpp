@@ -29,7 +29,7 @@ void require(bool condition)
 DiscontiguousData::Region ownedRegion(const std::uint8_t* begin, std::size_t count)
 {
     auto storage = std::make_shared<Bytes>(begin, begin + count);
-    return {storage, std::as_bytes(std::span(*storage))};
+    return { storage, std::as_bytes(std::span(*storage)) };
 }
 
 DiscontiguousData cut(const Bytes& bytes, FuzzedDataProvider& provider)
@@ -49,17 +49,15 @@ DiscontiguousData cut(const Bytes& bytes, FuzzedDataProvider& provider)
 
 bool matches(std::span<const std::byte> view, const Bytes& bytes, std::size_t offset)
 {
-    return view.size() <= bytes.size() - offset &&
-           (view.empty() || std::memcmp(view.data(), bytes.data() + offset, view.size()) == 0);
+    return view.size() <= bytes.size() - offset
+        && (view.empty() || std::memcmp(view.data(), bytes.data() + offset, view.size()) == 0);
 }
 
-template <typename Value>
-void readValue(Reply& reply, const Bytes& bytes)
+template <typename Value> void readValue(Reply& reply, const Bytes& bytes)
 {
     std::size_t offset = static_cast<std::size_t>(reply.consumedCount());
-    reply.consumePart<Value>([&](const Value& value) {
-        require(matches(std::as_bytes(std::span(&value, 1)), bytes, offset));
-    });
+    reply.consumePart<Value>(
+        [&](const Value& value) { require(matches(std::as_bytes(std::span(&value, 1)), bytes, offset)); });
 }
 
 void consumeOperations(Reply& reply, const Bytes& bytes, FuzzedDataProvider& provider)
@@ -117,7 +115,7 @@ void checkSubRanges(const DiscontiguousData& data, const Bytes& bytes, FuzzedDat
     for (int step = 0; step < 4 && provider.remaining_bytes() > 0; ++step) {
         std::ptrdiff_t lower = provider.ConsumeIntegralInRange<std::ptrdiff_t>(0, data.count());
         std::ptrdiff_t upper = provider.ConsumeIntegralInRange<std::ptrdiff_t>(lower, data.count());
-        DiscontiguousData part = data[{lower, upper}];
+        DiscontiguousData part = data[{ lower, upper }];
         require(part.count() == upper - lower);
         for (const DiscontiguousData::Region& region : part.regions())
             require(region.count() > 0);
@@ -167,8 +165,8 @@ void walkDirectory(const DiscontiguousData& payload, const Bytes& bytes)
             require(entry->name.size() == entry->dirent.namelen);
             require(matches(std::as_bytes(std::span(entry->name)), bytes,
                 static_cast<std::size_t>(start) + sizeof(fuse_dirent)));
-            require((reply.consumedCount() - start) % 8 == 0 &&
-                    reply.consumedCount() - start >= static_cast<std::ptrdiff_t>(sizeof(fuse_dirent)));
+            require((reply.consumedCount() - start) % 8 == 0
+                && reply.consumedCount() - start >= static_cast<std::ptrdiff_t>(sizeof(fuse_dirent)));
         }
     } catch (const ConsumableError&) {
     }

@@ -109,13 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string end = "connected";
     while (provider.remaining_bytes() > 0 && end == "connected") {
         int target = provider.ConsumeIntegralInRange(0, requestCount + 1);
-        std::uint64_t unique = target == 0 ? 0 : target <= requestCount ? uniques[target - 1] : provider.ConsumeIntegral<std::uint64_t>();
+        std::uint64_t unique = target == 0 ? 0
+            : target <= requestCount       ? uniques[target - 1]
+                                           : provider.ConsumeIntegral<std::uint64_t>();
         std::int32_t error = provider.ConsumeBool() ? 0 : provider.ConsumeIntegral<std::int32_t>();
         Bytes payload = provider.ConsumeBytes<std::uint8_t>(provider.ConsumeIntegralInRange(0, 48));
         std::uint32_t length = static_cast<std::uint32_t>(sizeof(fuse_out_header) + payload.size());
         if (provider.ConsumeIntegralInRange(0, 7) == 0)
             length = provider.ConsumeIntegral<std::uint32_t>();
-        fuse_out_header header{.len = length, .error = error, .unique = unique};
+        fuse_out_header header { .len = length, .error = error, .unique = unique };
         const auto* headerBytes = reinterpret_cast<const std::uint8_t*>(&header);
         stream.insert(stream.end(), headerBytes, headerBytes + sizeof header);
         if (length > Channel::maximumMessageLength) {
@@ -139,13 +141,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         for (std::size_t index = 0; index < uniques.size(); ++index)
             if (unique != 0 && uniques[index] == unique && !expected.contains(index))
-                expected[index] = error == 0 ? "reply " + std::string(payload.begin(), payload.end()) : errorOutcome(error);
+                expected[index] = error == 0 ? "reply " + std::string(payload.begin(), payload.end())
+                                             : errorOutcome(error);
     }
     bool dies = end != "connected" || provider.ConsumeBool();
     writeAll(daemon, stream);
     if (dies)
         ::shutdown(daemon, SHUT_RDWR);
-    std::string rest = end.starts_with("posix") ? end : dies ? "posix " + std::to_string(posix::enotconn) : "closed";
+    std::string rest = end.starts_with("posix") ? end
+        : dies                                  ? "posix " + std::to_string(posix::enotconn)
+                                                : "closed";
 
     // Requests the stream settles end before close; the others end with the stream's end, which
     // a dying daemon brings before close, while close brings it for a daemon that lives on.

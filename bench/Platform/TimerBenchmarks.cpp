@@ -45,8 +45,9 @@ void spreadSleeps(benchmark::State& state)
         all.insert(all.end(), lateness.begin(), lateness.end());
     }
     std::sort(all.begin(), all.end());
-    auto microseconds = [](std::chrono::nanoseconds value) { return static_cast<double>(value.count()) / 1000.0; };
-    std::chrono::nanoseconds total{0};
+    auto microseconds
+        = [](std::chrono::nanoseconds value) { return static_cast<double>(value.count()) / 1000.0; };
+    std::chrono::nanoseconds total { 0 };
     for (std::chrono::nanoseconds value : all)
         total += value;
     state.counters["mean_late_us"] = microseconds(total / static_cast<std::int64_t>(all.size()));

@@ -6,7 +6,7 @@
 
 namespace {
 
-std::atomic<std::size_t> allocationCount{0};
+std::atomic<std::size_t> allocationCount { 0 };
 
 } // namespace
 

@@ -17,11 +17,15 @@ std::size_t allocationsSoFar();
 
 class AllocationCounter {
 public:
-    explicit AllocationCounter(benchmark::State& state) : state(state), start(allocationsSoFar()) {}
+    explicit AllocationCounter(benchmark::State& state)
+        : state(state)
+        , start(allocationsSoFar())
+    {
+    }
     ~AllocationCounter()
     {
-        state.counters["allocations"] = benchmark::Counter(static_cast<double>(allocationsSoFar() - start),
-                                                           benchmark::Counter::kAvgIterations);
+        state.counters["allocations"] = benchmark::Counter(
+            static_cast<double>(allocationsSoFar() - start), benchmark::Counter::kAvgIterations);
     }
     AllocationCounter(const AllocationCounter&) = delete;
     AllocationCounter& operator=(const AllocationCounter&) = delete;

@@ -34,7 +34,7 @@ constexpr std::size_t replyBodyCount = 144;
 constexpr std::size_t writeDataCount = 1 << 20;
 constexpr int roundTripsPerIteration = 512;
 constexpr int writesPerIteration = 16;
-const std::byte name[3] = {std::byte{'a'}, std::byte{'b'}, std::byte{'c'}};
+const std::byte name[3] = { std::byte { 'a' }, std::byte { 'b' }, std::byte { 'c' } };
 
 // Whole transfers over the platform's helpers; a stream that ends early is a failure here.
 void readCompletely(int descriptor, void* buffer, std::size_t count)
@@ -51,7 +51,11 @@ void sendCompletely(int descriptor, const void* buffer, std::size_t count)
 // The daemon's side: reads each request (header, then the rest) and answers it in one send.
 class EchoPeer {
 public:
-    explicit EchoPeer(int descriptor) : descriptor(descriptor), thread([this] { serve(); }) {}
+    explicit EchoPeer(int descriptor)
+        : descriptor(descriptor)
+        , thread([this] { serve(); })
+    {
+    }
     ~EchoPeer()
     {
         ::shutdown(descriptor, SHUT_RDWR);
@@ -70,7 +74,7 @@ private:
                 readCompletely(descriptor, &header, sizeof header);
                 if (header.len > sizeof header)
                     readCompletely(descriptor, body.data(), header.len - sizeof header);
-                fuse_out_header out{};
+                fuse_out_header out {};
                 out.unique = header.unique;
                 out.len = header.opcode == FUSE_WRITE ? 16 + sizeof(fuse_write_out) : sizeof reply;
                 std::memcpy(reply, &out, sizeof out);
@@ -102,17 +106,20 @@ struct SocketPair {
 
 class RawClient {
 public:
-    RawClient() : peer(sockets.far) {}
+    RawClient()
+        : peer(sockets.far)
+    {
+    }
     ~RawClient() { ::close(sockets.near); }
 
     void sendLookup()
     {
-        fuse_in_header header{};
+        fuse_in_header header {};
         header.len = sizeof header + sizeof name + 1;
         header.opcode = FUSE_LOOKUP;
         header.unique = nextUnique++;
         header.nodeid = 1;
-        const std::byte zero{0};
+        const std::byte zero { 0 };
         sendCompletely(sockets.near, &header, sizeof header);
         sendCompletely(sockets.near, name, sizeof name);
         sendCompletely(sockets.near, &zero, 1);
@@ -129,12 +136,12 @@ public:
     void write(const std::vector<std::byte>& data)
     {
         std::byte fixed[sizeof(fuse_in_header) + sizeof(fuse_write_in)] = {};
-        fuse_in_header header{};
+        fuse_in_header header {};
         header.len = static_cast<std::uint32_t>(sizeof fixed + data.size());
         header.opcode = FUSE_WRITE;
         header.unique = nextUnique++;
         header.nodeid = 2;
-        fuse_write_in in{};
+        fuse_write_in in {};
         in.size = static_cast<std::uint32_t>(data.size());
         std::memcpy(fixed, &header, sizeof header);
         std::memcpy(fixed + sizeof header, &in, sizeof in);
@@ -184,11 +191,12 @@ void RawPipelined(benchmark::State& state)
 void RawWrite1MiB(benchmark::State& state)
 {
     RawClient client;
-    std::vector<std::byte> data(writeDataCount, std::byte{0x5a});
+    std::vector<std::byte> data(writeDataCount, std::byte { 0x5a });
     for (auto _ : state)
         for (int index = 0; index < writesPerIteration; ++index)
             client.write(data);
-    state.SetBytesProcessed(state.iterations() * writesPerIteration * static_cast<std::int64_t>(writeDataCount));
+    state.SetBytesProcessed(
+        state.iterations() * writesPerIteration * static_cast<std::int64_t>(writeDataCount));
 }
 
 // --- The channel: the same traffic through Channel::process from tasks.
@@ -196,9 +204,9 @@ void RawWrite1MiB(benchmark::State& state)
 class ChannelClient {
 public:
     ChannelClient()
-        : peer(sockets.far),
-          channel(std::make_shared<Channel>(
-              std::make_unique<SocketTransportMedium>(std::make_shared<foundation::FileHandle>(sockets.near))))
+        : peer(sockets.far)
+        , channel(std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(
+              std::make_shared<foundation::FileHandle>(sockets.near))))
     {
         tasks::runBlocking(channel->open());
     }
@@ -215,8 +223,8 @@ public:
 Request lookupRequest()
 {
     return Request(FUSE_LOOKUP, 1, 0, 0, 0,
-                   Request::Part::unmanaged(DiscontiguousData(
-                       DiscontiguousData::Region(std::span<const std::byte>(name)), Request::Part::nullByte)));
+        Request::Part::unmanaged(DiscontiguousData(
+            DiscontiguousData::Region(std::span<const std::byte>(name)), Request::Part::nullByte)));
 }
 
 tasks::Task<void> lookups(std::shared_ptr<Channel> channel, int count)
@@ -257,10 +265,10 @@ void ChannelConcurrent(benchmark::State& state)
 tasks::Task<void> writes(std::shared_ptr<Channel> channel, const std::vector<std::byte>& data, int count)
 {
     for (int index = 0; index < count; ++index) {
-        Request request(FUSE_WRITE, 2, 0, 0, 0, Request::Part::managed<fuse_write_in>([&data](fuse_write_in& in) {
-                            in.size = static_cast<std::uint32_t>(data.size());
-                        }),
-                        Request::Part::unmanaged(DiscontiguousData::Region(std::span<const std::byte>(data))));
+        Request request(FUSE_WRITE, 2, 0, 0, 0,
+            Request::Part::managed<fuse_write_in>(
+                [&data](fuse_write_in& in) { in.size = static_cast<std::uint32_t>(data.size()); }),
+            Request::Part::unmanaged(DiscontiguousData::Region(std::span<const std::byte>(data))));
         Reply reply = co_await channel->process(std::move(request));
         benchmark::DoNotOptimize(reply.count());
     }
@@ -269,10 +277,11 @@ tasks::Task<void> writes(std::shared_ptr<Channel> channel, const std::vector<std
 void ChannelWrite1MiB(benchmark::State& state)
 {
     ChannelClient client;
-    std::vector<std::byte> data(writeDataCount, std::byte{0x5a});
+    std::vector<std::byte> data(writeDataCount, std::byte { 0x5a });
     for (auto _ : state)
         tasks::runBlocking(writes(client.channel, data, writesPerIteration));
-    state.SetBytesProcessed(state.iterations() * writesPerIteration * static_cast<std::int64_t>(writeDataCount));
+    state.SetBytesProcessed(
+        state.iterations() * writesPerIteration * static_cast<std::int64_t>(writeDataCount));
 }
 
 BENCHMARK(RawRoundTrip)->UseRealTime();
@@ -290,7 +299,7 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration)
                 continue;
-            for (const char* rate : {"items_per_second", "bytes_per_second"}) {
+            for (const char* rate : { "items_per_second", "bytes_per_second" }) {
                 auto counter = run.counters.find(rate);
                 if (counter != run.counters.end())
                     rates[run.run_name.str()].push_back(counter->second.value);
@@ -321,23 +330,26 @@ void printComparison(const RecordingReporter& reporter)
     double rawRoundTrip = reporter.rate("RawRoundTrip");
     double rawPipelined = reporter.rate("RawPipelined/64");
     double rawWrite = reporter.rate("RawWrite1MiB");
-    auto ratio = [](double channel, double floor) { return floor > 0 && channel > 0 ? channel / floor : 0.0; };
+    auto ratio
+        = [](double channel, double floor) { return floor > 0 && channel > 0 ? channel / floor : 0.0; };
     std::printf("\nChannel against its floor\n");
     if (rawRoundTrip > 0 && reporter.rate("ChannelRoundTrip") > 0)
-        std::printf("  round trip, one outstanding:   %7.2f us vs %7.2f us  latency ratio %5.2f (goal <= 1.5)\n",
-                    1e6 / reporter.rate("ChannelRoundTrip"), 1e6 / rawRoundTrip,
-                    ratio(rawRoundTrip, reporter.rate("ChannelRoundTrip")));
-    for (const char* concurrency : {"1", "8", "64"}) {
+        std::printf(
+            "  round trip, one outstanding:   %7.2f us vs %7.2f us  latency ratio %5.2f (goal <= 1.5)\n",
+            1e6 / reporter.rate("ChannelRoundTrip"), 1e6 / rawRoundTrip,
+            ratio(rawRoundTrip, reporter.rate("ChannelRoundTrip")));
+    for (const char* concurrency : { "1", "8", "64" }) {
         double channel = reporter.rate(std::string("ChannelConcurrent/") + concurrency + "/");
         if (channel > 0 && rawPipelined > 0)
-            std::printf("  %2s concurrent tasks:            %8.0f req/s vs %8.0f req/s pipelined  ratio %5.2f%s\n",
-                        concurrency, channel, rawPipelined, ratio(channel, rawPipelined),
-                        std::string(concurrency) == "64" ? " (goal >= 0.70)" : "");
+            std::printf(
+                "  %2s concurrent tasks:            %8.0f req/s vs %8.0f req/s pipelined  ratio %5.2f%s\n",
+                concurrency, channel, rawPipelined, ratio(channel, rawPipelined),
+                std::string(concurrency) == "64" ? " (goal >= 0.70)" : "");
     }
     if (rawWrite > 0 && reporter.rate("ChannelWrite1MiB") > 0)
         std::printf("  1 MiB writes:                  %6.2f GB/s vs %6.2f GB/s  ratio %5.2f (goal >= 0.90)\n",
-                    reporter.rate("ChannelWrite1MiB") / 1e9, rawWrite / 1e9,
-                    ratio(reporter.rate("ChannelWrite1MiB"), rawWrite));
+            reporter.rate("ChannelWrite1MiB") / 1e9, rawWrite / 1e9,
+            ratio(reporter.rate("ChannelWrite1MiB"), rawWrite));
 }
 
 } // namespace

@@ -20,7 +20,7 @@ using bench::AllocationCounter;
 DiscontiguousData::Region ownedRegion(const std::vector<std::byte>& bytes)
 {
     auto storage = std::make_shared<std::vector<std::byte>>(bytes);
-    return {storage, std::span<const std::byte>(*storage)};
+    return { storage, std::span<const std::byte>(*storage) };
 }
 
 void BM_BuildLookupRequest(benchmark::State& state)
@@ -33,7 +33,7 @@ void BM_BuildLookupRequest(benchmark::State& state)
         AllocationCounter counter(state);
         for (auto _ : state) {
             Request request(FUSE_LOOKUP, 1, 0, 0, 0,
-                            Request::Part::unmanaged(DiscontiguousData(name, Request::Part::nullByte)));
+                Request::Part::unmanaged(DiscontiguousData(name, Request::Part::nullByte)));
             benchmark::DoNotOptimize(request.data().regions().data());
         }
     }
@@ -45,7 +45,7 @@ void BM_BuildGetattrRequest(benchmark::State& state)
     AllocationCounter counter(state);
     for (auto _ : state) {
         Request request(FUSE_GETATTR, 5, 0, 0, 0,
-                        Request::Part::managed<fuse_getattr_in>([](fuse_getattr_in& in) { in.fh = 9; }));
+            Request::Part::managed<fuse_getattr_in>([](fuse_getattr_in& in) { in.fh = 9; }));
         benchmark::DoNotOptimize(request.data().regions().data());
     }
 }
@@ -53,10 +53,10 @@ BENCHMARK(BM_BuildGetattrRequest);
 
 void BM_ConsumeCreateReplySplitOverTwoRegions(benchmark::State& state)
 {
-    std::vector<std::byte> payload(sizeof(fuse_entry_out) + sizeof(fuse_open_out), std::byte{1});
+    std::vector<std::byte> payload(sizeof(fuse_entry_out) + sizeof(fuse_open_out), std::byte { 1 });
     // The entry straddles the boundary, as when a daemon's reply arrives in two reads.
-    DiscontiguousData data(ownedRegion({payload.begin(), payload.begin() + 100}),
-                           ownedRegion({payload.begin() + 100, payload.end()}));
+    DiscontiguousData data(ownedRegion({ payload.begin(), payload.begin() + 100 }),
+        ownedRegion({ payload.begin() + 100, payload.end() }));
     Reply prototype(1, data);
     AllocationCounter counter(state);
     for (auto _ : state) {

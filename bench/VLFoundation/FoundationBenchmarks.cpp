@@ -25,9 +25,9 @@ void promiseResolutionToWaiterRunning(benchmark::State& state)
     std::vector<double> latencies;
     for (auto _ : state) {
         auto made = vl::AsyncFuture<Clock::time_point>::makeFuture();
-        std::atomic<bool> parked{false};
+        std::atomic<bool> parked { false };
         auto consumer = [](std::shared_ptr<vl::AsyncFuture<Clock::time_point>> future,
-                           std::atomic<bool>* parked) -> Task<double> {
+                            std::atomic<bool>* parked) -> Task<double> {
             parked->store(true);
             Clock::time_point resolvedAt = co_await future->value();
             co_return std::chrono::duration<double>(Clock::now() - resolvedAt).count();

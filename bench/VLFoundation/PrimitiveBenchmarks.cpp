@@ -39,8 +39,12 @@ void uncontendedLockPlusUnlock(benchmark::State& state, Mode mode)
         tasks::runBlocking(lockAndUnlock(lock, mode, perTask));
     state.SetItemsProcessed(state.iterations() * perTask);
 }
-BENCHMARK_CAPTURE(uncontendedLockPlusUnlock, reading, Mode::reading)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(uncontendedLockPlusUnlock, writing, Mode::writing)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(uncontendedLockPlusUnlock, reading, Mode::reading)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(uncontendedLockPlusUnlock, writing, Mode::writing)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 Task<void> emptyOperation()
 {
@@ -56,8 +60,8 @@ void concurrentQueueSubmissionsFrom64Producers(benchmark::State& state)
     vl::AsyncTaskQueue queue(vl::AsyncTaskQueue::Mode::concurrent);
     double drainSeconds = 0;
     for (auto _ : state) {
-        std::atomic<int> ready{0};
-        std::atomic<bool> go{false};
+        std::atomic<int> ready { 0 };
+        std::atomic<bool> go { false };
         std::vector<std::thread> threads;
         for (int producer = 0; producer < producers; ++producer)
             threads.emplace_back([&] {
@@ -98,13 +102,14 @@ void emptySyncOnAConcurrentQueue(benchmark::State& state)
 }
 BENCHMARK(emptySyncOnAConcurrentQueue)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-Task<double> waitAndMeasure(vl::AsyncSemaphore& semaphore, std::atomic<bool>& parked,
-                            std::atomic<Clock::rep>& signalledAt)
+Task<double> waitAndMeasure(
+    vl::AsyncSemaphore& semaphore, std::atomic<bool>& parked, std::atomic<Clock::rep>& signalledAt)
 {
     parked.store(true);
     co_await semaphore.wait();
     Clock::time_point resumed = Clock::now();
-    co_return std::chrono::duration<double>(resumed - Clock::time_point(Clock::duration(signalledAt.load()))).count();
+    co_return std::chrono::duration<double>(resumed - Clock::time_point(Clock::duration(signalledAt.load())))
+        .count();
 }
 
 // One task waits on an empty semaphore; a plain thread stamps the time and signals; the waiter
@@ -114,8 +119,8 @@ void semaphoreSignalToWaiterRunning(benchmark::State& state)
     std::vector<double> latencies;
     for (auto _ : state) {
         vl::AsyncSemaphore semaphore(0);
-        std::atomic<bool> parked{false};
-        std::atomic<Clock::rep> signalledAt{0};
+        std::atomic<bool> parked { false };
+        std::atomic<Clock::rep> signalledAt { 0 };
         tasks::TaskHandle<double> waiter = tasks::spawn(waitAndMeasure(semaphore, parked, signalledAt));
         while (!parked.load())
             std::this_thread::yield();

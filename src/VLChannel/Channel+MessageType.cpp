@@ -1,5 +1,5 @@
-#include "VLChannel/Channel.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "VLChannel/Channel.h"
 
 #include <limits>
 
@@ -9,10 +9,11 @@ Channel::MessageType Channel::MessageType::classify(const DiscontiguousData& mes
 {
     return message.withUnsafeValue<fuse_out_header>(0, [](const fuse_out_header& header) -> MessageType {
         if (header.unique == 0)
-            return {Notification{static_cast<fuse_notify_code>(static_cast<std::uint32_t>(header.error))}};
+            return { Notification {
+                static_cast<fuse_notify_code>(static_cast<std::uint32_t>(header.error)) } };
         if (header.error == std::numeric_limits<std::int32_t>::min())
-            return {Reply{header.unique, posix::enxio}};
-        return {Reply{header.unique, -header.error}};
+            return { Reply { header.unique, posix::enxio } };
+        return { Reply { header.unique, -header.error } };
     });
 }
 

@@ -1,8 +1,8 @@
 #include "VLChannel/Channel.h"
 
 #include "Platform/Foundation/POSIXError.h"
-#include "Platform/OS/FatalError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "Platform/OS/FatalError.h"
 
 #include <cstring>
 #include <optional>
@@ -50,11 +50,11 @@ Channel::Channel(std::unique_ptr<TransportMedium> transportMedium)
 {
 }
 
-Channel::Channel(std::unique_ptr<TransportMedium> transportMedium,
-                 tasks::AsyncStream<Notification>::Pair notifications)
-    : transportMedium(std::move(transportMedium)),
-      notificationStream(std::move(notifications.stream)),
-      notificationContinuation(std::move(notifications.continuation))
+Channel::Channel(
+    std::unique_ptr<TransportMedium> transportMedium, tasks::AsyncStream<Notification>::Pair notifications)
+    : transportMedium(std::move(transportMedium))
+    , notificationStream(std::move(notifications.stream))
+    , notificationContinuation(std::move(notifications.continuation))
 {
 }
 
@@ -136,8 +136,8 @@ tasks::Task<void> Channel::registerAndWrite(const Request& request, ReplyPromise
         replyPromises.withLock([&](ReplyPromises& table) {
             table.rethrowConnectionFailure();
             if (!table.waiting.emplace(unique, promise).second)
-                fatalError("A request with the same unique is already waiting for its reply",
-                           "VLChannel/Channel");
+                fatalError(
+                    "A request with the same unique is already waiting for its reply", "VLChannel/Channel");
         });
     });
     if (!registered.isSuccess()) {

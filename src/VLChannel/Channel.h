@@ -54,7 +54,11 @@ public:
             unexpectedState,
         };
 
-        explicit Error(Kind kind, std::int32_t fuseError = 0) : errorKind(kind), fuseErrorCode(fuseError) {}
+        explicit Error(Kind kind, std::int32_t fuseError = 0)
+            : errorKind(kind)
+            , fuseErrorCode(fuseError)
+        {
+        }
         Kind kind() const { return errorKind; }
         std::int32_t fuseError() const { return fuseErrorCode; }
         const char* what() const noexcept override;
@@ -154,7 +158,7 @@ private:
     };
 
     Channel(std::unique_ptr<TransportMedium> transportMedium,
-            tasks::AsyncStream<Notification>::Pair notifications);
+        tasks::AsyncStream<Notification>::Pair notifications);
 
     tasks::Task<void> sendData(DiscontiguousData message);
     // Puts `promise` in the table, then writes the request; every failure resolves the promise.
@@ -168,14 +172,14 @@ private:
     // Rethrows the recorded end of the connection (an error occurred, so there is one).
     [[noreturn]] void rethrowConnectionFailure();
 
-    AsyncTaskQueue queue{AsyncTaskQueue::Mode::concurrent};
+    AsyncTaskQueue queue { AsyncTaskQueue::Mode::concurrent };
     // Read and written only inside operations of `queue`; written only by barriers.
     State state = State::initialized;
     // Set by open(); lets close() break the connection before its barrier, which would otherwise
     // wait for a write that a daemon not reading never lets end.
-    std::atomic<bool> opened{false};
+    std::atomic<bool> opened { false };
     const std::unique_ptr<TransportMedium> transportMedium;
-    Protected<ReplyPromises> replyPromises{ReplyPromises{}};
+    Protected<ReplyPromises> replyPromises { ReplyPromises {} };
     const tasks::AsyncStream<Notification> notificationStream;
     const tasks::AsyncStream<Notification>::Continuation notificationContinuation;
 };

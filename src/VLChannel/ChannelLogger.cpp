@@ -9,7 +9,8 @@ namespace vl {
 const os::Logger& channelLogger()
 {
     // Never destroyed: transport threads may still log while the process exits.
-    static const os::Logger* const logger = new os::Logger(std::string(BuildConfig::variantIdentifier), "channel");
+    static const os::Logger* const logger
+        = new os::Logger(std::string(BuildConfig::variantIdentifier), "channel");
     return *logger;
 }
 

@@ -21,7 +21,10 @@ class ConsumableError : public std::exception {
 public:
     enum class Kind { insufficientData };
 
-    explicit ConsumableError(Kind kind) : errorKind(kind) {}
+    explicit ConsumableError(Kind kind)
+        : errorKind(kind)
+    {
+    }
     Kind kind() const { return errorKind; }
     const char* what() const noexcept override { return "insufficientData"; }
 
@@ -29,8 +32,7 @@ private:
     Kind errorKind;
 };
 
-template <typename Self>
-class Consumable {
+template <typename Self> class Consumable {
 public:
     // count() - consumedCount(), or 0 if that is negative.
     std::ptrdiff_t unconsumedCount() const
@@ -40,27 +42,24 @@ public:
     }
 
     // Consumes exactly sizeof(Value) bytes and calls `body` with a copy of them as a Value.
-    template <FuseStructure Value, typename Body>
-    auto consumePart(Body&& body)
+    template <FuseStructure Value, typename Body> auto consumePart(Body&& body)
     {
-        return self().consumePart(static_cast<std::ptrdiff_t>(sizeof(Value)),
-                                  [&body](std::span<const std::byte> bytes) {
-                                      Value value;
-                                      std::memcpy(&value, bytes.data(), sizeof(Value));
-                                      return std::invoke(std::forward<Body>(body), value);
-                                  });
+        return self().consumePart(
+            static_cast<std::ptrdiff_t>(sizeof(Value)), [&body](std::span<const std::byte> bytes) {
+                Value value;
+                std::memcpy(&value, bytes.data(), sizeof(Value));
+                return std::invoke(std::forward<Body>(body), value);
+            });
     }
 
     // Hands every unconsumed byte (possibly none) to `body` and ends the use of the consumable.
-    template <typename Body>
-    auto consume(Body&& body) &&
+    template <typename Body> auto consume(Body&& body) &&
     {
         return self().consumePart(unconsumedCount(), std::forward<Body>(body));
     }
 
     // Reads one Value as consumePart<Value> does and ends the use; bytes after it are ignored.
-    template <FuseStructure Value, typename Body>
-    auto consume(Body&& body) &&
+    template <FuseStructure Value, typename Body> auto consume(Body&& body) &&
     {
         return consumePart<Value>(std::forward<Body>(body));
     }

@@ -25,8 +25,7 @@ public:
 
     // Calls `body` with one read-only contiguous view of the next `byteCount` bytes (a copy only
     // when they span regions) and returns its result. If `body` throws, nothing is consumed.
-    template <typename Body>
-    auto consumePart(std::ptrdiff_t byteCount, Body&& body)
+    template <typename Body> auto consumePart(std::ptrdiff_t byteCount, Body&& body)
     {
         requireUnconsumed(byteCount);
         if (byteCount == 0)
@@ -43,7 +42,10 @@ public:
     }
 
 protected:
-    explicit ConsumableMessage(DiscontiguousData data) : Message(std::move(data)) {}
+    explicit ConsumableMessage(DiscontiguousData data)
+        : Message(std::move(data))
+    {
+    }
 
 private:
     // Ends the process for a negative count; throws insufficientData when fewer bytes remain.

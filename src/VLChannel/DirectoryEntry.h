@@ -22,7 +22,7 @@ struct DirectoryEntry {
     // The padding after a name of `namelen` bytes.
     static constexpr std::ptrdiff_t paddingCount(std::uint32_t namelen)
     {
-        std::uint64_t unpadded = sizeof(fuse_dirent) + std::uint64_t{namelen};
+        std::uint64_t unpadded = sizeof(fuse_dirent) + std::uint64_t { namelen };
         return static_cast<std::ptrdiff_t>((8 - unpadded % 8) % 8);
     }
 

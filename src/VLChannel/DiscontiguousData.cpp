@@ -20,8 +20,8 @@ DiscontiguousData::Region DiscontiguousData::Region::operator[](IndexRange<std::
 {
     if (range.lowerBound < 0 || range.upperBound > count() || range.count() <= 0)
         outOfRange();
-    return Region(keepAlive, view.subspan(static_cast<std::size_t>(range.lowerBound),
-                                          static_cast<std::size_t>(range.count())));
+    return Region(keepAlive,
+        view.subspan(static_cast<std::size_t>(range.lowerBound), static_cast<std::size_t>(range.count())));
 }
 
 DiscontiguousData::Deallocator DiscontiguousData::Deallocator::free()
@@ -108,7 +108,7 @@ DiscontiguousData DiscontiguousData::operator[](IndexRange<std::ptrdiff_t> range
         end -= all[last++].count();
 
     if (first == last) {
-        result.append(all[first][{start, end}]);
+        result.append(all[first][{ start, end }]);
     } else {
         result.append(all[first].from(start));
         result.append(all.subspan(first + 1, last - first - 1));
@@ -172,8 +172,8 @@ DiscontiguousData::ContiguousCopy::ContiguousCopy(
         heapBuffer = std::make_unique_for_overwrite<std::byte[]>(size);
         buffer = heapBuffer.get();
     }
-    view = {buffer, size};
-    data.copyBytes(range.lowerBound, {buffer, size});
+    view = { buffer, size };
+    data.copyBytes(range.lowerBound, { buffer, size });
 }
 
 } // namespace vl

@@ -33,9 +33,13 @@ public:
         using Owner = std::shared_ptr<const void>;
 
         constexpr Region() = default;
-        constexpr explicit Region(std::span<const std::byte> borrowed) : view(borrowed) {}
+        constexpr explicit Region(std::span<const std::byte> borrowed)
+            : view(borrowed)
+        {
+        }
         Region(Owner owner, std::span<const std::byte> bytes)
-            : keepAlive(std::move(owner)), view(bytes)
+            : keepAlive(std::move(owner))
+            , view(bytes)
         {
         }
 
@@ -46,8 +50,8 @@ public:
         // The bytes `range` of this region (offsets from its first byte), sharing its owner. The
         // range must be non-empty and inside the region.
         Region operator[](IndexRange<std::ptrdiff_t> range) const;
-        Region from(std::ptrdiff_t lower) const { return (*this)[{lower, count()}]; }
-        Region upTo(std::ptrdiff_t upper) const { return (*this)[{0, upper}]; }
+        Region from(std::ptrdiff_t lower) const { return (*this)[{ lower, count() }]; }
+        Region upTo(std::ptrdiff_t upper) const { return (*this)[{ 0, upper }]; }
 
     private:
         Owner keepAlive;
@@ -67,7 +71,10 @@ public:
 
     private:
         friend class DiscontiguousData;
-        explicit Deallocator(Release release) : release(std::move(release)) {}
+        explicit Deallocator(Release release)
+            : release(std::move(release))
+        {
+        }
         Release release;
     };
 
@@ -75,8 +82,7 @@ public:
     // Keeps the given regions in order, dropping the empty ones.
     explicit DiscontiguousData(std::span<const Region> regions) { append(regions); }
     template <std::convertible_to<Region>... Regions>
-        requires(sizeof...(Regions) > 0)
-    explicit DiscontiguousData(const Regions&... regions)
+    requires(sizeof...(Regions) > 0) explicit DiscontiguousData(const Regions&... regions)
     {
         (append(Region(regions)), ...);
     }
@@ -94,8 +100,8 @@ public:
     // One region that takes over `buffer` without copying and releases it with `deallocator`.
     // Read-only or writable, raw (std::byte) or typed. The buffer must have a base address.
     template <typename Element>
-        requires std::is_trivially_copyable_v<Element>
-    DiscontiguousData(std::span<Element> buffer, Deallocator deallocator)
+    requires std::is_trivially_copyable_v<Element> DiscontiguousData(
+        std::span<Element> buffer, Deallocator deallocator)
     {
         append(buffer, std::move(deallocator));
     }
@@ -116,15 +122,14 @@ public:
     template <typename Type, std::invocable<std::span<std::byte>> Initializer>
     void append(bool zero, Initializer&& initializer)
     {
-        append(static_cast<std::ptrdiff_t>(sizeof(Type)), zero,
-               std::forward<Initializer>(initializer));
+        append(static_cast<std::ptrdiff_t>(sizeof(Type)), zero, std::forward<Initializer>(initializer));
     }
     template <typename Element>
-        requires std::is_trivially_copyable_v<Element>
+    requires std::is_trivially_copyable_v<Element>
     void append(std::span<Element> buffer, Deallocator deallocator)
     {
         appendBuffer(const_cast<void*>(static_cast<const void*>(buffer.data())),
-                     static_cast<std::ptrdiff_t>(buffer.size_bytes()), std::move(deallocator));
+            static_cast<std::ptrdiff_t>(buffer.size_bytes()), std::move(deallocator));
     }
 
     std::ptrdiff_t count() const { return totalCount; }
@@ -132,25 +137,23 @@ public:
     {
         if (!spilledRegions.empty())
             return spilledRegions;
-        return {inlineRegions.data(), inlineCount};
+        return { inlineRegions.data(), inlineCount };
     }
 
     // The bytes `range`, sharing memory; 0 <= lower <= upper <= count() or the process ends.
     DiscontiguousData operator[](IndexRange<std::ptrdiff_t> range) const;
-    DiscontiguousData from(std::ptrdiff_t lower) const { return (*this)[{lower, count()}]; }
+    DiscontiguousData from(std::ptrdiff_t lower) const { return (*this)[{ lower, count() }]; }
 
     // Calls `body` once with one read-only contiguous view of all bytes and returns its result:
     // an empty view without regions, the region itself for one region, and otherwise a copy that
     // is valid only during `body`.
-    template <typename Body>
-    auto withUnsafeBytes(Body&& body) const
+    template <typename Body> auto withUnsafeBytes(Body&& body) const
     {
-        return withUnsafeBytes({0, count()}, std::forward<Body>(body));
+        return withUnsafeBytes({ 0, count() }, std::forward<Body>(body));
     }
     // The same for the bytes `range` (0 <= lower <= upper <= count()): a direct view when they lie
     // in one region, a copy when they span several.
-    template <typename Body>
-    auto withUnsafeBytes(IndexRange<std::ptrdiff_t> range, Body&& body) const
+    template <typename Body> auto withUnsafeBytes(IndexRange<std::ptrdiff_t> range, Body&& body) const
     {
         if (std::optional<std::span<const std::byte>> direct = directBytes(range))
             return std::forward<Body>(body)(*direct);
@@ -161,7 +164,7 @@ public:
     // Copies the sizeof(Value) bytes at `offset` into a Value, even across regions, and calls
     // `body` with it. The bytes must lie inside the value or the process ends.
     template <typename Value, typename Body>
-        requires std::is_trivially_copyable_v<Value> && std::is_default_constructible_v<Value>
+    requires std::is_trivially_copyable_v<Value> && std::is_default_constructible_v<Value>
     auto withUnsafeValue(std::ptrdiff_t offset, Body&& body) const
     {
         Value value;

@@ -15,9 +15,8 @@ namespace vl {
 
 // A fixed-layout wire structure: copied byte for byte to and from the wire, no padding bytes.
 template <typename T>
-concept FuseStructure = std::is_trivially_copyable_v<T> && std::is_standard_layout_v<T> &&
-                        std::is_default_constructible_v<T> &&
-                        std::has_unique_object_representations_v<T>;
+concept FuseStructure = std::is_trivially_copyable_v<T> && std::is_standard_layout_v<
+    T> && std::is_default_constructible_v<T> && std::has_unique_object_representations_v<T>;
 
 enum fuse_opcode : std::uint32_t {
     FUSE_LOOKUP = 1,
@@ -126,11 +125,11 @@ static_assert(offsetof(fuse_init_in, flags) == 12);
 // FUSE_INIT flags of the Darwin variant that the volume and the daemon act on.
 inline constexpr std::uint32_t FUSE_INIT_EXTENDED_ACCESS = 1u << 23; // access checks beyond the mode bits
 inline constexpr std::uint32_t FUSE_INIT_CASE_INSENSITIVE = 1u << 29; // names compare without case
-inline constexpr std::uint32_t FUSE_INIT_VOLUME_RENAME = 1u << 30;    // SETVOLNAME is served
+inline constexpr std::uint32_t FUSE_INIT_VOLUME_RENAME = 1u << 30; // SETVOLNAME is served
 // What the volume offers in its FUSE_INIT: the three above and bits 24 to 26, which it offers
 // without acting on them; and the readahead it asks for.
-inline constexpr std::uint32_t FUSE_INIT_VOLUME_OFFER =
-    FUSE_INIT_EXTENDED_ACCESS | FUSE_INIT_CASE_INSENSITIVE | FUSE_INIT_VOLUME_RENAME | (7u << 24);
+inline constexpr std::uint32_t FUSE_INIT_VOLUME_OFFER
+    = FUSE_INIT_EXTENDED_ACCESS | FUSE_INIT_CASE_INSENSITIVE | FUSE_INIT_VOLUME_RENAME | (7u << 24);
 static_assert(FUSE_INIT_VOLUME_OFFER == 0x67800000);
 inline constexpr std::uint32_t FUSE_VOLUME_MAX_READAHEAD = 16 * 1024 * 1024;
 
@@ -510,20 +509,6 @@ static_assert(offsetof(fuse_dirent, off) == 8);
 static_assert(offsetof(fuse_dirent, namelen) == 16);
 static_assert(offsetof(fuse_dirent, type) == 20);
 
-static_assert(FuseStructure<fuse_in_header> && FuseStructure<fuse_out_header> &&
-              FuseStructure<fuse_init_in> && FuseStructure<fuse_getattr_in> &&
-              FuseStructure<fuse_setattr_in> && FuseStructure<fuse_open_in> &&
-              FuseStructure<fuse_create_in> && FuseStructure<fuse_mknod_in> &&
-              FuseStructure<fuse_mkdir_in> && FuseStructure<fuse_link_in> &&
-              FuseStructure<fuse_rename_in> && FuseStructure<fuse_forget_in> &&
-              FuseStructure<fuse_read_in> && FuseStructure<fuse_write_in> &&
-              FuseStructure<fuse_release_in> && FuseStructure<fuse_fsync_in> &&
-              FuseStructure<fuse_access_in> && FuseStructure<fuse_getxattr_in> &&
-              FuseStructure<fuse_setxattr_in> && FuseStructure<fuse_attr> &&
-              FuseStructure<fuse_attr_out> && FuseStructure<fuse_entry_out> &&
-              FuseStructure<fuse_open_out> && FuseStructure<fuse_write_out> &&
-              FuseStructure<fuse_getxattr_out> && FuseStructure<fuse_init_out> &&
-              FuseStructure<fuse_kstatfs> && FuseStructure<fuse_statfs_out> &&
-              FuseStructure<fuse_dirent>);
+static_assert(FuseStructure<fuse_in_header> && FuseStructure<fuse_out_header> && FuseStructure<fuse_init_in> && FuseStructure<fuse_getattr_in> && FuseStructure<fuse_setattr_in> && FuseStructure<fuse_open_in> && FuseStructure<fuse_create_in> && FuseStructure<fuse_mknod_in> && FuseStructure<fuse_mkdir_in> && FuseStructure<fuse_link_in> && FuseStructure<fuse_rename_in> && FuseStructure<fuse_forget_in> && FuseStructure<fuse_read_in> && FuseStructure<fuse_write_in> && FuseStructure<fuse_release_in> && FuseStructure<fuse_fsync_in> && FuseStructure<fuse_access_in> && FuseStructure<fuse_getxattr_in> && FuseStructure<fuse_setxattr_in> && FuseStructure<fuse_attr> && FuseStructure<fuse_attr_out> && FuseStructure<fuse_entry_out> && FuseStructure<fuse_open_out> && FuseStructure<fuse_write_out> && FuseStructure<fuse_getxattr_out> && FuseStructure<fuse_init_out> && FuseStructure<fuse_kstatfs> && FuseStructure<fuse_statfs_out> && FuseStructure<fuse_dirent>);
 
 } // namespace vl

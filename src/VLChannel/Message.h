@@ -16,7 +16,10 @@ public:
     std::ptrdiff_t count() const { return messageData.count(); }
 
 protected:
-    explicit Message(DiscontiguousData data) : messageData(std::move(data)) {}
+    explicit Message(DiscontiguousData data)
+        : messageData(std::move(data))
+    {
+    }
     Message(const Message&) = default;
     Message(Message&&) = default;
     Message& operator=(const Message&) = default;

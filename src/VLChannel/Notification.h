@@ -12,7 +12,8 @@ namespace vl {
 class Notification : public ConsumableMessage {
 public:
     Notification(fuse_notify_code type, DiscontiguousData payload)
-        : ConsumableMessage(std::move(payload)), notificationType(type)
+        : ConsumableMessage(std::move(payload))
+        , notificationType(type)
     {
     }
 

@@ -13,7 +13,8 @@ namespace vl {
 class Reply : public ConsumableMessage {
 public:
     Reply(std::uint64_t unique, DiscontiguousData payload)
-        : ConsumableMessage(std::move(payload)), requestUnique(unique)
+        : ConsumableMessage(std::move(payload))
+        , requestUnique(unique)
     {
     }
 

@@ -6,18 +6,18 @@
 namespace vl {
 namespace {
 
-constexpr std::byte nullByteStorage[1] = {std::byte{0}};
+constexpr std::byte nullByteStorage[1] = { std::byte { 0 } };
 
 } // namespace
 
-constinit const DiscontiguousData::Region Request::Part::nullByte{
-    std::span<const std::byte>(nullByteStorage)};
+constinit const DiscontiguousData::Region Request::Part::nullByte { std::span<const std::byte>(
+    nullByteStorage) };
 
 Request::Part Request::Part::managed(std::ptrdiff_t byteCount, Initializer initializer)
 {
     if (byteCount < 0)
         fatalError("Fatal error", "VLChannel/Message");
-    return Part(Managed{byteCount, std::move(initializer)});
+    return Part(Managed { byteCount, std::move(initializer) });
 }
 
 std::ptrdiff_t Request::Part::count() const
@@ -38,7 +38,7 @@ std::uint64_t Request::Unique::next()
 }
 
 Request::Request(fuse_opcode operation, std::uint64_t node, std::uint32_t user, std::uint32_t group,
-                 std::uint32_t process, std::span<const Part> parts)
+    std::uint32_t process, std::span<const Part> parts)
     : Request(Unique::next(), operation, node, user, group, process, parts)
 {
 }

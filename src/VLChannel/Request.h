@@ -34,8 +34,7 @@ public:
 
         // A fixed structure of `byteCount` bytes built in place; all zero without an initializer.
         static Part managed(std::ptrdiff_t byteCount, Initializer initializer = {});
-        template <FuseStructure Structure>
-        static Part managed()
+        template <FuseStructure Structure> static Part managed()
         {
             return managed(static_cast<std::ptrdiff_t>(sizeof(Structure)));
         }
@@ -44,11 +43,11 @@ public:
         static Part managed(Update update)
         {
             return managed(static_cast<std::ptrdiff_t>(sizeof(Structure)),
-                           [update = std::move(update)](std::span<std::byte> bytes) {
-                               Structure structure{};
-                               update(structure);
-                               std::memcpy(bytes.data(), &structure, sizeof(Structure));
-                           });
+                [update = std::move(update)](std::span<std::byte> bytes) {
+                    Structure structure {};
+                    update(structure);
+                    std::memcpy(bytes.data(), &structure, sizeof(Structure));
+                });
         }
         // Bytes that already exist, referenced without copying.
         static Part unmanaged(DiscontiguousData data) { return Part(std::move(data)); }
@@ -69,8 +68,14 @@ public:
             std::ptrdiff_t byteCount;
             Initializer initializer;
         };
-        explicit Part(Managed managed) : content(std::move(managed)) {}
-        explicit Part(DiscontiguousData unmanaged) : content(std::move(unmanaged)) {}
+        explicit Part(Managed managed)
+            : content(std::move(managed))
+        {
+        }
+        explicit Part(DiscontiguousData unmanaged)
+            : content(std::move(unmanaged))
+        {
+        }
         bool isManaged() const { return std::holds_alternative<Managed>(content); }
 
         std::variant<Managed, DiscontiguousData> content;
@@ -90,12 +95,12 @@ public:
 
     // The whole request must fit the 32-bit `len`, or the process ends.
     Request(fuse_opcode operation, std::uint64_t node, std::uint32_t user, std::uint32_t group,
-            std::uint32_t process, std::span<const Part> parts);
+        std::uint32_t process, std::span<const Part> parts);
     template <std::same_as<Part>... Parts>
     Request(fuse_opcode operation, std::uint64_t node, std::uint32_t user, std::uint32_t group,
-            std::uint32_t process, Parts... parts)
+        std::uint32_t process, Parts... parts)
         : Request(operation, node, user, group, process,
-                  std::span<const Part>(std::array<Part, sizeof...(Parts)>{std::move(parts)...}))
+            std::span<const Part>(std::array<Part, sizeof...(Parts)> { std::move(parts)... }))
     {
     }
 
@@ -108,7 +113,7 @@ public:
 
 private:
     Request(std::uint64_t unique, fuse_opcode operation, std::uint64_t node, std::uint32_t user,
-            std::uint32_t group, std::uint32_t process, std::span<const Part> parts);
+        std::uint32_t group, std::uint32_t process, std::span<const Part> parts);
     static DiscontiguousData encode(fuse_in_header header, std::span<const Part> parts);
 
     std::uint64_t requestUnique;

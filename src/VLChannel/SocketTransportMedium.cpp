@@ -2,12 +2,12 @@
 
 #include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/FatalError.h"
 #include "Platform/OS/Signpost.h"
 #include "Platform/OS/UnfairLock.h"
 #include "VLChannel/ChannelLogger.h"
 #include "VLFoundation/BuildConfig.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cstdint>
 #include <span>
@@ -22,8 +22,8 @@ constexpr std::ptrdiff_t headerCount = sizeof(fuse_out_header);
 
 std::string queueLabel(std::string_view purpose)
 {
-    return std::string(BuildConfig::variantIdentifier) + ".queue.sockettransportmedium." +
-           std::string(purpose);
+    return std::string(BuildConfig::variantIdentifier) + ".queue.sockettransportmedium."
+        + std::string(purpose);
 }
 
 // Fills `buffer` from the socket; the stream ending first is EBADMSG.
@@ -36,20 +36,17 @@ void fill(int descriptor, std::span<std::byte> buffer)
 // One message: the header, then the len - 16 bytes that follow it, each in a buffer of its own.
 DiscontiguousData readMessage(int descriptor)
 {
-    DiscontiguousData message(headerCount, false, [descriptor](std::span<std::byte> header) {
-        fill(descriptor, header);
-    });
-    std::uint32_t length = message.withUnsafeValue<fuse_out_header>(0, [](const fuse_out_header& header) {
-        return header.len;
-    });
+    DiscontiguousData message(
+        headerCount, false, [descriptor](std::span<std::byte> header) { fill(descriptor, header); });
+    std::uint32_t length = message.withUnsafeValue<fuse_out_header>(
+        0, [](const fuse_out_header& header) { return header.len; });
     // Nothing the daemon may send is longer; a longer length is a broken stream, not a buffer to
     // allocate.
     if (length > Channel::maximumMessageLength)
         throw foundation::POSIXError(posix::eproto, "a message of " + std::to_string(length) + " bytes");
     std::ptrdiff_t remaining = static_cast<std::ptrdiff_t>(length) - headerCount;
     if (remaining >= 1)
-        message.append(remaining, false,
-                       [descriptor](std::span<std::byte> body) { fill(descriptor, body); });
+        message.append(remaining, false, [descriptor](std::span<std::byte> body) { fill(descriptor, body); });
     return message;
 }
 
@@ -73,8 +70,7 @@ struct SocketTransportMedium::Reader {
     }
 
     // Runs `close` (which closes the socket) with shutDown() held off.
-    template <typename Close>
-    void closeSocket(Close close)
+    template <typename Close> void closeSocket(Close close)
     {
         os::UnfairLockGuard guard(lock);
         socketClosed = true;
@@ -111,12 +107,12 @@ struct SocketTransportMedium::Reader {
 };
 
 SocketTransportMedium::SocketTransportMedium(std::shared_ptr<foundation::FileHandle> socketHandle)
-    : socketHandle(std::move(socketHandle)),
-      socketDescriptor(this->socketHandle->fileDescriptor()),
-      readQueue(queueLabel("read")),
-      readSource(std::make_shared<dispatch::DispatchSourceRead>(socketDescriptor, readQueue)),
-      writeQueue(queueLabel("write")),
-      reader(std::make_shared<Reader>())
+    : socketHandle(std::move(socketHandle))
+    , socketDescriptor(this->socketHandle->fileDescriptor())
+    , readQueue(queueLabel("read"))
+    , readSource(std::make_shared<dispatch::DispatchSourceRead>(socketDescriptor, readQueue))
+    , writeQueue(queueLabel("write"))
+    , reader(std::make_shared<Reader>())
 {
 }
 
@@ -133,18 +129,18 @@ SocketTransportMedium::~SocketTransportMedium()
 void SocketTransportMedium::activate(ReadHandler readHandler)
 {
     std::weak_ptr<dispatch::DispatchSourceRead> source = readSource;
-    readSource->setEventHandler([descriptor = socketDescriptor, readHandler = std::move(readHandler), source,
-                                 reader = reader] {
-        tasks::Result<DiscontiguousData> message =
-            tasks::Result<DiscontiguousData>::catching([descriptor] { return readMessage(descriptor); });
-        if (!message.isSuccess()) {
-            if (std::shared_ptr<dispatch::DispatchSourceRead> watching = source.lock())
-                reader->suspendAfterFailure(*watching);
-        } else {
-            os::signpostEvent("channel.received");
-        }
-        readHandler(std::move(message));
-    });
+    readSource->setEventHandler(
+        [descriptor = socketDescriptor, readHandler = std::move(readHandler), source, reader = reader] {
+            tasks::Result<DiscontiguousData> message = tasks::Result<DiscontiguousData>::catching(
+                [descriptor] { return readMessage(descriptor); });
+            if (!message.isSuccess()) {
+                if (std::shared_ptr<dispatch::DispatchSourceRead> watching = source.lock())
+                    reader->suspendAfterFailure(*watching);
+            } else {
+                os::signpostEvent("channel.received");
+            }
+            readHandler(std::move(message));
+        });
     readSource->activate();
 }
 

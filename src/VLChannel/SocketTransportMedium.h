@@ -11,8 +11,8 @@
 // cancels the source; once any read in progress has returned, the socket is closed and "socket
 // closed" is logged. Disconnection shuts the socket down in both directions, which ends a read
 // or send blocked on it; a header announcing more than Channel::maximumMessageLength bytes fails
-// the read with EPROTO before anything is allocated for it. Destroying the transport without deactivating it cancels the source as well
-// and closes the socket after any read in progress.
+// the read with EPROTO before anything is allocated for it. Destroying the transport without deactivating it
+// cancels the source as well and closes the socket after any read in progress.
 #pragma once
 
 #include "Platform/Dispatch/DispatchQueue.h"

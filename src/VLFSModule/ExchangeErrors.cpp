@@ -12,7 +12,8 @@ std::exception_ptr exchangeErrorForFSKit(std::exception_ptr error)
         std::rethrow_exception(std::move(error));
     } catch (const foundation::POSIXError& posixError) {
         int code = posixError.errnoCode();
-        return std::make_exception_ptr(fskit::fs_errorForPOSIXError(code == posix::enosys ? posix::enotsup : code));
+        return std::make_exception_ptr(
+            fskit::fs_errorForPOSIXError(code == posix::enosys ? posix::enotsup : code));
     } catch (...) {
         return std::make_exception_ptr(fskit::fs_errorForPOSIXError(posix::enxio));
     }

@@ -17,8 +17,7 @@ namespace vl {
 std::exception_ptr exchangeErrorForFSKit(std::exception_ptr error);
 
 // Runs `operation` and fails with exchangeErrorForFSKit of its error.
-template <typename T>
-tasks::Task<T> translatingExchangeErrors(tasks::Task<T> operation)
+template <typename T> tasks::Task<T> translatingExchangeErrors(tasks::Task<T> operation)
 {
     tasks::Result<T> outcome = co_await tasks::catching(std::move(operation));
     if (!outcome.isSuccess())

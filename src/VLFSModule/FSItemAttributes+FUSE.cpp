@@ -35,7 +35,7 @@ fskit::FSItemType itemTypeFromMode(std::uint32_t mode)
 
 timespec timeOf(std::int64_t seconds, std::int32_t nanoseconds)
 {
-    timespec time{};
+    timespec time {};
     time.tv_sec = seconds;
     time.tv_nsec = nanoseconds;
     return time;
@@ -43,8 +43,8 @@ timespec timeOf(std::int64_t seconds, std::int32_t nanoseconds)
 
 bool fitsNanoseconds(const timespec& time)
 {
-    return time.tv_nsec >= std::numeric_limits<std::int32_t>::min() &&
-           time.tv_nsec <= std::numeric_limits<std::int32_t>::max();
+    return time.tv_nsec >= std::numeric_limits<std::int32_t>::min()
+        && time.tv_nsec <= std::numeric_limits<std::int32_t>::max();
 }
 
 // One time attribute of a set request and where FUSE carries it.
@@ -59,16 +59,16 @@ struct TimeField {
 // In the order the fields are translated; the change time goes to Darwin's chgtime, never to
 // the unused ctime slot.
 constexpr TimeField timeFields[] = {
-    {fskit::FSItemAttribute::accessTime, &fskit::FSItemAttributes::accessTime, &fuse_setattr_in::atime,
-     &fuse_setattr_in::atimensec, FATTR_ATIME},
-    {fskit::FSItemAttribute::changeTime, &fskit::FSItemAttributes::changeTime, &fuse_setattr_in::chgtime,
-     &fuse_setattr_in::chgtimensec, FATTR_CHGTIME},
-    {fskit::FSItemAttribute::modifyTime, &fskit::FSItemAttributes::modifyTime, &fuse_setattr_in::mtime,
-     &fuse_setattr_in::mtimensec, FATTR_MTIME},
-    {fskit::FSItemAttribute::birthTime, &fskit::FSItemAttributes::birthTime, &fuse_setattr_in::crtime,
-     &fuse_setattr_in::crtimensec, FATTR_CRTIME},
-    {fskit::FSItemAttribute::backupTime, &fskit::FSItemAttributes::backupTime, &fuse_setattr_in::bkuptime,
-     &fuse_setattr_in::bkuptimensec, FATTR_BKUPTIME},
+    { fskit::FSItemAttribute::accessTime, &fskit::FSItemAttributes::accessTime, &fuse_setattr_in::atime,
+        &fuse_setattr_in::atimensec, FATTR_ATIME },
+    { fskit::FSItemAttribute::changeTime, &fskit::FSItemAttributes::changeTime, &fuse_setattr_in::chgtime,
+        &fuse_setattr_in::chgtimensec, FATTR_CHGTIME },
+    { fskit::FSItemAttribute::modifyTime, &fskit::FSItemAttributes::modifyTime, &fuse_setattr_in::mtime,
+        &fuse_setattr_in::mtimensec, FATTR_MTIME },
+    { fskit::FSItemAttribute::birthTime, &fskit::FSItemAttributes::birthTime, &fuse_setattr_in::crtime,
+        &fuse_setattr_in::crtimensec, FATTR_CRTIME },
+    { fskit::FSItemAttribute::backupTime, &fskit::FSItemAttributes::backupTime, &fuse_setattr_in::bkuptime,
+        &fuse_setattr_in::bkuptimensec, FATTR_BKUPTIME },
 };
 
 } // namespace

@@ -19,8 +19,8 @@ struct PendingLoad {
 tasks::Task<void> load(std::shared_ptr<Protected<PendingLoad>> cell, Volume::Connector connector)
 {
     PendingLoad pending = cell->unwrap();
-    tasks::Result<std::shared_ptr<Volume>> made =
-        co_await tasks::catching(Volume::make(pending.resource, std::move(connector)));
+    tasks::Result<std::shared_ptr<Volume>> made
+        = co_await tasks::catching(Volume::make(pending.resource, std::move(connector)));
     if (!made.isSuccess()) {
         pending.replyHandler(nullptr, made.error());
         co_return;
@@ -44,8 +44,7 @@ FileSystem& FileSystem::shared()
     return *fileSystem;
 }
 
-void FileSystem::probeResource(
-    std::shared_ptr<fskit::FSResource> resource,
+void FileSystem::probeResource(std::shared_ptr<fskit::FSResource> resource,
     std::function<void(std::optional<fskit::FSProbeResult>, std::exception_ptr)> replyHandler)
 {
     if (!std::dynamic_pointer_cast<fskit::FSBlockDeviceResource>(resource)) {
@@ -55,8 +54,8 @@ void FileSystem::probeResource(
     replyHandler(fskit::FSProbeResult::usableProbeResult(probeResultName, containerIdentifier()), nullptr);
 }
 
-void FileSystem::loadResource(std::shared_ptr<fskit::FSResource> resource, fskit::FSTaskOptions,
-                              LoadReply replyHandler)
+void FileSystem::loadResource(
+    std::shared_ptr<fskit::FSResource> resource, fskit::FSTaskOptions, LoadReply replyHandler)
 {
     auto device = std::dynamic_pointer_cast<fskit::FSBlockDeviceResource>(resource);
     if (!device) {
@@ -64,12 +63,12 @@ void FileSystem::loadResource(std::shared_ptr<fskit::FSResource> resource, fskit
         return;
     }
     auto cell = std::make_shared<Protected<PendingLoad>>(
-        Protected<PendingLoad>::Unsafe{PendingLoad{this, std::move(device), std::move(replyHandler)}});
+        Protected<PendingLoad>::Unsafe { PendingLoad { this, std::move(device), std::move(replyHandler) } });
     (void)tasks::spawn(load(std::move(cell), connector));
 }
 
 void FileSystem::unloadResource(std::shared_ptr<fskit::FSResource>, fskit::FSTaskOptions,
-                                std::function<void(std::exception_ptr)> replyHandler)
+    std::function<void(std::exception_ptr)> replyHandler)
 {
     replyHandler(nullptr);
 }

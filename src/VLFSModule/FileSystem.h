@@ -21,7 +21,11 @@ public:
         Code code() const { return errorCode; }
 
     private:
-        explicit Error(Code code) : std::runtime_error("The resource is not a block device"), errorCode(code) {}
+        explicit Error(Code code)
+            : std::runtime_error("The resource is not a block device")
+            , errorCode(code)
+        {
+        }
         Code errorCode;
     };
 
@@ -29,18 +33,21 @@ public:
     static const fskit::FSContainerIdentifier& containerIdentifier();
 
     // `connector` finds the daemon for each new volume; tests replace it.
-    explicit FileSystem(Volume::Connector connector = Volume::connect) : connector(std::move(connector)) {}
+    explicit FileSystem(Volume::Connector connector = Volume::connect)
+        : connector(std::move(connector))
+    {
+    }
 
     static FileSystem& shared();
 
     void probeResource(std::shared_ptr<fskit::FSResource> resource,
-                       std::function<void(std::optional<fskit::FSProbeResult> result, std::exception_ptr error)>
-                           replyHandler) override;
+        std::function<void(std::optional<fskit::FSProbeResult> result, std::exception_ptr error)>
+            replyHandler) override;
     void loadResource(std::shared_ptr<fskit::FSResource> resource, fskit::FSTaskOptions options,
-                      std::function<void(std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error)>
-                          replyHandler) override;
+        std::function<void(std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error)> replyHandler)
+        override;
     void unloadResource(std::shared_ptr<fskit::FSResource> resource, fskit::FSTaskOptions options,
-                        std::function<void(std::exception_ptr error)> replyHandler) override;
+        std::function<void(std::exception_ptr error)> replyHandler) override;
     void didFinishLoading() override;
 
 private:

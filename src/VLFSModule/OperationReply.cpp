@@ -22,8 +22,7 @@ void start(KeepAlive keepAlive, tasks::Task<T> operation, Deliver deliver)
 }
 
 // Delivers a plain value to a handler that takes (value, error); `failed` goes with an error.
-template <typename Value, typename Handler>
-auto valueOrError(Handler replyHandler, Value failed)
+template <typename Value, typename Handler> auto valueOrError(Handler replyHandler, Value failed)
 {
     return [replyHandler = std::move(replyHandler), failed](tasks::Result<Value> outcome) {
         if (outcome.isSuccess())
@@ -34,8 +33,7 @@ auto valueOrError(Handler replyHandler, Value failed)
 }
 
 // Delivers a pointer result to a handler that takes (pointer, error).
-template <typename Pointee, typename Handler>
-auto pointerOrError(Handler replyHandler)
+template <typename Pointee, typename Handler> auto pointerOrError(Handler replyHandler)
 {
     return [replyHandler = std::move(replyHandler)](tasks::Result<std::shared_ptr<Pointee>> outcome) {
         if (outcome.isSuccess())
@@ -50,84 +48,85 @@ auto pointerOrError(Handler replyHandler)
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<void> operation, fskit::FSVolume::ErrorReply replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          [replyHandler = std::move(replyHandler)](tasks::Result<void> outcome) { replyHandler(outcome.error()); });
+        [replyHandler = std::move(replyHandler)](
+            tasks::Result<void> outcome) { replyHandler(outcome.error()); });
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<Item>> operation,
-                   fskit::FSVolume::ItemReply replyHandler)
+    fskit::FSVolume::ItemReply replyHandler)
 {
     start(std::move(keepAlive), std::move(operation), pointerOrError<Item>(std::move(replyHandler)));
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> operation,
-                   fskit::FSVolume::AttributesReply replyHandler)
+    fskit::FSVolume::AttributesReply replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          pointerOrError<fskit::FSItemAttributes>(std::move(replyHandler)));
+        pointerOrError<fskit::FSItemAttributes>(std::move(replyHandler)));
 }
 
-void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
-                   fskit::FSVolume::ItemAndNameReply replyHandler)
+void replyWhenDone(
+    KeepAlive keepAlive, tasks::Task<ItemAndName> operation, fskit::FSVolume::ItemAndNameReply replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          [replyHandler = std::move(replyHandler)](tasks::Result<ItemAndName> outcome) {
-              if (outcome.isSuccess()) {
-                  ItemAndName found = std::move(outcome).get();
-                  replyHandler(std::move(found.item), std::move(found.name), nullptr);
-              } else {
-                  replyHandler(nullptr, std::nullopt, outcome.error());
-              }
-          });
+        [replyHandler = std::move(replyHandler)](tasks::Result<ItemAndName> outcome) {
+            if (outcome.isSuccess()) {
+                ItemAndName found = std::move(outcome).get();
+                replyHandler(std::move(found.item), std::move(found.name), nullptr);
+            } else {
+                replyHandler(nullptr, std::nullopt, outcome.error());
+            }
+        });
 }
 
-void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation,
-                   fskit::FSVolume::NameReply replyHandler)
+void replyWhenDone(
+    KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation, fskit::FSVolume::NameReply replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          [replyHandler = std::move(replyHandler)](tasks::Result<fskit::FSFileName> outcome) {
-              if (outcome.isSuccess())
-                  replyHandler(std::move(outcome).get(), nullptr);
-              else
-                  replyHandler(std::nullopt, outcome.error());
-          });
+        [replyHandler = std::move(replyHandler)](tasks::Result<fskit::FSFileName> outcome) {
+            if (outcome.isSuccess())
+                replyHandler(std::move(outcome).get(), nullptr);
+            else
+                replyHandler(std::nullopt, outcome.error());
+        });
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::int64_t> operation,
-                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
+    std::function<void(std::int64_t, std::exception_ptr)> replyHandler)
 {
     start(std::move(keepAlive), std::move(operation), valueOrError<std::int64_t>(std::move(replyHandler), 0));
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSDirectoryVerifier> operation,
-                   std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
+    std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          valueOrError<fskit::FSDirectoryVerifier>(std::move(replyHandler), fskit::FSDirectoryVerifierInitial));
+        valueOrError<fskit::FSDirectoryVerifier>(std::move(replyHandler), fskit::FSDirectoryVerifierInitial));
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<bool> operation,
-                   std::function<void(bool, std::exception_ptr)> replyHandler)
+    std::function<void(bool, std::exception_ptr)> replyHandler)
 {
     start(std::move(keepAlive), std::move(operation), valueOrError<bool>(std::move(replyHandler), false));
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::vector<fskit::FSFileName>> operation,
-                   std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler)
+    std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          valueOrError<std::vector<fskit::FSFileName>>(std::move(replyHandler), {}));
+        valueOrError<std::vector<fskit::FSFileName>>(std::move(replyHandler), {}));
 }
 
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<foundation::Data> operation,
-                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler)
+    std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler)
 {
     start(std::move(keepAlive), std::move(operation),
-          [replyHandler = std::move(replyHandler)](tasks::Result<foundation::Data> outcome) {
-              if (outcome.isSuccess())
-                  replyHandler(std::move(outcome).get(), nullptr);
-              else
-                  replyHandler(std::nullopt, outcome.error());
-          });
+        [replyHandler = std::move(replyHandler)](tasks::Result<foundation::Data> outcome) {
+            if (outcome.isSuccess())
+                replyHandler(std::move(outcome).get(), nullptr);
+            else
+                replyHandler(std::nullopt, outcome.error());
+        });
 }
 
 } // namespace vl

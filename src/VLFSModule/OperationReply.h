@@ -29,26 +29,27 @@ struct ItemAndName {
 
 using KeepAlive = std::shared_ptr<const void>;
 
-void replyWhenDone(KeepAlive keepAlive, tasks::Task<void> operation, fskit::FSVolume::ErrorReply replyHandler);
+void replyWhenDone(
+    KeepAlive keepAlive, tasks::Task<void> operation, fskit::FSVolume::ErrorReply replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<Item>> operation,
-                   fskit::FSVolume::ItemReply replyHandler);
+    fskit::FSVolume::ItemReply replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> operation,
-                   fskit::FSVolume::AttributesReply replyHandler);
-void replyWhenDone(KeepAlive keepAlive, tasks::Task<ItemAndName> operation,
-                   fskit::FSVolume::ItemAndNameReply replyHandler);
+    fskit::FSVolume::AttributesReply replyHandler);
+void replyWhenDone(
+    KeepAlive keepAlive, tasks::Task<ItemAndName> operation, fskit::FSVolume::ItemAndNameReply replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<bool> operation,
-                   std::function<void(bool, std::exception_ptr)> replyHandler);
+    std::function<void(bool, std::exception_ptr)> replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::vector<fskit::FSFileName>> operation,
-                   std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler);
+    std::function<void(std::vector<fskit::FSFileName>, std::exception_ptr)> replyHandler);
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<foundation::Data> operation,
-                   std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler);
-void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation,
-                   fskit::FSVolume::NameReply replyHandler);
+    std::function<void(std::optional<foundation::Data>, std::exception_ptr)> replyHandler);
+void replyWhenDone(
+    KeepAlive keepAlive, tasks::Task<fskit::FSFileName> operation, fskit::FSVolume::NameReply replyHandler);
 // A byte count (read, write); 0 goes with an error.
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<std::int64_t> operation,
-                   std::function<void(std::int64_t, std::exception_ptr)> replyHandler);
+    std::function<void(std::int64_t, std::exception_ptr)> replyHandler);
 // An enumeration's verifier; the initial verifier goes with an error.
 void replyWhenDone(KeepAlive keepAlive, tasks::Task<fskit::FSDirectoryVerifier> operation,
-                   std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler);
+    std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler);
 
 } // namespace vl

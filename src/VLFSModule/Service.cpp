@@ -7,8 +7,8 @@ namespace {
 
 std::string serviceName(std::string_view role)
 {
-    return std::string(BuildConfig::signingTeamIdentifier) + "." + std::string(BuildConfig::variantIdentifier) +
-           ".app.launchservice." + std::string(role) + ".xpc";
+    return std::string(BuildConfig::signingTeamIdentifier) + "." + std::string(BuildConfig::variantIdentifier)
+        + ".app.launchservice." + std::string(role) + ".xpc";
 }
 
 } // namespace

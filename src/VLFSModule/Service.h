@@ -24,15 +24,19 @@ class Service {
 public:
     using Initializer = std::function<void(xpc::XPCDictionary& request)>;
 
-    static constexpr std::chrono::seconds replyDeadline{10};
+    static constexpr std::chrono::seconds replyDeadline { 10 };
 
-    explicit Service(std::string machService) : machService(std::move(machService)) {}
+    explicit Service(std::string machService)
+        : machService(std::move(machService))
+    {
+    }
 
     static const Service& broker();
     static const Service& daemon();
 
     template <tasks::Clock C = tasks::ContinuousClock>
-    tasks::Task<xpc::XPCDictionary> process(std::string operation, Initializer initializer, C clock = C()) const
+    tasks::Task<xpc::XPCDictionary> process(
+        std::string operation, Initializer initializer, C clock = C()) const
     {
         return exchange(machService, std::move(operation), std::move(initializer), clock);
     }
@@ -41,8 +45,8 @@ public:
 
 private:
     template <tasks::Clock C>
-    static tasks::Task<xpc::XPCDictionary> exchange(std::string machService, std::string operation,
-                                                    Initializer initializer, C clock)
+    static tasks::Task<xpc::XPCDictionary> exchange(
+        std::string machService, std::string operation, Initializer initializer, C clock)
     {
         xpc::XPCSession session(machService);
         xpc::XPCDictionary request;

@@ -19,7 +19,6 @@
 namespace vl {
 namespace {
 
-
 // FUSE access bits (the same on Darwin and Linux).
 constexpr std::uint32_t readOK = 4;
 constexpr std::uint32_t writeOK = 2;
@@ -89,14 +88,14 @@ tasks::Task<void> synchronizeItem(std::shared_ptr<Item> item, std::shared_ptr<Ch
             co_return;
         std::uint64_t handle = item->fh->fileDescriptor;
         Request request(type == fskit::FSItemType::directory ? FUSE_FSYNCDIR : FUSE_FSYNC,
-                        nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_fsync_in>([handle](fuse_fsync_in& in) {
-                            in.fh = handle;
-                            in.fsync_flags = fsyncDataOnly;
-                        }));
+            nodeIDOf(item->attributes->fileID()), 0, 0, 0,
+            Request::Part::managed<fuse_fsync_in>([handle](fuse_fsync_in& in) {
+                in.fh = handle;
+                in.fsync_flags = fsyncDataOnly;
+            }));
         (void)co_await connected->process(std::move(request));
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_await translatingExchangeErrors(Item::withLocks(std::move(locks), flush));
 }
 
@@ -110,10 +109,10 @@ tasks::Task<bool> Volume::checkAccess(ItemPointer itemPointer, AccessMask reques
     std::uint32_t mask = fuseAccessMask(requestedAccess.rawValue, extendedAccessInhibited);
     auto check = [&]() -> tasks::Task<void> {
         Request request(FUSE_ACCESS, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_access_in>([mask](fuse_access_in& in) { in.mask = mask; }));
+            Request::Part::managed<fuse_access_in>([mask](fuse_access_in& in) { in.mask = mask; }));
         (void)co_await connected->process(std::move(request));
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     tasks::Result<void> outcome = co_await tasks::catching(Item::withLocks(std::move(locks), check));
     co_return outcome.isSuccess() || refusalOrRethrow(outcome.error());
 }
@@ -136,7 +135,7 @@ tasks::Task<fskit::FSFileName> Volume::setVolumeName(fskit::FSFileName name)
 }
 
 void Volume::checkAccess(ItemPointer item, AccessMask requestedAccess,
-                         std::function<void(bool granted, std::exception_ptr error)> replyHandler)
+    std::function<void(bool granted, std::exception_ptr error)> replyHandler)
 {
     replyWhenDone(shared_from_this(), checkAccess(std::move(item), requestedAccess), std::move(replyHandler));
 }

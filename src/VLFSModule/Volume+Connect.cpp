@@ -2,6 +2,7 @@
 
 #include "Platform/FSKit/FSError.h"
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Tasks/Clock.h"
 #include "Platform/XPC/Connection.h"
 #include "Platform/XPC/XPCDictionary.h"
@@ -11,7 +12,6 @@
 #include "VLFSModule/Service.h"
 #include "VLFoundation/AsyncFuture.h"
 #include "VLFoundation/XPCEntries.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <atomic>
 
@@ -22,7 +22,8 @@ using ChannelFuture = AsyncFuture<std::shared_ptr<Channel>>;
 
 // Answers the daemon's connection message with the remote end of a new socket pair and makes
 // the channel on the local end; every outcome goes to the promise.
-void answerDaemon(const xpc::XPCDictionary& message, xpc::Connection& peer, const ChannelFuture::Promise& promise)
+void answerDaemon(
+    const xpc::XPCDictionary& message, xpc::Connection& peer, const ChannelFuture::Promise& promise)
 {
     std::optional<xpc::XPCArray> options = entry<xpc::XPCArray>(message, "Options");
     if (!options || message.string("ChannelType") != "Socket") {
@@ -49,9 +50,11 @@ tasks::Task<std::shared_ptr<Channel>> waitForDaemon(std::shared_ptr<ChannelFutur
 {
     tasks::ContinuousClock clock;
     ChannelFuture::OnTimeout onTimeout = []() -> std::shared_ptr<Channel> {
-        throw foundation::POSIXError(posix::etimedout, "The file system daemon did not connect to the volume");
+        throw foundation::POSIXError(
+            posix::etimedout, "The file system daemon did not connect to the volume");
     };
-    co_return co_await future->get(clock.now() + Volume::daemonConnectionDeadline, std::nullopt, clock, onTimeout);
+    co_return co_await future->get(
+        clock.now() + Volume::daemonConnectionDeadline, std::nullopt, clock, onTimeout);
 }
 
 } // namespace

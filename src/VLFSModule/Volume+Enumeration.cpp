@@ -15,7 +15,6 @@
 namespace vl {
 namespace {
 
-
 // The payload size of every READDIR.
 constexpr std::uint32_t directoryReadSize = 10240;
 
@@ -26,8 +25,8 @@ bool isDotOrDotDot(const fskit::FSFileName& name)
 }
 
 // The attributes of one listed entry, from the daemon; none when it cannot give them.
-tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(Channel& connected, std::uint64_t directoryNode,
-                                                                    Request::Part name, fskit::FSItem::Identifier id)
+tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(
+    Channel& connected, std::uint64_t directoryNode, Request::Part name, fskit::FSItem::Identifier id)
 {
     fskit::FSItemAttributes attributes;
     try {
@@ -40,13 +39,13 @@ tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(Channel& con
                 = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
             apply(attributes, entry.attr);
             Request forget(FUSE_FORGET, entry.nodeid, 0, 0, 0,
-                           Request::Part::managed<fuse_forget_in>([](fuse_forget_in& in) { in.nlookup = 1; }));
+                Request::Part::managed<fuse_forget_in>([](fuse_forget_in& in) { in.nlookup = 1; }));
             co_await connected.send(forget);
         } else {
             Request getattr(FUSE_GETATTR, nodeIDOf(id), 0, 0, 0, Request::Part::managed<fuse_getattr_in>());
             Reply reply = co_await connected.process(std::move(getattr));
             apply(attributes,
-                  std::move(reply).consume<fuse_attr_out>([](const fuse_attr_out& out) { return out.attr; }));
+                std::move(reply).consume<fuse_attr_out>([](const fuse_attr_out& out) { return out.attr; }));
         }
     } catch (const std::exception&) {
         // An entry whose attributes cannot be had (removed meanwhile, say) is left out of the
@@ -58,10 +57,9 @@ tasks::Task<std::optional<fskit::FSItemAttributes>> entryAttributes(Channel& con
 
 } // namespace
 
-tasks::Task<fskit::FSDirectoryVerifier>
-Volume::enumerateDirectory(ItemPointer directoryItem, fskit::FSDirectoryCookie startingAt,
-                           std::shared_ptr<fskit::FSItemGetAttributesRequest> wanted,
-                           std::shared_ptr<fskit::FSDirectoryEntryPacker> packer)
+tasks::Task<fskit::FSDirectoryVerifier> Volume::enumerateDirectory(ItemPointer directoryItem,
+    fskit::FSDirectoryCookie startingAt, std::shared_ptr<fskit::FSItemGetAttributesRequest> wanted,
+    std::shared_ptr<fskit::FSDirectoryEntryPacker> packer)
 {
     std::shared_ptr<Item> directory = std::dynamic_pointer_cast<Item>(directoryItem);
     if (!directory)
@@ -77,11 +75,11 @@ Volume::enumerateDirectory(ItemPointer directoryItem, fskit::FSDirectoryCookie s
         std::uint64_t offset = startingAt;
         while (true) {
             Request readdir(FUSE_READDIR, node, 0, 0, 0,
-                            Request::Part::managed<fuse_read_in>([handle, offset](fuse_read_in& in) {
-                                in.fh = handle;
-                                in.offset = offset;
-                                in.size = directoryReadSize;
-                            }));
+                Request::Part::managed<fuse_read_in>([handle, offset](fuse_read_in& in) {
+                    in.fh = handle;
+                    in.offset = offset;
+                    in.size = directoryReadSize;
+                }));
             Reply reply = co_await connected->process(std::move(readdir));
             if (reply.count() == 0)
                 co_return fskit::FSDirectoryVerifierInitial;
@@ -97,7 +95,8 @@ Volume::enumerateDirectory(ItemPointer directoryItem, fskit::FSDirectoryCookie s
                     continue;
                 fskit::FSItem::Identifier id = fileIDFromFUSE(record->dirent.ino);
                 fskit::FSItemType type = itemTypeFrom(record->dirent.type);
-                bool complete = id != fskit::FSItem::Identifier::invalid && type != fskit::FSItemType::unknown;
+                bool complete
+                    = id != fskit::FSItem::Identifier::invalid && type != fskit::FSItemType::unknown;
                 if (complete && withoutAttributes) {
                     if (!packer->packEntry(name, type, id, record->dirent.off, nullptr))
                         co_return fskit::FSDirectoryVerifierInitial;
@@ -107,26 +106,25 @@ Volume::enumerateDirectory(ItemPointer directoryItem, fskit::FSDirectoryCookie s
                     = co_await entryAttributes(*connected, node, namePart(name), id);
                 if (!attributes)
                     continue;
-                if (!packer->packEntry(name, attributes->type(), attributes->fileID(), record->dirent.off,
-                                       &*attributes))
+                if (!packer->packEntry(
+                        name, attributes->type(), attributes->fileID(), record->dirent.off, &*attributes))
                     co_return fskit::FSDirectoryVerifierInitial;
             }
         }
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(directory)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(directory) };
     co_return co_await Item::withLocks(std::move(locks), enumerate);
 }
 
 void Volume::enumerateDirectory(ItemPointer directory, fskit::FSDirectoryCookie startingAt,
-                                fskit::FSDirectoryVerifier,
-                                std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
-                                std::shared_ptr<fskit::FSDirectoryEntryPacker> packer,
-                                std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
+    fskit::FSDirectoryVerifier, std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
+    std::shared_ptr<fskit::FSDirectoryEntryPacker> packer,
+    std::function<void(fskit::FSDirectoryVerifier, std::exception_ptr)> replyHandler)
 {
     // The verifier is not used: a listing resumes from its cookie alone.
     replyWhenDone(shared_from_this(),
-                  enumerateDirectory(std::move(directory), startingAt, std::move(attributes), std::move(packer)),
-                  std::move(replyHandler));
+        enumerateDirectory(std::move(directory), startingAt, std::move(attributes), std::move(packer)),
+        std::move(replyHandler));
 }
 
 } // namespace vl

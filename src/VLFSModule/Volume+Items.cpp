@@ -3,6 +3,7 @@
 #include "VLFSModule/Volume.h"
 
 #include "Platform/FSKit/FSError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/FatalError.h"
 #include "Platform/OS/Signpost.h"
 #include "VLChannel/Request.h"
@@ -10,7 +11,6 @@
 #include "VLFSModule/FSModuleLogger.h"
 #include "VLFSModule/ItemFileHandle.h"
 #include "VLFSModule/OperationReply.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <vector>
 
@@ -50,16 +50,17 @@ tasks::Task<ItemAndName> Volume::lookupItem(fskit::FSFileName name, ItemPointer 
         Request lookup(FUSE_LOOKUP, nodeIDOf(directory->attributes->fileID()), 0, 0, 0, namePart(name));
         Reply reply = co_await connected->process(std::move(lookup));
         os::signpostEvent("volume.resumed");
-        fuse_entry_out entry = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
+        fuse_entry_out entry
+            = std::move(reply).consume<fuse_entry_out>([](const fuse_entry_out& out) { return out; });
         std::shared_ptr<Item> found = items.get(fileIDFromFUSE(entry.nodeid), [&](Item& made) {
             made.assertLocked(Item::LockMode::writing());
             made.setDebugName(name);
             made.attributes->setParentID(directory->attributes->fileID());
             apply(*made.attributes, entry.attr);
         });
-        co_return ItemAndName{std::move(found), name};
+        co_return ItemAndName { std::move(found), name };
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(directory)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(directory) };
     co_return co_await Item::withLocks(std::move(locks), lookUp);
 }
 
@@ -72,35 +73,36 @@ tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::attributes(ItemPoi
         std::shared_ptr<Channel> connected = requireChannel();
         std::uint64_t handle = item->fh ? item->fh->fileDescriptor : 0;
         Request getattr(FUSE_GETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_getattr_in>([handle](fuse_getattr_in& in) { in.fh = handle; }));
+            Request::Part::managed<fuse_getattr_in>([handle](fuse_getattr_in& in) { in.fh = handle; }));
         fuse_attr reported = attributesIn(co_await connected->process(std::move(getattr)));
         os::signpostEvent("volume.resumed");
         apply(*item->attributes, reported);
         co_return item->attributes;
     };
-    std::vector<Item::UpgradableLockStateConstraint> locks{Item::UpgradableLockStateConstraint::reading(item, true)};
+    std::vector<Item::UpgradableLockStateConstraint> locks { Item::UpgradableLockStateConstraint::reading(
+        item, true) };
     co_return co_await Item::withLocks(std::move(locks), fetch);
 }
 
-tasks::Task<std::shared_ptr<fskit::FSItemAttributes>>
-Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer itemPointer)
+tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> Volume::setAttributes(
+    std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer itemPointer)
 {
     std::shared_ptr<Item> item = requireItem(itemPointer);
     std::shared_ptr<Channel> connected = requireChannel();
     auto change = [&]() -> tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> {
-        fuse_setattr_in in{};
+        fuse_setattr_in in {};
         if (item->fh) {
             in.fh = item->fh->fileDescriptor;
             in.valid |= FATTR_FH;
         }
         toFUSE(*newAttributes, in);
         Request setattr(FUSE_SETATTR, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_setattr_in>([&in](fuse_setattr_in& out) { out = in; }));
+            Request::Part::managed<fuse_setattr_in>([&in](fuse_setattr_in& out) { out = in; }));
         fuse_attr reported = attributesIn(co_await connected->process(std::move(setattr)));
         apply(*item->attributes, reported);
         co_return item->attributes;
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_return co_await Item::withLocks(std::move(locks), change);
 }
 
@@ -122,31 +124,31 @@ tasks::Task<void> Volume::reclaimItem(ItemPointer itemPointer)
         }
         item->state = Item::State::reclaimed;
         Request forget(FUSE_FORGET, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                       Request::Part::managed<fuse_forget_in>([lookups](fuse_forget_in& in) {
-                           in.nlookup = static_cast<std::uint64_t>(lookups);
-                       }));
+            Request::Part::managed<fuse_forget_in>(
+                [lookups](fuse_forget_in& in) { in.nlookup = static_cast<std::uint64_t>(lookups); }));
         co_await connected->send(forget);
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_await Item::withLocks(std::move(locks), reclaim);
 }
 
 void Volume::lookupItem(fskit::FSFileName name, ItemPointer directory, ItemAndNameReply replyHandler)
 {
-    replyWhenDone(shared_from_this(), lookupItem(std::move(name), std::move(directory)), std::move(replyHandler));
+    replyWhenDone(
+        shared_from_this(), lookupItem(std::move(name), std::move(directory)), std::move(replyHandler));
 }
 
-void Volume::attributes(std::shared_ptr<fskit::FSItemGetAttributesRequest>, ItemPointer item,
-                        AttributesReply replyHandler)
+void Volume::attributes(
+    std::shared_ptr<fskit::FSItemGetAttributesRequest>, ItemPointer item, AttributesReply replyHandler)
 {
     replyWhenDone(shared_from_this(), attributes(std::move(item)), std::move(replyHandler));
 }
 
 void Volume::setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item,
-                           AttributesReply replyHandler)
+    AttributesReply replyHandler)
 {
     replyWhenDone(shared_from_this(), setAttributes(std::move(newAttributes), std::move(item)),
-                  std::move(replyHandler));
+        std::move(replyHandler));
 }
 
 void Volume::reclaimItem(ItemPointer item, ErrorReply replyHandler)

@@ -10,18 +10,19 @@ namespace vl {
 
 tasks::Task<std::shared_ptr<Item>> Volume::activate()
 {
-    co_return items.get(Item::Identifier::rootDirectory, [](Item& root) {
-        root.attributes->setParentID(Item::Identifier::parentOfRoot);
-    });
+    co_return items.get(Item::Identifier::rootDirectory,
+        [](Item& root) { root.attributes->setParentID(Item::Identifier::parentOfRoot); });
 }
 
 tasks::Task<void> Volume::deactivate()
 {
-    if (std::shared_ptr<Channel> connected = channel.withLock([](std::shared_ptr<Channel>& value) { return value; })) {
-        tasks::Result<void> shutDown = co_await tasks::catching([](std::shared_ptr<Channel> connected) -> tasks::Task<void> {
-            (void)co_await connected->process(Request::destroy());
-            co_await connected->close();
-        }(connected));
+    if (std::shared_ptr<Channel> connected
+        = channel.withLock([](std::shared_ptr<Channel>& value) { return value; })) {
+        tasks::Result<void> shutDown
+            = co_await tasks::catching([](std::shared_ptr<Channel> connected) -> tasks::Task<void> {
+                  (void)co_await connected->process(Request::destroy());
+                  co_await connected->close();
+              }(connected));
         if (shutDown.isSuccess())
             replaceChannel(nullptr);
         else

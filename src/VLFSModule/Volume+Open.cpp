@@ -21,7 +21,6 @@
 namespace vl {
 namespace {
 
-
 // Darwin's open flags as the daemon receives them.
 constexpr std::uint32_t openReadOnly = 0x0;
 constexpr std::uint32_t openWriteOnly = 0x1;
@@ -108,12 +107,13 @@ tasks::Task<void> Volume::openItem(ItemPointer itemPointer, OpenModes modes)
                 flags |= openSymbolicLink;
         }
         Request request(directory ? FUSE_OPENDIR : FUSE_OPEN, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_open_in>([flags](fuse_open_in& in) { in.flags = flags; }));
+            Request::Part::managed<fuse_open_in>([flags](fuse_open_in& in) { in.flags = flags; }));
         Reply reply = co_await connected->process(std::move(request));
-        fuse_open_out opened = std::move(reply).consume<fuse_open_out>([](const fuse_open_out& out) { return out; });
+        fuse_open_out opened
+            = std::move(reply).consume<fuse_open_out>([](const fuse_open_out& out) { return out; });
         item->fh = std::make_shared<Item::FileHandle>(modes, opened.fh, flags, opened.open_flags);
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_await Item::withLocks(std::move(locks), open);
 }
 
@@ -136,22 +136,22 @@ tasks::Task<void> Volume::closeItem(ItemPointer itemPointer, OpenModes keptModes
         }
         std::shared_ptr<Channel> connected = requireChannel();
         bool directory = item->attributes->type() == fskit::FSItemType::directory;
-        Request request(directory ? FUSE_RELEASEDIR : FUSE_RELEASE, nodeIDOf(item->attributes->fileID()), 0, 0, 0,
-                        Request::Part::managed<fuse_release_in>([&handle](fuse_release_in& in) {
-                            in.fh = handle->fileDescriptor;
-                            in.flags = handle->flags;
-                        }));
+        Request request(directory ? FUSE_RELEASEDIR : FUSE_RELEASE, nodeIDOf(item->attributes->fileID()), 0,
+            0, 0, Request::Part::managed<fuse_release_in>([&handle](fuse_release_in& in) {
+                in.fh = handle->fileDescriptor;
+                in.flags = handle->flags;
+            }));
         // A failed release leaves the handle on the item at count 0, so that the next open
         // reuses it and its last close asks the daemon again.
         co_await connected->process(std::move(request));
         item->fh.reset();
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_await Item::withLocks(std::move(locks), close);
 }
 
-tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t offset, std::int64_t length,
-                                       std::span<std::uint8_t> buffer)
+tasks::Task<std::int64_t> Volume::read(
+    ItemPointer itemPointer, std::int64_t offset, std::int64_t length, std::span<std::uint8_t> buffer)
 {
     os::signpostEvent("volume.start");
     std::shared_ptr<Item> item = requireItem(itemPointer);
@@ -165,12 +165,12 @@ tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t off
         std::int64_t remaining = length;
         while (remaining > 0) {
             std::int64_t chunk = std::min(ioSize(), remaining);
-            fuse_read_in in{};
+            fuse_read_in in {};
             in.fh = handle->fileDescriptor;
             in.offset = fuseOffset(offset + total);
             in.size = fuseSize(chunk);
             Request request(FUSE_READ, node, 0, 0, 0,
-                            Request::Part::managed<fuse_read_in>([&in](fuse_read_in& out) { out = in; }));
+                Request::Part::managed<fuse_read_in>([&in](fuse_read_in& out) { out = in; }));
             Reply reply = co_await connected->process(std::move(request));
             os::signpostEvent("volume.resumed");
             std::int64_t received = reply.count();
@@ -189,11 +189,12 @@ tasks::Task<std::int64_t> Volume::read(ItemPointer itemPointer, std::int64_t off
         }
         co_return total;
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::reading(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::reading(item) };
     co_return co_await Item::withLocks(std::move(locks), readChunks);
 }
 
-tasks::Task<std::int64_t> Volume::write(DiscontiguousData contents, ItemPointer itemPointer, std::int64_t offset)
+tasks::Task<std::int64_t> Volume::write(
+    DiscontiguousData contents, ItemPointer itemPointer, std::int64_t offset)
 {
     std::shared_ptr<Item> item = requireItem(itemPointer);
     auto writeChunks = [&]() -> tasks::Task<std::int64_t> {
@@ -204,17 +205,17 @@ tasks::Task<std::int64_t> Volume::write(DiscontiguousData contents, ItemPointer 
         std::int64_t remaining = contents.count();
         while (remaining > 0) {
             std::int64_t chunk = std::min(ioSize(), remaining);
-            fuse_write_in in{};
+            fuse_write_in in {};
             in.fh = handle->fileDescriptor;
             in.offset = fuseOffset(offset + total);
             in.size = fuseSize(chunk);
             // The chunk is a slice of the caller's bytes: the request references them.
             Request request(FUSE_WRITE, node, 0, 0, 0,
-                            Request::Part::managed<fuse_write_in>([&in](fuse_write_in& out) { out = in; }),
-                            Request::Part::unmanaged(contents[{total, total + chunk}]));
+                Request::Part::managed<fuse_write_in>([&in](fuse_write_in& out) { out = in; }),
+                Request::Part::unmanaged(contents[{ total, total + chunk }]));
             Reply reply = co_await connected->process(std::move(request));
-            std::int64_t written
-                = std::move(reply).consume<fuse_write_out>([](const fuse_write_out& out) { return out.size; });
+            std::int64_t written = std::move(reply).consume<fuse_write_out>(
+                [](const fuse_write_out& out) { return out.size; });
             // A daemon cannot have written bytes it was never sent. Counting them would report
             // more than the caller gave and skip data at the next offset, so the write fails as
             // a read does whose reply is longer than its chunk.
@@ -227,7 +228,7 @@ tasks::Task<std::int64_t> Volume::write(DiscontiguousData contents, ItemPointer 
         }
         co_return total;
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_return co_await Item::withLocks(std::move(locks), writeChunks);
 }
 
@@ -244,8 +245,8 @@ void Volume::closeItem(ItemPointer item, OpenModes modes, ErrorReply replyHandle
 namespace {
 
 // Keeps FSKit's buffer alive while the read fills it.
-tasks::Task<std::int64_t> readInto(std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer,
-                                   tasks::Task<std::int64_t> read)
+tasks::Task<std::int64_t> readInto(
+    std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer, tasks::Task<std::int64_t> read)
 {
     co_return co_await std::move(read);
 }
@@ -253,22 +254,23 @@ tasks::Task<std::int64_t> readInto(std::shared_ptr<fskit::FSMutableFileDataBuffe
 } // namespace
 
 void Volume::read(ItemPointer item, std::int64_t offset, std::int64_t length,
-                  std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer,
-                  std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler)
+    std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer,
+    std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler)
 {
     std::span<std::uint8_t> bytes = buffer->mutableBytes();
-    replyWhenDone(shared_from_this(), readInto(std::move(buffer), read(std::move(item), offset, length, bytes)),
-                  std::move(replyHandler));
+    replyWhenDone(shared_from_this(),
+        readInto(std::move(buffer), read(std::move(item), offset, length, bytes)), std::move(replyHandler));
 }
 
 void Volume::write(foundation::Data contents, ItemPointer item, std::int64_t offset,
-                   std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler)
+    std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler)
 {
     // The requests reference the caller's bytes, moved (not copied) into storage they share.
     auto owner = std::make_shared<const foundation::Data>(std::move(contents));
     std::span<const std::byte> bytes = std::as_bytes(owner->bytes());
     DiscontiguousData data(DiscontiguousData::Region(std::move(owner), bytes));
-    replyWhenDone(shared_from_this(), write(std::move(data), std::move(item), offset), std::move(replyHandler));
+    replyWhenDone(
+        shared_from_this(), write(std::move(data), std::move(item), offset), std::move(replyHandler));
 }
 
 } // namespace vl

@@ -12,11 +12,11 @@ namespace vl {
 
 fskit::FSStatFSResult Volume::initialStatistics()
 {
-    fskit::FSStatFSResult statistics{std::string(BuildConfig::variantTypeName())};
+    fskit::FSStatFSResult statistics { std::string(BuildConfig::variantTypeName()) };
     statistics.fileSystemSubType = 0;
     statistics.blockSize = 4096;
     statistics.ioSize = statistics.blockSize * 256;
-    statistics.totalBlocks = (std::uint64_t{1} << 40) / static_cast<std::uint64_t>(statistics.blockSize);
+    statistics.totalBlocks = (std::uint64_t { 1 } << 40) / static_cast<std::uint64_t>(statistics.blockSize);
     statistics.availableBlocks = 0;
     statistics.freeBlocks = 0;
     statistics.totalFiles = std::numeric_limits<std::uint64_t>::max();
@@ -26,7 +26,7 @@ fskit::FSStatFSResult Volume::initialStatistics()
 
 fskit::FSStatFSResult Volume::statisticsFrom(const fuse_statfs_out& reply)
 {
-    fskit::FSStatFSResult statistics{std::string(BuildConfig::variantTypeName())};
+    fskit::FSStatFSResult statistics { std::string(BuildConfig::variantTypeName()) };
     statistics.fileSystemSubType = 0;
     statistics.blockSize = reply.st.frsize;
     statistics.ioSize = reply.st.bsize;
@@ -43,8 +43,8 @@ tasks::Task<void> Volume::updateVolumeStatistics()
     std::shared_ptr<Channel> connected = requireChannel();
     // A fresh request each time, so overlapping refreshes never share one `unique`.
     Reply reply = co_await connected->process(Request::statfs());
-    fskit::FSStatFSResult updated =
-        std::move(reply).consume<fuse_statfs_out>([](const fuse_statfs_out& out) { return statisticsFrom(out); });
+    fskit::FSStatFSResult updated = std::move(reply).consume<fuse_statfs_out>(
+        [](const fuse_statfs_out& out) { return statisticsFrom(out); });
     cachedVolumeStatistics.withLock([&](fskit::FSStatFSResult& cached) { cached = std::move(updated); });
 }
 

@@ -16,9 +16,8 @@
 namespace vl {
 namespace {
 
-
 // Darwin's setxattr flags, as the daemon receives them.
-constexpr std::uint32_t xattrCreate = 2;  // XATTR_CREATE
+constexpr std::uint32_t xattrCreate = 2; // XATTR_CREATE
 constexpr std::uint32_t xattrReplace = 4; // XATTR_REPLACE
 
 // A fuse_getxattr_in asking for `size` bytes; 0 asks for the size alone.
@@ -36,7 +35,8 @@ std::uint32_t announcedSize(Reply reply)
 std::vector<std::uint8_t> bytesOf(Reply reply, std::uint32_t count)
 {
     return reply.consumePart(static_cast<std::ptrdiff_t>(count), [](std::span<const std::byte> bytes) {
-        std::span<const std::uint8_t> octets(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        std::span<const std::uint8_t> octets(
+            reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
         return std::vector<std::uint8_t>(octets.begin(), octets.end());
     });
 }
@@ -48,7 +48,7 @@ std::vector<fskit::FSFileName> namesIn(const std::vector<std::uint8_t>& listing)
     std::vector<fskit::FSFileName> names;
     auto start = listing.begin();
     while (start != listing.end()) {
-        auto end = std::find(start, listing.end(), std::uint8_t{0});
+        auto end = std::find(start, listing.end(), std::uint8_t { 0 });
         if (end != start)
             names.emplace_back(std::vector<std::uint8_t>(start, end));
         start = end == listing.end() ? end : end + 1;
@@ -83,7 +83,7 @@ tasks::Task<std::vector<fskit::FSFileName>> Volume::xattrs(ItemPointer itemPoint
         Request fetch(FUSE_LISTXATTR, node, 0, 0, 0, sizeRequest(size));
         co_return namesIn(bytesOf(co_await connected->process(std::move(fetch)), size));
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_return co_await translatingExchangeErrors(Item::withLocks(std::move(locks), list));
 }
 
@@ -100,7 +100,7 @@ tasks::Task<foundation::Data> Volume::xattr(fskit::FSFileName name, ItemPointer 
         Request fetch(FUSE_GETXATTR, node, 0, 0, 0, sizeRequest(size), namePart(name));
         co_return foundation::Data(bytesOf(co_await connected->process(std::move(fetch)), size));
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_return co_await translatingExchangeErrors(Item::withLocks(std::move(locks), get));
 }
 
@@ -108,7 +108,7 @@ tasks::Task<foundation::Data> Volume::xattr(fskit::FSFileName name, ItemPointer 
 // value would look exactly like setting an empty value, and an empty attribute is not a missing
 // one. Any value FSKit passes along with the delete policy is ignored.
 tasks::Task<void> Volume::setXattr(fskit::FSFileName name, std::optional<foundation::Data> value,
-                                   ItemPointer itemPointer, SetXattrPolicy policy)
+    ItemPointer itemPointer, SetXattrPolicy policy)
 {
     std::shared_ptr<Item> item = requireItem(itemPointer);
     std::shared_ptr<Channel> connected = requireChannel();
@@ -130,35 +130,34 @@ tasks::Task<void> Volume::setXattr(fskit::FSFileName name, std::optional<foundat
         auto owned = std::make_shared<const foundation::Data>(std::move(*value));
         std::span<const std::uint8_t> bytes = owned->bytes();
         Request request(FUSE_SETXATTR, node, 0, 0, 0,
-                        Request::Part::managed<fuse_setxattr_in>([size, flags](fuse_setxattr_in& in) {
-                            in.size = size;
-                            in.flags = flags;
-                        }),
-                        namePart(name),
-                        Request::Part::unmanaged(DiscontiguousData::Region(owned, std::as_bytes(bytes))));
+            Request::Part::managed<fuse_setxattr_in>([size, flags](fuse_setxattr_in& in) {
+                in.size = size;
+                in.flags = flags;
+            }),
+            namePart(name), Request::Part::unmanaged(DiscontiguousData::Region(owned, std::as_bytes(bytes))));
         (void)co_await connected->process(std::move(request));
     };
-    std::vector<Item::LockStateConstraint> locks{Item::LockStateConstraint::writing(item)};
+    std::vector<Item::LockStateConstraint> locks { Item::LockStateConstraint::writing(item) };
     co_await translatingExchangeErrors(Item::withLocks(std::move(locks), set));
 }
 
 void Volume::xattrs(ItemPointer item,
-                    std::function<void(std::vector<fskit::FSFileName> names, std::exception_ptr error)> replyHandler)
+    std::function<void(std::vector<fskit::FSFileName> names, std::exception_ptr error)> replyHandler)
 {
     replyWhenDone(shared_from_this(), xattrs(std::move(item)), std::move(replyHandler));
 }
 
 void Volume::xattr(fskit::FSFileName name, ItemPointer item,
-                   std::function<void(std::optional<foundation::Data> value, std::exception_ptr error)> replyHandler)
+    std::function<void(std::optional<foundation::Data> value, std::exception_ptr error)> replyHandler)
 {
     replyWhenDone(shared_from_this(), xattr(std::move(name), std::move(item)), std::move(replyHandler));
 }
 
 void Volume::setXattr(fskit::FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
-                      SetXattrPolicy policy, ErrorReply replyHandler)
+    SetXattrPolicy policy, ErrorReply replyHandler)
 {
     replyWhenDone(shared_from_this(), setXattr(std::move(name), std::move(value), std::move(item), policy),
-                  std::move(replyHandler));
+        std::move(replyHandler));
 }
 
 } // namespace vl

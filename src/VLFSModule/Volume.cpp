@@ -2,16 +2,16 @@
 
 #include "Platform/FSKit/FSError.h"
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/FatalError.h"
 #include "VLChannel/Reply.h"
 #include "VLChannel/Request.h"
 #include "VLFSModule/FSModuleLogger.h"
 #include "VLFoundation/BitSet.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <algorithm>
-#include <sys/socket.h>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 namespace vl {
@@ -46,16 +46,18 @@ fskit::FSVolume::SupportedCapabilities defaultCapabilities()
 } // namespace
 
 Volume::VError::VError(Code code, const std::string& message, std::pair<std::uint32_t, std::uint32_t> version)
-    : std::runtime_error(message), errorCode(code), daemonVersion(version)
+    : std::runtime_error(message)
+    , errorCode(code)
+    , daemonVersion(version)
 {
 }
 
 Volume::VError Volume::VError::unsupportedBinaryInterface(std::uint32_t major, std::uint32_t minor)
 {
     return VError(Code::unsupportedBinaryInterface,
-                  "The file system daemon speaks FUSE " + std::to_string(major) + "." + std::to_string(minor) +
-                      "; 7.19 or later is needed",
-                  {major, minor});
+        "The file system daemon speaks FUSE " + std::to_string(major) + "." + std::to_string(minor)
+            + "; 7.19 or later is needed",
+        { major, minor });
 }
 
 Volume::VError Volume::VError::unexpectedMessage()
@@ -74,9 +76,11 @@ Volume::VError Volume::VError::peerCodeSigningRequirement()
 }
 
 Volume::Volume(std::shared_ptr<fskit::FSBlockDeviceResource> resource, foundation::UUID identity)
-    : fskit::FSVolume(fskit::FSVolumeIdentifier(identity), fskit::FSFileName(volumeName)),
-      device(std::move(resource)), identity(identity), capabilities(defaultCapabilities()),
-      cachedVolumeStatistics(initialStatistics())
+    : fskit::FSVolume(fskit::FSVolumeIdentifier(identity), fskit::FSFileName(volumeName))
+    , device(std::move(resource))
+    , identity(identity)
+    , capabilities(defaultCapabilities())
+    , cachedVolumeStatistics(initialStatistics())
 {
 }
 
@@ -89,8 +93,8 @@ foundation::UUID Volume::readIdentity(const fskit::FSBlockDeviceResource& resour
     std::vector<std::uint8_t> block(static_cast<std::size_t>(blockSize));
     std::int64_t done = 0;
     while (done < blockSize) {
-        std::int64_t count = resource.read(std::span(block).subspan(static_cast<std::size_t>(done)), done,
-                                           blockSize - done);
+        std::int64_t count
+            = resource.read(std::span(block).subspan(static_cast<std::size_t>(done)), done, blockSize - done);
         // A device that ends before its first block would be read forever.
         if (count <= 0)
             throw fskit::fs_errorForPOSIXError(posix::eio);
@@ -99,8 +103,8 @@ foundation::UUID Volume::readIdentity(const fskit::FSBlockDeviceResource& resour
     return foundation::UUID::fromBytes(block.data());
 }
 
-tasks::Task<std::shared_ptr<Volume>> Volume::make(std::shared_ptr<fskit::FSBlockDeviceResource> resource,
-                                                  Connector connector)
+tasks::Task<std::shared_ptr<Volume>> Volume::make(
+    std::shared_ptr<fskit::FSBlockDeviceResource> resource, Connector connector)
 {
     foundation::UUID identity = readIdentity(*resource);
     fsModule().info("Create volume with identifier %s", identity.uuidString());
@@ -114,7 +118,8 @@ tasks::Task<std::shared_ptr<Volume>> Volume::make(std::shared_ptr<fskit::FSBlock
 
 std::shared_ptr<Channel> Volume::requireChannel() const
 {
-    std::shared_ptr<Channel> current = channel.withLock([](std::shared_ptr<Channel>& value) { return value; });
+    std::shared_ptr<Channel> current
+        = channel.withLock([](std::shared_ptr<Channel>& value) { return value; });
     if (!current)
         throw fskit::fs_errorForPOSIXError(posix::enxio);
     return current;
@@ -125,13 +130,14 @@ tasks::Task<void> Volume::handshake()
     std::shared_ptr<Channel> connected = requireChannel();
     co_await connected->open();
     Request init(FUSE_INIT, 0, 0, 0, 0, Request::Part::managed<fuse_init_in>([](fuse_init_in& in) {
-                     in.major = 7;
-                     in.minor = 19;
-                     in.max_readahead = FUSE_VOLUME_MAX_READAHEAD;
-                     in.flags = FUSE_INIT_VOLUME_OFFER;
-                 }));
+        in.major = 7;
+        in.minor = 19;
+        in.max_readahead = FUSE_VOLUME_MAX_READAHEAD;
+        in.flags = FUSE_INIT_VOLUME_OFFER;
+    }));
     Reply reply = co_await connected->process(std::move(init));
-    fuse_init_out answer = std::move(reply).consume<fuse_init_out>([](const fuse_init_out& out) { return out; });
+    fuse_init_out answer
+        = std::move(reply).consume<fuse_init_out>([](const fuse_init_out& out) { return out; });
     if (answer.major < 7 || (answer.major == 7 && answer.minor < 19))
         throw VError::unsupportedBinaryInterface(answer.major, answer.minor);
     if (allBitsSet(answer.flags, FUSE_INIT_CASE_INSENSITIVE))
@@ -154,7 +160,8 @@ std::pair<std::shared_ptr<foundation::FileHandle>, std::shared_ptr<foundation::F
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         throw foundation::POSIXError::fromErrno("socketpair");
-    return {std::make_shared<foundation::FileHandle>(ends[0]), std::make_shared<foundation::FileHandle>(ends[1])};
+    return { std::make_shared<foundation::FileHandle>(ends[0]),
+        std::make_shared<foundation::FileHandle>(ends[1]) };
 }
 
 } // namespace vl

@@ -14,8 +14,8 @@
 #include "Platform/FSKit/FSVolume.h"
 #include "Platform/Foundation/FileHandle.h"
 #include "Platform/Foundation/UUID.h"
-#include "Platform/XPC/Object.h"
 #include "Platform/Tasks/Task.h"
+#include "Platform/XPC/Object.h"
 #include "VLChannel/Channel.h"
 #include "VLChannel/Request.h"
 #include "VLFSModule/Item.h"
@@ -71,10 +71,10 @@ public:
     static constexpr std::int64_t defaultIOSize = 1048576;
     static constexpr const char* volumeName = "Vorlane Volume";
     // How long connect() waits for the daemon to call back before the load fails.
-    static constexpr std::chrono::seconds daemonConnectionDeadline{30};
+    static constexpr std::chrono::seconds daemonConnectionDeadline { 30 };
 
-    static tasks::Task<std::shared_ptr<Volume>> make(std::shared_ptr<fskit::FSBlockDeviceResource> resource,
-                                                     Connector connector = connect);
+    static tasks::Task<std::shared_ptr<Volume>> make(
+        std::shared_ptr<fskit::FSBlockDeviceResource> resource, Connector connector = connect);
 
     // The UUID in the first 16 bytes of the device (reads at least 16 bytes, a whole block).
     static foundation::UUID readIdentity(const fskit::FSBlockDeviceResource& resource);
@@ -100,8 +100,8 @@ public:
     tasks::Task<ItemAndName> lookupItem(fskit::FSFileName name, ItemPointer directory);
     // Always fetches every attribute from the daemon and refreshes the item's own attributes.
     tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> attributes(ItemPointer item);
-    tasks::Task<std::shared_ptr<fskit::FSItemAttributes>>
-    setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item);
+    tasks::Task<std::shared_ptr<fskit::FSItemAttributes>> setAttributes(
+        std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item);
     // Drops the item from the table and tells the daemon to forget every lookup it counted.
     tasks::Task<void> reclaimItem(ItemPointer item);
     // One daemon handle per item serves every open, whatever its modes; opens are counted and
@@ -113,8 +113,8 @@ public:
     tasks::Task<void> closeItem(ItemPointer item, OpenModes keptModes);
     // Reads up to `length` bytes at `offset` of an open item into `buffer` (at least `length`
     // bytes, alive until the task ends); fewer only at the end of the file or on a short read.
-    tasks::Task<std::int64_t> read(ItemPointer item, std::int64_t offset, std::int64_t length,
-                                   std::span<std::uint8_t> buffer);
+    tasks::Task<std::int64_t> read(
+        ItemPointer item, std::int64_t offset, std::int64_t length, std::span<std::uint8_t> buffer);
     // Writes `contents` at `offset` of an open item; the requests reference its bytes, which
     // must stay valid until the task ends. Returns the bytes written, fewer after a short write.
     tasks::Task<std::int64_t> write(DiscontiguousData contents, ItemPointer item, std::int64_t offset);
@@ -122,23 +122,23 @@ public:
     // out "." and ".."; attributes are fetched only for entries that lack an id or a type, or when
     // `attributes` asks for some. Fails with ENOENT for an item not ours and EBADF when not open.
     // Returns FSKit's initial verifier once the packer is full or the directory exhausted.
-    tasks::Task<fskit::FSDirectoryVerifier>
-    enumerateDirectory(ItemPointer directory, fskit::FSDirectoryCookie startingAt,
-                       std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
-                       std::shared_ptr<fskit::FSDirectoryEntryPacker> packer);
+    tasks::Task<fskit::FSDirectoryVerifier> enumerateDirectory(ItemPointer directory,
+        fskit::FSDirectoryCookie startingAt, std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
+        std::shared_ptr<fskit::FSDirectoryEntryPacker> packer);
     // Makes a directory (MKDIR), a file (CREATE, exclusive) or a special file (MKNOD) by `type`, with
     // the mode of `attributes` or 0755. The node counts one lookup, as a found one does; a new
     // node then gets `attributes` set (SETATTR), and a file is closed again before the call ends.
     // A node the table holds already keeps its attributes.
     tasks::Task<ItemAndName> createItem(fskit::FSFileName name, fskit::FSItemType type, ItemPointer directory,
-                                        std::shared_ptr<fskit::FSItemSetAttributesRequest> attributes);
+        std::shared_ptr<fskit::FSItemSetAttributesRequest> attributes);
     // Makes a symbolic link to `contents`; it gets the daemon's attributes, none of FSKit's.
-    tasks::Task<ItemAndName> createSymbolicLink(fskit::FSFileName name, ItemPointer directory,
-                                                fskit::FSFileName contents);
+    tasks::Task<ItemAndName> createSymbolicLink(
+        fskit::FSFileName name, ItemPointer directory, fskit::FSFileName contents);
     // Enters `item` in `directory` as `name` and returns the name. The daemon's reply counts one
     // more lookup of the item, given back when it is reclaimed; its cached attributes (link count
     // included) change only with its next attribute request.
-    tasks::Task<fskit::FSFileName> createLink(ItemPointer item, fskit::FSFileName name, ItemPointer directory);
+    tasks::Task<fskit::FSFileName> createLink(
+        ItemPointer item, fskit::FSFileName name, ItemPointer directory);
     // The link's target exactly as the daemon sends it.
     tasks::Task<fskit::FSFileName> readSymbolicLink(ItemPointer item);
     // Removes `name` from `directory`: RMDIR when the item's cached type is directory, UNLINK
@@ -150,8 +150,8 @@ public:
     // with it the two names are exchanged (RENAME_SWAP) and `overItem` takes the old name and
     // parent. Returns the new name; a failure changes no item.
     tasks::Task<fskit::FSFileName> renameItem(ItemPointer item, ItemPointer sourceDirectory,
-                                              fskit::FSFileName sourceName, fskit::FSFileName destinationName,
-                                              ItemPointer destinationDirectory, ItemPointer overItem);
+        fskit::FSFileName sourceName, fskit::FSFileName destinationName, ItemPointer destinationDirectory,
+        ItemPointer overItem);
     // Extended attributes. Listing and reading ask the daemon for the size first and then for
     // exactly that many bytes (a size of 0 ends after one request). Setting sends Darwin's
     // XATTR_CREATE (mustCreate) or XATTR_REPLACE (mustReplace) flag, 0 for alwaysSet, and fails
@@ -160,8 +160,8 @@ public:
     // included) becomes ENXIO.
     tasks::Task<std::vector<fskit::FSFileName>> xattrs(ItemPointer item);
     tasks::Task<foundation::Data> xattr(fskit::FSFileName name, ItemPointer item);
-    tasks::Task<void> setXattr(fskit::FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
-                               SetXattrPolicy policy);
+    tasks::Task<void> setXattr(fskit::FSFileName name, std::optional<foundation::Data> value,
+        ItemPointer item, SetXattrPolicy policy);
     // Asks the daemon (FUSE_ACCESS) whether `requestedAccess` to the item is granted, with the
     // mask in FUSE's R/W/X bits and, when the daemon checks extended access, FSKit's bits 1-13
     // moved 8 places up. EACCES, ETXTBSY and EROFS answer false; ENOSYS fails with ENOTSUP.
@@ -182,29 +182,30 @@ public:
     void unmount(std::function<void()> replyHandler) override;
     void synchronize(fskit::FSSyncFlags flags, ErrorReply replyHandler) override;
     void attributes(std::shared_ptr<fskit::FSItemGetAttributesRequest> desiredAttributes, ItemPointer item,
-                    AttributesReply replyHandler) override;
+        AttributesReply replyHandler) override;
     void setAttributes(std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, ItemPointer item,
-                       AttributesReply replyHandler) override;
+        AttributesReply replyHandler) override;
     void lookupItem(fskit::FSFileName name, ItemPointer directory, ItemAndNameReply replyHandler) override;
     void reclaimItem(ItemPointer item, ErrorReply replyHandler) override;
     void readSymbolicLink(ItemPointer item, NameReply replyHandler) override;
     void createItem(fskit::FSFileName name, fskit::FSItemType type, ItemPointer directory,
-                    std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes,
-                    ItemAndNameReply replyHandler) override;
+        std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes,
+        ItemAndNameReply replyHandler) override;
     void createSymbolicLink(fskit::FSFileName name, ItemPointer directory,
-                            std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes,
-                            fskit::FSFileName contents, ItemAndNameReply replyHandler) override;
-    void createLink(ItemPointer item, fskit::FSFileName name, ItemPointer directory, NameReply replyHandler) override;
-    void removeItem(ItemPointer item, fskit::FSFileName name, ItemPointer directory, ErrorReply replyHandler) override;
+        std::shared_ptr<fskit::FSItemSetAttributesRequest> newAttributes, fskit::FSFileName contents,
+        ItemAndNameReply replyHandler) override;
+    void createLink(
+        ItemPointer item, fskit::FSFileName name, ItemPointer directory, NameReply replyHandler) override;
+    void removeItem(
+        ItemPointer item, fskit::FSFileName name, ItemPointer directory, ErrorReply replyHandler) override;
     void renameItem(ItemPointer item, ItemPointer sourceDirectory, fskit::FSFileName sourceName,
-                    fskit::FSFileName destinationName, ItemPointer destinationDirectory, ItemPointer overItem,
-                    NameReply replyHandler) override;
+        fskit::FSFileName destinationName, ItemPointer destinationDirectory, ItemPointer overItem,
+        NameReply replyHandler) override;
     void enumerateDirectory(ItemPointer directory, fskit::FSDirectoryCookie startingAt,
-                            fskit::FSDirectoryVerifier verifier,
-                            std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
-                            std::shared_ptr<fskit::FSDirectoryEntryPacker> packer,
-                            std::function<void(fskit::FSDirectoryVerifier verifier, std::exception_ptr error)>
-                                replyHandler) override;
+        fskit::FSDirectoryVerifier verifier, std::shared_ptr<fskit::FSItemGetAttributesRequest> attributes,
+        std::shared_ptr<fskit::FSDirectoryEntryPacker> packer,
+        std::function<void(fskit::FSDirectoryVerifier verifier, std::exception_ptr error)> replyHandler)
+        override;
 
     std::int64_t maximumLinkCount() const override { return 256; }
     std::int64_t maximumNameLength() const override { return 256; }
@@ -216,22 +217,22 @@ public:
     void openItem(ItemPointer item, OpenModes modes, ErrorReply replyHandler) override;
     void closeItem(ItemPointer item, OpenModes modes, ErrorReply replyHandler) override;
     void read(ItemPointer item, std::int64_t offset, std::int64_t length,
-              std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer,
-              std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler) override;
+        std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer,
+        std::function<void(std::int64_t bytesRead, std::exception_ptr error)> replyHandler) override;
     void write(foundation::Data contents, ItemPointer item, std::int64_t offset,
-               std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler) override;
+        std::function<void(std::int64_t bytesWritten, std::exception_ptr error)> replyHandler) override;
     void checkAccess(ItemPointer item, AccessMask requestedAccess,
-                     std::function<void(bool granted, std::exception_ptr error)> replyHandler) override;
+        std::function<void(bool granted, std::exception_ptr error)> replyHandler) override;
     bool isVolumeRenameInhibited() const override { return volumeRenameInhibited; }
     void setVolumeName(fskit::FSFileName name, NameReply replyHandler) override;
     void xattrs(ItemPointer item,
-                std::function<void(std::vector<fskit::FSFileName> names, std::exception_ptr error)> replyHandler)
+        std::function<void(std::vector<fskit::FSFileName> names, std::exception_ptr error)> replyHandler)
         override;
     void xattr(fskit::FSFileName name, ItemPointer item,
-               std::function<void(std::optional<foundation::Data> value, std::exception_ptr error)> replyHandler)
+        std::function<void(std::optional<foundation::Data> value, std::exception_ptr error)> replyHandler)
         override;
     void setXattr(fskit::FSFileName name, std::optional<foundation::Data> value, ItemPointer item,
-                  SetXattrPolicy policy, ErrorReply replyHandler) override;
+        SetXattrPolicy policy, ErrorReply replyHandler) override;
 
     // The statistics a volume reports before the daemon has told it anything.
     static fskit::FSStatFSResult initialStatistics();
@@ -257,7 +258,7 @@ private:
     bool extendedAccessInhibited = true;
     SupportedCapabilities capabilities;
     Protected<fskit::FSStatFSResult> cachedVolumeStatistics;
-    mutable Protected<std::shared_ptr<Channel>> channel{nullptr};
+    mutable Protected<std::shared_ptr<Channel>> channel { nullptr };
 };
 
 // Makes the connected pair of stream sockets that joins a volume and its daemon: (local, remote).

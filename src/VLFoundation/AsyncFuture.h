@@ -32,8 +32,7 @@
 
 namespace vl {
 
-template <typename Value>
-class AsyncFuture : public std::enable_shared_from_this<AsyncFuture<Value>> {
+template <typename Value> class AsyncFuture : public std::enable_shared_from_this<AsyncFuture<Value>> {
 public:
     using OnTimeout = std::function<Value()>;
 
@@ -42,23 +41,24 @@ public:
         void resolve(tasks::Result<Value> result) const { future->deliver(std::move(result)); }
 
         template <typename V = Value>
-            requires(!std::is_void_v<V>)
-        void resolveReturning(V value) const
+        requires(!std::is_void_v<V>) void resolveReturning(V value) const
         {
             resolve(tasks::Result<Value>::success(std::move(value)));
         }
 
-        void resolveThrowing(std::exception_ptr error) const { resolve(tasks::Result<Value>::failure(std::move(error))); }
-
-        void resolve() const
-            requires std::is_void_v<Value>
+        void resolveThrowing(std::exception_ptr error) const
         {
-            resolve(tasks::Result<void>::success());
+            resolve(tasks::Result<Value>::failure(std::move(error)));
         }
+
+        void resolve() const requires std::is_void_v<Value> { resolve(tasks::Result<void>::success()); }
 
     private:
         friend AsyncFuture;
-        explicit Promise(std::shared_ptr<AsyncFuture> future) : future(std::move(future)) {}
+        explicit Promise(std::shared_ptr<AsyncFuture> future)
+            : future(std::move(future))
+        {
+        }
         std::shared_ptr<AsyncFuture> future;
     };
 
@@ -70,17 +70,13 @@ public:
     static Pair makeFuture()
     {
         std::shared_ptr<AsyncFuture> future(new AsyncFuture());
-        return Pair{future, Promise(future)};
+        return Pair { future, Promise(future) };
     }
 
     // The delivered value, or the delivered error rethrown; waits as long as it takes.
     tasks::Task<Value> value() { return awaitOutcome(self()); }
 
-    tasks::Task<void> wait()
-        requires std::is_void_v<Value>
-    {
-        return awaitOutcome(self());
-    }
+    tasks::Task<void> wait() requires std::is_void_v<Value> { return awaitOutcome(self()); }
 
     tasks::Task<Value> get(dispatch::DispatchTime deadline, OnTimeout onTimeout = {})
     {
@@ -90,27 +86,25 @@ public:
     }
 
     template <tasks::Clock C>
-    tasks::Task<Value> get(typename C::Instant deadline, std::optional<typename C::Duration> tolerance, C clock,
-                           OnTimeout onTimeout = {})
+    tasks::Task<Value> get(typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
+        C clock, OnTimeout onTimeout = {})
     {
         return awaitWithDeadline(
             self(),
-            [deadline, tolerance, clock](tasks::Task<void> giveUp) {
-                return deferred(deadline, tolerance, clock, std::move(giveUp));
-            },
+            [deadline, tolerance, clock](
+                tasks::Task<void> giveUp) { return deferred(deadline, tolerance, clock, std::move(giveUp)); },
             std::move(onTimeout));
     }
 
-    tasks::Task<void> wait(dispatch::DispatchTime deadline, OnTimeout onTimeout = {})
-        requires std::is_void_v<Value>
+    tasks::Task<void> wait(
+        dispatch::DispatchTime deadline, OnTimeout onTimeout = {}) requires std::is_void_v<Value>
     {
         return get(deadline, std::move(onTimeout));
     }
 
     template <tasks::Clock C>
-    tasks::Task<void> wait(typename C::Instant deadline, std::optional<typename C::Duration> tolerance, C clock,
-                           OnTimeout onTimeout = {})
-        requires std::is_void_v<Value>
+    tasks::Task<void> wait(typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
+        C clock, OnTimeout onTimeout = {}) requires std::is_void_v<Value>
     {
         return get(deadline, tolerance, clock, std::move(onTimeout));
     }
@@ -124,11 +118,14 @@ private:
     struct Resolved {
         tasks::Result<Value> result;
     };
-    struct Neutral {};
-    struct Finished {};
+    struct Neutral { };
+    struct Finished { };
     using State = std::variant<Neutral, Waiting, Resolved, Finished>;
 
-    AsyncFuture() : state(State(Neutral{})) {}
+    AsyncFuture()
+        : state(State(Neutral {}))
+    {
+    }
 
     std::shared_ptr<AsyncFuture> self() { return this->shared_from_this(); }
 
@@ -139,10 +136,10 @@ private:
         state.withLock([&](State& current) {
             if (Waiting* waiting = std::get_if<Waiting>(&current)) {
                 tasks::Continuation<Value> continuation = std::move(waiting->continuation);
-                current = Finished{};
+                current = Finished {};
                 continuation.resume(std::move(result));
             } else if (std::holds_alternative<Neutral>(current)) {
-                current = Resolved{std::move(result)};
+                current = Resolved { std::move(result) };
             } else {
                 contractViolation();
             }
@@ -155,13 +152,13 @@ private:
     {
         if (Resolved* resolved = std::get_if<Resolved>(&current)) {
             tasks::Result<Value> result = std::move(resolved->result);
-            current = Finished{};
+            current = Finished {};
             continuation.resume(std::move(result));
             return false;
         }
         if (!std::holds_alternative<Neutral>(current))
             contractViolation();
-        current = Waiting{std::move(continuation), wait};
+        current = Waiting { std::move(continuation), wait };
         return true;
     }
 
@@ -173,7 +170,7 @@ private:
             if (!waiting || waiting->wait != wait)
                 return;
             tasks::Continuation<Value> continuation = std::move(waiting->continuation);
-            current = Neutral{};
+            current = Neutral {};
             if (!onTimeout)
                 continuation.resumeThrowing(std::make_exception_ptr(tasks::CancellationError()));
             else
@@ -183,25 +180,26 @@ private:
 
     static tasks::Task<Value> awaitOutcome(std::shared_ptr<AsyncFuture> future)
     {
-        co_return co_await tasks::withContinuation<Value>(
-            [&future](tasks::Continuation<Value> continuation) {
-                future->state.withLock([&](State& current) { future->takeOrPark(current, continuation, 0); });
-            });
+        co_return co_await tasks::withContinuation<Value>([&future](tasks::Continuation<Value> continuation) {
+            future->state.withLock([&](State& current) { future->takeOrPark(current, continuation, 0); });
+        });
     }
 
-    static tasks::Task<void> giveUpTask(std::shared_ptr<AsyncFuture> future, std::uint64_t wait, OnTimeout onTimeout)
+    static tasks::Task<void> giveUpTask(
+        std::shared_ptr<AsyncFuture> future, std::uint64_t wait, OnTimeout onTimeout)
     {
         future->giveUp(wait, onTimeout);
         co_return;
     }
 
     template <typename MakeTimeout>
-    static tasks::Task<Value> awaitWithDeadline(std::shared_ptr<AsyncFuture> future, MakeTimeout makeTimeout,
-                                                OnTimeout onTimeout)
+    static tasks::Task<Value> awaitWithDeadline(
+        std::shared_ptr<AsyncFuture> future, MakeTimeout makeTimeout, OnTimeout onTimeout)
     {
         const std::uint64_t wait = future->waitsWithDeadline.fetch_add(1, std::memory_order_relaxed) + 1;
         std::optional<tasks::TaskHandle<void>> timeoutTask;
-        auto parkWithTimeout = [&future, wait, &timeoutTask, &makeTimeout, &onTimeout](tasks::Continuation<Value> continuation) {
+        auto parkWithTimeout = [&future, wait, &timeoutTask, &makeTimeout, &onTimeout](
+                                   tasks::Continuation<Value> continuation) {
             // The timeout task is made inside the lock, so it exists before anyone can resume us.
             future->state.withLock([&](State& current) {
                 if (future->takeOrPark(current, continuation, wait))
@@ -209,22 +207,21 @@ private:
             });
         };
         std::function<void()> giveUpOnCancel = [future, wait, onTimeout] { future->giveUp(wait, onTimeout); };
-        tasks::Result<Value> outcome =
-            co_await tasks::catching(tasks::withTaskCancellationHandler(suspend(parkWithTimeout), giveUpOnCancel));
+        tasks::Result<Value> outcome = co_await tasks::catching(
+            tasks::withTaskCancellationHandler(suspend(parkWithTimeout), giveUpOnCancel));
         if (timeoutTask)
             timeoutTask->cancel();
         co_return std::move(outcome).get();
     }
 
-    template <typename Body>
-    static tasks::Task<Value> suspend(Body body)
+    template <typename Body> static tasks::Task<Value> suspend(Body body)
     {
         co_return co_await tasks::withContinuation<Value>(std::move(body));
     }
 
     Protected<State> state;
     // Numbers the waits with a deadline, from 1.
-    std::atomic<std::uint64_t> waitsWithDeadline{0};
+    std::atomic<std::uint64_t> waitsWithDeadline { 0 };
 };
 
 } // namespace vl

@@ -25,11 +25,11 @@
 
 namespace vl {
 
-template <typename Value>
-class AsyncProtected {
+template <typename Value> class AsyncProtected {
 public:
     explicit AsyncProtected(Value initial)
-        : semaphore(std::make_shared<AsyncSemaphore>(1)), value(std::move(initial))
+        : semaphore(std::make_shared<AsyncSemaphore>(1))
+        , value(std::move(initial))
     {
     }
     AsyncProtected(const AsyncProtected&) = delete;
@@ -93,8 +93,8 @@ private:
     // Runs the body as a task of its own whose executor is `isolation`, so that it resumes there
     // after each of its suspensions; it shares the caller's task-locals and cancellation.
     template <typename R>
-    static tasks::Task<void> runIsolated(tasks::Executor& isolation, tasks::Task<R> body,
-                                         std::optional<tasks::Result<R>>& outcome)
+    static tasks::Task<void> runIsolated(
+        tasks::Executor& isolation, tasks::Task<R> body, std::optional<tasks::Result<R>>& outcome)
     {
         tasks::TaskHandle<void> isolated = tasks::spawn(storeOutcome(std::move(body), outcome), isolation);
         std::function<void()> forwardCancellation = [isolated] { isolated.cancel(); };

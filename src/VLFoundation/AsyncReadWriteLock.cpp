@@ -20,10 +20,10 @@ bool AsyncReadWriteLock::acquireAtOnce(State& state, Mode mode)
 
 void AsyncReadWriteLock::checkInvariants(const State& state)
 {
-    bool consistent = state.mode.has_value() == (state.count != 0) &&
-                      (state.mode != Mode::writing || state.count == 1) &&
-                      (!state.upgrade || (state.mode == Mode::reading && state.count > 1)) &&
-                      (state.contenders.empty() || state.mode.has_value());
+    bool consistent = state.mode.has_value() == (state.count != 0)
+        && (state.mode != Mode::writing || state.count == 1)
+        && (!state.upgrade || (state.mode == Mode::reading && state.count > 1))
+        && (state.contenders.empty() || state.mode.has_value());
     if (!consistent)
         illegalLockState();
 }
@@ -34,7 +34,7 @@ void AsyncReadWriteLock::Enqueue::operator()(tasks::Continuation<void> continuat
         if (acquireAtOnce(state, mode))
             continuation.resume();
         else
-            state.contenders.push_back(Contender{mode, std::move(continuation)});
+            state.contenders.push_back(Contender { mode, std::move(continuation) });
         checkInvariants(state);
     });
 }
@@ -59,7 +59,8 @@ void AsyncReadWriteLock::admitContenders(State& state)
         contender.continuation.resume();
         ++admitted;
     }
-    state.contenders.erase(state.contenders.begin(), state.contenders.begin() + static_cast<std::ptrdiff_t>(admitted));
+    state.contenders.erase(
+        state.contenders.begin(), state.contenders.begin() + static_cast<std::ptrdiff_t>(admitted));
 }
 
 tasks::Task<bool> AsyncReadWriteLock::upgrade()

@@ -92,11 +92,13 @@ private:
     static void admitContenders(State& state);
     [[noreturn]] static void illegalLockState();
 
-    Protected<State> state{State{}};
+    Protected<State> state { State {} };
 };
 
 inline AsyncReadWriteLock::LockAwaiter::LockAwaiter(AsyncReadWriteLock& owner, Mode mode)
-    : owner(owner), mode(mode), parked(Enqueue{&owner, mode})
+    : owner(owner)
+    , mode(mode)
+    , parked(Enqueue { &owner, mode })
 {
 }
 

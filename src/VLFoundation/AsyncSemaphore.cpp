@@ -15,7 +15,10 @@ std::int64_t validPermits(std::int64_t value)
 
 } // namespace
 
-AsyncSemaphore::AsyncSemaphore(std::int64_t value) : state(State{validPermits(value), {}}) {}
+AsyncSemaphore::AsyncSemaphore(std::int64_t value)
+    : state(State { validPermits(value), {} })
+{
+}
 
 bool AsyncSemaphore::tryTake()
 {

@@ -14,7 +14,9 @@ AsyncTaskQueue::AsyncTaskQueue(Mode mode, bool activate)
 }
 
 AsyncTaskQueue::AsyncTaskQueue(Mode mode, bool activate, tasks::AsyncStream<Entry>::Pair stream)
-    : queueMode(mode), stream(std::move(stream.stream)), continuation(std::move(stream.continuation))
+    : queueMode(mode)
+    , stream(std::move(stream.stream))
+    , continuation(std::move(stream.continuation))
 {
     if (activate)
         this->activate();
@@ -37,7 +39,7 @@ void AsyncTaskQueue::activate()
 
 void AsyncTaskQueue::async(bool barrier, Operation operation)
 {
-    continuation.yield(Entry{barrier || queueMode == Mode::serial, std::move(operation)});
+    continuation.yield(Entry { barrier || queueMode == Mode::serial, std::move(operation) });
 }
 
 tasks::Task<void> AsyncTaskQueue::wait()

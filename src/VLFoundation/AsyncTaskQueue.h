@@ -48,9 +48,10 @@ public:
     {
         using Result = typename std::invoke_result_t<Body&>::Value;
         typename AsyncFuture<Result>::Pair made = AsyncFuture<Result>::makeFuture();
-        async(barrier, [operation = std::move(operation), promise = made.promise]() mutable -> tasks::Task<void> {
-            promise.resolve(co_await tasks::catching(operation()));
-        });
+        async(barrier,
+            [operation = std::move(operation), promise = made.promise]() mutable -> tasks::Task<void> {
+                promise.resolve(co_await tasks::catching(operation()));
+            });
         return valueOf(std::move(made.future));
     }
 
@@ -63,8 +64,7 @@ private:
         Operation operation;
     };
 
-    template <typename Result>
-    static tasks::Task<Result> valueOf(std::shared_ptr<AsyncFuture<Result>> future)
+    template <typename Result> static tasks::Task<Result> valueOf(std::shared_ptr<AsyncFuture<Result>> future)
     {
         co_return co_await future->value();
     }
@@ -75,7 +75,7 @@ private:
     static tasks::Task<void> run(Operation operation);
 
     const Mode queueMode;
-    Protected<bool> active{false};
+    Protected<bool> active { false };
     const tasks::AsyncStream<Entry> stream;
     const tasks::AsyncStream<Entry>::Continuation continuation;
 };

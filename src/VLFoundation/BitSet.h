@@ -10,15 +10,17 @@
 namespace vl {
 
 template <typename T>
-concept HasRawValue = requires(const T& value) {
-    { value.rawValue } -> std::convertible_to<unsigned long long>;
+concept HasRawValue = requires(const T& value)
+{
+    {
+        value.rawValue
+        } -> std::convertible_to<unsigned long long>;
 };
 
 template <typename T>
 concept BitSetLike = std::unsigned_integral<T> || std::is_enum_v<T> || HasRawValue<T>;
 
-template <BitSetLike T>
-constexpr auto rawBits(const T& value)
+template <BitSetLike T> constexpr auto rawBits(const T& value)
 {
     if constexpr (std::unsigned_integral<T>)
         return value;
@@ -28,20 +30,17 @@ constexpr auto rawBits(const T& value)
         return value.rawValue;
 }
 
-template <BitSetLike T>
-constexpr bool allBitsSet(const T& value, const T& bits)
+template <BitSetLike T> constexpr bool allBitsSet(const T& value, const T& bits)
 {
     return (rawBits(value) & rawBits(bits)) == rawBits(bits);
 }
 
-template <BitSetLike T>
-constexpr bool notAllBitsSet(const T& value, const T& bits)
+template <BitSetLike T> constexpr bool notAllBitsSet(const T& value, const T& bits)
 {
     return !allBitsSet(value, bits);
 }
 
-template <BitSetLike T>
-constexpr bool isIntersecting(const T& value, const T& other)
+template <BitSetLike T> constexpr bool isIntersecting(const T& value, const T& other)
 {
     return (rawBits(value) & rawBits(other)) != 0;
 }

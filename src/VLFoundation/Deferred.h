@@ -21,8 +21,7 @@ namespace detail {
 
 tasks::Task<void> sleepUntilDispatchTime(dispatch::DispatchTime deadline);
 
-template <typename T>
-tasks::Task<T> afterSleep(tasks::Task<void> sleep, tasks::Task<T> operation)
+template <typename T> tasks::Task<T> afterSleep(tasks::Task<void> sleep, tasks::Task<T> operation)
 {
     co_await std::move(sleep);
     co_return co_await std::move(operation);
@@ -30,30 +29,29 @@ tasks::Task<T> afterSleep(tasks::Task<void> sleep, tasks::Task<T> operation)
 
 } // namespace detail
 
-template <typename T>
-tasks::TaskHandle<T> deferred(dispatch::DispatchTime deadline, tasks::Task<T> operation)
+template <typename T> tasks::TaskHandle<T> deferred(dispatch::DispatchTime deadline, tasks::Task<T> operation)
 {
     return tasks::spawn(detail::afterSleep(detail::sleepUntilDispatchTime(deadline), std::move(operation)));
 }
 
 template <tasks::Clock C, typename T>
-tasks::TaskHandle<T> deferred(typename C::Instant deadline, std::optional<typename C::Duration> tolerance, C clock,
-                              tasks::Task<T> operation)
+tasks::TaskHandle<T> deferred(typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
+    C clock, tasks::Task<T> operation)
 {
     return tasks::spawn(detail::afterSleep(clock.sleep(deadline, tolerance), std::move(operation)));
 }
 
 template <tasks::Clock C, typename T>
-tasks::TaskHandle<T> deferred(typename C::Instant deadline, std::optional<typename C::Duration> tolerance, C clock,
-                              tasks::Executor& executorPreference, tasks::Task<T> operation)
+tasks::TaskHandle<T> deferred(typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
+    C clock, tasks::Executor& executorPreference, tasks::Task<T> operation)
 {
-    return tasks::spawn(detail::afterSleep(clock.sleep(deadline, tolerance), std::move(operation)), executorPreference);
+    return tasks::spawn(
+        detail::afterSleep(clock.sleep(deadline, tolerance), std::move(operation)), executorPreference);
 }
 
 namespace detail {
 
-template <typename T>
-tasks::Task<bool> awaitCompletion(tasks::TaskHandle<T> task)
+template <typename T> tasks::Task<bool> awaitCompletion(tasks::TaskHandle<T> task)
 {
     (void)co_await task.result();
     co_return true;
@@ -61,7 +59,7 @@ tasks::Task<bool> awaitCompletion(tasks::TaskHandle<T> task)
 
 template <tasks::Clock C, typename T>
 tasks::Task<bool> cancelWhenDue(tasks::TaskHandle<T> task, typename C::Instant deadline,
-                                std::optional<typename C::Duration> tolerance, C clock)
+    std::optional<typename C::Duration> tolerance, C clock)
 {
     co_await clock.sleep(deadline, tolerance);
     task.cancel();
@@ -70,7 +68,7 @@ tasks::Task<bool> cancelWhenDue(tasks::TaskHandle<T> task, typename C::Instant d
 
 template <tasks::Clock C, typename T>
 tasks::Task<void> raceCompletionAgainstDeadline(tasks::TaskHandle<T> task, typename C::Instant deadline,
-                                                std::optional<typename C::Duration> tolerance, C clock)
+    std::optional<typename C::Duration> tolerance, C clock)
 {
     auto body = [&](tasks::TaskGroup<bool>& group) -> tasks::Task<void> {
         group.addTask(awaitCompletion(task));
@@ -85,7 +83,7 @@ tasks::Task<void> raceCompletionAgainstDeadline(tasks::TaskHandle<T> task, typen
 
 template <tasks::Clock C, typename T>
 void cancelAt(const tasks::TaskHandle<T>& task, typename C::Instant deadline,
-              std::optional<typename C::Duration> tolerance, C clock)
+    std::optional<typename C::Duration> tolerance, C clock)
 {
     tasks::spawnDetached(detail::raceCompletionAgainstDeadline(task, deadline, tolerance, clock));
 }

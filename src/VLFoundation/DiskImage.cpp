@@ -17,10 +17,14 @@ namespace {
 std::string caseName(Error::Case which)
 {
     switch (which) {
-    case Error::Case::createFailed: return "createFailed";
-    case Error::Case::attachFailed: return "attachFailed";
-    case Error::Case::detachFailed: return "detachFailed";
-    case Error::Case::attachDeviceLookupFailed: return "attachDeviceLookupFailed";
+    case Error::Case::createFailed:
+        return "createFailed";
+    case Error::Case::attachFailed:
+        return "attachFailed";
+    case Error::Case::detachFailed:
+        return "detachFailed";
+    case Error::Case::attachDeviceLookupFailed:
+        return "attachDeviceLookupFailed";
     }
     return "unknown";
 }
@@ -30,8 +34,8 @@ std::string imagePath(const foundation::URL& image)
     return image.path().value_or(image.encodedPath());
 }
 
-std::shared_ptr<foundation::Process> makeProcess(const foundation::URL& tool, std::vector<std::string> arguments,
-                                                 foundation::Process::StandardOutput output)
+std::shared_ptr<foundation::Process> makeProcess(const foundation::URL& tool,
+    std::vector<std::string> arguments, foundation::Process::StandardOutput output)
 {
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = tool;
@@ -47,8 +51,8 @@ foundation::Process::StandardOutput nullDevice()
 
 bool isWhiteSpaceOrLineEnd(char character)
 {
-    return character == ' ' || character == '\t' || character == '\n' || character == '\r' ||
-           character == '\v' || character == '\f';
+    return character == ' ' || character == '\t' || character == '\n' || character == '\r'
+        || character == '\v' || character == '\f';
 }
 
 std::string trimmed(const std::string& text)
@@ -74,8 +78,8 @@ tasks::Task<ToolOutput> runReadingOutput(const foundation::URL& tool, std::vecto
 {
     auto pipe = std::make_shared<foundation::Pipe>();
     auto process = makeProcess(tool, std::move(arguments), pipe);
-    std::future<std::optional<foundation::Data>> output =
-        std::async(std::launch::async, [reading = pipe->fileHandleForReading()] { return reading->readToEnd(); });
+    std::future<std::optional<foundation::Data>> output = std::async(
+        std::launch::async, [reading = pipe->fileHandleForReading()] { return reading->readToEnd(); });
     tasks::Result<std::int32_t> status = co_await tasks::catching(run(process));
     if (!status.isSuccess()) {
         // Never launched: the writing end is still ours, and closing it ends the reading.
@@ -87,12 +91,14 @@ tasks::Task<ToolOutput> runReadingOutput(const foundation::URL& tool, std::vecto
         std::rethrow_exception(status.error());
     }
     // The tool has ended: the reading ends at once, unless something it started keeps the pipe.
-    co_return ToolOutput{status.get(), output.get()};
+    co_return ToolOutput { status.get(), output.get() };
 }
 
 } // namespace
 
-Error::Error(Case which, std::optional<std::int32_t> status) : which(which), exitStatus(status)
+Error::Error(Case which, std::optional<std::int32_t> status)
+    : which(which)
+    , exitStatus(status)
 {
     text = "DiskImage.Error." + caseName(which);
     if (status)
@@ -106,7 +112,7 @@ Info Info::decode(const foundation::PropertyList& propertyList)
         Image image;
         image.imagePath = imageList.value("image-path").string();
         for (const foundation::PropertyList& entity : imageList.value("system-entities").array())
-            image.systemEntities.push_back(SystemEntity{entity.value("dev-entry").string()});
+            image.systemEntities.push_back(SystemEntity { entity.value("dev-entry").string() });
         info.images.push_back(std::move(image));
     }
     return info;
@@ -119,8 +125,8 @@ foundation::URL defaultToolURL()
 
 tasks::Task<void> create(foundation::URL image, std::int64_t size, foundation::URL tool)
 {
-    auto process = makeProcess(tool, {"create", "-size", std::to_string(size), "-layout", "NONE", imagePath(image)},
-                               nullDevice());
+    auto process = makeProcess(
+        tool, { "create", "-size", std::to_string(size), "-layout", "NONE", imagePath(image) }, nullDevice());
     std::int32_t status = co_await run(process);
     if (status != 0)
         throw Error::createFailed(status);
@@ -128,7 +134,7 @@ tasks::Task<void> create(foundation::URL image, std::int64_t size, foundation::U
 
 tasks::Task<foundation::URL> attach(foundation::URL image, foundation::URL tool)
 {
-    ToolOutput printed = co_await runReadingOutput(tool, {"attach", "-nomount", imagePath(image)});
+    ToolOutput printed = co_await runReadingOutput(tool, { "attach", "-nomount", imagePath(image) });
     if (printed.status != 0)
         throw Error::attachFailed(printed.status);
     if (!printed.output)
@@ -138,7 +144,7 @@ tasks::Task<foundation::URL> attach(foundation::URL image, foundation::URL tool)
 
 tasks::Task<void> detach(std::string bsdName, foundation::URL tool)
 {
-    auto process = makeProcess(tool, {"detach", bsdName}, nullDevice());
+    auto process = makeProcess(tool, { "detach", bsdName }, nullDevice());
     std::int32_t status = co_await run(process);
     if (status != 0)
         throw Error::detachFailed(status);
@@ -146,7 +152,7 @@ tasks::Task<void> detach(std::string bsdName, foundation::URL tool)
 
 tasks::Task<std::optional<Info>> info(foundation::URL tool)
 {
-    ToolOutput printed = co_await runReadingOutput(tool, {"info", "-plist"});
+    ToolOutput printed = co_await runReadingOutput(tool, { "info", "-plist" });
     if (printed.status != 0 || !printed.output)
         co_return std::nullopt;
     co_return Info::decode(foundation::PropertyList::decode(*printed.output));

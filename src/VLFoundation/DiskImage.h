@@ -54,7 +54,7 @@ struct SystemEntity {
 };
 
 struct Image {
-    std::string imagePath;                    // "image-path"
+    std::string imagePath; // "image-path"
     std::vector<SystemEntity> systemEntities; // "system-entities"
 };
 

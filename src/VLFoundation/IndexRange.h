@@ -11,8 +11,7 @@
 
 namespace vl {
 
-template <std::integral T>
-struct IndexRange {
+template <std::integral T> struct IndexRange {
     T lowerBound;
     T upperBound;
 
@@ -22,8 +21,7 @@ struct IndexRange {
     friend constexpr bool operator==(const IndexRange&, const IndexRange&) = default;
 };
 
-template <std::integral T, std::integral Count>
-constexpr IndexRange<T> rangeStarting(T start, Count count)
+template <std::integral T, std::integral Count> constexpr IndexRange<T> rangeStarting(T start, Count count)
 {
     if constexpr (std::is_signed_v<Count>)
         if (count < 0)
@@ -31,7 +29,7 @@ constexpr IndexRange<T> rangeStarting(T start, Count count)
     T upperBound;
     if (__builtin_add_overflow(start, count, &upperBound))
         fatalError("Range upper bound overflows", "VLFoundation/IndexRange");
-    return {start, upperBound};
+    return { start, upperBound };
 }
 
 } // namespace vl

@@ -15,22 +15,26 @@
 
 namespace vl {
 
-template <typename Value>
-class Protected {
+template <typename Value> class Protected {
 public:
     // Marks a value whose type is not safe to pass between tasks, handed to exactly one new task.
     struct Unsafe {
         Value value;
     };
 
-    explicit Protected(Value initial) : value(std::move(initial)) {}
-    explicit Protected(Unsafe unsafe) : value(std::move(unsafe.value)) {}
+    explicit Protected(Value initial)
+        : value(std::move(initial))
+    {
+    }
+    explicit Protected(Unsafe unsafe)
+        : value(std::move(unsafe.value))
+    {
+    }
 
     Protected(const Protected&) = delete;
     Protected& operator=(const Protected&) = delete;
 
-    template <typename Body>
-    auto withLock(Body&& body)
+    template <typename Body> auto withLock(Body&& body)
     {
         os::UnfairLockGuard guard(lock);
         requireFull();

@@ -18,14 +18,13 @@
 
 namespace vl {
 
-template <typename Element>
-class SendableAsyncIterator {
+template <typename Element> class SendableAsyncIterator {
 public:
     template <typename Iterator>
-        requires(!std::same_as<std::remove_cvref_t<Iterator>, SendableAsyncIterator>)
-    explicit SendableAsyncIterator(Iterator iterator)
-        : produce(Producer<Iterator>{std::make_shared<AsyncProtected<Cursor<Iterator>>>(
-              Cursor<Iterator>{std::move(iterator), false})})
+    requires(!std::same_as<std::remove_cvref_t<Iterator>,
+             SendableAsyncIterator>) explicit SendableAsyncIterator(Iterator iterator)
+        : produce(Producer<Iterator> { std::make_shared<AsyncProtected<Cursor<Iterator>>>(
+            Cursor<Iterator> { std::move(iterator), false }) })
     {
     }
 
@@ -33,29 +32,24 @@ public:
     tasks::Task<std::optional<Element>> next() const { return produce(); }
 
 private:
-    template <typename Iterator>
-    struct Cursor {
+    template <typename Iterator> struct Cursor {
         Iterator iterator;
         bool finished;
     };
 
-    template <typename Iterator>
-    using Cell = std::shared_ptr<AsyncProtected<Cursor<Iterator>>>;
+    template <typename Iterator> using Cell = std::shared_ptr<AsyncProtected<Cursor<Iterator>>>;
 
-    template <typename Iterator>
-    struct Producer {
+    template <typename Iterator> struct Producer {
         Cell<Iterator> cell;
         tasks::Task<std::optional<Element>> operator()() const { return produceFrom(cell); }
     };
 
-    template <typename Iterator>
-    static tasks::Task<std::optional<Element>> produceFrom(Cell<Iterator> cell)
+    template <typename Iterator> static tasks::Task<std::optional<Element>> produceFrom(Cell<Iterator> cell)
     {
         co_return co_await cell->withLock(&advance<Iterator>);
     }
 
-    template <typename Iterator>
-    static tasks::Task<std::optional<Element>> advance(Cursor<Iterator>& cursor)
+    template <typename Iterator> static tasks::Task<std::optional<Element>> advance(Cursor<Iterator>& cursor)
     {
         if (cursor.finished)
             co_return std::nullopt;

@@ -22,8 +22,8 @@ namespace vl {
 
 template <tasks::Clock C>
 tasks::Task<xpc::XPCDictionary> send(xpc::XPCSession session, xpc::XPCDictionary message,
-                                     typename C::Instant deadline, std::optional<typename C::Duration> tolerance,
-                                     C clock, std::function<xpc::XPCDictionary()> onTimeout = {})
+    typename C::Instant deadline, std::optional<typename C::Duration> tolerance, C clock,
+    std::function<xpc::XPCDictionary()> onTimeout = {})
 {
     auto pair = AsyncFuture<xpc::XPCDictionary>::makeFuture();
     session.send(message, [promise = pair.promise](xpc::XPCSession::ReplyResult reply) {

@@ -2,7 +2,6 @@
 
 #include "Platform/Foundation/POSIXError.h"
 
-
 namespace vl {
 
 template <>
@@ -15,7 +14,8 @@ std::optional<xpc::XPCArray> entry<xpc::XPCArray>(const xpc::XPCDictionary& dict
 }
 
 template <>
-std::optional<foundation::UUID> entry<foundation::UUID>(const xpc::XPCDictionary& dictionary, std::string_view key)
+std::optional<foundation::UUID> entry<foundation::UUID>(
+    const xpc::XPCDictionary& dictionary, std::string_view key)
 {
     std::optional<xpc::Object> object = dictionary.value(key);
     if (!object)
@@ -27,8 +27,8 @@ std::optional<foundation::UUID> entry<foundation::UUID>(const xpc::XPCDictionary
 }
 
 template <>
-std::shared_ptr<foundation::FileHandle> entry<foundation::FileHandle>(const xpc::XPCDictionary& dictionary,
-                                                                     std::string_view key)
+std::shared_ptr<foundation::FileHandle> entry<foundation::FileHandle>(
+    const xpc::XPCDictionary& dictionary, std::string_view key)
 {
     std::optional<xpc::Object> object = dictionary.value(key);
     if (!object)
@@ -44,13 +44,14 @@ void setEntry(xpc::XPCDictionary& dictionary, std::string_view key, const std::o
     dictionary.setValue(key, array ? std::optional(array->object()) : std::nullopt);
 }
 
-void setEntry(xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<foundation::UUID>& uuid)
+void setEntry(
+    xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<foundation::UUID>& uuid)
 {
     dictionary.setValue(key, uuid ? std::optional(xpc::Object::uuid(uuid->bytes().data())) : std::nullopt);
 }
 
 void setEntry(xpc::XPCDictionary& dictionary, std::string_view key,
-              const std::shared_ptr<foundation::FileHandle>& fileHandle)
+    const std::shared_ptr<foundation::FileHandle>& fileHandle)
 {
     if (!fileHandle) {
         dictionary.setValue(key, std::nullopt);

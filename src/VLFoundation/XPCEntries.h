@@ -18,14 +18,12 @@
 
 namespace vl {
 
-template <typename Value>
-struct XPCEntryResult {
+template <typename Value> struct XPCEntryResult {
     using type = std::optional<Value>;
 };
 
 // A file-handle entry reads as a shared handle, null when absent.
-template <>
-struct XPCEntryResult<foundation::FileHandle> {
+template <> struct XPCEntryResult<foundation::FileHandle> {
     using type = std::shared_ptr<foundation::FileHandle>;
 };
 
@@ -35,16 +33,19 @@ typename XPCEntryResult<Value>::type entry(const xpc::XPCDictionary& dictionary,
 template <>
 std::optional<xpc::XPCArray> entry<xpc::XPCArray>(const xpc::XPCDictionary& dictionary, std::string_view key);
 template <>
-std::optional<foundation::UUID> entry<foundation::UUID>(const xpc::XPCDictionary& dictionary, std::string_view key);
+std::optional<foundation::UUID> entry<foundation::UUID>(
+    const xpc::XPCDictionary& dictionary, std::string_view key);
 template <>
-std::shared_ptr<foundation::FileHandle> entry<foundation::FileHandle>(const xpc::XPCDictionary& dictionary,
-                                                                     std::string_view key);
+std::shared_ptr<foundation::FileHandle> entry<foundation::FileHandle>(
+    const xpc::XPCDictionary& dictionary, std::string_view key);
 
-void setEntry(xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<xpc::XPCArray>& array);
-void setEntry(xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<foundation::UUID>& uuid);
+void setEntry(
+    xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<xpc::XPCArray>& array);
+void setEntry(
+    xpc::XPCDictionary& dictionary, std::string_view key, const std::optional<foundation::UUID>& uuid);
 // The entry holds its own duplicate of the handle's descriptor, so the handle may be released
 // afterwards. A handle whose descriptor cannot be duplicated (a closed one) throws POSIXError.
 void setEntry(xpc::XPCDictionary& dictionary, std::string_view key,
-              const std::shared_ptr<foundation::FileHandle>& fileHandle);
+    const std::shared_ptr<foundation::FileHandle>& fileHandle);
 
 } // namespace vl

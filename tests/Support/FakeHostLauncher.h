@@ -4,10 +4,10 @@
 // calls openStops(). launchFailure makes every launch throw.
 #pragma once
 
-#include "vorlane-services/HostLauncher.h"
 #include "Platform/Foundation/Process.h"
 #include "Support/Mailbox.h"
 #include "VLFoundation/AsyncFuture.h"
+#include "vorlane-services/HostLauncher.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,8 +21,11 @@ namespace testing_support {
 
 class FakeHost final : public services::Host {
 public:
-    FakeHost(std::string devicePath, std::optional<services::HostMount> mount, services::HostLauncher::ExitHandler onExit)
-        : devicePath(std::move(devicePath)), mount(std::move(mount)), onExit(std::move(onExit))
+    FakeHost(std::string devicePath, std::optional<services::HostMount> mount,
+        services::HostLauncher::ExitHandler onExit)
+        : devicePath(std::move(devicePath))
+        , mount(std::move(mount))
+        , onExit(std::move(onExit))
     {
     }
 
@@ -84,8 +87,8 @@ private:
 
 class FakeHostLauncher final : public services::HostLauncher {
 public:
-    std::shared_ptr<services::Host> launch(const std::string& devicePath, const std::optional<services::HostMount>& mount,
-                                           ExitHandler onExit) override
+    std::shared_ptr<services::Host> launch(const std::string& devicePath,
+        const std::optional<services::HostMount>& mount, ExitHandler onExit) override
     {
         if (launchFailure)
             throw foundation::LaunchError(ENOENT, "fake host");

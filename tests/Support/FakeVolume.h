@@ -7,11 +7,11 @@
 // fake volume waits until its listener's socket is closed.
 #pragma once
 
+#include "Common/ServiceNames.h"
+#include "Common/ServiceProtocol.h"
 #include "Platform/Foundation/FileHandle.h"
 #include "Platform/Foundation/UUID.h"
 #include "Platform/XPC/Connection.h"
-#include "Common/ServiceNames.h"
-#include "Common/ServiceProtocol.h"
 #include "Support/DeviceImage.h"
 #include "Support/Mailbox.h"
 #include "Support/TestClient.h"
@@ -55,8 +55,9 @@ public:
     };
 
     explicit FakeVolume(const std::string& devicePath)
-        : volume(DeviceImage::identityOf(devicePath)), listener(xpc::Connection::createAnonymousListener()),
-          calls(std::make_shared<Mailbox<Call>>())
+        : volume(DeviceImage::identityOf(devicePath))
+        , listener(xpc::Connection::createAnonymousListener())
+        , calls(std::make_shared<Mailbox<Call>>())
     {
         listener->setEventHandler([calls = calls, ended = ended](const xpc::Object& event) {
             std::shared_ptr<xpc::Connection> peer = event.connectionValue();
@@ -115,7 +116,8 @@ public:
 private:
     static Call answer(xpc::Connection& peer, const xpc::XPCDictionary& message)
     {
-        Call call{message.string(keys::channelTypeKey), vl::entry<xpc::XPCArray>(message, keys::optionsKey), nullptr};
+        Call call { message.string(keys::channelTypeKey), vl::entry<xpc::XPCArray>(message, keys::optionsKey),
+            nullptr };
         if (call.channelType != keys::socketChannelType || !call.options)
             return call;
         int ends[2];

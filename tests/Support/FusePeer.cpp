@@ -18,9 +18,10 @@ namespace {
 
 constexpr std::size_t requestHeaderCount = sizeof(vl::fuse_in_header);
 
-std::vector<std::byte> outMessage(std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload)
+std::vector<std::byte> outMessage(
+    std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload)
 {
-    vl::fuse_out_header header{};
+    vl::fuse_out_header header {};
     header.len = static_cast<std::uint32_t>(sizeof header + payload.size());
     header.error = error;
     header.unique = unique;
@@ -94,9 +95,9 @@ std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<
 }
 
 void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, std::uint64_t nodeid,
-                      std::span<const std::byte> body, std::optional<std::uint32_t> length)
+    std::span<const std::byte> body, std::optional<std::uint32_t> length)
 {
-    vl::fuse_in_header header{};
+    vl::fuse_in_header header {};
     header.len = length.value_or(static_cast<std::uint32_t>(sizeof header + body.size()));
     header.opcode = opcode;
     header.unique = unique;
@@ -109,8 +110,8 @@ void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, st
 FuseReply readFuseReply(int socket)
 {
     FuseReply reply;
-    if (!readExactly(socket, std::as_writable_bytes(std::span(&reply.header, 1))) ||
-        reply.header.len < sizeof reply.header)
+    if (!readExactly(socket, std::as_writable_bytes(std::span(&reply.header, 1)))
+        || reply.header.len < sizeof reply.header)
         throw std::runtime_error("no FUSE reply header");
     reply.payload.resize(reply.header.len - sizeof reply.header);
     if (!readExactly(socket, reply.payload))
@@ -120,12 +121,16 @@ FuseReply readFuseReply(int socket)
 
 vl::fuse_init_out initializeFuse(int socket, std::uint64_t unique)
 {
-    vl::fuse_init_in offer{.major = 7, .minor = 19, .max_readahead = vl::FUSE_VOLUME_MAX_READAHEAD, .flags = vl::FUSE_INIT_VOLUME_OFFER};
+    vl::fuse_init_in offer { .major = 7,
+        .minor = 19,
+        .max_readahead = vl::FUSE_VOLUME_MAX_READAHEAD,
+        .flags = vl::FUSE_INIT_VOLUME_OFFER };
     writeFuseRequest(socket, vl::FUSE_INIT, unique, 0, bytesOf(offer));
     FuseReply reply = readFuseReply(socket);
-    if (reply.header.unique != unique || reply.header.error != 0 || reply.payload.size() != sizeof(vl::fuse_init_out))
+    if (reply.header.unique != unique || reply.header.error != 0
+        || reply.payload.size() != sizeof(vl::fuse_init_out))
         throw std::runtime_error("FUSE_INIT was not answered with a fuse_init_out");
-    vl::fuse_init_out answer{};
+    vl::fuse_init_out answer {};
     std::memcpy(&answer, reply.payload.data(), sizeof answer);
     return answer;
 }
@@ -139,7 +144,7 @@ bool destroyFuse(int socket, std::uint64_t unique)
 
 vl::fuse_in_header FuseRequest::header() const
 {
-    vl::fuse_in_header header{};
+    vl::fuse_in_header header {};
     std::memcpy(&header, wire.data(), std::min(sizeof header, wire.size()));
     return header;
 }
@@ -163,42 +168,44 @@ std::string FuseRequest::bodyString(std::size_t offset) const
 {
     std::size_t available = body().size();
     std::span<const std::byte> rest = requireBody(offset, offset <= available ? available - offset : 0);
-    auto end = std::find(rest.begin(), rest.end(), std::byte{0});
-    return std::string(reinterpret_cast<const char*>(rest.data()), static_cast<std::size_t>(end - rest.begin()));
+    auto end = std::find(rest.begin(), rest.end(), std::byte { 0 });
+    return std::string(
+        reinterpret_cast<const char*>(rest.data()), static_cast<std::size_t>(end - rest.begin()));
 }
 
 FuseAnswer FuseAnswer::reply(std::vector<std::byte> payload)
 {
-    return FuseAnswer(Step{[payload = std::move(payload)](const FuseRequest& request) {
+    return FuseAnswer(Step { [payload = std::move(payload)](const FuseRequest& request) {
         return replyMessage(request.unique(), payload);
-    }});
+    } });
 }
 
 FuseAnswer FuseAnswer::error(std::int32_t errnoValue)
 {
-    return FuseAnswer(
-        Step{[errnoValue](const FuseRequest& request) { return errorMessage(request.unique(), errnoValue); }});
+    return FuseAnswer(Step {
+        [errnoValue](const FuseRequest& request) { return errorMessage(request.unique(), errnoValue); } });
 }
 
 FuseAnswer FuseAnswer::notification(vl::fuse_notify_code code, std::vector<std::byte> payload)
 {
-    return FuseAnswer(
-        Step{[code, payload = std::move(payload)](const FuseRequest&) { return notificationMessage(code, payload); }});
+    return FuseAnswer(Step { [code, payload = std::move(payload)](
+                                 const FuseRequest&) { return notificationMessage(code, payload); } });
 }
 
 FuseAnswer FuseAnswer::raw(std::vector<std::byte> bytes)
 {
-    return FuseAnswer(Step{[bytes = std::move(bytes)](const FuseRequest&) { return bytes; }});
+    return FuseAnswer(Step { [bytes = std::move(bytes)](const FuseRequest&) { return bytes; } });
 }
 
 FuseAnswer FuseAnswer::closeConnection()
 {
-    return FuseAnswer(Step{});
+    return FuseAnswer(Step {});
 }
 
 FuseAnswer FuseAnswer::then(FuseAnswer next) &&
 {
-    steps.insert(steps.end(), std::make_move_iterator(next.steps.begin()), std::make_move_iterator(next.steps.end()));
+    steps.insert(
+        steps.end(), std::make_move_iterator(next.steps.begin()), std::make_move_iterator(next.steps.end()));
     return std::move(*this);
 }
 

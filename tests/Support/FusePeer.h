@@ -42,12 +42,12 @@
 namespace testing_support {
 
 // The bytes of one or more FUSE structures, back to back.
-template <vl::FuseStructure... Structures>
-std::vector<std::byte> bytesOf(const Structures&... structures)
+template <vl::FuseStructure... Structures> std::vector<std::byte> bytesOf(const Structures&... structures)
 {
     std::vector<std::byte> bytes((sizeof(Structures) + ... + 0));
     std::size_t offset = 0;
-    ((std::memcpy(bytes.data() + offset, &structures, sizeof(Structures)), offset += sizeof(Structures)), ...);
+    ((std::memcpy(bytes.data() + offset, &structures, sizeof(Structures)), offset += sizeof(Structures)),
+        ...);
     return bytes;
 }
 
@@ -58,18 +58,19 @@ std::vector<std::byte> bytesOf(const vl::DiscontiguousData& data);
 // Whole messages from the daemon: a fuse_out_header (len = 16 + payload) and the payload.
 std::vector<std::byte> replyMessage(std::uint64_t unique, std::span<const std::byte> payload = {});
 std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue);
-std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload = {});
+std::vector<std::byte> notificationMessage(
+    vl::fuse_notify_code code, std::span<const std::byte> payload = {});
 
 // The volume's end of a conversation with a real daemon: requests written and replies read on a
 // stream socket, blocking (a socket with a receive time limit turns a missing reply into an
 // error); INIT and DESTROY as the volume sends them.
 struct FuseReply {
-    vl::fuse_out_header header{};
+    vl::fuse_out_header header {};
     std::vector<std::byte> payload;
 };
 // Writes a fuse_in_header (len = 40 + body, unless `length` says otherwise) and `body`.
 void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, std::uint64_t nodeid,
-                      std::span<const std::byte> body = {}, std::optional<std::uint32_t> length = std::nullopt);
+    std::span<const std::byte> body = {}, std::optional<std::uint32_t> length = std::nullopt);
 // Throws when the stream ends or fails before a whole reply has arrived.
 FuseReply readFuseReply(int socket);
 // Sends FUSE_INIT as the volume does and returns the daemon's answer; throws when the reply is an
@@ -81,7 +82,10 @@ bool destroyFuse(int socket, std::uint64_t unique);
 // One request as the peer read it.
 class FuseRequest {
 public:
-    explicit FuseRequest(std::vector<std::byte> bytes) : wire(std::move(bytes)) {}
+    explicit FuseRequest(std::vector<std::byte> bytes)
+        : wire(std::move(bytes))
+    {
+    }
 
     // Every byte as it came over the socket, header included.
     const std::vector<std::byte>& bytes() const { return wire; }
@@ -92,8 +96,7 @@ public:
     // The bytes after the 40-byte fuse_in_header.
     std::span<const std::byte> body() const;
     // A copy of the structure at `offset` in the body; it must lie inside the body.
-    template <vl::FuseStructure Structure>
-    Structure bodyAs(std::size_t offset = 0) const
+    template <vl::FuseStructure Structure> Structure bodyAs(std::size_t offset = 0) const
     {
         Structure structure;
         std::memcpy(&structure, requireBody(offset, sizeof(Structure)).data(), sizeof(Structure));
@@ -115,8 +118,7 @@ public:
     static FuseAnswer unanswered() { return FuseAnswer(); }
     // A successful reply to the request with `payload` after the header.
     static FuseAnswer reply(std::vector<std::byte> payload = {});
-    template <vl::FuseStructure... Structures>
-    static FuseAnswer replyWith(const Structures&... structures)
+    template <vl::FuseStructure... Structures> static FuseAnswer replyWith(const Structures&... structures)
     {
         return reply(bytesOf(structures...));
     }

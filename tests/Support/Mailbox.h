@@ -15,8 +15,7 @@
 #include <mutex>
 #include <stdexcept>
 
-template <typename Value>
-class Mailbox {
+template <typename Value> class Mailbox {
 public:
     void push(Value value)
     {

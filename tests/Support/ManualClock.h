@@ -99,7 +99,7 @@ private:
 
     struct TimeLine {
         std::mutex mutex;
-        Instant now{};
+        Instant now {};
         std::vector<std::shared_ptr<Sleeper>> sleepers;
     };
 

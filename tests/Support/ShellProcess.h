@@ -13,7 +13,7 @@ inline std::shared_ptr<foundation::Process> shell(const std::string& script)
 {
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = foundation::URL::fileURLWithPath("/bin/sh");
-    process->arguments = {"-c", script};
+    process->arguments = { "-c", script };
     return process;
 }
 

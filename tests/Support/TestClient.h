@@ -16,7 +16,8 @@ namespace testing_support {
 class TestClient {
 public:
     explicit TestClient(const std::string& service)
-        : connection(xpc::Connection::createMachService(service)), events(std::make_shared<Mailbox<xpc::Object>>())
+        : connection(xpc::Connection::createMachService(service))
+        , events(std::make_shared<Mailbox<xpc::Object>>())
     {
         connection->setEventHandler([events = events](const xpc::Object& event) { events->push(event); });
         connection->activate();
@@ -31,7 +32,8 @@ public:
     // Sends `message` awaiting a reply; the reply is taken later with nextReply().
     void sendAwaitingReply(const xpc::XPCDictionary& message)
     {
-        connection->sendMessageWithReply(message, [replies = replies](const xpc::Object& reply) { replies->push(reply); });
+        connection->sendMessageWithReply(
+            message, [replies = replies](const xpc::Object& reply) { replies->push(reply); });
     }
 
     // The next reply; throws when an error came in its place.

@@ -13,16 +13,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <unistd.h>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace testing_support {
 
 inline vl::fuse_init_out initReply(std::uint32_t major = 7, std::uint32_t minor = 19, std::uint32_t flags = 0)
 {
-    vl::fuse_init_out out{};
+    vl::fuse_init_out out {};
     out.major = major;
     out.minor = minor;
     out.max_readahead = vl::FUSE_VOLUME_MAX_READAHEAD;
@@ -31,9 +31,10 @@ inline vl::fuse_init_out initReply(std::uint32_t major = 7, std::uint32_t minor 
     return out;
 }
 
-inline vl::fuse_statfs_out statfsReply(std::uint64_t blocks, std::uint32_t frsize = 4096, std::uint32_t bsize = 4096)
+inline vl::fuse_statfs_out statfsReply(
+    std::uint64_t blocks, std::uint32_t frsize = 4096, std::uint32_t bsize = 4096)
 {
-    vl::fuse_statfs_out out{};
+    vl::fuse_statfs_out out {};
     out.st.blocks = blocks;
     out.st.bfree = blocks / 2;
     out.st.bavail = blocks / 4;
@@ -46,8 +47,8 @@ inline vl::fuse_statfs_out statfsReply(std::uint64_t blocks, std::uint32_t frsiz
 }
 
 // A daemon that answers INIT with `init` and every STATFS with `statfs`.
-inline void answerHandshake(FusePeer& peer, vl::fuse_init_out init = initReply(),
-                            vl::fuse_statfs_out statfs = statfsReply(1000))
+inline void answerHandshake(
+    FusePeer& peer, vl::fuse_init_out init = initReply(), vl::fuse_statfs_out statfs = statfsReply(1000))
 {
     peer.on(vl::FUSE_INIT, [init](const FuseRequest&) { return FuseAnswer::replyWith(init); });
     peer.on(vl::FUSE_STATFS, [statfs](const FuseRequest&) { return FuseAnswer::replyWith(statfs); });
@@ -57,7 +58,8 @@ inline void answerHandshake(FusePeer& peer, vl::fuse_init_out init = initReply()
 inline vl::Volume::Connector connectTo(FusePeer& peer)
 {
     return [&peer](foundation::UUID) -> tasks::Task<std::shared_ptr<vl::Channel>> {
-        co_return std::make_shared<vl::Channel>(std::make_unique<vl::SocketTransportMedium>(peer.takeChannelEnd()));
+        co_return std::make_shared<vl::Channel>(
+            std::make_unique<vl::SocketTransportMedium>(peer.takeChannelEnd()));
     };
 }
 

@@ -17,7 +17,8 @@ public:
     using Responder = std::function<void(const xpc::XPCDictionary& request, xpc::Connection& peer)>;
 
     TestServer(std::shared_ptr<xpc::Connection> listener, Responder responder)
-        : listener(std::move(listener)), state(std::make_shared<State>())
+        : listener(std::move(listener))
+        , state(std::make_shared<State>())
     {
         state->responder = std::move(responder);
         this->listener->setEventHandler([state = state](const xpc::Object& event) {
@@ -46,7 +47,8 @@ public:
     void waitUntilPeersEnded(std::size_t count)
     {
         std::unique_lock lock(state->mutex);
-        if (!state->changed.wait_for(lock, testing_support::waitLimit, [&] { return state->endedPeers >= count; }))
+        if (!state->changed.wait_for(
+                lock, testing_support::waitLimit, [&] { return state->endedPeers >= count; }))
             throw std::runtime_error("the server did not end as the test waits for");
     }
 
@@ -69,8 +71,7 @@ public:
 
 private:
     struct State {
-        template <typename Change>
-        void mark(Change change)
+        template <typename Change> void mark(Change change)
         {
             {
                 std::lock_guard lock(mutex);

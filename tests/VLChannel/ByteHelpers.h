@@ -22,7 +22,7 @@ using Bytes = std::vector<std::uint8_t>;
 inline DiscontiguousData::Region regionOf(const Bytes& bytes)
 {
     auto storage = std::make_shared<Bytes>(bytes);
-    return {storage, std::as_bytes(std::span(*storage))};
+    return { storage, std::as_bytes(std::span(*storage)) };
 }
 
 inline DiscontiguousData::Region regionOf(std::string_view text)
@@ -43,7 +43,7 @@ inline Bytes bytesOf(const DiscontiguousData& data)
 {
     std::vector<std::byte> bytes = testing_support::bytesOf(data);
     return Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                 reinterpret_cast<const std::uint8_t*>(bytes.data() + bytes.size()));
+        reinterpret_cast<const std::uint8_t*>(bytes.data() + bytes.size()));
 }
 
 inline Bytes bytesOf(const DiscontiguousData::Region& region)
@@ -51,8 +51,7 @@ inline Bytes bytesOf(const DiscontiguousData::Region& region)
     return bytesOf(DiscontiguousData(region));
 }
 
-template <typename Value>
-Bytes bytesOfValue(const Value& value)
+template <typename Value> Bytes bytesOfValue(const Value& value)
 {
     Bytes bytes(sizeof(Value));
     std::memcpy(bytes.data(), &value, sizeof(Value));

@@ -1,14 +1,14 @@
 #include "VLChannel/Channel.h"
 
-#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
-#include "Support/Gate.h"
 #include "Support/FusePeer.h"
+#include "Support/Gate.h"
 #include "Support/Mailbox.h"
-#include "VLChannel/SocketTransportMedium.h"
 #include "Support/WaitUntil.h"
+#include "VLChannel/SocketTransportMedium.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ Request getattr(std::uint64_t node)
 Request forget(std::uint64_t node, std::uint64_t lookups)
 {
     return Request(FUSE_FORGET, node, 0, 0, 0,
-                   Request::Part::managed<fuse_forget_in>([lookups](fuse_forget_in& in) { in.nlookup = lookups; }));
+        Request::Part::managed<fuse_forget_in>([lookups](fuse_forget_in& in) { in.nlookup = lookups; }));
 }
 
 // How an operation ended, as text: "ok", the Channel::Error kind, "posix <errno>" or "other".
@@ -59,8 +59,7 @@ std::string describe(std::exception_ptr error)
     }
 }
 
-template <typename T>
-std::string outcomeOf(tasks::Task<T> operation)
+template <typename T> std::string outcomeOf(tasks::Task<T> operation)
 {
     return describe(tasks::runBlocking(tasks::catching(std::move(operation))).error());
 }
@@ -80,13 +79,13 @@ protected:
     }
 
     FusePeer peer;
-    std::shared_ptr<Channel> channel =
-        std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
+    std::shared_ptr<Channel> channel
+        = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
 };
 
 TEST_F(ChannelTest, ProcessWritesTheRequestAndReturnsThePayloadOfItsReply)
 {
-    fuse_attr_out attributes{};
+    fuse_attr_out attributes {};
     attributes.attr_valid = 5;
     attributes.attr.ino = 42;
     peer.on(FUSE_GETATTR, [&](const FuseRequest& request) {
@@ -117,7 +116,7 @@ TEST_F(ChannelTest, ReplyErrorsArePOSIXErrorsAndCodesThePlatformDoesNotKnowAreEN
             return FuseAnswer::error(posix::elast);
         default:
             return FuseAnswer::raw(testing_support::bytesOf(
-                fuse_out_header{.len = 16, .error = INT_MIN, .unique = request.unique()}));
+                fuse_out_header { .len = 16, .error = INT_MIN, .unique = request.unique() }));
         }
     });
     open();
@@ -155,7 +154,8 @@ TEST_F(ChannelTest, AReplyToNoWaitingRequestIsDroppedAndTheNextOneStillArrives)
     tasks::TaskHandle<Reply> reply = startProcessing(request);
     peer.reply(request.unique() + 1000, testing_support::bytesOf(std::string_view("stray")));
     peer.reply(request.unique(), testing_support::bytesOf(std::string_view("mine")));
-    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()), testing_support::bytesOf(std::string_view("mine")));
+    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()),
+        testing_support::bytesOf(std::string_view("mine")));
     // An answer to a request that has had its reply is dropped as well.
     peer.reply(request.unique(), testing_support::bytesOf(std::string_view("again")));
     peer.on(FUSE_GETATTR, [](const FuseRequest&) { return FuseAnswer::reply(); });
@@ -176,7 +176,8 @@ TEST_F(ChannelTest, NotificationsGoToTheStreamInOrderAndNeverCompleteARequest)
     peer.notify(FUSE_NOTIFY_INVAL_INODE, testing_support::bytesOf(std::string_view("inode")));
     peer.notify(static_cast<fuse_notify_code>(77));
     peer.reply(request.unique(), testing_support::bytesOf(std::string_view("reply")));
-    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()), testing_support::bytesOf(std::string_view("reply")));
+    EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()),
+        testing_support::bytesOf(std::string_view("reply")));
 
     std::optional<Notification> first = tasks::runBlocking(nextNotification(channel));
     ASSERT_TRUE(first.has_value());
@@ -247,12 +248,14 @@ TEST_F(ChannelTest, AReplyLongerThanAnyTheProtocolAllowsIsAProtocolError)
 {
     open();
     tasks::TaskHandle<Reply> longest = startProcessing(getattr(1));
-    Bytes payload(Channel::maximumMessageLength - sizeof(fuse_out_header), std::byte{7});
+    Bytes payload(Channel::maximumMessageLength - sizeof(fuse_out_header), std::byte { 7 });
     peer.reply(peer.waitForRequest(0).unique(), payload);
     EXPECT_EQ(tasks::runBlocking(longest.value()).count(), static_cast<std::ptrdiff_t>(payload.size()));
 
     tasks::TaskHandle<Reply> waiting = startProcessing(getattr(2));
-    fuse_out_header header{.len = Channel::maximumMessageLength + 1, .error = 0, .unique = peer.waitForRequest(1).unique()};
+    fuse_out_header header {
+        .len = Channel::maximumMessageLength + 1, .error = 0, .unique = peer.waitForRequest(1).unique()
+    };
     peer.write(bytesOf(header));
     std::string protocolError = "posix " + std::to_string(posix::eproto);
     EXPECT_EQ(outcomeOf(waiting.value()), protocolError);
@@ -266,9 +269,9 @@ TEST_F(ChannelTest, AReplyLongerThanAnyTheProtocolAllowsIsAProtocolError)
 // waiting ends with `closed`.
 TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
 {
-    Bytes halfHeader(7, std::byte{1});
-    fuse_out_header longer{.len = 4096, .error = 0, .unique = 1};
-    for (std::string held : {"half header", "length beyond what was sent", "not reading"}) {
+    Bytes halfHeader(7, std::byte { 1 });
+    fuse_out_header longer { .len = 4096, .error = 0, .unique = 1 };
+    for (std::string held : { "half header", "length beyond what was sent", "not reading" }) {
         SCOPED_TRACE(held);
         FusePeer peer;
         auto resumeReading = std::make_shared<Mailbox<bool>>();
@@ -277,7 +280,8 @@ TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
                 resumeReading->next();
             return FuseAnswer::unanswered();
         });
-        auto channel = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
+        auto channel
+            = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
         tasks::runBlocking(channel->open());
         tasks::TaskHandle<Reply> waiting = tasks::spawn(channel->process(getattr(1)));
         peer.waitForRequestCount(1);
@@ -287,9 +291,11 @@ TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
         else if (held == "length beyond what was sent")
             peer.write(bytesOf(longer));
         else
-            large = tasks::spawn(channel->process(Request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::managed(64 << 20))));
+            large = tasks::spawn(
+                channel->process(Request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::managed(64 << 20))));
         auto closed = std::make_shared<Mailbox<std::string>>();
-        auto closing = [](std::shared_ptr<Channel> channel, std::shared_ptr<Mailbox<std::string>> closed) -> tasks::Task<void> {
+        auto closing = [](std::shared_ptr<Channel> channel,
+                           std::shared_ptr<Mailbox<std::string>> closed) -> tasks::Task<void> {
             closed->push(describe((co_await tasks::catching(channel->close())).error()));
         };
         tasks::spawnDetached(closing(channel, closed));
@@ -402,7 +408,10 @@ public:
         }
     };
 
-    explicit RecordingTransport(std::shared_ptr<Record> record) : record(std::move(record)) {}
+    explicit RecordingTransport(std::shared_ptr<Record> record)
+        : record(std::move(record))
+    {
+    }
     ~RecordingTransport() override { record->add("destroyed"); }
 
     void activate(ReadHandler readHandler) override
@@ -417,11 +426,12 @@ public:
         if (record->holdWrites)
             co_await record->writeGate.passed();
         if (record->answerDuringWrite) {
-            std::uint64_t unique =
-                message.withUnsafeValue<fuse_in_header>(0, [](const fuse_in_header& header) { return header.unique; });
-            Bytes reply = testing_support::replyMessage(unique, testing_support::bytesOf(std::string_view("early")));
+            std::uint64_t unique = message.withUnsafeValue<fuse_in_header>(
+                0, [](const fuse_in_header& header) { return header.unique; });
+            Bytes reply
+                = testing_support::replyMessage(unique, testing_support::bytesOf(std::string_view("early")));
             DiscontiguousData delivered(static_cast<std::ptrdiff_t>(reply.size()), false,
-                                        [&reply](std::span<std::byte> bytes) { std::ranges::copy(reply, bytes.begin()); });
+                [&reply](std::span<std::byte> bytes) { std::ranges::copy(reply, bytes.begin()); });
             record->readHandler(tasks::Result<DiscontiguousData>::success(std::move(delivered)));
         }
         record->add("write finished");
@@ -464,8 +474,9 @@ TEST(Channel, CloseDisconnectsThenWaitsForTheWritesInProgressBeforeDeactivating)
     record->writeGate.waitForWaiters(1);
     tasks::runBlocking(channel->close());
     EXPECT_EQ(outcomeOf(request.value()), "closed");
-    EXPECT_EQ(record->snapshot(), (std::vector<std::string>{"activate", "write started", "disconnect",
-                                                            "write finished", "deactivate"}));
+    EXPECT_EQ(record->snapshot(),
+        (std::vector<std::string> {
+            "activate", "write started", "disconnect", "write finished", "deactivate" }));
 }
 
 TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
@@ -485,7 +496,8 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     record->writeGate.open();
     testing_support::waitUntil([&] { return !(record->snapshot().back() != "destroyed"); });
     EXPECT_EQ(record->snapshot(),
-              (std::vector<std::string>{"activate", "write started", "disconnect", "write finished", "destroyed"}));
+        (std::vector<std::string> {
+            "activate", "write started", "disconnect", "write finished", "destroyed" }));
 }
 
 TEST(Channel, ARequestIsWaitingForItsReplyBeforeItsFirstByteIsWritten)
@@ -512,7 +524,8 @@ TEST(ChannelDeathTest, AChannelNotOwnedByASharedPointerCannotOpen)
 {
     EXPECT_DEATH(
         {
-            Channel channel(std::make_unique<RecordingTransport>(std::make_shared<RecordingTransport::Record>()));
+            Channel channel(
+                std::make_unique<RecordingTransport>(std::make_shared<RecordingTransport::Record>()));
             tasks::runBlocking(channel.open());
         },
         "not owned by a shared pointer");

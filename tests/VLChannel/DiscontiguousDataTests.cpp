@@ -22,7 +22,7 @@ using Region = DiscontiguousData::Region;
 // Regions of 16 and 144 bytes holding 0, 1, 2, ... 159: the shape of a received reply.
 DiscontiguousData headerAndBody()
 {
-    return test::splitAt(sequence(160), {16});
+    return test::splitAt(sequence(160), { 16 });
 }
 
 bool sameOwner(const Region& first, const Region& second)
@@ -32,16 +32,16 @@ bool sameOwner(const Region& first, const Region& second)
 
 TEST(DiscontiguousDataTest, NeverStoresAnEmptyRegion)
 {
-    Region empty = regionOf(Bytes{});
+    Region empty = regionOf(Bytes {});
     DiscontiguousData data(empty, regionOf(sequence(5)), empty);
-    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t>{5});
+    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t> { 5 });
     EXPECT_EQ(data.count(), 5);
 
     data.append(empty);
-    std::vector<Region> list{empty, regionOf(sequence(3)), Region()};
+    std::vector<Region> list { empty, regionOf(sequence(3)), Region() };
     data.append(list);
-    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{5, 3}));
-    EXPECT_EQ(regionCounts(DiscontiguousData(list)), std::vector<std::ptrdiff_t>{3});
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t> { 5, 3 }));
+    EXPECT_EQ(regionCounts(DiscontiguousData(list)), std::vector<std::ptrdiff_t> { 3 });
     EXPECT_EQ(data.count(), 8);
 }
 
@@ -57,8 +57,9 @@ bool liesInside(const std::byte* begin, std::ptrdiff_t count, const Discontiguou
 bool isSliceOf(const DiscontiguousData& slice, const DiscontiguousData& data)
 {
     return std::ranges::all_of(slice.regions(), [&](const Region& part) {
-        return liesInside(part.bytes().data(), part.count(), data) &&
-               std::ranges::any_of(data.regions(), [&](const Region& whole) { return sameOwner(part, whole); });
+        return liesInside(part.bytes().data(), part.count(), data)
+            && std::ranges::any_of(
+                data.regions(), [&](const Region& whole) { return sameOwner(part, whole); });
     });
 }
 
@@ -71,19 +72,27 @@ TEST(DiscontiguousDataTest, SubRangesAreSlicesOfTheRegionsTheyCoverAndNeverEmpty
         std::ptrdiff_t begin, end;
         std::vector<std::ptrdiff_t> counts;
     };
-    const std::vector<std::size_t> reply{16}, many{5, 15, 25, 30};
-    const std::vector<Case> cases{
-        {reply, 160, 16, 160, {144}},      {reply, 160, 20, 30, {10}},       {reply, 160, 10, 20, {6, 4}},
-        {many, 40, 3, 27, {2, 10, 10, 2}}, {many, 40, 5, 25, {10, 10}},      {many, 40, 0, 6, {5, 1}},
-        {many, 40, 14, 40, {1, 10, 5, 10}}, {reply, 160, 0, 0, {}},          {reply, 160, 5, 5, {}},
-        {reply, 160, 16, 16, {}},          {reply, 160, 160, 160, {}},
+    const std::vector<std::size_t> reply { 16 }, many { 5, 15, 25, 30 };
+    const std::vector<Case> cases {
+        { reply, 160, 16, 160, { 144 } },
+        { reply, 160, 20, 30, { 10 } },
+        { reply, 160, 10, 20, { 6, 4 } },
+        { many, 40, 3, 27, { 2, 10, 10, 2 } },
+        { many, 40, 5, 25, { 10, 10 } },
+        { many, 40, 0, 6, { 5, 1 } },
+        { many, 40, 14, 40, { 1, 10, 5, 10 } },
+        { reply, 160, 0, 0, {} },
+        { reply, 160, 5, 5, {} },
+        { reply, 160, 16, 16, {} },
+        { reply, 160, 160, 160, {} },
     };
     for (const Case& c : cases) {
         DiscontiguousData data = test::splitAt(sequence(c.total), c.cuts);
-        DiscontiguousData slice = data[{c.begin, c.end}];
+        DiscontiguousData slice = data[{ c.begin, c.end }];
         EXPECT_EQ(regionCounts(slice), c.counts) << c.begin << ".." << c.end;
         EXPECT_TRUE(isSliceOf(slice, data)) << c.begin << ".." << c.end;
-        EXPECT_EQ(bytesOf(slice), sequence(static_cast<std::size_t>(c.end - c.begin), static_cast<std::uint8_t>(c.begin)));
+        EXPECT_EQ(bytesOf(slice),
+            sequence(static_cast<std::size_t>(c.end - c.begin), static_cast<std::uint8_t>(c.begin)));
         bool viewed = false;
         slice.withUnsafeBytes([&](std::span<const std::byte> view) {
             viewed = true;
@@ -103,8 +112,8 @@ TEST(DiscontiguousDataTest, SubRangesAreSlicesOfTheRegionsTheyCoverAndNeverEmpty
 TEST(DiscontiguousDataTest, SlicingASliceSlicesTheUnderlyingRegion)
 {
     Region region = regionOf(sequence(32));
-    Region slice = region[{4, 20}];
-    Region sliceOfSlice = slice[{2, 6}];
+    Region slice = region[{ 4, 20 }];
+    Region sliceOfSlice = slice[{ 2, 6 }];
     EXPECT_EQ(sliceOfSlice.bytes().data(), region.bytes().data() + 6);
     EXPECT_EQ(sliceOfSlice.count(), 4);
     EXPECT_TRUE(sameOwner(sliceOfSlice, region));
@@ -113,9 +122,9 @@ TEST(DiscontiguousDataTest, SlicingASliceSlicesTheUnderlyingRegion)
     EXPECT_EQ(bytesOf(slice.from(14)), sequence(2, 18));
     EXPECT_EQ(bytesOf(slice.upTo(3)), sequence(3, 4));
 
-    DiscontiguousData data = test::splitAt(sequence(30), {10, 20});
-    DiscontiguousData nested = data[{5, 25}][{3, 17}];
-    EXPECT_EQ(regionCounts(nested), (std::vector<std::ptrdiff_t>{2, 10, 2}));
+    DiscontiguousData data = test::splitAt(sequence(30), { 10, 20 });
+    DiscontiguousData nested = data[{ 5, 25 }][{ 3, 17 }];
+    EXPECT_EQ(regionCounts(nested), (std::vector<std::ptrdiff_t> { 2, 10, 2 }));
     EXPECT_EQ(nested.regions()[0].bytes().data(), data.regions()[0].bytes().data() + 8);
     EXPECT_EQ(bytesOf(nested), sequence(14, 8));
 }
@@ -128,11 +137,11 @@ TEST(DiscontiguousDataTest, SlicesKeepTheMemoryAliveAfterTheOriginalIsGone)
         auto* memory = static_cast<std::uint8_t*>(std::malloc(8));
         std::memcpy(memory, sequence(8).data(), 8);
         DiscontiguousData data(std::span<std::uint8_t>(memory, 8),
-                               DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t) {
-                                   released = true;
-                                   std::free(base);
-                               }));
-        slice = data[{2, 5}];
+            DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t) {
+                released = true;
+                std::free(base);
+            }));
+        slice = data[{ 2, 5 }];
     }
     EXPECT_FALSE(released);
     EXPECT_EQ(bytesOf(slice), sequence(3, 2));
@@ -143,24 +152,24 @@ TEST(DiscontiguousDataTest, SlicesKeepTheMemoryAliveAfterTheOriginalIsGone)
 TEST(DiscontiguousDataTest, ContiguousViewOfManyRegionsHoldsEveryByteInOrder)
 {
     Bytes small = sequence(100);
-    EXPECT_EQ(bytesOf(test::splitAt(small, {1, 50, 99})), small);
+    EXPECT_EQ(bytesOf(test::splitAt(small, { 1, 50, 99 })), small);
     Bytes large = sequence(5000, 7);
-    EXPECT_EQ(bytesOf(test::splitAt(large, {256, 257, 4000})), large);
+    EXPECT_EQ(bytesOf(test::splitAt(large, { 256, 257, 4000 })), large);
 }
 
 TEST(DiscontiguousDataTest, ContiguousViewOfARangeIsDirectInsideOneRegionAndACopyAcrossRegions)
 {
     DiscontiguousData data = headerAndBody();
-    const std::byte* inside = data.withUnsafeBytes({20, 30}, [](std::span<const std::byte> view) {
+    const std::byte* inside = data.withUnsafeBytes({ 20, 30 }, [](std::span<const std::byte> view) {
         EXPECT_EQ(view.size(), 10u);
         return view.data();
     });
     EXPECT_EQ(inside, data.regions()[1].bytes().data() + 4);
 
-    Bytes across = data.withUnsafeBytes({12, 20}, [&](std::span<const std::byte> view) {
+    Bytes across = data.withUnsafeBytes({ 12, 20 }, [&](std::span<const std::byte> view) {
         EXPECT_NE(view.data(), data.regions()[0].bytes().data() + 12);
         return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
-                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+            reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
     });
     EXPECT_EQ(across, sequence(8, 12));
 
@@ -175,11 +184,11 @@ TEST(DiscontiguousDataTest, ValueIsReadAcrossARegionBoundary)
     std::uint32_t acrossBoundary
         = data.withUnsafeValue<std::uint32_t>(14, [](std::uint32_t value) { return value; });
     EXPECT_EQ(acrossBoundary, 0x1110'0F0Eu);
-    std::uint32_t straddlingSlice = data[{10, 20}].withUnsafeValue<std::uint32_t>(
-        4, [](std::uint32_t value) { return value; });
+    std::uint32_t straddlingSlice
+        = data[{ 10, 20 }].withUnsafeValue<std::uint32_t>(4, [](std::uint32_t value) { return value; });
     EXPECT_EQ(straddlingSlice, 0x1110'0F0Eu);
 
-    DiscontiguousData threeRegions = test::splitAt(sequence(20), {3, 9});
+    DiscontiguousData threeRegions = test::splitAt(sequence(20), { 3, 9 });
     std::uint64_t wide
         = threeRegions.withUnsafeValue<std::uint64_t>(2, [](std::uint64_t value) { return value; });
     EXPECT_EQ(wide, 0x0908'0706'0504'0302u);
@@ -200,14 +209,14 @@ TEST(DiscontiguousDataTest, AppendedAllocationIsZeroFilledOnRequestAndWrittenByI
     });
     data.append<std::uint64_t>(true, [](std::span<std::byte> bytes) {
         ASSERT_EQ(bytes.size(), 8u);
-        bytes[7] = std::byte{0xFF};
+        bytes[7] = std::byte { 0xFF };
     });
-    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{4, 8}));
-    EXPECT_EQ(bytesOf(data), (Bytes{1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0xFF}));
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t> { 4, 8 }));
+    EXPECT_EQ(bytesOf(data), (Bytes { 1, 2, 3, 4, 0, 0, 0, 0, 0, 0, 0, 0xFF }));
 
-    DiscontiguousData typed(std::type_identity<std::uint16_t>{}, true, [](std::span<std::byte> bytes) {
-        bytes[0] = std::byte{0x34};
-        bytes[1] = std::byte{0x12};
+    DiscontiguousData typed(std::type_identity<std::uint16_t> {}, true, [](std::span<std::byte> bytes) {
+        bytes[0] = std::byte { 0x34 };
+        bytes[1] = std::byte { 0x12 };
     });
     EXPECT_EQ(typed.withUnsafeValue<std::uint16_t>(0, [](std::uint16_t value) { return value; }), 0x1234);
 
@@ -219,13 +228,13 @@ TEST(DiscontiguousDataTest, FailingInitializerLeavesTheValueUnchanged)
 {
     DiscontiguousData data(regionOf(sequence(3)));
     auto failing = [](std::span<std::byte> bytes) {
-        bytes[0] = std::byte{0x55};
+        bytes[0] = std::byte { 0x55 };
         throw std::runtime_error("initializer failed");
     };
     EXPECT_THROW(data.append(16, true, failing), std::runtime_error);
     EXPECT_THROW(data.append<std::uint32_t>(false, failing), std::runtime_error);
     EXPECT_EQ(data.count(), 3);
-    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t>{3});
+    EXPECT_EQ(regionCounts(data), std::vector<std::ptrdiff_t> { 3 });
     EXPECT_EQ(bytesOf(data), sequence(3));
     EXPECT_THROW(DiscontiguousData(8, true, failing), std::runtime_error);
 }
@@ -241,16 +250,16 @@ TEST(DiscontiguousDataTest, HandedOverBufferIsReleasedOnceByItsDeallocatorWhenTh
     memory[2] = 3;
     {
         DiscontiguousData data(std::span<const std::uint32_t>(memory, 3),
-                               DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t count) {
-                                   ++releases;
-                                   releasedBase = base;
-                                   releasedCount = count;
-                                   std::free(base);
-                               }));
+            DiscontiguousData::Deallocator::custom([&](void* base, std::ptrdiff_t count) {
+                ++releases;
+                releasedBase = base;
+                releasedCount = count;
+                std::free(base);
+            }));
         EXPECT_EQ(data.count(), 12);
         EXPECT_EQ(data.regions()[0].bytes().data(), reinterpret_cast<const std::byte*>(memory));
         DiscontiguousData copy = data;
-        DiscontiguousData slice = copy[{4, 8}];
+        DiscontiguousData slice = copy[{ 4, 8 }];
         EXPECT_EQ(slice.withUnsafeValue<std::uint32_t>(0, [](std::uint32_t value) { return value; }), 2u);
         EXPECT_EQ(releases, 0);
     }
@@ -272,10 +281,10 @@ TEST(DiscontiguousDataTest, EveryBufferFormTakesTheBufferWithoutCopying)
     typed[0] = 0x1110;
     typed[1] = 0x1312;
     data.append(std::span<std::uint16_t>(typed, 2), DiscontiguousData::Deallocator::free());
-    static const std::uint8_t constant[] = {0x14};
+    static const std::uint8_t constant[] = { 0x14 };
     data.append(std::span<const std::uint8_t>(constant), DiscontiguousData::Deallocator::none());
 
-    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t>{4, 2, 4, 1}));
+    EXPECT_EQ(regionCounts(data), (std::vector<std::ptrdiff_t> { 4, 2, 4, 1 }));
     EXPECT_EQ(data.regions()[0].bytes().data(), raw);
     EXPECT_EQ(data.regions()[2].bytes().data(), reinterpret_cast<const std::byte*>(typed));
     EXPECT_EQ(data.regions()[3].bytes().data(), reinterpret_cast<const std::byte*>(constant));
@@ -312,20 +321,20 @@ TEST(DiscontiguousDataTest, KeepsManyRegionsInOrder)
     }
     EXPECT_EQ(data.count(), static_cast<std::ptrdiff_t>(expected.size()));
     EXPECT_EQ(bytesOf(data), expected);
-    EXPECT_EQ(bytesOf(data[{2, 70}]), sequence(68, 2));
+    EXPECT_EQ(bytesOf(data[{ 2, 70 }]), sequence(68, 2));
     DiscontiguousData copy = data;
     EXPECT_EQ(bytesOf(copy.from(40)), sequence(expected.size() - 40, 40));
 }
 
 TEST(DiscontiguousDataTest, OneValueIsReadFromSeveralThreadsAtOnce)
 {
-    const DiscontiguousData data = test::splitAt(sequence(200), {16, 100, 150});
+    const DiscontiguousData data = test::splitAt(sequence(200), { 16, 100, 150 });
     std::vector<std::thread> readers;
     std::vector<int> mismatches(4, 0);
     for (int reader = 0; reader < 4; ++reader)
         readers.emplace_back([&, reader] {
             for (std::ptrdiff_t start = 0; start < 190; ++start) {
-                DiscontiguousData part = data[{start, start + 10}];
+                DiscontiguousData part = data[{ start, start + 10 }];
                 if (bytesOf(part) != sequence(10, static_cast<std::uint8_t>(start)))
                     ++mismatches[static_cast<std::size_t>(reader)];
             }
@@ -339,27 +348,27 @@ TEST(DiscontiguousDataDeathTest, OutOfRangeUseEndsTheProcess)
 {
     DiscontiguousData data = headerAndBody();
     const char* expected = "VLChannel/DiscontiguousData: Fatal error: Fatal error";
-    EXPECT_DEATH((data[{0, 161}]), expected);
-    EXPECT_DEATH((data[{-1, 4}]), expected);
-    EXPECT_DEATH((data[{9, 8}]), expected);
+    EXPECT_DEATH((data[{ 0, 161 }]), expected);
+    EXPECT_DEATH((data[{ -1, 4 }]), expected);
+    EXPECT_DEATH((data[{ 9, 8 }]), expected);
     EXPECT_DEATH(data.from(161), expected);
     EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(157, [](std::uint32_t) {}), expected);
     EXPECT_DEATH(data.withUnsafeValue<std::uint32_t>(-1, [](std::uint32_t) {}), expected);
-    EXPECT_DEATH(data.withUnsafeBytes({150, 161}, [](std::span<const std::byte>) {}), expected);
+    EXPECT_DEATH(data.withUnsafeBytes({ 150, 161 }, [](std::span<const std::byte>) {}), expected);
     EXPECT_DEATH(data.append(-1, true, [](std::span<std::byte>) {}), expected);
 
     Region region = regionOf(sequence(8));
-    EXPECT_DEATH((region[{3, 3}]), expected);
-    EXPECT_DEATH((region[{-1, 2}]), expected);
-    EXPECT_DEATH((region[{5, 9}]), expected);
+    EXPECT_DEATH((region[{ 3, 3 }]), expected);
+    EXPECT_DEATH((region[{ -1, 2 }]), expected);
+    EXPECT_DEATH((region[{ 5, 9 }]), expected);
     EXPECT_DEATH(region.from(8), expected);
-    EXPECT_DEATH((region[{2, 6}][{1, 5}]), expected);
+    EXPECT_DEATH((region[{ 2, 6 }][{ 1, 5 }]), expected);
 }
 
 TEST(DiscontiguousDataDeathTest, BufferWithoutBaseAddressEndsTheProcess)
 {
     EXPECT_DEATH(DiscontiguousData(std::span<std::byte>(), DiscontiguousData::Deallocator::free()),
-                 "VLChannel/DiscontiguousData: Fatal error: Buffer has no base address");
+        "VLChannel/DiscontiguousData: Fatal error: Buffer has no base address");
 }
 
 } // namespace

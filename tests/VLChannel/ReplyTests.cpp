@@ -20,7 +20,7 @@ bool isInsufficientData(const ConsumableError& error)
 
 fuse_entry_out sampleEntry()
 {
-    fuse_entry_out entry{};
+    fuse_entry_out entry {};
     entry.nodeid = 42;
     entry.generation = 7;
     entry.entry_valid = 1;
@@ -72,12 +72,12 @@ TEST(ReplyTest, StructureIsReadFromTheFrontAndTrailingBytesAreIgnored)
 TEST(ReplyTest, CreateReplySplitOverTwoRegionsIsReadAsEntryThenOpenHandle)
 {
     fuse_entry_out entry = sampleEntry();
-    fuse_open_out open{.fh = 0xABCD, .open_flags = 2, .padding = 0};
-    Bytes payload = test::concatenated({test::bytesOfValue(entry), test::bytesOfValue(open)});
+    fuse_open_out open { .fh = 0xABCD, .open_flags = 2, .padding = 0 };
+    Bytes payload = test::concatenated({ test::bytesOfValue(entry), test::bytesOfValue(open) });
     ASSERT_EQ(payload.size(), 160u);
 
-    for (std::size_t cut : {1u, 100u, 144u, 150u}) {
-        Reply reply(9, test::splitAt(payload, {cut}));
+    for (std::size_t cut : { 1u, 100u, 144u, 150u }) {
+        Reply reply(9, test::splitAt(payload, { cut }));
         std::uint64_t nodeid
             = reply.consumePart<fuse_entry_out>([](const fuse_entry_out& value) { return value.nodeid; });
         EXPECT_EQ(nodeid, 42u);
@@ -110,17 +110,17 @@ TEST(ReplyTest, ZeroBytesAreHandedToTheBodyAsAnEmptyViewEvenFromAnEmptyPayload)
 TEST(ReplyTest, VariableLengthPartsAreReadInOrderAndTheRestGoesToTheLastBody)
 {
     // A payload over three regions: 5 bytes skipped, 10 bytes read across a boundary, then the rest.
-    Reply reply(1, test::splitAt(sequence(40), {8, 12}));
+    Reply reply(1, test::splitAt(sequence(40), { 8, 12 }));
     reply.consumePart(5);
     Bytes middle = reply.consumePart(10, [](std::span<const std::byte> view) {
         return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
-                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+            reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
     });
     EXPECT_EQ(middle, sequence(10, 5));
     EXPECT_EQ(reply.consumedCount(), 15);
     Bytes rest = std::move(reply).consume([](std::span<const std::byte> view) {
         return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
-                     reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+            reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
     });
     EXPECT_EQ(rest, sequence(25, 15));
 }
@@ -169,7 +169,7 @@ TEST(ReplyTest, CopiesHaveTheirOwnReadPositionOverSharedBytes)
 
 TEST(ReplyTest, NotificationPayloadIsConsumedTheSameWay)
 {
-    Notification notification(FUSE_NOTIFY_INVAL_ENTRY, test::splitAt(sequence(20), {3}));
+    Notification notification(FUSE_NOTIFY_INVAL_ENTRY, test::splitAt(sequence(20), { 3 }));
     EXPECT_EQ(notification.type(), FUSE_NOTIFY_INVAL_ENTRY);
     std::uint32_t word = notification.consumePart<std::uint32_t>([](std::uint32_t value) { return value; });
     EXPECT_EQ(word, 0x0302'0100u);
@@ -182,7 +182,7 @@ TEST(ReplyDeathTest, NegativeByteCountEndsTheProcess)
     Reply reply(1, DiscontiguousData(test::regionOf(sequence(8))));
     EXPECT_DEATH(reply.consumePart(-1), "VLChannel/Message: Fatal error: Fatal error");
     EXPECT_DEATH(reply.consumePart(-1, [](std::span<const std::byte>) {}),
-                 "VLChannel/Message: Fatal error: Fatal error");
+        "VLChannel/Message: Fatal error: Fatal error");
 }
 
 } // namespace

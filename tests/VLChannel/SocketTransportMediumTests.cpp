@@ -1,7 +1,7 @@
 #include "VLChannel/SocketTransportMedium.h"
 
-#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/Foundation/POSIXError.h"
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
@@ -16,8 +16,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <condition_variable>
+#include <csignal>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -121,10 +121,10 @@ TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndLongerOn
 {
     activate();
     // A one-byte body (length 17) is the smallest that is read; the next message must follow it.
-    std::vector<Bytes> messages{replyMessage(7), replyMessage(8, pattern(1, 1)), replyMessage(9, pattern(144, 1)),
-                                replyMessage(10)};
-    std::vector<std::vector<std::ptrdiff_t>> regions{{16}, {16, 1}, {16, 144}, {16}};
-    peer.write(concatenated({messages[0], messages[1], messages[2], messages[3]}));
+    std::vector<Bytes> messages { replyMessage(7), replyMessage(8, pattern(1, 1)),
+        replyMessage(9, pattern(144, 1)), replyMessage(10) };
+    std::vector<std::vector<std::ptrdiff_t>> regions { { 16 }, { 16, 1 }, { 16, 144 }, { 16 } };
+    peer.write(concatenated({ messages[0], messages[1], messages[2], messages[3] }));
     for (std::size_t index = 0; index < messages.size(); ++index) {
         DiscontiguousData delivered = inbox.waitFor(index).get();
         EXPECT_EQ(regionCounts(delivered), regions[index]) << index;
@@ -133,18 +133,19 @@ TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndLongerOn
     tasks::runBlocking(transport->deactivate());
 }
 
-TEST_F(SocketTransportMediumTest, AHeaderWithLengthBelowSixteenIsSixteenBytesAndTheNextBytesStartTheNextMessage)
+TEST_F(
+    SocketTransportMediumTest, AHeaderWithLengthBelowSixteenIsSixteenBytesAndTheNextBytesStartTheNextMessage)
 {
     activate();
-    fuse_out_header shortHeader{.len = 3, .error = 0, .unique = 9};
+    fuse_out_header shortHeader { .len = 3, .error = 0, .unique = 9 };
     Bytes following = replyMessage(10, pattern(4, 2));
-    peer.write(concatenated({testing_support::bytesOf(shortHeader), following}));
+    peer.write(concatenated({ testing_support::bytesOf(shortHeader), following }));
 
     DiscontiguousData first = inbox.waitFor(0).get();
     EXPECT_EQ(bytesOf(first), testing_support::bytesOf(shortHeader));
     DiscontiguousData second = inbox.waitFor(1).get();
     EXPECT_EQ(bytesOf(second), following);
-    EXPECT_EQ(regionCounts(second), (std::vector<std::ptrdiff_t>{16, 4}));
+    EXPECT_EQ(regionCounts(second), (std::vector<std::ptrdiff_t> { 16, 4 }));
     tasks::runBlocking(transport->deactivate());
 }
 
@@ -156,7 +157,7 @@ TEST_F(SocketTransportMediumTest, ReassemblesAMessageTheDaemonWroteInManySmallPi
     peer.writeInPieces(message, 7);
     DiscontiguousData delivered = inbox.waitFor(0).get();
     EXPECT_EQ(bytesOf(delivered), message);
-    EXPECT_EQ(regionCounts(delivered), (std::vector<std::ptrdiff_t>{16, 144}));
+    EXPECT_EQ(regionCounts(delivered), (std::vector<std::ptrdiff_t> { 16, 144 }));
     EXPECT_EQ(inbox.count(), 1u);
     tasks::runBlocking(transport->deactivate());
 }
@@ -165,8 +166,9 @@ TEST(SocketTransportMedium, EndOfStreamBetweenOrInsideMessagesIsReportedOnceAsEB
 {
     // What the daemon wrote before it went away, and how many whole messages that holds.
     Bytes message = replyMessage(12, pattern(144, 4));
-    const std::vector<std::pair<Bytes, std::size_t>> cases{
-        {message, 1}, {Bytes(message.begin(), message.begin() + 40), 0}, {Bytes(message.begin(), message.begin() + 8), 0}};
+    const std::vector<std::pair<Bytes, std::size_t>> cases { { message, 1 },
+        { Bytes(message.begin(), message.begin() + 40), 0 },
+        { Bytes(message.begin(), message.begin() + 8), 0 } };
     for (const auto& [written, whole] : cases) {
         FusePeer peer;
         SocketTransportMedium transport(peer.takeChannelEnd());
@@ -220,7 +222,7 @@ TEST_F(SocketTransportMediumTest, AFailedCloseIsDeactivationsError)
 
 TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOrNot)
 {
-    for (bool active : {false, true}) {
+    for (bool active : { false, true }) {
         FusePeer peer;
         auto transport = std::make_unique<SocketTransportMedium>(peer.takeChannelEnd());
         if (active)
@@ -250,8 +252,8 @@ TEST(SocketTransportMedium, SendsEachRegionWithOneSendInOrder)
     SocketTransportMedium transport(std::make_shared<foundation::FileHandle>(descriptors[0]));
     Bytes name = bytesOf(std::string_view("abc"));
     Request request(FUSE_LOOKUP, 1, 0, 0, 0,
-                    Request::Part::unmanaged(DiscontiguousData(
-                        DiscontiguousData::Region(name), Request::Part::nullByte)));
+        Request::Part::unmanaged(
+            DiscontiguousData(DiscontiguousData::Region(name), Request::Part::nullByte)));
     tasks::runBlocking(transport.write(request.data()));
 
     std::vector<Bytes> records;
@@ -264,8 +266,8 @@ TEST(SocketTransportMedium, SendsEachRegionWithOneSendInOrder)
     }
     EXPECT_EQ(records[0].size(), 40u);
     EXPECT_EQ(records[1], name);
-    EXPECT_EQ(records[2], Bytes{std::byte{0}});
-    EXPECT_EQ(concatenated({records[0], records[1], records[2]}), bytesOf(request.data()));
+    EXPECT_EQ(records[2], Bytes { std::byte { 0 } });
+    EXPECT_EQ(concatenated({ records[0], records[1], records[2] }), bytesOf(request.data()));
     ::close(descriptors[1]);
 }
 
@@ -278,16 +280,18 @@ TEST(SocketTransportMedium, AShortSendIsContinuedWhereItStopped)
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, descriptors), 0);
     int bufferSize = 8192;
     ::setsockopt(descriptors[0], SOL_SOCKET, SO_SNDBUF, &bufferSize, sizeof bufferSize);
-    struct sigaction interrupting{}, previous{};
+    struct sigaction interrupting {
+    }, previous {};
     interrupting.sa_handler = [](int) {};
     sigemptyset(&interrupting.sa_mask);
     ASSERT_EQ(::sigaction(SIGUSR2, &interrupting, &previous), 0);
     SocketTransportMedium transport(std::make_shared<foundation::FileHandle>(descriptors[0]));
     Bytes body = pattern(1 << 20, 8);
-    Request request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::unmanaged(DiscontiguousData(DiscontiguousData::Region(body))));
+    Request request(
+        FUSE_WRITE, 1, 0, 0, 0, Request::Part::unmanaged(DiscontiguousData(DiscontiguousData::Region(body))));
     Bytes expected = bytesOf(request.data());
 
-    std::atomic<bool> failed{false};
+    std::atomic<bool> failed { false };
     testing_support::ManualExecutor executor;
     auto writeOnce = [&]() -> tasks::Task<void> {
         try {
@@ -302,8 +306,9 @@ TEST(SocketTransportMedium, AShortSendIsContinuedWhereItStopped)
     });
     Bytes received;
     while (received.size() < expected.size()) {
-        pollfd readable{.fd = descriptors[1], .events = POLLIN, .revents = 0};
-        ASSERT_EQ(::poll(&readable, 1, 10'000), 1) << "the write stopped after " << received.size() << " bytes";
+        pollfd readable { .fd = descriptors[1], .events = POLLIN, .revents = 0 };
+        ASSERT_EQ(::poll(&readable, 1, 10'000), 1)
+            << "the write stopped after " << received.size() << " bytes";
         Bytes piece(std::min<std::size_t>(4096, expected.size() - received.size()));
         ssize_t count = ::read(descriptors[1], piece.data(), piece.size());
         ASSERT_GT(count, 0);
@@ -331,15 +336,16 @@ TEST_F(SocketTransportMediumTest, MessagesWrittenFromManyTasksAtOnceAreNeverInte
     std::vector<Bytes> contents;
     for (int index = 0; index < writers * requestsPerWriter; ++index) {
         int limit = index % 4 == 0 ? 256 * 1024 : 2048;
-        contents.push_back(pattern(static_cast<std::size_t>(1 + (index * 7919) % limit), static_cast<unsigned>(index)));
+        contents.push_back(
+            pattern(static_cast<std::size_t>(1 + (index * 7919) % limit), static_cast<unsigned>(index)));
     }
     std::map<std::uint64_t, Bytes> expected;
     std::vector<std::vector<Request>> batches(writers);
     for (int index = 0; index < writers * requestsPerWriter; ++index) {
         Request request(FUSE_LOOKUP, static_cast<std::uint64_t>(index), 0, 0, 0,
-                        Request::Part::unmanaged(DiscontiguousData(
-                            DiscontiguousData::Region(contents[static_cast<std::size_t>(index)]),
-                            Request::Part::nullByte)));
+            Request::Part::unmanaged(
+                DiscontiguousData(DiscontiguousData::Region(contents[static_cast<std::size_t>(index)]),
+                    Request::Part::nullByte)));
         expected.emplace(request.unique(), bytesOf(request.data()));
         batches[static_cast<std::size_t>(index % writers)].push_back(request);
     }

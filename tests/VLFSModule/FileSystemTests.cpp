@@ -13,7 +13,7 @@ namespace {
 using namespace testing_support;
 using vl::FileSystem;
 
-class NotABlockDevice final : public fskit::FSResource {};
+class NotABlockDevice final : public fskit::FSResource { };
 
 struct ProbeOutcome {
     std::optional<fskit::FSProbeResult> result;
@@ -24,10 +24,11 @@ ProbeOutcome probe(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> re
 {
     ProbeOutcome outcome;
     bool called = false;
-    fileSystem.probeResource(std::move(resource), [&](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
-        called = true;
-        outcome = {std::move(result), error};
-    });
+    fileSystem.probeResource(
+        std::move(resource), [&](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
+            called = true;
+            outcome = { std::move(result), error };
+        });
     EXPECT_TRUE(called) << "probe must answer before it returns";
     return outcome;
 }
@@ -41,9 +42,9 @@ std::future<LoadOutcome> load(FileSystem& fileSystem, std::shared_ptr<fskit::FSR
 {
     auto promise = std::make_shared<std::promise<LoadOutcome>>();
     fileSystem.loadResource(std::move(resource), {},
-                            [promise](std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error) {
-                                promise->set_value({std::move(volume), error});
-                            });
+        [promise](std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error) {
+            promise->set_value({ std::move(volume), error });
+        });
     return promise->get_future();
 }
 
@@ -76,7 +77,7 @@ TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainer)
 
 TEST(FileSystem, OtherResourcesAreRefusedByProbeAndLoadWithoutConstructingAVolume)
 {
-    std::atomic<int> connects{0};
+    std::atomic<int> connects { 0 };
     FileSystem fileSystem([&connects](foundation::UUID) -> tasks::Task<std::shared_ptr<vl::Channel>> {
         ++connects;
         co_return nullptr;
@@ -123,7 +124,7 @@ TEST(FileSystem, UnloadAlwaysSucceedsAndFinishingLoadingIsLogged)
     FileSystem fileSystem;
     bool succeeded = false;
     fileSystem.unloadResource(std::make_shared<NotABlockDevice>(), {},
-                              [&](std::exception_ptr error) { succeeded = error == nullptr; });
+        [&](std::exception_ptr error) { succeeded = error == nullptr; });
     EXPECT_TRUE(succeeded);
     os::LogCapture log;
     fileSystem.didFinishLoading();

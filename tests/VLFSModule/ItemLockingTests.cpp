@@ -1,8 +1,8 @@
 #include "VLFSModule/Item.h"
 
-#include "Support/Gate.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
+#include "Support/Gate.h"
 #include "Support/ManualExecutor.h"
 
 #include <gtest/gtest.h>

@@ -5,8 +5,8 @@
 
 #include "Platform/OS/Logger.h"
 #include "Platform/XPC/Connection.h"
-#include "VLFoundation/XPCEntries.h"
 #include "Support/VolumeTestSupport.h"
+#include "VLFoundation/XPCEntries.h"
 
 #include "Support/Mailbox.h"
 #include "Support/XPCTestServer.h"
@@ -31,9 +31,8 @@ std::optional<xpc::XPCDictionary> callVolume(const xpc::Object& endpoint, const 
     connection->setEventHandler([](const xpc::Object&) {});
     connection->activate();
     std::promise<std::optional<xpc::XPCDictionary>> replied;
-    connection->sendMessageWithReply(message, [&replied](const xpc::Object& reply) {
-        replied.set_value(xpc::XPCDictionary::fromObject(reply));
-    });
+    connection->sendMessageWithReply(message,
+        [&replied](const xpc::Object& reply) { replied.set_value(xpc::XPCDictionary::fromObject(reply)); });
     std::optional<xpc::XPCDictionary> reply = replied.get_future().get();
     connection->cancel();
     return reply;
@@ -58,18 +57,18 @@ class FakeBroker {
 public:
     FakeBroker(std::optional<bool> success, std::optional<xpc::XPCDictionary> daemonCall)
         : server(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
-                 [this, success, daemonCall](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-                     advertised.push(request);
-                     std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
-                     reply->setBoolean("Success", success);
-                     peer.sendMessage(*reply);
-                     if (daemonCall) {
-                         std::lock_guard guard(daemonMutex);
-                         daemon = std::thread([this, endpoint = *request.value("Endpoint"), call = *daemonCall] {
-                             daemonReplies.push(callVolume(endpoint, call));
-                         });
-                     }
-                 })
+            [this, success, daemonCall](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                advertised.push(request);
+                std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
+                reply->setBoolean("Success", success);
+                peer.sendMessage(*reply);
+                if (daemonCall) {
+                    std::lock_guard guard(daemonMutex);
+                    daemon = std::thread([this, endpoint = *request.value("Endpoint"), call = *daemonCall] {
+                        daemonReplies.push(callVolume(endpoint, call));
+                    });
+                }
+            })
     {
     }
     ~FakeBroker()
@@ -102,21 +101,23 @@ TEST(VolumeConnection, DaemonGetsTheRemoteEndOfTheChannelsSocketPair)
     EXPECT_EQ(vl::entry<foundation::UUID>(advertisement, "Volume"), volume);
     std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next();
     ASSERT_TRUE(reply);
-    std::shared_ptr<foundation::FileHandle> daemonEnd = vl::entry<foundation::FileHandle>(*reply, "FileHandle");
+    std::shared_ptr<foundation::FileHandle> daemonEnd
+        = vl::entry<foundation::FileHandle>(*reply, "FileHandle");
     ASSERT_NE(daemonEnd, nullptr);
 
     // The daemon's end really is joined to the channel: a reply written there reaches a request.
     tasks::runBlocking(channel->open());
     std::thread daemon([fd = daemonEnd->fileDescriptor()] {
-        vl::fuse_in_header header{};
+        vl::fuse_in_header header {};
         ASSERT_EQ(read(fd, &header, sizeof(header)), static_cast<ssize_t>(sizeof(header)));
         std::vector<std::byte> reply = replyMessage(header.unique, bytesOf(statfsReply(42)));
         ASSERT_EQ(write(fd, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
     });
     vl::Reply statfs = tasks::runBlocking(channel->process(vl::Request::statfs()));
     daemon.join();
-    EXPECT_EQ(std::move(statfs).consume<vl::fuse_statfs_out>([](const vl::fuse_statfs_out& out) { return out.st.blocks; }),
-              42u);
+    EXPECT_EQ(std::move(statfs).consume<vl::fuse_statfs_out>(
+                  [](const vl::fuse_statfs_out& out) { return out.st.blocks; }),
+        42u);
     tasks::runBlocking(channel->close());
 
     EXPECT_TRUE(log.contains(os::LogLevel::info, "Advertising volume " + volume.uuidString()));
@@ -130,7 +131,7 @@ TEST(VolumeConnection, DaemonGetsTheRemoteEndOfTheChannelsSocketPair)
 
 TEST(VolumeConnection, BrokerThatDoesNotConfirmFailsTheConnection)
 {
-    for (std::optional<bool> success : {std::optional<bool>(false), std::optional<bool>()}) {
+    for (std::optional<bool> success : { std::optional<bool>(false), std::optional<bool>() }) {
         foundation::UUID volume;
         FakeBroker broker(success, std::nullopt);
         os::LogCapture log;
@@ -140,14 +141,15 @@ TEST(VolumeConnection, BrokerThatDoesNotConfirmFailsTheConnection)
         } catch (const Volume::VError& error) {
             EXPECT_EQ(error.code(), Volume::VError::Code::advertiseFailed);
         }
-        EXPECT_TRUE(log.contains(os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
+        EXPECT_TRUE(
+            log.contains(os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
     }
 }
 
 TEST(VolumeConnection, DaemonMessageWithoutOptionsOrWithAnotherChannelTypeIsUnexpected)
 {
-    for (xpc::XPCDictionary message : {daemonMessage("Socket", false), daemonMessage("Pipe", true),
-                                       daemonMessage(std::nullopt, true)}) {
+    for (xpc::XPCDictionary message :
+        { daemonMessage("Socket", false), daemonMessage("Pipe", true), daemonMessage(std::nullopt, true) }) {
         FakeBroker broker(true, message);
         try {
             tasks::runBlocking(Volume::connect(foundation::UUID()));
@@ -171,7 +173,7 @@ class FakeDaemonService {
 public:
     FakeDaemonService()
         : server(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-                 [this](const xpc::XPCDictionary& message, xpc::Connection&) { received.push(message); })
+            [this](const xpc::XPCDictionary& message, xpc::Connection&) { received.push(message); })
     {
     }
     ~FakeDaemonService() { server.stop(); }
@@ -197,7 +199,7 @@ TEST(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold
     xpc::XPCDictionary told = service.received.next();
     EXPECT_EQ(told.string("Operation"), "device-deactivate");
     EXPECT_EQ(told.string("BSDName"), volume->resource()->BSDName());
-    EXPECT_EQ(told.keys(), (std::vector<std::string>{"BSDName", "Operation"}));
+    EXPECT_EQ(told.keys(), (std::vector<std::string> { "BSDName", "Operation" }));
 
     // Disconnected: the daemon is out of reach, and a second deactivation only tells the service.
     try {

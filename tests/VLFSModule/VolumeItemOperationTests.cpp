@@ -4,9 +4,9 @@
 
 #include "Platform/FSKit/FSError.h"
 #include "Platform/Tasks/Spawn.h"
+#include "Support/VolumeTestSupport.h"
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 #include "VLFSModule/ItemFileHandle.h"
-#include "Support/VolumeTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -25,8 +25,7 @@ using Identifier = fskit::FSItem::Identifier;
 using AttributesPointer = std::shared_ptr<fskit::FSItemAttributes>;
 
 // What a reply handler was called with; fails the test if it is called twice.
-template <typename... Values>
-class Answer {
+template <typename... Values> class Answer {
 public:
     std::function<void(Values...)> handler()
     {
@@ -40,7 +39,7 @@ public:
     std::tuple<Values...> wait() { return promise.get_future().get(); }
 
 private:
-    std::atomic<int> calls{0};
+    std::atomic<int> calls { 0 };
     std::promise<std::tuple<Values...>> promise;
 };
 
@@ -57,7 +56,7 @@ int errnoOf(std::exception_ptr error)
 
 vl::fuse_attr nodeAttributes(std::uint64_t inode, std::uint32_t mode, std::uint64_t size = 0)
 {
-    vl::fuse_attr attr{};
+    vl::fuse_attr attr {};
     attr.ino = inode;
     attr.mode = mode;
     attr.size = size;
@@ -69,7 +68,7 @@ vl::fuse_attr nodeAttributes(std::uint64_t inode, std::uint32_t mode, std::uint6
 
 vl::fuse_entry_out entryFor(std::uint64_t node, std::uint32_t mode, std::uint64_t size = 0)
 {
-    vl::fuse_entry_out entry{};
+    vl::fuse_entry_out entry {};
     entry.nodeid = node;
     entry.generation = 1;
     entry.attr = nodeAttributes(node, mode, size);
@@ -78,7 +77,7 @@ vl::fuse_entry_out entryFor(std::uint64_t node, std::uint32_t mode, std::uint64_
 
 vl::fuse_attr_out attrOut(vl::fuse_attr attr)
 {
-    vl::fuse_attr_out out{};
+    vl::fuse_attr_out out {};
     out.attr_valid = 1;
     out.attr = attr;
     return out;
@@ -98,31 +97,31 @@ protected:
         peer.waitForRequestCount(handshakeRequests);
     }
 
-    std::tuple<std::shared_ptr<Item>, std::optional<fskit::FSFileName>, std::exception_ptr>
-    lookUp(std::string_view name, std::shared_ptr<fskit::FSItem> directory)
+    std::tuple<std::shared_ptr<Item>, std::optional<fskit::FSFileName>, std::exception_ptr> lookUp(
+        std::string_view name, std::shared_ptr<fskit::FSItem> directory)
     {
         Answer<fskit::FSVolume::ItemPointer, std::optional<fskit::FSFileName>, std::exception_ptr> answer;
         volume->lookupItem(fskit::FSFileName(name), std::move(directory), answer.handler());
         auto [item, returnedName, error] = answer.wait();
-        return {std::dynamic_pointer_cast<Item>(item), returnedName, error};
+        return { std::dynamic_pointer_cast<Item>(item), returnedName, error };
     }
 
     std::pair<AttributesPointer, std::exception_ptr> attributesOf(std::shared_ptr<fskit::FSItem> item)
     {
         Answer<AttributesPointer, std::exception_ptr> answer;
-        volume->attributes(std::make_shared<fskit::FSItemGetAttributesRequest>(FSItemAttribute::size), std::move(item),
-                           answer.handler());
+        volume->attributes(std::make_shared<fskit::FSItemGetAttributesRequest>(FSItemAttribute::size),
+            std::move(item), answer.handler());
         auto [attributes, error] = answer.wait();
-        return {attributes, error};
+        return { attributes, error };
     }
 
-    std::pair<AttributesPointer, std::exception_ptr>
-    setAttributesOf(std::shared_ptr<fskit::FSItem> item, std::shared_ptr<fskit::FSItemSetAttributesRequest> request)
+    std::pair<AttributesPointer, std::exception_ptr> setAttributesOf(
+        std::shared_ptr<fskit::FSItem> item, std::shared_ptr<fskit::FSItemSetAttributesRequest> request)
     {
         Answer<AttributesPointer, std::exception_ptr> answer;
         volume->setAttributes(std::move(request), std::move(item), answer.handler());
         auto [attributes, error] = answer.wait();
-        return {attributes, error};
+        return { attributes, error };
     }
 
     std::exception_ptr reclaim(std::shared_ptr<fskit::FSItem> item)
@@ -144,7 +143,8 @@ protected:
 TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPerNode)
 {
     std::uint64_t size = 100;
-    peer.on(vl::FUSE_LOOKUP, [&size](const FuseRequest&) { return FuseAnswer::replyWith(entryFor(5, 0100640, size++)); });
+    peer.on(vl::FUSE_LOOKUP,
+        [&size](const FuseRequest&) { return FuseAnswer::replyWith(entryFor(5, 0100640, size++)); });
 
     auto [item, name, error] = lookUp("hello", root);
     ASSERT_FALSE(error);
@@ -157,10 +157,11 @@ TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPer
     EXPECT_EQ(lookup.header().uid, 0u);
     EXPECT_EQ(lookup.header().gid, 0u);
     EXPECT_EQ(lookup.header().pid, 0u);
-    EXPECT_EQ(std::vector<std::byte>(lookup.body().begin(), lookup.body().end()), bytesOf(std::string_view("hello\0", 6)));
+    EXPECT_EQ(std::vector<std::byte>(lookup.body().begin(), lookup.body().end()),
+        bytesOf(std::string_view("hello\0", 6)));
 
-    EXPECT_EQ(item->fileID(), Identifier{6});
-    EXPECT_EQ(item->attributes->fileID(), Identifier{6});
+    EXPECT_EQ(item->fileID(), Identifier { 6 });
+    EXPECT_EQ(item->attributes->fileID(), Identifier { 6 });
     EXPECT_EQ(item->attributes->parentID(), Identifier::rootDirectory);
     EXPECT_EQ(item->attributes->type(), fskit::FSItemType::file);
     EXPECT_EQ(item->attributes->mode(), 0640u);
@@ -189,7 +190,8 @@ TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPer
 
 TEST_F(VolumeItemOperations, ANodeTheDaemonCannotNumberIsRegisteredUnderIdentifierZero)
 {
-    peer.on(vl::FUSE_LOOKUP, [](const FuseRequest&) { return FuseAnswer::replyWith(entryFor(0xFFFFFFFF, 0040755)); });
+    peer.on(vl::FUSE_LOOKUP,
+        [](const FuseRequest&) { return FuseAnswer::replyWith(entryFor(0xFFFFFFFF, 0040755)); });
     auto [item, name, error] = lookUp("odd", root);
     ASSERT_FALSE(error);
     EXPECT_EQ(item->fileID(), Identifier::invalid);
@@ -199,8 +201,9 @@ TEST_F(VolumeItemOperations, ANodeTheDaemonCannotNumberIsRegisteredUnderIdentifi
 TEST_F(VolumeItemOperations, AttributesAreFetchedEveryTimeIntoTheItemsOwnObject)
 {
     std::uint64_t size = 1;
-    peer.on(vl::FUSE_GETATTR,
-            [&size](const FuseRequest&) { return FuseAnswer::replyWith(attrOut(nodeAttributes(1, 0040755, size++))); });
+    peer.on(vl::FUSE_GETATTR, [&size](const FuseRequest&) {
+        return FuseAnswer::replyWith(attrOut(nodeAttributes(1, 0040755, size++)));
+    });
 
     auto [first, error] = attributesOf(root);
     ASSERT_FALSE(error);
@@ -229,10 +232,11 @@ TEST_F(VolumeItemOperations, AttributesAreFetchedEveryTimeIntoTheItemsOwnObject)
 
 TEST_F(VolumeItemOperations, SetAttributesSendsWhatItTranslatesAndTheHandleOnlyOfAnOpenItem)
 {
-    peer.on(vl::FUSE_SETATTR, [](const FuseRequest&) { return FuseAnswer::replyWith(attrOut(nodeAttributes(1, 0040700, 9))); });
+    peer.on(vl::FUSE_SETATTR,
+        [](const FuseRequest&) { return FuseAnswer::replyWith(attrOut(nodeAttributes(1, 0040700, 9))); });
 
     auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
-    request->setModifyTime(timespec{1700000000, 5});
+    request->setModifyTime(timespec { 1700000000, 5 });
     auto [attributes, error] = setAttributesOf(root, request);
     ASSERT_FALSE(error);
     EXPECT_EQ(attributes, root->attributes);
@@ -294,8 +298,7 @@ TEST_F(VolumeItemOperations, DaemonErrorsReachFSKitUnchangedAndChangeNothing)
 }
 
 // An item of some other file system.
-class ForeignItem final : public fskit::FSItem {
-};
+class ForeignItem final : public fskit::FSItem { };
 
 TEST_F(VolumeItemOperations, ForeignItemsFailWithEIOAndADisconnectedVolumeWithENXIOBeforeAnythingIsSent)
 {
@@ -307,7 +310,8 @@ TEST_F(VolumeItemOperations, ForeignItemsFailWithEIOAndADisconnectedVolumeWithEN
     auto foreign = std::make_shared<ForeignItem>();
     EXPECT_EQ(errnoOf(std::get<2>(lookUp("x", foreign))), EIO);
     EXPECT_EQ(errnoOf(attributesOf(foreign).second), EIO);
-    EXPECT_EQ(errnoOf(setAttributesOf(foreign, std::make_shared<fskit::FSItemSetAttributesRequest>()).second), EIO);
+    EXPECT_EQ(
+        errnoOf(setAttributesOf(foreign, std::make_shared<fskit::FSItemSetAttributesRequest>()).second), EIO);
     EXPECT_EQ(errnoOf(reclaim(foreign)), EIO);
     EXPECT_EQ(peer.requests().size(), sent);
 
@@ -317,7 +321,8 @@ TEST_F(VolumeItemOperations, ForeignItemsFailWithEIOAndADisconnectedVolumeWithEN
     sent = peer.requests().size();
     EXPECT_EQ(errnoOf(std::get<2>(lookUp("x", root))), ENXIO);
     EXPECT_EQ(errnoOf(attributesOf(root).second), ENXIO);
-    EXPECT_EQ(errnoOf(setAttributesOf(root, std::make_shared<fskit::FSItemSetAttributesRequest>()).second), ENXIO);
+    EXPECT_EQ(
+        errnoOf(setAttributesOf(root, std::make_shared<fskit::FSItemSetAttributesRequest>()).second), ENXIO);
     EXPECT_EQ(errnoOf(reclaim(item)), ENXIO);
     EXPECT_EQ(peer.requests().size(), sent);
     EXPECT_EQ(item->state, Item::State::active);

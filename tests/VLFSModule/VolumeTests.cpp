@@ -3,9 +3,9 @@
 #include "Platform/FSKit/FSError.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
-#include "VLFoundation/BuildConfig.h"
 #include "Support/VolumeTestSupport.h"
 #include "Support/WaitUntil.h"
+#include "VLFoundation/BuildConfig.h"
 
 #include <gtest/gtest.h>
 
@@ -107,7 +107,7 @@ TEST(Volume, DaemonVersionOlderThan719IsRefusedAndNewerOnesAreAccepted)
             EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(7, 18)));
         }
     }
-    for (auto [major, minor] : {std::pair{7u, 19u}, std::pair{8u, 0u}}) {
+    for (auto [major, minor] : { std::pair { 7u, 19u }, std::pair { 8u, 0u } }) {
         FusePeer peer;
         answerHandshake(peer, initReply(major, minor));
         EXPECT_NE(makeVolume(device, peer), nullptr);
@@ -128,12 +128,14 @@ TEST(Volume, InitFlagsLiftTheInhibitionsAndSetTheCaseFormat)
     EXPECT_FALSE(plain->supportedVolumeCapabilities().supportsJournal);
 
     FusePeer featuredPeer;
-    answerHandshake(featuredPeer, initReply(7, 19, vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS));
+    answerHandshake(featuredPeer,
+        initReply(7, 19,
+            vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS));
     std::shared_ptr<Volume> featured = makeVolume(device, featuredPeer);
     EXPECT_FALSE(featured->isVolumeRenameInhibited());
     EXPECT_FALSE(featured->isExtendedAccessInhibited());
     EXPECT_EQ(featured->supportedVolumeCapabilities().caseFormat,
-              fskit::FSVolume::CaseFormat::insensitiveCasePreserving);
+        fskit::FSVolume::CaseFormat::insensitiveCasePreserving);
 }
 
 TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
@@ -145,7 +147,7 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
     DeviceImage device;
     // Declared before the peer: refreshes still in flight when the test ends reach its handler
     // until the peer has stopped.
-    std::atomic<int> statfsCount{0};
+    std::atomic<int> statfsCount { 0 };
     FusePeer peer;
     peer.on(vl::FUSE_INIT, [](const FuseRequest&) { return FuseAnswer::replyWith(initReply()); });
     // STATFS 1 (construction) and 4 (an explicit update) are answered, 2 fails, and the rest stay

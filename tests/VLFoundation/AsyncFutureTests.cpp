@@ -16,8 +16,8 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::ManualClock;
 using tasks::Task;
+using testing_support::ManualClock;
 using vl::AsyncFuture;
 
 using Future = std::shared_ptr<AsyncFuture<int>>;
@@ -28,7 +28,7 @@ Task<int> valueOf(Future future)
 }
 
 Task<int> getWithin(Future future, ManualClock clock, ManualClock::Duration timeout,
-                    AsyncFuture<int>::OnTimeout onTimeout = {})
+    AsyncFuture<int>::OnTimeout onTimeout = {})
 {
     co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
 }
@@ -83,9 +83,8 @@ TEST(AsyncFuture, TimeoutAnswersWithTheHandlersValueOrError)
     clock.advance(2s);
     EXPECT_EQ(tasks::runBlocking(consumer.value()), -1);
 
-    tasks::TaskHandle<int> failing = tasks::spawn(getWithin(future, clock, 1s, []() -> int {
-        throw std::runtime_error("no answer");
-    }));
+    tasks::TaskHandle<int> failing
+        = tasks::spawn(getWithin(future, clock, 1s, []() -> int { throw std::runtime_error("no answer"); }));
     clock.waitForSleepers(1);
     clock.advance(1s);
     EXPECT_THROW(tasks::runBlocking(failing.value()), std::runtime_error);
@@ -95,7 +94,9 @@ TEST(AsyncFuture, DeadlineInThePastReturnsAPresentResultOrGivesUpAtOnce)
 {
     auto [future, promise] = AsyncFuture<int>::makeFuture();
     dispatch::DispatchTime past = dispatch::DispatchTime::now() + -1s;
-    auto get = [](Future future, dispatch::DispatchTime deadline) -> Task<int> { co_return co_await future->get(deadline); };
+    auto get = [](Future future, dispatch::DispatchTime deadline) -> Task<int> {
+        co_return co_await future->get(deadline);
+    };
     EXPECT_THROW(tasks::runBlocking(get(future, past)), tasks::CancellationError);
     promise.resolveReturning(4);
     EXPECT_EQ(tasks::runBlocking(get(future, past)), 4);
@@ -120,7 +121,7 @@ TEST(AsyncFuture, TaskCancelledBeforeItWaitsIsNotReleasedEarly)
 {
     ManualClock clock;
     auto [future, promise] = AsyncFuture<int>::makeFuture();
-    std::atomic<bool> cancelled{false};
+    std::atomic<bool> cancelled { false };
     auto consumer = [&](Future future) -> Task<int> {
         // A sleep that the cancellation interrupts ends with CancellationError: the loop goes on.
         while (!tasks::isCancelled())
@@ -161,10 +162,12 @@ TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
     // Copies of the first wait's onTimeout live until its timeout task has finished.
     auto firstWaitMarker = std::make_shared<int>(-1);
     std::weak_ptr<int> firstWaitAlive = firstWaitMarker;
-    auto get = [](Future future, GatedClock clock, ManualClock::Duration timeout, AsyncFuture<int>::OnTimeout onTimeout) -> Task<int> {
+    auto get = [](Future future, GatedClock clock, ManualClock::Duration timeout,
+                   AsyncFuture<int>::OnTimeout onTimeout) -> Task<int> {
         co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
     };
-    tasks::TaskHandle<int> first = tasks::spawn(get(future, clock, 1s, [marker = std::move(firstWaitMarker)] { return *marker; }));
+    tasks::TaskHandle<int> first
+        = tasks::spawn(get(future, clock, 1s, [marker = std::move(firstWaitMarker)] { return *marker; }));
     clock.clock.waitForSleepers(1);
     clock.clock.advance(1s);
     clock.gate->waitForWaiters(1);
@@ -188,15 +191,19 @@ TEST(AsyncFuture, DistantDeadlineNeverFires)
 {
     auto [future, promise] = AsyncFuture<int>::makeFuture();
     auto race = [](Future future) -> Task<int> {
-        co_return co_await tasks::withThrowingTaskGroup<int>([&future](tasks::TaskGroup<int>& group) -> Task<int> {
-            group.addTask([](Future future) -> Task<int> {
-                co_return co_await future->get(dispatch::DispatchTime::distantFuture(), [] { return 1; });
-            }(future));
-            group.addTask([]() -> Task<int> { co_await tasks::sleepFor(1ms); co_return 2; }());
-            std::optional<int> first = co_await group.next();
-            group.cancelAll();
-            co_return *first;
-        });
+        co_return co_await tasks::withThrowingTaskGroup<int>(
+            [&future](tasks::TaskGroup<int>& group) -> Task<int> {
+                group.addTask([](Future future) -> Task<int> {
+                    co_return co_await future->get(dispatch::DispatchTime::distantFuture(), [] { return 1; });
+                }(future));
+                group.addTask([]() -> Task<int> {
+                    co_await tasks::sleepFor(1ms);
+                    co_return 2;
+                }());
+                std::optional<int> first = co_await group.next();
+                group.cancelAll();
+                co_return *first;
+            });
     };
     EXPECT_EQ(tasks::runBlocking(race(future)), 2);
 }
@@ -244,7 +251,7 @@ TEST(AsyncFutureDeathTest, SecondDeliveryOrSecondConsumerIsFatal)
 TEST(Deferred, CancelledBeforeItsDeadlineNeverRunsItsOperation)
 {
     ManualClock clock;
-    std::atomic<bool> ran{false};
+    std::atomic<bool> ran { false };
     auto operation = [](std::atomic<bool>& ran) -> Task<void> {
         ran = true;
         co_return;
@@ -262,8 +269,9 @@ TEST(Deferred, CancelledBeforeItsDeadlineNeverRunsItsOperation)
     tasks::runBlocking(due.value());
     EXPECT_TRUE(ran.load());
 
-    std::atomic<bool> ranAfterDispatchDeadline{false};
-    tasks::runBlocking(vl::deferred(dispatch::DispatchTime::now() + 1ms, operation(ranAfterDispatchDeadline)).value());
+    std::atomic<bool> ranAfterDispatchDeadline { false };
+    tasks::runBlocking(
+        vl::deferred(dispatch::DispatchTime::now() + 1ms, operation(ranAfterDispatchDeadline)).value());
     EXPECT_TRUE(ranAfterDispatchDeadline.load());
 }
 

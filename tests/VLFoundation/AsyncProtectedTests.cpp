@@ -15,8 +15,8 @@
 namespace {
 
 using tasks::Task;
-using testing_support::ManualExecutor;
 using testing_support::Gate;
+using testing_support::ManualExecutor;
 
 using Events = std::vector<std::string>;
 
@@ -39,7 +39,7 @@ Task<Events> snapshot(vl::AsyncProtected<Events>& cell)
 TEST(AsyncProtected, BodiesThatSuspendNeverOverlap)
 {
     ManualExecutor executor;
-    vl::AsyncProtected<Events> cell{Events{}};
+    vl::AsyncProtected<Events> cell { Events {} };
     Gate first;
     Gate second;
     tasks::spawn(holdCell(cell, "first", first), executor);
@@ -52,7 +52,8 @@ TEST(AsyncProtected, BodiesThatSuspendNeverOverlap)
     executor.runUntilIdle();
     tasks::TaskHandle<Events> read = tasks::spawn(snapshot(cell), executor);
     executor.runUntilIdle();
-    EXPECT_EQ(tasks::runBlocking(read.value()), (Events{"first in", "first out", "second in", "second out"}));
+    EXPECT_EQ(
+        tasks::runBlocking(read.value()), (Events { "first in", "first out", "second in", "second out" }));
 }
 
 Task<int> failAfterChanging(vl::AsyncProtected<int>& cell)
@@ -89,7 +90,8 @@ struct ExecutorSightings {
     bool callerAfterReturn = false;
 };
 
-Task<ExecutorSightings> useIsolated(vl::AsyncProtected<int>& cell, tasks::SerialExecutor& isolation, Gate& gate)
+Task<ExecutorSightings> useIsolated(
+    vl::AsyncProtected<int>& cell, tasks::SerialExecutor& isolation, Gate& gate)
 {
     ExecutorSightings sightings;
     auto body = [&sightings, &gate](tasks::Executor& executor, int& value) -> Task<int> {
@@ -137,7 +139,8 @@ void unwrapTwice()
 
 TEST(AsyncProtectedDeathTest, UseAfterUnwrapIsFatal)
 {
-    EXPECT_DEATH(useAfterUnwrap(), "VLFoundation/AsyncProtected: Fatal error: Protected value has been unwrapped");
+    EXPECT_DEATH(
+        useAfterUnwrap(), "VLFoundation/AsyncProtected: Fatal error: Protected value has been unwrapped");
     EXPECT_DEATH(unwrapTwice(), "Protected value has been unwrapped");
 }
 

@@ -16,8 +16,8 @@ namespace {
 
 using Mode = vl::AsyncReadWriteLock::Mode;
 using tasks::Task;
-using testing_support::ManualExecutor;
 using testing_support::Gate;
+using testing_support::ManualExecutor;
 
 // Tasks that take one lock, driven step by step on a manual executor. Each participant records
 // what it obtained and then waits at its gate until the test lets it go on.
@@ -40,7 +40,7 @@ public:
     // Reads, upgrades when its first gate opens, unlocks when its second gate opens.
     Upgrader readThenUpgrade(const std::string& name)
     {
-        Upgrader gates{this->gates.emplace_back(), this->gates.emplace_back()};
+        Upgrader gates { this->gates.emplace_back(), this->gates.emplace_back() };
         start(upgrading(*this, name, gates));
         return gates;
     }
@@ -92,15 +92,15 @@ TEST(AsyncReadWriteLock, ReaderArrivingWhileReadHeldEntersAheadOfAQueuedWriter)
 {
     Scene scene;
     Gate& readerA = scene.hold("A", Mode::reading);
-    EXPECT_EQ(scene.settle(), Events{"A reads"});
+    EXPECT_EQ(scene.settle(), Events { "A reads" });
     Gate& writer = scene.hold("W", Mode::writing);
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     Gate& readerB = scene.hold("B", Mode::reading);
-    EXPECT_EQ(scene.settle(), Events{"B reads"});
+    EXPECT_EQ(scene.settle(), Events { "B reads" });
     readerA.open();
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     readerB.open();
-    EXPECT_EQ(scene.settle(), Events{"W writes"});
+    EXPECT_EQ(scene.settle(), Events { "W writes" });
     writer.open();
     scene.settle();
 }
@@ -109,20 +109,20 @@ TEST(AsyncReadWriteLock, FreedLockAdmitsTheLeadingReadersTogetherAndQueuedWriter
 {
     Scene scene;
     Gate& firstWriter = scene.hold("W1", Mode::writing);
-    EXPECT_EQ(scene.settle(), Events{"W1 writes"});
+    EXPECT_EQ(scene.settle(), Events { "W1 writes" });
     Gate& firstReader = scene.hold("R1", Mode::reading);
     Gate& secondReader = scene.hold("R2", Mode::reading);
     Gate& secondWriter = scene.hold("W2", Mode::writing);
     Gate& thirdReader = scene.hold("R3", Mode::reading);
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     firstWriter.open();
-    EXPECT_EQ(scene.settle(), (Events{"R1 reads", "R2 reads"}));
+    EXPECT_EQ(scene.settle(), (Events { "R1 reads", "R2 reads" }));
     secondReader.open();
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     firstReader.open();
-    EXPECT_EQ(scene.settle(), Events{"W2 writes"});
+    EXPECT_EQ(scene.settle(), Events { "W2 writes" });
     secondWriter.open();
-    EXPECT_EQ(scene.settle(), Events{"R3 reads"});
+    EXPECT_EQ(scene.settle(), Events { "R3 reads" });
     thirdReader.open();
     scene.settle();
     EXPECT_TRUE(scene.lock.tryLock(Mode::writing));
@@ -134,15 +134,15 @@ TEST(AsyncReadWriteLock, SecondUpgraderIsRefusedAndTheFirstWritesOnceTheSecondUn
     Scene scene;
     Scene::Upgrader first = scene.readThenUpgrade("A");
     Scene::Upgrader second = scene.readThenUpgrade("B");
-    EXPECT_EQ(scene.settle(), (Events{"A reads", "B reads"}));
+    EXPECT_EQ(scene.settle(), (Events { "A reads", "B reads" }));
     first.upgrade.open();
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     second.upgrade.open();
-    EXPECT_EQ(scene.settle(), Events{"B refused"});
+    EXPECT_EQ(scene.settle(), Events { "B refused" });
     // The refused reader still reads: a writer cannot get in.
     EXPECT_FALSE(scene.lock.tryLock(Mode::writing));
     second.release.open();
-    EXPECT_EQ(scene.settle(), Events{"A writes"});
+    EXPECT_EQ(scene.settle(), Events { "A writes" });
     EXPECT_FALSE(scene.lock.tryLock(Mode::reading));
     first.release.open();
     scene.settle();
@@ -153,17 +153,17 @@ TEST(AsyncReadWriteLock, PendingUpgradeIsServedBeforeQueuedContendersWhileNewRea
     Scene scene;
     Scene::Upgrader upgrader = scene.readThenUpgrade("A");
     Gate& readerB = scene.hold("B", Mode::reading);
-    EXPECT_EQ(scene.settle(), (Events{"A reads", "B reads"}));
+    EXPECT_EQ(scene.settle(), (Events { "A reads", "B reads" }));
     Gate& writer = scene.hold("W", Mode::writing);
     upgrader.upgrade.open();
     Gate& readerC = scene.hold("C", Mode::reading);
-    EXPECT_EQ(scene.settle(), Events{"C reads"});
+    EXPECT_EQ(scene.settle(), Events { "C reads" });
     readerB.open();
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     readerC.open();
-    EXPECT_EQ(scene.settle(), Events{"A writes"});
+    EXPECT_EQ(scene.settle(), Events { "A writes" });
     upgrader.release.open();
-    EXPECT_EQ(scene.settle(), Events{"W writes"});
+    EXPECT_EQ(scene.settle(), Events { "W writes" });
     writer.open();
     scene.settle();
 }
@@ -173,7 +173,7 @@ TEST(AsyncReadWriteLock, LoneReaderUpgradesAtOnce)
     Scene scene;
     Scene::Upgrader upgrader = scene.readThenUpgrade("A");
     upgrader.upgrade.open();
-    EXPECT_EQ(scene.settle(), (Events{"A reads", "A writes"}));
+    EXPECT_EQ(scene.settle(), (Events { "A reads", "A writes" }));
     EXPECT_FALSE(scene.lock.tryLock(Mode::reading));
     upgrader.release.open();
     scene.settle();
@@ -186,19 +186,19 @@ TEST(AsyncReadWriteLock, DowngradeAdmitsOnlyTheReadersAtTheHeadOfTheQueue)
     Gate& firstReader = scene.hold("R1", Mode::reading);
     Gate& writer = scene.hold("W1", Mode::writing);
     Gate& secondReader = scene.hold("R2", Mode::reading);
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     scene.lock.downgrade();
-    EXPECT_EQ(scene.settle(), Events{"R1 reads"});
+    EXPECT_EQ(scene.settle(), Events { "R1 reads" });
     // The downgraded holder reads now: another reader enters at once, a writer does not.
     EXPECT_TRUE(scene.lock.tryLock(Mode::reading));
     EXPECT_FALSE(scene.lock.tryLock(Mode::writing));
     scene.lock.unlock();
     scene.lock.unlock();
-    EXPECT_EQ(scene.settle(), Events{});
+    EXPECT_EQ(scene.settle(), Events {});
     firstReader.open();
-    EXPECT_EQ(scene.settle(), Events{"W1 writes"});
+    EXPECT_EQ(scene.settle(), Events { "W1 writes" });
     writer.open();
-    EXPECT_EQ(scene.settle(), Events{"R2 reads"});
+    EXPECT_EQ(scene.settle(), Events { "R2 reads" });
     secondReader.open();
     scene.settle();
 }
@@ -293,11 +293,11 @@ TEST(AsyncReadWriteLockDeathTest, UnbalancedUseIsAnIllegalLockState)
 
 // Counts the holders each task believes it has; any overlap of a writer with anyone is a fault.
 struct Occupancy {
-    std::atomic<int> readers{0};
-    std::atomic<int> writers{0};
-    std::atomic<int> violations{0};
-    std::atomic<int> upgrades{0};
-    std::atomic<int> refusals{0};
+    std::atomic<int> readers { 0 };
+    std::atomic<int> writers { 0 };
+    std::atomic<int> violations { 0 };
+    std::atomic<int> upgrades { 0 };
+    std::atomic<int> refusals { 0 };
 
     void enterReading()
     {

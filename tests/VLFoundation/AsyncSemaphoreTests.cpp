@@ -27,16 +27,16 @@ TEST(AsyncSemaphore, PermitsPassToWaitersInArrivalOrder)
     ManualExecutor executor;
     vl::AsyncSemaphore semaphore(1);
     Events events;
-    for (const char* name : {"first", "second", "third"})
+    for (const char* name : { "first", "second", "third" })
         tasks::spawn(takePermit(semaphore, events, name), executor);
     executor.runUntilIdle();
-    EXPECT_EQ(events, Events{"first"});
+    EXPECT_EQ(events, Events { "first" });
     semaphore.signal();
     executor.runUntilIdle();
-    EXPECT_EQ(events, (Events{"first", "second"}));
+    EXPECT_EQ(events, (Events { "first", "second" }));
     semaphore.signal();
     executor.runUntilIdle();
-    EXPECT_EQ(events, (Events{"first", "second", "third"}));
+    EXPECT_EQ(events, (Events { "first", "second", "third" }));
     // The permit was handed over, never freed: a newcomer still has to wait.
     tasks::spawn(takePermit(semaphore, events, "fourth"), executor);
     executor.runUntilIdle();
@@ -57,7 +57,7 @@ TEST(AsyncSemaphore, SignalWithoutWaitersFreesAPermitForTheNextWait)
     tasks::spawn(takePermit(semaphore, events, "second"), executor);
     // Each task runs in the one job that starts it: neither suspends.
     EXPECT_EQ(executor.runUntilIdle(), 2u);
-    EXPECT_EQ(events, (Events{"first", "second"}));
+    EXPECT_EQ(events, (Events { "first", "second" }));
 }
 
 TEST(AsyncSemaphore, CancelledWaiterKeepsWaitingUntilItGetsAPermit)
@@ -69,10 +69,10 @@ TEST(AsyncSemaphore, CancelledWaiterKeepsWaitingUntilItGetsAPermit)
     executor.runUntilIdle();
     waiter.cancel();
     executor.runUntilIdle();
-    EXPECT_EQ(events, Events{});
+    EXPECT_EQ(events, Events {});
     semaphore.signal();
     executor.runUntilIdle();
-    EXPECT_EQ(events, Events{"admitted"});
+    EXPECT_EQ(events, Events { "admitted" });
 }
 
 TEST(AsyncSemaphoreDeathTest, NegativeInitialValueIsFatal)

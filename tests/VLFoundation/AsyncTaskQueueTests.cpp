@@ -41,7 +41,7 @@ public:
     }
 
 private:
-    vl::Protected<Events> events{Events{}};
+    vl::Protected<Events> events { Events {} };
 };
 
 // An entry that records its start, optionally waits at a gate, and records its end.
@@ -68,7 +68,7 @@ TEST(AsyncTaskQueue, SerialQueueRunsEntriesOneAfterAnotherInSubmissionOrder)
     holdFirst.waitForWaiters(1);
     holdFirst.open();
     tasks::runBlocking(queue.wait());
-    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end", "C start", "C end"}));
+    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "B start", "B end", "C start", "C end" }));
 }
 
 TEST(AsyncTaskQueue, ConcurrentQueueOverlapsEntriesBetweenBarriersAndRunsBarriersAlone)
@@ -143,7 +143,7 @@ TEST(AsyncTaskQueue, SyncPassesTheOperationsValueOrErrorOn)
     Journal journal;
     vl::AsyncTaskQueue queue(Mode::concurrent);
     tasks::runBlocking(syncRoundTrip(queue, journal));
-    EXPECT_EQ(journal.read(), Events{"after failure"});
+    EXPECT_EQ(journal.read(), Events { "after failure" });
 }
 
 TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
@@ -160,7 +160,7 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
     holdFirst.waitForWaiters(1);
     holdFirst.open();
     tasks::runBlocking(queue.wait());
-    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "sync ran", "B start", "B end"}));
+    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "sync ran", "B start", "B end" }));
     EXPECT_EQ(tasks::runBlocking(std::move(pending)), 7);
 }
 
@@ -192,10 +192,10 @@ TEST(AsyncTaskQueue, EntriesSubmittedBeforeActivationWaitForTheDispatcher)
     queue.async(true, entry(journal, "A"));
     queue.async(true, entry(journal, "B"));
     Task<void> done = queue.wait();
-    EXPECT_EQ(journal.read(), Events{});
+    EXPECT_EQ(journal.read(), Events {});
     queue.activate();
     tasks::runBlocking(std::move(done));
-    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end"}));
+    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "B start", "B end" }));
 }
 
 TEST(AsyncTaskQueue, DestroyedQueueStillRunsWhatWasSubmitted)
@@ -215,7 +215,7 @@ TEST(AsyncTaskQueue, DestroyedQueueStillRunsWhatWasSubmitted)
     }
     holdFirst.open();
     tasks::runBlocking(finished->wait());
-    EXPECT_EQ(journal.read(), (Events{"A start", "A end", "B start", "B end"}));
+    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "B start", "B end" }));
 }
 
 TEST(AsyncTaskQueue, SubmissionsFromManyThreadsAllRunAndKeepEachProducersOrder)
@@ -223,8 +223,8 @@ TEST(AsyncTaskQueue, SubmissionsFromManyThreadsAllRunAndKeepEachProducersOrder)
     constexpr int producers = 8;
     constexpr int perProducer = 500;
     vl::AsyncTaskQueue queue(Mode::serial);
-    vl::Protected<std::vector<int>> lastSeen{std::vector<int>(producers, -1)};
-    std::atomic<int> outOfOrder{0};
+    vl::Protected<std::vector<int>> lastSeen { std::vector<int>(producers, -1) };
+    std::atomic<int> outOfOrder { 0 };
     std::vector<std::thread> threads;
     for (int producer = 0; producer < producers; ++producer)
         threads.emplace_back([&, producer] {
@@ -243,7 +243,7 @@ TEST(AsyncTaskQueue, SubmissionsFromManyThreadsAllRunAndKeepEachProducersOrder)
     tasks::runBlocking(queue.wait());
     EXPECT_EQ(outOfOrder.load(), 0);
     EXPECT_EQ(lastSeen.withLock([](std::vector<int>& seen) { return seen; }),
-              std::vector<int>(producers, perProducer - 1));
+        std::vector<int>(producers, perProducer - 1));
 }
 
 void activateTwice()

@@ -26,8 +26,7 @@ using testing_support::FakeDiskImageTool;
 using testing_support::openDescriptors;
 using testing_support::ScopeExit;
 
-template <typename Operation>
-DiskImage::Error failure(Operation operation)
+template <typename Operation> DiskImage::Error failure(Operation operation)
 {
     try {
         tasks::runBlocking(operation());
@@ -55,10 +54,10 @@ TEST(DiskImage, CreatePassesTheSizeAsABareDecimalNumberAndTheDecodedPath)
     tool.answer("", 0);
     tasks::runBlocking(DiskImage::create(URL::fileURLWithPath("/tmp/a disk.img"), 1048576, tool.url()));
     EXPECT_EQ(tool.arguments(),
-              (std::vector<std::string>{"create", "-size", "1048576", "-layout", "NONE", "/tmp/a disk.img"}));
+        (std::vector<std::string> { "create", "-size", "1048576", "-layout", "NONE", "/tmp/a disk.img" }));
     tool.answer("created", 1);
     EXPECT_EQ(failure([&] { return DiskImage::create(URL::fileURLWithPath("/tmp/b.img"), 512, tool.url()); }),
-              DiskImage::Error::createFailed(1));
+        DiskImage::Error::createFailed(1));
     // A path whose percent-encoding is broken is passed on as it stands.
     tool.answer("", 0);
     tasks::runBlocking(DiskImage::create(URL::fileURLWithEncodedPath("/tmp/c%zz.img"), 0, tool.url()));
@@ -74,14 +73,14 @@ TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
         tool.answer("/dev/disk4\t\t\n", 0);
         URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
         EXPECT_EQ(device.path(), "/dev/disk4");
-        EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"attach", "-nomount", "/tmp/a.img"}));
+        EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "attach", "-nomount", "/tmp/a.img" }));
 
         tool.answer("", 0);
         EXPECT_EQ(failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); }),
-                  DiskImage::Error::attachDeviceLookupFailed());
+            DiskImage::Error::attachDeviceLookupFailed());
         tool.answer("/dev/disk4\n", 2);
-        DiskImage::Error error =
-            failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
+        DiskImage::Error error
+            = failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
         EXPECT_EQ(error, DiskImage::Error::attachFailed(2));
         EXPECT_STREQ(error.what(), "DiskImage.Error.attachFailed(status: 2)");
     }
@@ -93,9 +92,10 @@ TEST(DiskImage, DetachPassesTheNameAsGivenAndReportsTheToolsStatus)
     FakeDiskImageTool tool;
     tool.answer("", 0);
     tasks::runBlocking(DiskImage::detach("disk4", tool.url()));
-    EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"detach", "disk4"}));
+    EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "detach", "disk4" }));
     tool.answer("", 1);
-    EXPECT_EQ(failure([&] { return DiskImage::detach("disk9", tool.url()); }), DiskImage::Error::detachFailed(1));
+    EXPECT_EQ(
+        failure([&] { return DiskImage::detach("disk9", tool.url()); }), DiskImage::Error::detachFailed(1));
 }
 
 TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
@@ -104,9 +104,11 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
     {
         FakeDiskImageTool tool;
         tool.answer(std::string(twoImages), 0);
-        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), URL::fileURLWithPath("/images/second.img"));
-        EXPECT_EQ(tool.arguments(), (std::vector<std::string>{"info", "-plist"}));
-        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk4", tool.url())), URL::fileURLWithPath("/images/first.img"));
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())),
+            URL::fileURLWithPath("/images/second.img"));
+        EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "info", "-plist" }));
+        EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk4", tool.url())),
+            URL::fileURLWithPath("/images/first.img"));
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk6", tool.url())), std::nullopt);
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("/dev/disk5", tool.url())), std::nullopt);
 
@@ -123,11 +125,12 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
 TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
 {
     FakeDiskImageTool tool;
-    std::string many = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>images</key><array>\n";
+    std::string many = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist "
+                       "version=\"1.0\"><dict><key>images</key><array>\n";
     for (int index = 0; index < 4000; ++index)
-        many += "<dict><key>image-path</key><string>/images/" + std::to_string(index) +
-                ".img</string><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop" +
-                std::to_string(index) + "</string></dict></array></dict>\n";
+        many += "<dict><key>image-path</key><string>/images/" + std::to_string(index)
+            + ".img</string><key>system-entities</key><array><dict><key>dev-entry</key><string>/dev/loop"
+            + std::to_string(index) + "</string></dict></array></dict>\n";
     many += "</array></dict></plist>\n";
     ASSERT_GT(many.size(), 4u * 65536);
     tool.answer(many, 0);
@@ -148,7 +151,7 @@ TEST(DiskImage, LookUpPassesOnDecodingErrors)
     EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk5", tool.url())), foundation::DecodingError);
     tool.answer(R"(<plist version="1.0"><dict><key>images</key><array><dict>
         <key>image-path</key><string>/images/x.img</string></dict></array></dict></plist>)",
-                0);
+        0);
     try {
         tasks::runBlocking(DiskImage::url("disk5", tool.url()));
         FAIL() << "an image without system entities was decoded";

@@ -22,8 +22,8 @@ TEST(BitSet, AllBitsSetRequiresEveryBitOfTheMask)
     EXPECT_FALSE(vl::allBitsSet(0b1001u, 0b0011u));
     EXPECT_TRUE(vl::allBitsSet(0b1001u, 0u));
     EXPECT_TRUE(vl::notAllBitsSet(0b1001u, 0b0011u));
-    EXPECT_TRUE(vl::allBitsSet(Options{0x67800000}, Options{0x00800000}));
-    EXPECT_TRUE(vl::notAllBitsSet(Options{0x67000000}, Options{0x00800000}));
+    EXPECT_TRUE(vl::allBitsSet(Options { 0x67800000 }, Options { 0x00800000 }));
+    EXPECT_TRUE(vl::notAllBitsSet(Options { 0x67000000 }, Options { 0x00800000 }));
     EXPECT_TRUE(vl::allBitsSet(Flags::ab, Flags::b));
     EXPECT_FALSE(vl::allBitsSet(Flags::a, Flags::ab));
 }
@@ -32,7 +32,7 @@ TEST(BitSet, IsIntersectingNeedsOneSharedBit)
 {
     EXPECT_TRUE(vl::isIntersecting(Flags::ab, Flags::a));
     EXPECT_FALSE(vl::isIntersecting(Flags::a, Flags::b));
-    EXPECT_FALSE(vl::isIntersecting(Options{0}, Options{0}));
+    EXPECT_FALSE(vl::isIntersecting(Options { 0 }, Options { 0 }));
 }
 
 TEST(IndexRange, StartAndCountMakeAHalfOpenRange)
@@ -47,7 +47,8 @@ TEST(IndexRange, StartAndCountMakeAHalfOpenRange)
 
 TEST(IndexRangeDeathTest, OverflowOrNegativeCountIsFatal)
 {
-    EXPECT_DEATH(vl::rangeStarting(std::numeric_limits<std::uint64_t>::max(), 1), "Range upper bound overflows");
+    EXPECT_DEATH(
+        vl::rangeStarting(std::numeric_limits<std::uint64_t>::max(), 1), "Range upper bound overflows");
     EXPECT_DEATH(vl::rangeStarting(5, -1), "Range count is negative");
 }
 
@@ -56,7 +57,7 @@ TEST(BuildConfig, TypeNameIsTheLastComponentOfTheVariant)
     EXPECT_EQ(vl::BuildConfig::signingTeamIdentifier.size(), 10u);
     std::string_view variant = vl::BuildConfig::variantIdentifier;
     EXPECT_EQ(variant.substr(variant.size() - vl::BuildConfig::variantTypeName().size()),
-              vl::BuildConfig::variantTypeName());
+        vl::BuildConfig::variantTypeName());
     EXPECT_EQ(vl::BuildConfig::variantTypeName().find('.'), std::string_view::npos);
 }
 

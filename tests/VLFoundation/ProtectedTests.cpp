@@ -10,8 +10,14 @@
 namespace {
 
 struct CountsDestruction {
-    explicit CountsDestruction(int* counter) : counter(counter) {}
-    CountsDestruction(CountsDestruction&& other) noexcept : counter(std::exchange(other.counter, nullptr)) {}
+    explicit CountsDestruction(int* counter)
+        : counter(counter)
+    {
+    }
+    CountsDestruction(CountsDestruction&& other) noexcept
+        : counter(std::exchange(other.counter, nullptr))
+    {
+    }
     ~CountsDestruction()
     {
         if (counter)
@@ -22,13 +28,13 @@ struct CountsDestruction {
 
 TEST(Protected, FailingBodyKeepsItsChangesAndReleasesTheLock)
 {
-    vl::Protected<std::vector<int>> cell(std::vector<int>{1});
+    vl::Protected<std::vector<int>> cell(std::vector<int> { 1 });
     EXPECT_THROW(cell.withLock([](std::vector<int>& value) {
         value.push_back(2);
         throw std::runtime_error("body failed");
     }),
-                 std::runtime_error);
-    EXPECT_EQ(cell.withLock([](std::vector<int>& value) { return value; }), (std::vector<int>{1, 2}));
+        std::runtime_error);
+    EXPECT_EQ(cell.withLock([](std::vector<int>& value) { return value; }), (std::vector<int> { 1, 2 }));
 }
 
 TEST(Protected, HoldsMoveOnlyValuesAndUnwrapMovesThemOut)
@@ -43,12 +49,12 @@ TEST(Protected, DestroysItsValueExactlyOnceAndNothingAfterUnwrap)
 {
     int destroyed = 0;
     {
-        vl::Protected<CountsDestruction> cell(CountsDestruction{&destroyed});
+        vl::Protected<CountsDestruction> cell(CountsDestruction { &destroyed });
     }
     EXPECT_EQ(destroyed, 1);
     destroyed = 0;
     {
-        vl::Protected<CountsDestruction> cell(CountsDestruction{&destroyed});
+        vl::Protected<CountsDestruction> cell(CountsDestruction { &destroyed });
         CountsDestruction taken = cell.unwrap();
         EXPECT_EQ(destroyed, 0);
     }
@@ -80,7 +86,7 @@ TEST(ProtectedDeathTest, UseAfterUnwrapIsFatal)
         "VLFoundation/Protected: Fatal error: Protected value has been unwrapped");
     EXPECT_DEATH(
         {
-            vl::Protected<int> cell(vl::Protected<int>::Unsafe{1});
+            vl::Protected<int> cell(vl::Protected<int>::Unsafe { 1 });
             (void)cell.unwrap();
             (void)cell.unwrap();
         },

@@ -20,8 +20,11 @@ using tasks::Task;
 // Hands out its elements in order, counts how often it is asked, and can fail on chosen calls.
 class ScriptedIterator {
 public:
-    ScriptedIterator(std::vector<char> elements, std::shared_ptr<std::atomic<int>> asked, int failingCall = -1)
-        : elements(std::move(elements)), asked(std::move(asked)), failingCall(failingCall)
+    ScriptedIterator(
+        std::vector<char> elements, std::shared_ptr<std::atomic<int>> asked, int failingCall = -1)
+        : elements(std::move(elements))
+        , asked(std::move(asked))
+        , failingCall(failingCall)
     {
     }
     ScriptedIterator(ScriptedIterator&&) = default;
@@ -43,8 +46,8 @@ private:
     std::size_t position = 0;
 };
 
-Task<std::vector<std::optional<char>>> drawFour(vl::SendableAsyncIterator<char> first,
-                                                vl::SendableAsyncIterator<char> second)
+Task<std::vector<std::optional<char>>> drawFour(
+    vl::SendableAsyncIterator<char> first, vl::SendableAsyncIterator<char> second)
 {
     std::vector<std::optional<char>> drawn;
     drawn.push_back(co_await first.next());
@@ -57,10 +60,10 @@ Task<std::vector<std::optional<char>>> drawFour(vl::SendableAsyncIterator<char> 
 TEST(SendableAsyncIterator, CopiesShareOneIteratorThatIsNeverAskedAfterItsEnd)
 {
     auto asked = std::make_shared<std::atomic<int>>(0);
-    vl::SendableAsyncIterator<char> iterator(ScriptedIterator({'A', 'B'}, asked));
+    vl::SendableAsyncIterator<char> iterator(ScriptedIterator({ 'A', 'B' }, asked));
     vl::SendableAsyncIterator<char> copy = iterator;
     std::vector<std::optional<char>> drawn = tasks::runBlocking(drawFour(iterator, copy));
-    EXPECT_EQ(drawn, (std::vector<std::optional<char>>{'A', 'B', std::nullopt, std::nullopt}));
+    EXPECT_EQ(drawn, (std::vector<std::optional<char>> { 'A', 'B', std::nullopt, std::nullopt }));
     EXPECT_EQ(asked->load(), 3);
 }
 
@@ -81,8 +84,9 @@ Task<std::vector<std::optional<char>>> drawAfterFailure(vl::SendableAsyncIterato
 TEST(SendableAsyncIterator, FailureIsPassedOnAndTheIteratorIsAskedAgainNextTime)
 {
     auto asked = std::make_shared<std::atomic<int>>(0);
-    vl::SendableAsyncIterator<char> iterator(ScriptedIterator({'A'}, asked, 0));
-    EXPECT_EQ(tasks::runBlocking(drawAfterFailure(iterator)), (std::vector<std::optional<char>>{'A', std::nullopt}));
+    vl::SendableAsyncIterator<char> iterator(ScriptedIterator({ 'A' }, asked, 0));
+    EXPECT_EQ(tasks::runBlocking(drawAfterFailure(iterator)),
+        (std::vector<std::optional<char>> { 'A', std::nullopt }));
     EXPECT_EQ(asked->load(), 3);
 }
 
@@ -96,7 +100,8 @@ Task<std::vector<int>> drainCopy(vl::SendableAsyncIterator<int> iterator)
 
 Task<std::vector<std::vector<int>>> drainConcurrently(vl::SendableAsyncIterator<int> iterator, int consumers)
 {
-    auto body = [&iterator, consumers](tasks::TaskGroup<std::vector<int>>& group) -> Task<std::vector<std::vector<int>>> {
+    auto body = [&iterator, consumers](
+                    tasks::TaskGroup<std::vector<int>>& group) -> Task<std::vector<std::vector<int>>> {
         for (int consumer = 0; consumer < consumers; ++consumer)
             group.addTask(drainCopy(iterator));
         std::vector<std::vector<int>> received;
@@ -114,7 +119,8 @@ TEST(SendableAsyncIterator, ConcurrentCallersReceiveEachElementOnceInTheIterator
     for (int element = 0; element < count; ++element)
         producer.yield(element);
     producer.finish();
-    std::vector<std::vector<int>> parts = tasks::runBlocking(drainConcurrently(vl::SendableAsyncIterator<int>(stream), 4));
+    std::vector<std::vector<int>> parts
+        = tasks::runBlocking(drainConcurrently(vl::SendableAsyncIterator<int>(stream), 4));
     std::vector<int> all;
     for (const std::vector<int>& part : parts) {
         EXPECT_TRUE(std::is_sorted(part.begin(), part.end()));

@@ -31,17 +31,17 @@ struct Held {
 // Answers requests whose "Token" is not "hold" at once, echoing the token; keeps the others.
 TestServer makeServer(const char* name, const std::shared_ptr<Mailbox<Held>>& held)
 {
-    return TestServer(Connection::createMachServiceListener(name),
-                      [held](const XPCDictionary& request, Connection& peer) {
-                          auto reply = XPCDictionary::createReply(request);
-                          if (!reply)
-                              return;
-                          reply->setString("Token", request.string("Token"));
-                          if (request.string("Token") == "hold")
-                              held->push(Held{*reply, peer.shared_from_this(), request.string("Token")});
-                          else
-                              peer.sendMessage(*reply);
-                      });
+    return TestServer(
+        Connection::createMachServiceListener(name), [held](const XPCDictionary& request, Connection& peer) {
+            auto reply = XPCDictionary::createReply(request);
+            if (!reply)
+                return;
+            reply->setString("Token", request.string("Token"));
+            if (request.string("Token") == "hold")
+                held->push(Held { *reply, peer.shared_from_this(), request.string("Token") });
+            else
+                peer.sendMessage(*reply);
+        });
 }
 
 XPCDictionary request(const std::string& token)
@@ -52,10 +52,11 @@ XPCDictionary request(const std::string& token)
 }
 
 tasks::Task<XPCDictionary> exchange(XPCSession session, std::string token, std::chrono::nanoseconds wait,
-                                    std::function<XPCDictionary()> onTimeout = {})
+    std::function<XPCDictionary()> onTimeout = {})
 {
     Clock clock;
-    co_return co_await vl::send(session, request(token), clock.now() + wait, std::nullopt, clock, std::move(onTimeout));
+    co_return co_await vl::send(
+        session, request(token), clock.now() + wait, std::nullopt, clock, std::move(onTimeout));
 }
 
 TEST(SessionExchange, TheReplyArrivesBeforeTheDeadline)
@@ -80,7 +81,7 @@ TEST(SessionExchange, APeerThatNeverAnswersEndsAtTheDeadlineAndItsLateReplyReach
     TestServer server = makeServer("test.exchange.silent", held);
     XPCSession session("test.exchange.silent");
     EXPECT_THROW(tasks::runBlocking(exchange(session, "hold", std::chrono::milliseconds(20))),
-                 tasks::CancellationError);
+        tasks::CancellationError);
 
     // The late reply goes to the abandoned exchange; the next exchange gets its own reply.
     Held late = held->next();
@@ -107,7 +108,8 @@ TEST(SessionExchange, AnXPCErrorReachesTheCallerAsTheRichError)
     listener->setEventHandler([peers](const xpc::Object& event) { peers->push(event); });
     listener->activate();
     XPCSession session("test.exchange.gone");
-    tasks::TaskHandle<XPCDictionary> waiting = tasks::spawn(exchange(session, "any", std::chrono::seconds(60)));
+    tasks::TaskHandle<XPCDictionary> waiting
+        = tasks::spawn(exchange(session, "any", std::chrono::seconds(60)));
     auto peer = peers->next().connectionValue();
     ASSERT_TRUE(peer);
     auto requests = std::make_shared<Mailbox<xpc::Object>>();

@@ -14,7 +14,7 @@
 namespace services {
 
 inline std::uint32_t grantedByMode(std::uint32_t mode, std::uint32_t ownerUid, std::uint32_t ownerGid,
-                                   std::uint32_t uid, std::span<const std::uint32_t> gids)
+    std::uint32_t uid, std::span<const std::uint32_t> gids)
 {
     if (uid == 0)
         return 4 | 2 | ((S_ISDIR(mode) || (mode & 0111)) ? 1 : 0);

@@ -14,7 +14,7 @@ namespace services {
 namespace {
 
 // The writing end of the live watcher's pipe, for the signal handler; -1 when there is none.
-std::atomic<int> signalPipe{-1};
+std::atomic<int> signalPipe { -1 };
 
 // The byte that tells the watching thread to end; signals are never 0.
 constexpr unsigned char endOfWatch = 0;
@@ -31,7 +31,8 @@ extern "C" void forwardSignal(int signal)
 } // namespace
 
 SignalWatcher::SignalWatcher(std::vector<int> watched, std::function<void(int signal)> handler)
-    : signals(std::move(watched)), onSignal(std::move(handler))
+    : signals(std::move(watched))
+    , onSignal(std::move(handler))
 {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
@@ -44,11 +45,11 @@ SignalWatcher::SignalWatcher(std::vector<int> watched, std::function<void(int si
         vl::fatalError("Only one signal watcher may live at a time", "Services/SignalWatcher");
     thread = std::thread([this] { watch(); });
     for (int signal : signals) {
-        struct sigaction action{};
+        struct sigaction action { };
         action.sa_handler = forwardSignal;
         action.sa_flags = SA_RESTART;
         sigemptyset(&action.sa_mask);
-        struct sigaction previous{};
+        struct sigaction previous { };
         ::sigaction(signal, &action, &previous);
         previousActions.push_back(previous);
     }
@@ -59,8 +60,7 @@ SignalWatcher::~SignalWatcher()
     for (std::size_t index = 0; index < signals.size(); ++index)
         ::sigaction(signals[index], &previousActions[index], nullptr);
     unsigned char end = endOfWatch;
-    while (::write(writingEnd, &end, 1) < 0 && errno == EINTR) {
-    }
+    while (::write(writingEnd, &end, 1) < 0 && errno == EINTR) { }
     thread.join();
     signalPipe.store(-1);
     ::close(readingEnd);

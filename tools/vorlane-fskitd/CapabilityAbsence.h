@@ -23,7 +23,10 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::string_view attributeName = "security.capability";
 
-    explicit CapabilityAbsence(Clock::duration validity) : validity(validity) {}
+    explicit CapabilityAbsence(Clock::duration validity)
+        : validity(validity)
+    {
+    }
 
     // Taken before the volume is asked; remember() wants it back.
     using Ticket = std::uint64_t;

@@ -26,14 +26,18 @@ public:
     static constexpr off_t afterDot = 0x7FFFFFFFFFFFFFFD;
     static constexpr off_t afterDotDot = 0x7FFFFFFFFFFFFFFE;
 
-    explicit DirectoryBuffer(std::size_t capacity) : bytes(capacity) {}
+    explicit DirectoryBuffer(std::size_t capacity)
+        : bytes(capacity)
+    {
+    }
 
     // Starts a listing of `directory` at the kernel's `offset`: adds "." and ".." where they are
     // due and returns the volume cookie to enumerate from.
     fskit::FSDirectoryCookie start(off_t offset, std::uint64_t directory);
 
-    bool packEntry(const fskit::FSFileName& name, fskit::FSItemType itemType, fskit::FSItem::Identifier itemID,
-                   fskit::FSDirectoryCookie nextCookie, const fskit::FSItemAttributes* attributes) override;
+    bool packEntry(const fskit::FSFileName& name, fskit::FSItemType itemType,
+        fskit::FSItem::Identifier itemID, fskit::FSDirectoryCookie nextCookie,
+        const fskit::FSItemAttributes* attributes) override;
 
     // Adds one record; false, adding nothing, when it does not fit.
     bool add(std::string_view name, std::uint64_t inode, mode_t typeBits, off_t nextOffset);

@@ -10,18 +10,18 @@ namespace host {
 namespace {
 
 // Waits for the one call of a reply handler and returns what it was given.
-template <typename... Values>
-class Reply {
+template <typename... Values> class Reply {
 public:
     auto handler()
     {
-        return [promise = promise](Values... values) { promise->set_value(std::tuple<Values...>(std::move(values)...)); };
+        return [promise = promise](
+                   Values... values) { promise->set_value(std::tuple<Values...>(std::move(values)...)); };
     }
     std::tuple<Values...> wait() { return future.get(); }
 
 private:
-    std::shared_ptr<std::promise<std::tuple<Values...>>> promise =
-        std::make_shared<std::promise<std::tuple<Values...>>>();
+    std::shared_ptr<std::promise<std::tuple<Values...>>> promise
+        = std::make_shared<std::promise<std::tuple<Values...>>>();
     std::future<std::tuple<Values...>> future = promise->get_future();
 };
 
@@ -57,8 +57,10 @@ const char* caseFormatName(fskit::FSVolume::CaseFormat format)
 
 } // namespace
 
-FSKitHost::FSKitHost(fskit::FSUnaryFileSystem& fileSystem, std::shared_ptr<fskit::FSBlockDeviceResource> device)
-    : fileSystem(fileSystem), device(std::move(device))
+FSKitHost::FSKitHost(
+    fskit::FSUnaryFileSystem& fileSystem, std::shared_ptr<fskit::FSBlockDeviceResource> device)
+    : fileSystem(fileSystem)
+    , device(std::move(device))
 {
 }
 
@@ -134,10 +136,10 @@ std::string FSKitHost::report()
     lines << "files: " << statistics.totalFiles << " total, " << statistics.freeFiles << " free\n";
     if (root) {
         // What FSKit would ask first of a new root: its attributes, through the volume.
-        auto wanted = std::make_shared<fskit::FSItemGetAttributesRequest>(
-            fskit::FSItemAttribute::type | fskit::FSItemAttribute::mode | fskit::FSItemAttribute::uid |
-            fskit::FSItemAttribute::gid | fskit::FSItemAttribute::linkCount | fskit::FSItemAttribute::fileID |
-            fskit::FSItemAttribute::parentID);
+        auto wanted = std::make_shared<fskit::FSItemGetAttributesRequest>(fskit::FSItemAttribute::type
+            | fskit::FSItemAttribute::mode | fskit::FSItemAttribute::uid | fskit::FSItemAttribute::gid
+            | fskit::FSItemAttribute::linkCount | fskit::FSItemAttribute::fileID
+            | fskit::FSItemAttribute::parentID);
         Reply<std::shared_ptr<fskit::FSItemAttributes>, std::exception_ptr> answered;
         volume->attributes(wanted, root, answered.handler());
         auto [attributes, error] = answered.wait();

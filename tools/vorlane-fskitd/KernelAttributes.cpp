@@ -38,15 +38,15 @@ constexpr std::uint64_t sectorSize = 512;
 
 struct stat statFrom(const fskit::FSItemAttributes& attributes)
 {
-    struct stat status{};
+    struct stat status { };
     status.st_ino = NodeTable::inodeOf(attributes.fileID());
     status.st_mode = typeBits(attributes.type()) | (attributes.mode() & 07777);
     status.st_nlink = attributes.linkCount();
     status.st_uid = attributes.uid();
     status.st_gid = attributes.gid();
     status.st_size = static_cast<off_t>(attributes.size());
-    std::uint64_t allocated =
-        attributes.isValid(fskit::FSItemAttribute::allocSize) ? attributes.allocSize() : attributes.size();
+    std::uint64_t allocated
+        = attributes.isValid(fskit::FSItemAttribute::allocSize) ? attributes.allocSize() : attributes.size();
     status.st_blocks = static_cast<blkcnt_t>((allocated + sectorSize - 1) / sectorSize);
     status.st_atim = attributes.accessTime();
     status.st_mtim = attributes.modifyTime();
@@ -54,8 +54,8 @@ struct stat statFrom(const fskit::FSItemAttributes& attributes)
     return status;
 }
 
-std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(const struct stat& wanted, int toSet,
-                                                                         timespec now)
+std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(
+    const struct stat& wanted, int toSet, timespec now)
 {
     auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
     if (toSet & FUSE_SET_ATTR_MODE)
@@ -79,8 +79,8 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(const st
     return request;
 }
 
-std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(uid_t uid, gid_t gid, const struct stat& directory,
-                                                                      mode_t mode, bool isDirectory)
+std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(
+    uid_t uid, gid_t gid, const struct stat& directory, mode_t mode, bool isDirectory)
 {
     bool inheritsGroup = (directory.st_mode & S_ISGID) != 0;
     auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
@@ -92,7 +92,7 @@ std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(uid_t uid, 
 
 struct statvfs statvfsFrom(const fskit::FSStatFSResult& statistics, std::int64_t maximumNameLength)
 {
-    struct statvfs status{};
+    struct statvfs status { };
     status.f_bsize = static_cast<unsigned long>(statistics.ioSize);
     status.f_frsize = static_cast<unsigned long>(statistics.blockSize);
     status.f_blocks = statistics.totalBlocks;

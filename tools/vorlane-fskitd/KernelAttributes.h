@@ -26,14 +26,14 @@ struct stat statFrom(const fskit::FSItemAttributes& attributes);
 
 // The attributes a kernel setattr asks to change: `toSet` holds FUSE_SET_ATTR_* bits, the values
 // come from `wanted`; the *_NOW bits take `now`. Bits the volume has no attribute for are ignored.
-std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(const struct stat& wanted, int toSet,
-                                                                         timespec now);
+std::shared_ptr<fskit::FSItemSetAttributesRequest> setAttributesRequest(
+    const struct stat& wanted, int toSet, timespec now);
 
 // The attributes of an item a caller makes in a directory with attributes `directory`: the caller's
 // uid; the directory's gid when it is set-group-ID, else the caller's; `mode` (permission bits),
 // with the set-group-ID bit added for a directory made in a set-group-ID directory.
-std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(uid_t uid, gid_t gid, const struct stat& directory,
-                                                                      mode_t mode, bool isDirectory);
+std::shared_ptr<fskit::FSItemSetAttributesRequest> newItemAttributes(
+    uid_t uid, gid_t gid, const struct stat& directory, mode_t mode, bool isDirectory);
 
 // The volume's statistics as statfs reports them.
 struct statvfs statvfsFrom(const fskit::FSStatFSResult& statistics, std::int64_t maximumNameLength);

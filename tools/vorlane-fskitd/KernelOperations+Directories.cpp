@@ -5,13 +5,13 @@
 
 namespace host {
 
-void KernelOperations::readdir(fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset,
-                               fuse_file_info* file)
+void KernelOperations::readdir(
+    fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset, fuse_file_info* file)
 {
     auto buffer = std::make_shared<DirectoryBuffer>(size);
     fskit::FSDirectoryCookie cookie = buffer->start(offset, inode);
-    volume->enumerateDirectory(handleOf(file)->item, cookie, fskit::FSDirectoryVerifierInitial, nullptr, buffer,
-        [answer = pending(request), buffer](fskit::FSDirectoryVerifier, std::exception_ptr error) {
+    volume->enumerateDirectory(handleOf(file)->item, cookie, fskit::FSDirectoryVerifierInitial, nullptr,
+        buffer, [answer = pending(request), buffer](fskit::FSDirectoryVerifier, std::exception_ptr error) {
             // Entries packed before a failure go to the kernel; its next readdir meets the failure.
             if (error && buffer->size() == 0)
                 return answer->fail(error);

@@ -33,14 +33,12 @@ void KernelOperations::open(fuse_req_t request, fuse_ino_t inode, fuse_file_info
     // Nothing is buffered in the host, so the kernel need not send FLUSH at every close.
     opened.noflush = 1;
     fskit::FSVolumeOpenModes modes = directory ? fskit::FSVolumeOpenModes::read : modesOf(file->flags);
-    openHandle(pending(request), item, inode, modes, opened, [](Pending& answer, const fuse_file_info& handle) {
-        return answer.open(handle);
-    });
+    openHandle(pending(request), item, inode, modes, opened,
+        [](Pending& answer, const fuse_file_info& handle) { return answer.open(handle); });
 }
 
 void KernelOperations::openHandle(const PendingRequest& request, const ItemPointer& item, fuse_ino_t inode,
-                                  fskit::FSVolumeOpenModes modes, fuse_file_info file, HandOver handOver,
-                                  std::function<void()> notOpened)
+    fskit::FSVolumeOpenModes modes, fuse_file_info file, HandOver handOver, std::function<void()> notOpened)
 {
     // Counted before the volume opens, so that the item cannot be reclaimed while it is open.
     if (!table->opened(inode)) {
@@ -48,23 +46,26 @@ void KernelOperations::openHandle(const PendingRequest& request, const ItemPoint
             notOpened();
         return request->fail(ESTALE);
     }
-    files.whenIdle(item, [this, request, item, inode, modes, file, handOver, notOpened](OpenFiles::Done done) {
-        volume->openItem(item, modes, [this, request, item, inode, modes, file, handOver, notOpened, done](std::exception_ptr error) {
-            if (error) {
-                done();
-                table->released(inode);
-                if (notOpened)
-                    notOpened();
-                return request->fail(error);
-            }
-            OpenFiles::Handle* handle = files.opened(item, inode, modes);
-            done();
-            fuse_file_info given = file;
-            given.fh = reinterpret_cast<std::uintptr_t>(handle);
-            if (!handOver(*request, given))
-                closeHandle(handle, pending(nullptr));
+    files.whenIdle(
+        item, [this, request, item, inode, modes, file, handOver, notOpened](OpenFiles::Done done) {
+            volume->openItem(item, modes,
+                [this, request, item, inode, modes, file, handOver, notOpened, done](
+                    std::exception_ptr error) {
+                    if (error) {
+                        done();
+                        table->released(inode);
+                        if (notOpened)
+                            notOpened();
+                        return request->fail(error);
+                    }
+                    OpenFiles::Handle* handle = files.opened(item, inode, modes);
+                    done();
+                    fuse_file_info given = file;
+                    given.fh = reinterpret_cast<std::uintptr_t>(handle);
+                    if (!handOver(*request, given))
+                        closeHandle(handle, pending(nullptr));
+                });
         });
-    });
 }
 
 void KernelOperations::release(fuse_req_t request, fuse_file_info* file)
@@ -109,8 +110,8 @@ void KernelOperations::read(fuse_req_t request, std::size_t size, off_t offset, 
         });
 }
 
-void KernelOperations::write(fuse_req_t request, const char* bytes, std::size_t size, off_t offset,
-                             fuse_file_info* file)
+void KernelOperations::write(
+    fuse_req_t request, const char* bytes, std::size_t size, off_t offset, fuse_file_info* file)
 {
     // libfuse reuses its buffer for the next request once this callback returns, so the bytes are
     // copied once, into the Data the volume's requests then reference.

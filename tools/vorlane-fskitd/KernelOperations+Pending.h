@@ -15,7 +15,11 @@ namespace host {
 
 class KernelOperations::Pending {
 public:
-    Pending(KernelOperations& operations, fuse_req_t request) : operations(operations), request(request) {}
+    Pending(KernelOperations& operations, fuse_req_t request)
+        : operations(operations)
+        , request(request)
+    {
+    }
     ~Pending()
     {
         if (request)
@@ -34,7 +38,10 @@ public:
     }
     void succeed() { fail(0); }
     void attributes(const struct stat& status) { fuse_reply_attr(take(), &status, attributeTimeout); }
-    void bytes(const void* data, std::size_t count) { fuse_reply_buf(take(), static_cast<const char*>(data), count); }
+    void bytes(const void* data, std::size_t count)
+    {
+        fuse_reply_buf(take(), static_cast<const char*>(data), count);
+    }
     void written(std::size_t count) { fuse_reply_write(take(), count); }
     void size(std::size_t count) { fuse_reply_xattr(take(), count); }
     void target(const char* link) { fuse_reply_readlink(take(), link); }

@@ -27,26 +27,27 @@ void KernelOperations::remove(fuse_req_t request, fuse_ino_t parent, const char*
     if (!from)
         return;
     fskit::FSFileName itemName = nameOf(name);
-    find(from, itemName, [this, answer = pending(request), from, itemName, directory](ItemPointer item, Attributes attributes,
-                                                                                      std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        // The volume removes by the item's type; the kernel's request decides what may go.
-        if (isDirectory(*attributes) != directory) {
-            table->drop(item, 1);
-            return answer->fail(directory ? ENOTDIR : EISDIR);
-        }
-        volume->removeItem(item, itemName, from, [this, answer, item](std::exception_ptr failure) {
-            table->drop(item, 1);
-            if (failure)
-                return answer->fail(failure);
-            answer->succeed();
+    find(from, itemName,
+        [this, answer = pending(request), from, itemName, directory](
+            ItemPointer item, Attributes attributes, std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            // The volume removes by the item's type; the kernel's request decides what may go.
+            if (isDirectory(*attributes) != directory) {
+                table->drop(item, 1);
+                return answer->fail(directory ? ENOTDIR : EISDIR);
+            }
+            volume->removeItem(item, itemName, from, [this, answer, item](std::exception_ptr failure) {
+                table->drop(item, 1);
+                if (failure)
+                    return answer->fail(failure);
+                answer->succeed();
+            });
         });
-    });
 }
 
 void KernelOperations::rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
-                              const char* newName, unsigned int flags)
+    const char* newName, unsigned int flags)
 {
     ItemPointer from = itemOrStale(request, parent);
     ItemPointer to = from ? itemOrStale(request, newParent) : nullptr;
@@ -55,72 +56,77 @@ void KernelOperations::rename(fuse_req_t request, fuse_ino_t parent, const char*
     // Flags refused whatever the names hold are refused before anything is looked up.
     if (decideRename(flags, false, std::nullopt).linuxErrno == EINVAL)
         return static_cast<void>(fuse_reply_err(request, EINVAL));
-    renameAttempt(pending(request), Renaming{from, nameOf(name), to, nameOf(newName), flags}, renameAttempts);
+    renameAttempt(
+        pending(request), Renaming { from, nameOf(name), to, nameOf(newName), flags }, renameAttempts);
 }
 
-void KernelOperations::renameAttempt(const PendingRequest& request, const Renaming& renaming, int attemptsLeft)
+void KernelOperations::renameAttempt(
+    const PendingRequest& request, const Renaming& renaming, int attemptsLeft)
 {
-    find(renaming.from, renaming.name, [this, request, renaming, attemptsLeft](ItemPointer source, Attributes sourceAttributes,
-                                                                               std::exception_ptr error) {
-        if (error)
-            return request->fail(error);
-        bool sourceIsDirectory = isDirectory(*sourceAttributes);
-        auto decided = [this, request, renaming, attemptsLeft, source, sourceIsDirectory](ItemPointer target,
-                                                                                          Attributes targetAttributes) {
-            std::optional<RenameTarget> held;
-            if (target)
-                held = RenameTarget{isDirectory(*targetAttributes), target == source};
-            RenameDecision decision = decideRename(renaming.flags, sourceIsDirectory, held);
-            auto giveBack = [this, source, target] {
-                table->drop(source, 1);
+    find(renaming.from, renaming.name,
+        [this, request, renaming, attemptsLeft](
+            ItemPointer source, Attributes sourceAttributes, std::exception_ptr error) {
+            if (error)
+                return request->fail(error);
+            bool sourceIsDirectory = isDirectory(*sourceAttributes);
+            auto decided = [this, request, renaming, attemptsLeft, source, sourceIsDirectory](
+                               ItemPointer target, Attributes targetAttributes) {
+                std::optional<RenameTarget> held;
                 if (target)
-                    table->drop(target, 1);
+                    held = RenameTarget { isDirectory(*targetAttributes), target == source };
+                RenameDecision decision = decideRename(renaming.flags, sourceIsDirectory, held);
+                auto giveBack = [this, source, target] {
+                    table->drop(source, 1);
+                    if (target)
+                        table->drop(target, 1);
+                };
+                // Answers with a Linux errno, 0 for success.
+                Finish finish = [request, giveBack](int linuxErrno) {
+                    giveBack();
+                    request->fail(linuxErrno);
+                };
+                auto finishWith = [finish](std::optional<fskit::FSFileName>, std::exception_ptr failure) {
+                    finish(failure ? linuxErrnoFor(failure) : 0);
+                };
+                switch (decision.action) {
+                case RenameAction::refuse:
+                    return finish(decision.linuxErrno);
+                case RenameAction::nothing:
+                    return finish(0);
+                case RenameAction::move:
+                    return volume->renameItem(source, renaming.from, renaming.name, renaming.newName,
+                        renaming.to, nullptr,
+                        [this, request, renaming, attemptsLeft, giveBack, finishWith](
+                            std::optional<fskit::FSFileName> name, std::exception_ptr failure) {
+                            bool taken = failure && linuxErrnoFor(failure) == EEXIST;
+                            if (!taken || !renameNeedsTarget(renaming.flags) || attemptsLeft <= 1)
+                                return finishWith(name, failure);
+                            giveBack();
+                            renameAttempt(request, renaming, attemptsLeft - 1);
+                        });
+                case RenameAction::exchange:
+                    return volume->renameItem(source, renaming.from, renaming.name, renaming.newName,
+                        renaming.to, target, finishWith);
+                case RenameAction::replace:
+                    return replace(renaming, source, target, finish);
+                }
             };
-            // Answers with a Linux errno, 0 for success.
-            Finish finish = [request, giveBack](int linuxErrno) {
-                giveBack();
-                request->fail(linuxErrno);
-            };
-            auto finishWith = [finish](std::optional<fskit::FSFileName>, std::exception_ptr failure) {
-                finish(failure ? linuxErrnoFor(failure) : 0);
-            };
-            switch (decision.action) {
-            case RenameAction::refuse:
-                return finish(decision.linuxErrno);
-            case RenameAction::nothing:
-                return finish(0);
-            case RenameAction::move:
-                return volume->renameItem(source, renaming.from, renaming.name, renaming.newName, renaming.to, nullptr,
-                    [this, request, renaming, attemptsLeft, giveBack, finishWith](std::optional<fskit::FSFileName> name,
-                                                                                  std::exception_ptr failure) {
-                        bool taken = failure && linuxErrnoFor(failure) == EEXIST;
-                        if (!taken || !renameNeedsTarget(renaming.flags) || attemptsLeft <= 1)
-                            return finishWith(name, failure);
-                        giveBack();
-                        renameAttempt(request, renaming, attemptsLeft - 1);
-                    });
-            case RenameAction::exchange:
-                return volume->renameItem(source, renaming.from, renaming.name, renaming.newName, renaming.to, target,
-                                          finishWith);
-            case RenameAction::replace:
-                return replace(renaming, source, target, finish);
-            }
-        };
-        if (!renameNeedsTarget(renaming.flags))
-            return decided(nullptr, nullptr);
-        find(renaming.to, renaming.newName, [this, request, source, decided](ItemPointer target, Attributes targetAttributes,
-                                                                            std::exception_ptr failure) {
-            if (failure && linuxErrnoFor(failure) != ENOENT) {
-                table->drop(source, 1);
-                return request->fail(failure);
-            }
-            decided(target, targetAttributes);
+            if (!renameNeedsTarget(renaming.flags))
+                return decided(nullptr, nullptr);
+            find(renaming.to, renaming.newName,
+                [this, request, source, decided](
+                    ItemPointer target, Attributes targetAttributes, std::exception_ptr failure) {
+                    if (failure && linuxErrnoFor(failure) != ENOENT) {
+                        table->drop(source, 1);
+                        return request->fail(failure);
+                    }
+                    decided(target, targetAttributes);
+                });
         });
-    });
 }
 
-void KernelOperations::replace(const Renaming& renaming, const ItemPointer& source, const ItemPointer& target,
-                               Finish finish)
+void KernelOperations::replace(
+    const Renaming& renaming, const ItemPointer& source, const ItemPointer& target, Finish finish)
 {
     volume->renameItem(source, renaming.from, renaming.name, renaming.newName, renaming.to, target,
         [this, renaming, source, target, finish](std::optional<fskit::FSFileName>, std::exception_ptr error) {
@@ -133,8 +139,8 @@ void KernelOperations::replace(const Renaming& renaming, const ItemPointer& sour
                         return finish(0);
                     // Should the exchange back fail too, the names stay exchanged: the removal's
                     // error is what the caller learns either way.
-                    volume->renameItem(source, renaming.to, renaming.newName, renaming.name, renaming.from, target,
-                        [finish, failure](std::optional<fskit::FSFileName>, std::exception_ptr) {
+                    volume->renameItem(source, renaming.to, renaming.newName, renaming.name, renaming.from,
+                        target, [finish, failure](std::optional<fskit::FSFileName>, std::exception_ptr) {
                             finish(linuxErrnoFor(failure));
                         });
                 });

@@ -19,7 +19,8 @@
 
 namespace host {
 
-void KernelOperations::answerValue(Pending& answer, std::size_t bufferSize, std::span<const std::uint8_t> value)
+void KernelOperations::answerValue(
+    Pending& answer, std::size_t bufferSize, std::span<const std::uint8_t> value)
 {
     if (bufferSize == 0)
         return answer.size(value.size());
@@ -45,8 +46,8 @@ void KernelOperations::getxattr(fuse_req_t request, fuse_ino_t inode, const char
         return static_cast<void>(fuse_reply_err(request, ENODATA));
     CapabilityAbsence::Ticket asked = noCapabilities.ticket();
     volume->xattr(nameOf(name), item,
-        [this, inode, capabilities, asked, answer = pending(request), size](std::optional<foundation::Data> value,
-                                                                           std::exception_ptr error) {
+        [this, inode, capabilities, asked, answer = pending(request), size](
+            std::optional<foundation::Data> value, std::exception_ptr error) {
             if (error) {
                 if (capabilities && linuxErrnoFor(error) == ENODATA)
                     noCapabilities.remember(inode, CapabilityAbsence::Clock::now(), asked);
@@ -61,20 +62,21 @@ void KernelOperations::listxattr(fuse_req_t request, fuse_ino_t inode, std::size
     ItemPointer item = itemOrStale(request, inode);
     if (!item)
         return;
-    volume->xattrs(item, [answer = pending(request), size](std::vector<fskit::FSFileName> names, std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        std::vector<std::uint8_t> listing;
-        for (const fskit::FSFileName& name : names) {
-            listing.insert(listing.end(), name.data().begin(), name.data().end());
-            listing.push_back(0);
-        }
-        answerValue(*answer, size, listing);
-    });
+    volume->xattrs(item,
+        [answer = pending(request), size](std::vector<fskit::FSFileName> names, std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            std::vector<std::uint8_t> listing;
+            for (const fskit::FSFileName& name : names) {
+                listing.insert(listing.end(), name.data().begin(), name.data().end());
+                listing.push_back(0);
+            }
+            answerValue(*answer, size, listing);
+        });
 }
 
-void KernelOperations::setxattr(fuse_req_t request, fuse_ino_t inode, const char* name, const char* value,
-                                std::size_t size, int flags)
+void KernelOperations::setxattr(
+    fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size, int flags)
 {
     using Policy = fskit::FSSetXattrPolicy;
     ItemPointer item = itemOrStale(request, inode);
@@ -91,11 +93,12 @@ void KernelOperations::setxattr(fuse_req_t request, fuse_ino_t inode, const char
         policy = Policy::mustReplace;
     else if (flags != 0)
         return static_cast<void>(fuse_reply_err(request, EINVAL));
-    volume->setXattr(nameOf(name), foundation::Data(value, size), item, policy, [answer = pending(request)](std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        answer->succeed();
-    });
+    volume->setXattr(nameOf(name), foundation::Data(value, size), item, policy,
+        [answer = pending(request)](std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            answer->succeed();
+        });
 }
 
 void KernelOperations::removexattr(fuse_req_t request, fuse_ino_t inode, const char* name)
@@ -141,13 +144,13 @@ void KernelOperations::access(fuse_req_t request, fuse_ino_t inode, int mask)
     if (mask == F_OK)
         return static_cast<void>(fuse_reply_err(request, 0));
     const fuse_ctx caller = *fuse_req_ctx(request);
-    std::vector<std::uint32_t> groups{caller.gid};
+    std::vector<std::uint32_t> groups { caller.gid };
     gid_t supplementary[64];
     int count = fuse_req_getgroups(request, 64, supplementary);
     groups.insert(groups.end(), supplementary, supplementary + std::clamp(count, 0, 64));
     volume->attributes(everyAttribute(), item,
-        [this, item, mask, uid = caller.uid, groups, answer = pending(request)](Attributes attributes,
-                                                                                std::exception_ptr error) {
+        [this, item, mask, uid = caller.uid, groups, answer = pending(request)](
+            Attributes attributes, std::exception_ptr error) {
             if (error)
                 return answer->fail(error);
             const struct stat node = statFrom(*attributes);

@@ -15,7 +15,7 @@ namespace host {
 
 std::shared_ptr<fskit::FSItemGetAttributesRequest> KernelOperations::everyAttribute()
 {
-    return std::make_shared<fskit::FSItemGetAttributesRequest>(fskit::FSItemAttribute(~std::uint64_t{0}));
+    return std::make_shared<fskit::FSItemGetAttributesRequest>(fskit::FSItemAttribute(~std::uint64_t { 0 }));
 }
 
 fskit::FSFileName KernelOperations::nameOf(const char* name)
@@ -25,8 +25,9 @@ fskit::FSFileName KernelOperations::nameOf(const char* name)
 }
 
 KernelOperations::KernelOperations(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<NodeTable> nodes)
-    : volume(std::move(volume)), table(std::move(nodes)),
-      noCapabilities(std::chrono::duration_cast<CapabilityAbsence::Clock::duration>(
+    : volume(std::move(volume))
+    , table(std::move(nodes))
+    , noCapabilities(std::chrono::duration_cast<CapabilityAbsence::Clock::duration>(
           std::chrono::duration<double>(attributeTimeout)))
 {
 }
@@ -69,10 +70,10 @@ void KernelOperations::init(fuse_conn_info* connection)
     connection->max_write = maximumTransfer;
     // Without atomic O_TRUNC the kernel truncates an open with O_TRUNC itself, by a setattr of
     // size 0 on the new handle, which becomes the volume's setAttributes.
-    connection->want &= ~unsigned{FUSE_CAP_ATOMIC_O_TRUNC};
+    connection->want &= ~unsigned { FUSE_CAP_ATOMIC_O_TRUNC };
     // The kernel clears set-user-ID and set-group-ID bits on write and chown itself, by setattr,
     // instead of leaving that to a daemon that may not know it is expected to.
-    connection->want &= ~unsigned{FUSE_CAP_HANDLE_KILLPRIV};
+    connection->want &= ~unsigned { FUSE_CAP_HANDLE_KILLPRIV };
 }
 
 void KernelOperations::destroy()
@@ -86,18 +87,19 @@ void KernelOperations::lookup(fuse_req_t request, fuse_ino_t parent, const char*
     ItemPointer directory = itemOrStale(request, parent);
     if (!directory)
         return;
-    find(directory, nameOf(name), [this, answer = pending(request)](ItemPointer item, Attributes attributes,
-                                                                       std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        answerEntry(answer, item, *attributes);
-    });
+    find(directory, nameOf(name),
+        [this, answer = pending(request)](ItemPointer item, Attributes attributes, std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            answerEntry(answer, item, *attributes);
+        });
 }
 
 void KernelOperations::find(const ItemPointer& directory, const fskit::FSFileName& name, Found found)
 {
     volume->lookupItem(name, directory,
-        [this, directory, name, found](ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr error) {
+        [this, directory, name, found](
+            ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr error) {
             if (error)
                 return found(nullptr, nullptr, error);
             // An item whose reclaim raced this lookup is dead: ask again once it is gone.
@@ -109,8 +111,8 @@ void KernelOperations::find(const ItemPointer& directory, const fskit::FSFileNam
 
 void KernelOperations::admitted(const ItemPointer& item, Found found)
 {
-    volume->attributes(everyAttribute(), item,
-        [this, item, found](Attributes attributes, std::exception_ptr error) {
+    volume->attributes(
+        everyAttribute(), item, [this, item, found](Attributes attributes, std::exception_ptr error) {
             if (error) {
                 table->drop(item, 1);
                 return found(nullptr, nullptr, error);
@@ -119,9 +121,10 @@ void KernelOperations::admitted(const ItemPointer& item, Found found)
         });
 }
 
-fuse_entry_param KernelOperations::entryFor(const ItemPointer& item, const fskit::FSItemAttributes& attributes)
+fuse_entry_param KernelOperations::entryFor(
+    const ItemPointer& item, const fskit::FSItemAttributes& attributes)
 {
-    fuse_entry_param entry{};
+    fuse_entry_param entry {};
     entry.attr = statFrom(attributes);
     entry.ino = entry.attr.st_ino;
     entry.attr_timeout = attributeTimeout;
@@ -130,8 +133,8 @@ fuse_entry_param KernelOperations::entryFor(const ItemPointer& item, const fskit
     return entry;
 }
 
-void KernelOperations::answerEntry(const PendingRequest& request, const ItemPointer& item,
-                                   const fskit::FSItemAttributes& attributes)
+void KernelOperations::answerEntry(
+    const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes)
 {
     if (!request->entry(entryFor(item, attributes)))
         table->drop(item, 1);
@@ -143,11 +146,12 @@ void KernelOperations::getattr(fuse_req_t request, fuse_ino_t inode)
     ItemPointer item = itemOrStale(request, inode);
     if (!item)
         return;
-    volume->attributes(everyAttribute(), item, [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
-        if (error)
-            return answer->fail(error);
-        answer->attributes(statFrom(*attributes));
-    });
+    volume->attributes(
+        everyAttribute(), item, [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
+            if (error)
+                return answer->fail(error);
+            answer->attributes(statFrom(*attributes));
+        });
 }
 
 void KernelOperations::setattr(fuse_req_t request, fuse_ino_t inode, const struct stat& wanted, int toSet)
@@ -155,7 +159,7 @@ void KernelOperations::setattr(fuse_req_t request, fuse_ino_t inode, const struc
     ItemPointer item = itemOrStale(request, inode);
     if (!item)
         return;
-    timespec now{};
+    timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     volume->setAttributes(setAttributesRequest(wanted, toSet, now), item,
         [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
@@ -175,7 +179,7 @@ void KernelOperations::statfs(fuse_req_t request)
 const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
 {
     static const fuse_lowlevel_ops operations = [] {
-        fuse_lowlevel_ops table{};
+        fuse_lowlevel_ops table {};
         table.init = [](void* userdata, fuse_conn_info* connection) { of(userdata).init(connection); };
         table.destroy = [](void* userdata) { of(userdata).destroy(); };
         table.lookup = [](fuse_req_t request, fuse_ino_t parent, const char* name) {
@@ -193,33 +197,40 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
             }
             fuse_reply_none(request);
         };
-        table.getattr = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info*) { of(request).getattr(request, inode); };
-        table.setattr = [](fuse_req_t request, fuse_ino_t inode, struct stat* wanted, int toSet, fuse_file_info*) {
-            of(request).setattr(request, inode, *wanted, toSet);
+        table.getattr = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info*) {
+            of(request).getattr(request, inode);
         };
+        table.setattr = [](fuse_req_t request, fuse_ino_t inode, struct stat* wanted, int toSet,
+                            fuse_file_info*) { of(request).setattr(request, inode, *wanted, toSet); };
         table.statfs = [](fuse_req_t request, fuse_ino_t) { of(request).statfs(request); };
 
         table.open = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
             of(request).open(request, inode, file, false);
         };
-        table.release = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) { of(request).release(request, file); };
+        table.release = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) {
+            of(request).release(request, file);
+        };
         // The volume writes through to the daemon; a close has nothing left to flush.
         table.flush = [](fuse_req_t request, fuse_ino_t, fuse_file_info*) { fuse_reply_err(request, 0); };
-        table.read = [](fuse_req_t request, fuse_ino_t, std::size_t size, off_t offset, fuse_file_info* file) {
-            of(request).read(request, size, offset, file);
-        };
+        table.read = [](fuse_req_t request, fuse_ino_t, std::size_t size, off_t offset,
+                         fuse_file_info* file) { of(request).read(request, size, offset, file); };
         table.write = [](fuse_req_t request, fuse_ino_t, const char* bytes, std::size_t size, off_t offset,
-                         fuse_file_info* file) { of(request).write(request, bytes, size, offset, file); };
-        table.fsync = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
+                          fuse_file_info* file) { of(request).write(request, bytes, size, offset, file); };
+        table.fsync
+            = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
 
         table.opendir = [](fuse_req_t request, fuse_ino_t inode, fuse_file_info* file) {
             of(request).open(request, inode, file, true);
         };
-        table.readdir = [](fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset, fuse_file_info* file) {
-            of(request).readdir(request, inode, size, offset, file);
+        table.readdir
+            = [](fuse_req_t request, fuse_ino_t inode, std::size_t size, off_t offset, fuse_file_info* file) {
+                  of(request).readdir(request, inode, size, offset, file);
+              };
+        table.releasedir = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) {
+            of(request).release(request, file);
         };
-        table.releasedir = [](fuse_req_t request, fuse_ino_t, fuse_file_info* file) { of(request).release(request, file); };
-        table.fsyncdir = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
+        table.fsyncdir
+            = [](fuse_req_t request, fuse_ino_t, int, fuse_file_info*) { of(request).synchronize(request); };
 
         table.mknod = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t) {
             of(request).mknod(request, parent, name, mode);
@@ -227,9 +238,8 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
         table.mkdir = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) {
             of(request).mkdir(request, parent, name, mode);
         };
-        table.create = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, fuse_file_info* file) {
-            of(request).create(request, parent, name, mode, file);
-        };
+        table.create = [](fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
+                           fuse_file_info* file) { of(request).create(request, parent, name, mode, file); };
         table.symlink = [](fuse_req_t request, const char* target, fuse_ino_t parent, const char* name) {
             of(request).symlink(request, target, parent, name);
         };
@@ -245,7 +255,7 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
             of(request).remove(request, parent, name, true);
         };
         table.rename = [](fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
-                          const char* newName, unsigned int flags) {
+                           const char* newName, unsigned int flags) {
             of(request).rename(request, parent, name, newParent, newName, flags);
         };
 
@@ -255,12 +265,15 @@ const fuse_lowlevel_ops& KernelOperations::lowlevelOperations()
         table.listxattr = [](fuse_req_t request, fuse_ino_t inode, std::size_t size) {
             of(request).listxattr(request, inode, size);
         };
-        table.setxattr = [](fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size,
-                            int flags) { of(request).setxattr(request, inode, name, value, size, flags); };
+        table.setxattr
+            = [](fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size,
+                  int flags) { of(request).setxattr(request, inode, name, value, size, flags); };
         table.removexattr = [](fuse_req_t request, fuse_ino_t inode, const char* name) {
             of(request).removexattr(request, inode, name);
         };
-        table.access = [](fuse_req_t request, fuse_ino_t inode, int mask) { of(request).access(request, inode, mask); };
+        table.access = [](fuse_req_t request, fuse_ino_t inode, int mask) {
+            of(request).access(request, inode, mask);
+        };
         return table;
     }();
     return operations;

@@ -73,7 +73,7 @@ private:
     using SetAttributes = std::shared_ptr<fskit::FSItemSetAttributesRequest>;
     // Makes `name` in `directory` with `attributes` through one of the volume's create operations.
     using Maker = std::function<void(ItemPointer directory, fskit::FSFileName name, SetAttributes attributes,
-                                     fskit::FSVolume::ItemAndNameReply reply)>;
+        fskit::FSVolume::ItemAndNameReply reply)>;
 
     static fskit::FSFileName nameOf(const char* name);
     static std::shared_ptr<fskit::FSItemGetAttributesRequest> everyAttribute();
@@ -95,7 +95,8 @@ private:
     void admitted(const ItemPointer& item, Found found);
     // Answers with the entry of an admitted item; the lookup is given back when the kernel does
     // not take it.
-    void answerEntry(const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes);
+    void answerEntry(
+        const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes);
     fuse_entry_param entryFor(const ItemPointer& item, const fskit::FSItemAttributes& attributes);
     void getattr(fuse_req_t request, fuse_ino_t inode);
     void setattr(fuse_req_t request, fuse_ino_t inode, const struct stat& wanted, int toSet);
@@ -107,8 +108,8 @@ private:
     // kernel does not take is closed again.
     // `notOpened` runs when the volume refuses the open, before the request fails.
     void openHandle(const PendingRequest& request, const ItemPointer& item, fuse_ino_t inode,
-                    fskit::FSVolumeOpenModes modes, fuse_file_info file, HandOver handOver,
-                    std::function<void()> notOpened = {});
+        fskit::FSVolumeOpenModes modes, fuse_file_info file, HandOver handOver,
+        std::function<void()> notOpened = {});
     void release(fuse_req_t request, fuse_file_info* file);
     // Closes the handle keeping the modes of the item's other handles; `request` (which may
     // carry no kernel request) is answered once the volume has closed.
@@ -122,8 +123,8 @@ private:
 
     // Making names (KernelOperations+Create.cpp).
     // Makes `name` for the caller of `request` and gives the item, admitted, to `made`.
-    void make(fuse_req_t request, const ItemPointer& directory, const char* name, mode_t mode, bool directoryMode,
-              Maker maker, Found made);
+    void make(fuse_req_t request, const ItemPointer& directory, const char* name, mode_t mode,
+        bool directoryMode, Maker maker, Found made);
     // Answers `request` with the entry of the item found or made.
     Found entryAnswer(fuse_req_t request);
     Maker itemMaker(fskit::FSItemType type);
@@ -145,12 +146,13 @@ private:
     // Ends a rename: gives the host's lookups back and answers with a Linux errno (0: done).
     using Finish = std::function<void(int linuxErrno)>;
     void remove(fuse_req_t request, fuse_ino_t parent, const char* name, bool directory);
-    void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
-                unsigned int flags);
+    void rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t newParent,
+        const char* newName, unsigned int flags);
     // Looks both names up and renames as decideRename says; a plain rename whose destination is
     // taken after the lookups starts again, at most `attemptsLeft` times in all.
     void renameAttempt(const PendingRequest& request, const Renaming& renaming, int attemptsLeft);
-    void replace(const Renaming& renaming, const ItemPointer& source, const ItemPointer& target, Finish finish);
+    void replace(
+        const Renaming& renaming, const ItemPointer& source, const ItemPointer& target, Finish finish);
 
     // Extended attributes, access and the volume's name (KernelOperations+Xattrs.cpp).
     static bool namesVolume(fuse_ino_t inode, const char* name);
@@ -158,7 +160,8 @@ private:
     static void answerValue(Pending& answer, std::size_t bufferSize, std::span<const std::uint8_t> value);
     void getxattr(fuse_req_t request, fuse_ino_t inode, const char* name, std::size_t size);
     void listxattr(fuse_req_t request, fuse_ino_t inode, std::size_t size);
-    void setxattr(fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size, int flags);
+    void setxattr(fuse_req_t request, fuse_ino_t inode, const char* name, const char* value, std::size_t size,
+        int flags);
     void removexattr(fuse_req_t request, fuse_ino_t inode, const char* name);
     void renameVolume(fuse_req_t request, const std::string& name);
     void access(fuse_req_t request, fuse_ino_t inode, int mask);

@@ -45,8 +45,8 @@ std::string takeLibfuseMessage()
 
 std::string mountOptions(bool kernelChecksPermissions)
 {
-    std::string options = std::string(kernelChecksPermissions ? "default_permissions," : "") + "fsname=" +
-                          KernelSession::productName + ",subtype=" + KernelSession::productName;
+    std::string options = std::string(kernelChecksPermissions ? "default_permissions," : "")
+        + "fsname=" + KernelSession::productName + ",subtype=" + KernelSession::productName;
     if (geteuid() == 0)
         options += ",allow_other";
     return options;
@@ -54,12 +54,13 @@ std::string mountOptions(bool kernelChecksPermissions)
 
 } // namespace
 
-KernelSession::KernelSession(KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions)
+KernelSession::KernelSession(
+    KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions)
 {
     auto fail = [&](const std::string& reason) {
         return MountError("cannot mount at " + mountPoint + ": " + reason);
     };
-    struct stat status{};
+    struct stat status { };
     if (::stat(mountPoint.c_str(), &status) != 0)
         throw fail(std::strerror(errno));
     if (!S_ISDIR(status.st_mode))
@@ -67,9 +68,10 @@ KernelSession::KernelSession(KernelOperations& operations, const std::string& mo
 
     fuse_set_log_func(keepLibfuseMessage);
     std::string options = mountOptions(kernelChecksPermissions);
-    std::vector<char*> arguments{const_cast<char*>(productName), const_cast<char*>("-o"), options.data()};
+    std::vector<char*> arguments { const_cast<char*>(productName), const_cast<char*>("-o"), options.data() };
     fuse_args args = FUSE_ARGS_INIT(static_cast<int>(arguments.size()), arguments.data());
-    session = fuse_session_new(&args, &KernelOperations::lowlevelOperations(), sizeof(fuse_lowlevel_ops), &operations);
+    session = fuse_session_new(
+        &args, &KernelOperations::lowlevelOperations(), sizeof(fuse_lowlevel_ops), &operations);
     fuse_opt_free_args(&args);
     if (!session)
         throw fail(takeLibfuseMessage());
@@ -97,10 +99,10 @@ KernelSession::~KernelSession()
 
 void KernelSession::serve()
 {
-    fuse_buf buffer{};
+    fuse_buf buffer {};
     std::exception_ptr failure;
     while (!fuse_session_exited(session)) {
-        pollfd waitFor[2] = {{fuse_session_fd(session), POLLIN, 0}, {wakeUp, POLLIN, 0}};
+        pollfd waitFor[2] = { { fuse_session_fd(session), POLLIN, 0 }, { wakeUp, POLLIN, 0 } };
         if (::poll(waitFor, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;

@@ -31,7 +31,8 @@ public:
     static constexpr const char* productName = "vorlane";
 
     // Throws MountError when the mount point is unusable or the kernel refuses the mount.
-    KernelSession(KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions = true);
+    KernelSession(
+        KernelOperations& operations, const std::string& mountPoint, bool kernelChecksPermissions = true);
     ~KernelSession();
     KernelSession(const KernelSession&) = delete;
     KernelSession& operator=(const KernelSession&) = delete;

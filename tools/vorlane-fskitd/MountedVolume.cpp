@@ -9,20 +9,22 @@
 namespace host {
 namespace {
 
-constexpr std::chrono::seconds patience{10};
+constexpr std::chrono::seconds patience { 10 };
 
 const os::Logger& presenterLog()
 {
-    static const os::Logger* const logger = new os::Logger(std::string(vl::BuildConfig::variantIdentifier), "fskitd");
+    static const os::Logger* const logger
+        = new os::Logger(std::string(vl::BuildConfig::variantIdentifier), "fskitd");
     return *logger;
 }
 
 } // namespace
 
 MountedVolume::MountedVolume(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<fskit::FSItem> root,
-                             const std::string& mountPoint, bool kernelChecksPermissions)
-    : table(NodeTable::make(volume, std::move(root))), operations(volume, table),
-      session(operations, mountPoint, kernelChecksPermissions)
+    const std::string& mountPoint, bool kernelChecksPermissions)
+    : table(NodeTable::make(volume, std::move(root)))
+    , operations(volume, table)
+    , session(operations, mountPoint, kernelChecksPermissions)
 {
 }
 

@@ -23,7 +23,7 @@ public:
     // Mounts; throws KernelSession::MountError when it cannot. Without `kernelChecksPermissions`
     // the kernel leaves access(2) to the volume's checkAccess (see KernelSession).
     MountedVolume(std::shared_ptr<fskit::FSVolume> volume, std::shared_ptr<fskit::FSItem> root,
-                  const std::string& mountPoint, bool kernelChecksPermissions = true);
+        const std::string& mountPoint, bool kernelChecksPermissions = true);
 
     void serve();
     void stop() { session.stop(); }

@@ -12,7 +12,8 @@ namespace {
 
 const os::Logger& tableLog()
 {
-    static const os::Logger* const logger = new os::Logger(std::string(vl::BuildConfig::variantIdentifier), "fskitd");
+    static const os::Logger* const logger
+        = new os::Logger(std::string(vl::BuildConfig::variantIdentifier), "fskitd");
     return *logger;
 }
 
@@ -25,15 +26,18 @@ std::shared_ptr<NodeTable> NodeTable::make(Reclaim reclaim, ItemPointer root)
 
 std::shared_ptr<NodeTable> NodeTable::make(std::shared_ptr<fskit::FSVolume> volume, ItemPointer root)
 {
-    return make([volume](ItemPointer item, fskit::FSVolume::ErrorReply replyHandler) {
-        volume->reclaimItem(std::move(item), std::move(replyHandler));
-    }, std::move(root));
+    return make(
+        [volume](ItemPointer item, fskit::FSVolume::ErrorReply replyHandler) {
+            volume->reclaimItem(std::move(item), std::move(replyHandler));
+        },
+        std::move(root));
 }
 
-NodeTable::NodeTable(Reclaim reclaim, ItemPointer root) : reclaimItem(std::move(reclaim))
+NodeTable::NodeTable(Reclaim reclaim, ItemPointer root)
+    : reclaimItem(std::move(reclaim))
 {
     os::UnfairLockGuard guard(lock);
-    entries.emplace(root, Entry{.inode = rootInode, .lookups = 1, .held = true});
+    entries.emplace(root, Entry { .inode = rootInode, .lookups = 1, .held = true });
     byInode.emplace(rootInode, std::move(root));
 }
 
@@ -58,7 +62,7 @@ bool NodeTable::admit(const ItemPointer& item, std::function<void()> retry)
             return false;
         }
         if (!tombstones.contains(item)) {
-            entries.emplace(item, Entry{.lookups = 1});
+            entries.emplace(item, Entry { .lookups = 1 });
             return true;
         }
     }

@@ -9,7 +9,7 @@ namespace {
 
 std::size_t total(const std::array<std::uint32_t, 4>& byModes)
 {
-    return std::accumulate(byModes.begin(), byModes.end(), std::size_t{0});
+    return std::accumulate(byModes.begin(), byModes.end(), std::size_t { 0 });
 }
 
 } // namespace
@@ -56,7 +56,7 @@ OpenFiles::Handle* OpenFiles::opened(ItemPointer item, std::uint64_t inode, Mode
 {
     if (modes.rawValue > 3)
         vl::fatalError("Open modes beyond read and write", "vorlane-fskitd/OpenFiles");
-    auto* handle = new Handle{std::move(item), inode, modes};
+    auto* handle = new Handle { std::move(item), inode, modes };
     os::UnfairLockGuard guard(lock);
     ++entries[handle->item].byModes[modes.rawValue];
     live.insert(handle);

@@ -54,7 +54,7 @@ public:
 private:
     struct Entry {
         // Handles by the raw value of their modes (0 to 3).
-        std::array<std::uint32_t, 4> byModes{};
+        std::array<std::uint32_t, 4> byModes {};
         bool running = false;
         std::deque<std::function<void(Done)>> waiting;
     };

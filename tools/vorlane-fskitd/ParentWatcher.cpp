@@ -26,9 +26,8 @@ ParentWatcher::ParentWatcher(std::function<void()> onEnded)
     // Re-parented before the descriptor was made: the descriptor is of the new parent.
     bool endedAlready = ::getppid() != parent;
     thread = std::thread([this, endedAlready, onEnded = std::move(onEnded)] {
-        pollfd waitFor[2] = {{parentDescriptor, POLLIN, 0}, {wakeUp, POLLIN, 0}};
-        while (!endedAlready && ::poll(waitFor, 2, -1) < 0 && errno == EINTR) {
-        }
+        pollfd waitFor[2] = { { parentDescriptor, POLLIN, 0 }, { wakeUp, POLLIN, 0 } };
+        while (!endedAlready && ::poll(waitFor, 2, -1) < 0 && errno == EINTR) { }
         if (endedAlready || waitFor[0].revents != 0)
             onEnded();
     });

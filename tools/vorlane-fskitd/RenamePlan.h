@@ -14,11 +14,11 @@
 namespace host {
 
 enum class RenameAction {
-    refuse,   // fail with `linuxErrno`, changing nothing
-    nothing,  // succeed, changing nothing (both names are links of one item)
-    move,     // rename onto a free name (EEXIST from the volume when it is not)
+    refuse, // fail with `linuxErrno`, changing nothing
+    nothing, // succeed, changing nothing (both names are links of one item)
+    move, // rename onto a free name (EEXIST from the volume when it is not)
     exchange, // exchange the two names
-    replace,  // exchange, then remove the item swapped out (exchange back if that fails)
+    replace, // exchange, then remove the item swapped out (exchange back if that fails)
 };
 
 struct RenameDecision {
@@ -39,6 +39,7 @@ bool renameNeedsTarget(unsigned int linuxFlags);
 
 // The action for `linuxFlags` (RENAME_NOREPLACE, RENAME_EXCHANGE, RENAME_WHITEOUT or 0) on a
 // source that is or is not a directory, with the destination held by `target` or free.
-RenameDecision decideRename(unsigned int linuxFlags, bool sourceIsDirectory, std::optional<RenameTarget> target);
+RenameDecision decideRename(
+    unsigned int linuxFlags, bool sourceIsDirectory, std::optional<RenameTarget> target);
 
 } // namespace host

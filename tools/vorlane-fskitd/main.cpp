@@ -1,6 +1,7 @@
 // vorlane-fskitd: the FSKit host for one block device.
 //
-//     vorlane-fskitd [--report-and-exit] [--stop-with-parent] [--mount-point DIR [--volume-checks-access]] DEVICE
+//     vorlane-fskitd [--report-and-exit] [--stop-with-parent] [--mount-point DIR [--volume-checks-access]]
+//     DEVICE
 //
 // Loads DEVICE with the extension's file system, activates and mounts its volume and prints what
 // FSKit was told. With --mount-point it then presents the volume to the Linux kernel at DIR and
@@ -36,11 +37,11 @@
 namespace {
 
 // How long the host waits at exit for the background work of its volume.
-constexpr std::chrono::seconds backgroundWorkLimit{5};
+constexpr std::chrono::seconds backgroundWorkLimit { 5 };
 
-constexpr const char* usageText =
-    "usage: vorlane-fskitd [--report-and-exit] [--stop-with-parent] [--mount-point DIR [--volume-checks-access]] "
-    "DEVICE\n";
+constexpr const char* usageText = "usage: vorlane-fskitd [--report-and-exit] [--stop-with-parent] "
+                                  "[--mount-point DIR [--volume-checks-access]] "
+                                  "DEVICE\n";
 
 struct CommandLine {
     bool reportAndExit = false;
@@ -68,7 +69,8 @@ std::optional<CommandLine> parse(int argc, char** argv)
         else
             return std::nullopt;
     }
-    if (line.device.empty() || (line.reportAndExit && line.mountPoint) || (line.volumeChecksAccess && !line.mountPoint))
+    if (line.device.empty() || (line.reportAndExit && line.mountPoint)
+        || (line.volumeChecksAccess && !line.mountPoint))
         return std::nullopt;
     return line;
 }
@@ -82,7 +84,8 @@ public:
         std::lock_guard guard(mutex);
         if (!requested && (serving || waiting)) {
             requested = true;
-            std::cerr << "vorlane-fskitd: " << reason << ": " << (serving ? "unmounting" : "stopping") << std::endl;
+            std::cerr << "vorlane-fskitd: " << reason << ": " << (serving ? "unmounting" : "stopping")
+                      << std::endl;
             if (serving)
                 serving->stop();
             changed.notify_all();
@@ -130,7 +133,8 @@ private:
     std::string mountPoint;
 };
 
-void present(host::FSKitHost& fskit, const std::string& mountPoint, bool volumeChecksAccess, StopRequest& stopRequest)
+void present(
+    host::FSKitHost& fskit, const std::string& mountPoint, bool volumeChecksAccess, StopRequest& stopRequest)
 {
     host::MountedVolume mounted(fskit.loadedVolume(), fskit.rootItem(), mountPoint, !volumeChecksAccess);
     std::cout << "mounted at " << mountPoint << "\n" << std::flush;
@@ -155,13 +159,13 @@ int main(int argc, char** argv)
     }
     int status = 0;
     StopRequest stopRequest;
-    services::SignalWatcher signals({SIGINT, SIGTERM}, [&stopRequest](int signal) {
-        stopRequest.request("stopping on signal " + std::to_string(signal));
-    });
+    services::SignalWatcher signals({ SIGINT, SIGTERM },
+        [&stopRequest](int signal) { stopRequest.request("stopping on signal " + std::to_string(signal)); });
     std::optional<host::ParentWatcher> parent;
     try {
         if (line->stopWithParent)
-            parent.emplace([&stopRequest] { stopRequest.request("the process that started the host has ended"); });
+            parent.emplace(
+                [&stopRequest] { stopRequest.request("the process that started the host has ended"); });
         host::FSKitHost fskit(vl::FileSystem::shared(), fskit::FSBlockDeviceResource::open(line->device));
         bool reported = false;
         try {

@@ -1,8 +1,8 @@
 #include "vorlane-fused/AccessCheck.h"
 
-#include "vorlane-fused/BackendSupport.h"
 #include "Common/ModePermissions.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "vorlane-fused/BackendSupport.h"
 
 namespace fused {
 namespace {
@@ -26,8 +26,9 @@ void checkAccess(const vl::fuse_attr& attributes, std::uint32_t uid, std::uint32
         wanted |= writeBit;
     if (mask & extendedExecute)
         wanted |= executeBit;
-    const std::uint32_t groups[] = {gid};
-    std::uint32_t granted = services::grantedByMode(attributes.mode, attributes.uid, attributes.gid, uid, groups);
+    const std::uint32_t groups[] = { gid };
+    std::uint32_t granted
+        = services::grantedByMode(attributes.mode, attributes.uid, attributes.gid, uid, groups);
     if (wanted & ~granted)
         fail(posix::eacces, "access refused by the permission bits");
 }

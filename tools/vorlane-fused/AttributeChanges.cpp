@@ -6,17 +6,17 @@
 namespace fused {
 namespace {
 
-std::optional<timespec> time(std::uint32_t valid, std::uint32_t bit, std::int64_t seconds, std::int32_t nanoseconds)
+std::optional<timespec> time(
+    std::uint32_t valid, std::uint32_t bit, std::int64_t seconds, std::int32_t nanoseconds)
 {
     if (!(valid & bit))
         return std::nullopt;
     if (nanoseconds < 0 || nanoseconds > 999'999'999)
         throw foundation::POSIXError(posix::einval, "set a time with nanoseconds out of range");
-    return timespec{static_cast<time_t>(seconds), nanoseconds};
+    return timespec { static_cast<time_t>(seconds), nanoseconds };
 }
 
-template <typename Value>
-std::optional<Value> field(std::uint32_t valid, std::uint32_t bit, Value value)
+template <typename Value> std::optional<Value> field(std::uint32_t valid, std::uint32_t bit, Value value)
 {
     return (valid & bit) ? std::optional(value) : std::nullopt;
 }

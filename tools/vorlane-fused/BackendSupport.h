@@ -18,7 +18,7 @@ namespace fused {
 
 inline timespec now()
 {
-    timespec time{};
+    timespec time {};
     clock_gettime(CLOCK_REALTIME, &time);
     return time;
 }
@@ -29,6 +29,9 @@ inline void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, timespec t
     nanoseconds = static_cast<std::int32_t>(time.tv_nsec);
 }
 
-inline std::uint32_t directoryEntryType(std::uint32_t mode) { return (mode & S_IFMT) >> 12; }
+inline std::uint32_t directoryEntryType(std::uint32_t mode)
+{
+    return (mode & S_IFMT) >> 12;
+}
 
 } // namespace fused

@@ -2,19 +2,20 @@
 
 namespace fused {
 
-const std::string_view daemonUsage =
-    "usage: vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--no-xattr]\n"
-    "                     [--trace] [--mount-point DIR [--volume-checks-access]] [memfs | passthrough:DIR]\n"
-    "Asks the launch services for a volume, prints its UUID and serves it until it goes away:\n"
-    "memfs, an in-memory file system (the default), or passthrough:DIR, the host directory DIR.\n"
-    "  --case-insensitive  names compare without regard to case (announced to the volume)\n"
-    "  --volume-rename     the volume may be renamed (announced to the volume)\n"
-    "  --extended-access   access checks are asked of the daemon (announced to the volume)\n"
-    "  --no-xattr          answer every extended-attribute request ENOSYS\n"
-    "  --trace             log every request served\n"
-    "  --mount-point DIR   the services mount the volume on DIR\n"
-    "  --volume-checks-access\n"
-    "                      ... without the kernel's permission checks: access(2) asks the volume\n";
+const std::string_view daemonUsage
+    = "usage: vorlane-fused [--case-insensitive] [--volume-rename] [--extended-access] [--no-xattr]\n"
+      "                     [--trace] [--mount-point DIR [--volume-checks-access]] [memfs | "
+      "passthrough:DIR]\n"
+      "Asks the launch services for a volume, prints its UUID and serves it until it goes away:\n"
+      "memfs, an in-memory file system (the default), or passthrough:DIR, the host directory DIR.\n"
+      "  --case-insensitive  names compare without regard to case (announced to the volume)\n"
+      "  --volume-rename     the volume may be renamed (announced to the volume)\n"
+      "  --extended-access   access checks are asked of the daemon (announced to the volume)\n"
+      "  --no-xattr          answer every extended-attribute request ENOSYS\n"
+      "  --trace             log every request served\n"
+      "  --mount-point DIR   the services mount the volume on DIR\n"
+      "  --volume-checks-access\n"
+      "                      ... without the kernel's permission checks: access(2) asks the volume\n";
 
 namespace {
 

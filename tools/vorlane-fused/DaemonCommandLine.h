@@ -7,8 +7,8 @@
 // --no-xattr makes it answer ENOSYS to every extended-attribute request. The file system is
 // "memfs", an in-memory file system (the default), or "passthrough:DIR", a host directory. The
 // mount options it sends to the services and to the volume are the first three flags' names
-// without dashes, then the file system's name ("memfs" or "passthrough"). --mount-point names the directory on
-// which the services have the volume mounted; --volume-checks-access has them mount it without the
+// without dashes, then the file system's name ("memfs" or "passthrough"). --mount-point names the directory
+// on which the services have the volume mounted; --volume-checks-access has them mount it without the
 // kernel's own permission checks, so that access(2) reaches the volume. --trace logs one line per
 // request served. Both paths are made absolute against the current
 // directory, since the daemon's peers do not share it.
@@ -32,7 +32,7 @@ struct DaemonOptions {
     std::filesystem::path passthroughDirectory;
     std::optional<std::filesystem::path> mountPoint;
     bool volumeChecksAccess = false;
-    std::vector<std::string> mountOptions{"memfs"};
+    std::vector<std::string> mountOptions { "memfs" };
 };
 
 // A command line that cannot be understood; its text says why.

@@ -1,10 +1,10 @@
 #include "vorlane-fused/DaemonProgram.h"
 
+#include "Platform/Tasks/Spawn.h"
 #include "vorlane-fused/DaemonLog.h"
-#include "vorlane-fused/VolumeConnection.h"
 #include "vorlane-fused/MemoryFileSystem.h"
 #include "vorlane-fused/PassthroughFileSystem.h"
-#include "Platform/Tasks/Spawn.h"
+#include "vorlane-fused/VolumeConnection.h"
 
 namespace fused {
 
@@ -20,7 +20,8 @@ std::unique_ptr<FileSystemBackend> openFileSystem(const DaemonOptions& options)
 } // namespace
 
 DaemonProgram::DaemonProgram(DaemonOptions options)
-    : options(std::move(options)), fileSystem(openFileSystem(this->options))
+    : options(std::move(options))
+    , fileSystem(openFileSystem(this->options))
 {
 }
 
@@ -53,8 +54,8 @@ int DaemonProgram::run(std::ostream& output)
         std::optional<std::string> mountPoint;
         if (options.mountPoint)
             mountPoint = options.mountPoint->string();
-        grant = tasks::runBlocking(servicesLink->requestVolume(options.mountOptions, mountPoint, volumeTimeLimit,
-                                                                  options.volumeChecksAccess));
+        grant = tasks::runBlocking(servicesLink->requestVolume(
+            options.mountOptions, mountPoint, volumeTimeLimit, options.volumeChecksAccess));
     } catch (const std::exception& error) {
         daemonLog().error("Cannot get a volume: %s", error);
         return 1;
@@ -78,8 +79,8 @@ int DaemonProgram::run(std::ostream& output)
     }
     daemonLog().info("Session of volume %s is over: %s", grant->volume, describe(ending));
     LookupTally outstanding = fileSystem->lookupTally();
-    daemonLog().info("session ended: %s nodes looked up (%s lookups outstanding)", outstanding.nodes,
-                     outstanding.lookups);
+    daemonLog().info(
+        "session ended: %s nodes looked up (%s lookups outstanding)", outstanding.nodes, outstanding.lookups);
     servicesLink->close();
     return ending == FuseSession::Ending::protocolError ? 1 : 0;
 }

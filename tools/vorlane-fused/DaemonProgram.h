@@ -22,8 +22,8 @@ namespace fused {
 class DaemonProgram {
 public:
     // Safety nets only: the services answer once the volume has advertised itself or is gone.
-    static constexpr std::chrono::seconds volumeTimeLimit{60};
-    static constexpr std::chrono::seconds connectTimeLimit{10};
+    static constexpr std::chrono::seconds volumeTimeLimit { 60 };
+    static constexpr std::chrono::seconds connectTimeLimit { 10 };
 
     // Opens the file system; throws BackendError when a passthrough directory cannot be served.
     explicit DaemonProgram(DaemonOptions options);

@@ -18,26 +18,33 @@ struct Twin {
 // Darwin open flags with a Linux flag of the same meaning. O_SYNC's Linux value includes O_DSYNC's
 // bit, as Linux defines it.
 constexpr Twin openTwins[] = {
-    {darwin::o_nonblock, O_NONBLOCK},   {darwin::o_append, O_APPEND},     {darwin::o_async, O_ASYNC},
-    {darwin::o_sync, O_SYNC},           {darwin::o_nofollow, O_NOFOLLOW}, {darwin::o_creat, O_CREAT},
-    {darwin::o_trunc, O_TRUNC},         {darwin::o_excl, O_EXCL},         {darwin::o_noctty, O_NOCTTY},
-    {darwin::o_directory, O_DIRECTORY}, {darwin::o_symlink, O_NOFOLLOW},  {darwin::o_dsync, O_DSYNC},
-    {darwin::o_cloexec, O_CLOEXEC},
+    { darwin::o_nonblock, O_NONBLOCK },
+    { darwin::o_append, O_APPEND },
+    { darwin::o_async, O_ASYNC },
+    { darwin::o_sync, O_SYNC },
+    { darwin::o_nofollow, O_NOFOLLOW },
+    { darwin::o_creat, O_CREAT },
+    { darwin::o_trunc, O_TRUNC },
+    { darwin::o_excl, O_EXCL },
+    { darwin::o_noctty, O_NOCTTY },
+    { darwin::o_directory, O_DIRECTORY },
+    { darwin::o_symlink, O_NOFOLLOW },
+    { darwin::o_dsync, O_DSYNC },
+    { darwin::o_cloexec, O_CLOEXEC },
 };
-constexpr std::uint32_t openKnown = darwin::o_accmode | darwin::o_nonblock | darwin::o_append | darwin::o_shlock |
-                                    darwin::o_exlock | darwin::o_async | darwin::o_sync | darwin::o_nofollow |
-                                    darwin::o_creat | darwin::o_trunc | darwin::o_excl | darwin::o_evtonly |
-                                    darwin::o_noctty | darwin::o_directory | darwin::o_symlink | darwin::o_dsync |
-                                    darwin::o_cloexec;
+constexpr std::uint32_t openKnown = darwin::o_accmode | darwin::o_nonblock | darwin::o_append
+    | darwin::o_shlock | darwin::o_exlock | darwin::o_async | darwin::o_sync | darwin::o_nofollow
+    | darwin::o_creat | darwin::o_trunc | darwin::o_excl | darwin::o_evtonly | darwin::o_noctty
+    | darwin::o_directory | darwin::o_symlink | darwin::o_dsync | darwin::o_cloexec;
 
 constexpr Twin renameTwins[] = {
-    {darwin::rename_swap, RENAME_EXCHANGE},
-    {darwin::rename_excl, RENAME_NOREPLACE},
+    { darwin::rename_swap, RENAME_EXCHANGE },
+    { darwin::rename_excl, RENAME_NOREPLACE },
 };
 
 constexpr Twin xattrTwins[] = {
-    {darwin::xattr_create, XATTR_CREATE},
-    {darwin::xattr_replace, XATTR_REPLACE},
+    { darwin::xattr_create, XATTR_CREATE },
+    { darwin::xattr_replace, XATTR_REPLACE },
 };
 
 [[noreturn]] void refuse(const char* what)
@@ -45,8 +52,7 @@ constexpr Twin xattrTwins[] = {
     throw foundation::POSIXError(posix::einval, what);
 }
 
-template <std::size_t count>
-unsigned translate(std::uint32_t darwinFlags, const Twin (&twins)[count])
+template <std::size_t count> unsigned translate(std::uint32_t darwinFlags, const Twin (&twins)[count])
 {
     unsigned result = 0;
     for (const Twin& twin : twins)
@@ -55,7 +61,10 @@ unsigned translate(std::uint32_t darwinFlags, const Twin (&twins)[count])
     return result;
 }
 
-bool all(std::uint32_t flags, std::uint32_t bits) { return (flags & bits) == bits; }
+bool all(std::uint32_t flags, std::uint32_t bits)
+{
+    return (flags & bits) == bits;
+}
 
 } // namespace
 
@@ -94,7 +103,8 @@ LinuxXattr linuxXattrFromDarwin(std::uint32_t darwinFlags)
         refuse("extended-attribute flags unknown to Darwin");
     if (all(darwinFlags, darwin::xattr_create | darwin::xattr_replace))
         refuse("extended attribute both to create and to replace");
-    return LinuxXattr{static_cast<int>(translate(darwinFlags, xattrTwins)), (darwinFlags & darwin::xattr_nofollow) != 0};
+    return LinuxXattr { static_cast<int>(translate(darwinFlags, xattrTwins)),
+        (darwinFlags & darwin::xattr_nofollow) != 0 };
 }
 
 } // namespace fused

@@ -14,10 +14,16 @@ namespace fused {
 
 class DirectoryListing {
 public:
-    explicit DirectoryListing(std::span<std::byte> buffer) : buffer(buffer) {}
+    explicit DirectoryListing(std::span<std::byte> buffer)
+        : buffer(buffer)
+    {
+    }
 
     // The length of the record of a name of `nameLength` bytes.
-    static constexpr std::size_t recordLength(std::size_t nameLength) { return (24 + nameLength + 7) & ~std::size_t{7}; }
+    static constexpr std::size_t recordLength(std::size_t nameLength)
+    {
+        return (24 + nameLength + 7) & ~std::size_t { 7 };
+    }
 
     // Appends one record; false, changing nothing, when it does not fit. `offset` is the cookie
     // that resumes the listing after this entry; `type` a DT_* value (the same on both systems).

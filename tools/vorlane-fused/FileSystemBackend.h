@@ -12,9 +12,9 @@
 // Linux (DarwinFlags.h).
 #pragma once
 
+#include "VLChannel/FuseKernel.h"
 #include "vorlane-fused/AttributeChanges.h"
 #include "vorlane-fused/DirectoryListing.h"
-#include "VLChannel/FuseKernel.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -61,35 +61,43 @@ public:
     virtual std::uint64_t openDirectory(std::uint64_t node) = 0;
     virtual void release(std::uint64_t node, std::uint64_t handle, bool directory) = 0;
     // Fills `into` from `offset`; answers fewer bytes only at the end of the file.
-    virtual std::size_t read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                             std::span<std::byte> into) = 0;
+    virtual std::size_t read(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into)
+        = 0;
     // Writes all of `data` at `offset` (at the end for a handle opened to append); a gap between
     // the old end and `offset` reads as zeros. Answers the bytes written.
-    virtual std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                              std::span<const std::byte> data) = 0;
+    virtual std::size_t write(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<const std::byte> data)
+        = 0;
     // Makes the node's data, and unless `dataOnly` its attributes, durable.
     virtual void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) = 0;
     // Adds the entries of an open directory that follow the cookie `offset` (0: from the start)
     // until the listing is full or the directory ends, "." and ".." first. Each entry carries its
     // node id, its type and the cookie that resumes after it, which stays valid while other
     // entries come and go.
-    virtual void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                               DirectoryListing& listing) = 0;
+    virtual void readDirectory(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, DirectoryListing& listing)
+        = 0;
 
     // Each of these makes a name in directory `parent` and counts one lookup of the node it
     // answers, as lookup does. Names are single components of 1 to 255 bytes; modes carry the
     // permission bits as they are to be, the umask already applied.
     //
     // Makes (with O_CREAT; O_EXCL refuses an existing name with EEXIST) and opens a regular file.
-    virtual Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags,
-                           std::uint32_t mode) = 0;
-    virtual vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) = 0;
+    virtual Created create(
+        std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode)
+        = 0;
+    virtual vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode)
+        = 0;
     // A regular file, FIFO, socket, or character or block device, by the type bits of `mode`
     // (the server passes no other type); `rdev` is a Darwin device number (major in the top 8
     // bits, minor in the low 24).
-    virtual vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                     std::uint32_t rdev) = 0;
-    virtual vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) = 0;
+    virtual vl::fuse_attr createNode(
+        std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev)
+        = 0;
+    virtual vl::fuse_attr createSymbolicLink(
+        std::uint64_t parent, std::string_view name, std::string_view target)
+        = 0;
     // A new name for `node` (EPERM for a directory).
     virtual vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) = 0;
     // EINVAL when the node is not a symbolic link.
@@ -104,7 +112,8 @@ public:
     // ENOTEMPTY with nothing changed; a name onto another of the same node changes nothing).
     // Node ids follow the renamed nodes; a directory never moves beneath itself (EINVAL).
     virtual void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
-                        std::string_view newName, std::uint32_t darwinFlags) = 0;
+        std::string_view newName, std::uint32_t darwinFlags)
+        = 0;
 
     // Extended attributes, with Linux's size convention: an empty `into` asks for the size the
     // answer needs, a buffer too small for it is ERANGE. A missing attribute is ENOATTR; an
@@ -115,7 +124,8 @@ public:
     // Darwin flags: XATTR_CREATE refuses an existing attribute (EEXIST), XATTR_REPLACE a missing
     // one (ENOATTR).
     virtual void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
-                          std::uint32_t darwinFlags) = 0;
+        std::uint32_t darwinFlags)
+        = 0;
     virtual void removeXattr(std::uint64_t node, std::string_view name) = 0;
 };
 

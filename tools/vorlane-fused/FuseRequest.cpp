@@ -15,13 +15,13 @@ std::pair<std::string_view, std::span<const std::byte>> FuseRequest::nameAndData
     if (body.size() < offset + 2)
         throw Malformed("name missing");
     auto begin = body.begin() + static_cast<std::ptrdiff_t>(offset);
-    auto end = std::find(begin, body.end(), std::byte{0});
+    auto end = std::find(begin, body.end(), std::byte { 0 });
     if (end == body.end())
         throw Malformed("name not terminated");
     if (end == begin)
         throw Malformed("empty name");
     std::string_view name(reinterpret_cast<const char*>(&*begin), static_cast<std::size_t>(end - begin));
-    return {name, data(static_cast<std::size_t>(end - body.begin()) + 1)};
+    return { name, data(static_cast<std::size_t>(end - body.begin()) + 1) };
 }
 
 std::string_view FuseRequest::name(std::size_t offset) const
@@ -35,7 +35,7 @@ std::string_view FuseRequest::name(std::size_t offset) const
 std::pair<std::string_view, std::string_view> FuseRequest::twoNames(std::size_t offset) const
 {
     std::string_view first = nameAndData(offset).first;
-    return {first, name(offset + first.size() + 1)};
+    return { first, name(offset + first.size() + 1) };
 }
 
 std::span<const std::byte> FuseRequest::data(std::size_t offset) const

@@ -6,8 +6,8 @@
 // a request carries except where data is expected.
 #pragma once
 
-#include "vorlane-fused/Bytes.h"
 #include "VLChannel/FuseKernel.h"
+#include "vorlane-fused/Bytes.h"
 
 #include <cstddef>
 #include <cstring>
@@ -27,12 +27,12 @@ public:
     };
 
     FuseRequest(vl::fuse_in_header header, Bytes body)
-        : header(header), body(std::move(body))
+        : header(header)
+        , body(std::move(body))
     {
     }
 
-    template <typename T>
-    T fixed() const
+    template <typename T> T fixed() const
     {
         if (body.size() < sizeof(T))
             throw Malformed("request body shorter than its fixed structure");

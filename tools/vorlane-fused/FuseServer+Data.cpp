@@ -1,7 +1,7 @@
 // FuseServer: opening, reading, writing, listing, synchronising and releasing files and
 // directories.
-#include "vorlane-fused/FuseServer.h"
 #include "vorlane-fused/DaemonLog.h"
+#include "vorlane-fused/FuseServer.h"
 
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
@@ -17,7 +17,7 @@ constexpr std::uint32_t fsyncDataOnly = 1;
 FuseServer::Payload FuseServer::open(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_open_in));
-    vl::fuse_open_out answer{};
+    vl::fuse_open_out answer {};
     answer.fh = backend.open(request.header.nodeid, request.fixed<vl::fuse_open_in>().flags);
     return bytesOf(answer);
 }
@@ -25,7 +25,7 @@ FuseServer::Payload FuseServer::open(const FuseRequest& request)
 FuseServer::Payload FuseServer::opendir(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_open_in));
-    vl::fuse_open_out answer{};
+    vl::fuse_open_out answer {};
     answer.fh = backend.openDirectory(request.header.nodeid);
     return bytesOf(answer);
 }
@@ -63,8 +63,9 @@ FuseServer::Payload FuseServer::write(const FuseRequest& request)
     std::span<const std::byte> data = request.data(sizeof(vl::fuse_write_in));
     if (data.size() != asked.size)
         throw FuseRequest::Malformed("write size other than the data it carries");
-    vl::fuse_write_out answer{};
-    answer.size = static_cast<std::uint32_t>(backend.write(request.header.nodeid, asked.fh, asked.offset, data));
+    vl::fuse_write_out answer {};
+    answer.size
+        = static_cast<std::uint32_t>(backend.write(request.header.nodeid, asked.fh, asked.offset, data));
     return bytesOf(answer);
 }
 

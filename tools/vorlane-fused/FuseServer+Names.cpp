@@ -25,8 +25,9 @@ FuseServer::Payload FuseServer::create(const FuseRequest& request)
 {
     const auto asked = request.fixed<vl::fuse_create_in>();
     const std::string_view name = component(request.name(sizeof(asked)));
-    Created created = backend.create(request.header.nodeid, name, asked.flags, asked.mode & ~asked.umask & 07777);
-    vl::fuse_open_out opened{};
+    Created created
+        = backend.create(request.header.nodeid, name, asked.flags, asked.mode & ~asked.umask & 07777);
+    vl::fuse_open_out opened {};
     opened.fh = created.handle;
     return bytesOf(entryOf(created.attributes), opened);
 }
@@ -35,7 +36,8 @@ FuseServer::Payload FuseServer::mkdir(const FuseRequest& request)
 {
     const auto asked = request.fixed<vl::fuse_mkdir_in>();
     const std::string_view name = component(request.name(sizeof(asked)));
-    return bytesOf(entryOf(backend.createDirectory(request.header.nodeid, name, asked.mode & ~asked.umask & 07777)));
+    return bytesOf(
+        entryOf(backend.createDirectory(request.header.nodeid, name, asked.mode & ~asked.umask & 07777)));
 }
 
 FuseServer::Payload FuseServer::mknod(const FuseRequest& request)

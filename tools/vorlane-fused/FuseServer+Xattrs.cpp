@@ -1,20 +1,19 @@
 // FuseServer: extended attributes, access checks and the volume's name.
 #include "vorlane-fused/FuseServer.h"
 
-#include "vorlane-fused/AccessCheck.h"
-#include "vorlane-fused/DaemonLog.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "vorlane-fused/AccessCheck.h"
+#include "vorlane-fused/DaemonLog.h"
 
 namespace fused {
 namespace {
 
 // A reply of `size` bytes, or of its length alone when the request asked for none (size 0).
-template <typename Fill>
-Bytes sizedAnswer(std::uint32_t size, Fill&& fill)
+template <typename Fill> Bytes sizedAnswer(std::uint32_t size, Fill&& fill)
 {
     if (size == 0) {
-        vl::fuse_getxattr_out answer{};
+        vl::fuse_getxattr_out answer {};
         answer.size = static_cast<std::uint32_t>(fill(std::span<std::byte>()));
         return bytesOf(answer);
     }
@@ -38,9 +37,8 @@ FuseServer::Payload FuseServer::getxattr(const FuseRequest& request)
     const std::string_view name = request.name(sizeof(asked));
     if (asked.position != 0 || asked.size > maximumWrite)
         throw foundation::POSIXError(posix::einval, "read an extended attribute from a position");
-    return sizedAnswer(asked.size, [&](std::span<std::byte> into) {
-        return backend.xattr(request.header.nodeid, name, into);
-    });
+    return sizedAnswer(asked.size,
+        [&](std::span<std::byte> into) { return backend.xattr(request.header.nodeid, name, into); });
 }
 
 FuseServer::Payload FuseServer::listxattr(const FuseRequest& request)
@@ -50,9 +48,8 @@ FuseServer::Payload FuseServer::listxattr(const FuseRequest& request)
     const auto asked = request.fixed<vl::fuse_getxattr_in>();
     if (asked.position != 0 || asked.size > maximumWrite)
         throw foundation::POSIXError(posix::einval, "list extended attributes from a position");
-    return sizedAnswer(asked.size, [&](std::span<std::byte> into) {
-        return backend.listXattrs(request.header.nodeid, into);
-    });
+    return sizedAnswer(asked.size,
+        [&](std::span<std::byte> into) { return backend.listXattrs(request.header.nodeid, into); });
 }
 
 FuseServer::Payload FuseServer::setxattr(const FuseRequest& request)
@@ -79,7 +76,7 @@ FuseServer::Payload FuseServer::access(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_access_in));
     checkAccess(backend.attributes(request.header.nodeid), request.header.uid, request.header.gid,
-                request.fixed<vl::fuse_access_in>().mask);
+        request.fixed<vl::fuse_access_in>().mask);
     return {};
 }
 

@@ -1,10 +1,10 @@
 #include "vorlane-fused/FuseServer.h"
 
-#include "vorlane-fused/DaemonLog.h"
 #include "Platform/Foundation/DescriptorIO.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Signpost.h"
+#include "vorlane-fused/DaemonLog.h"
 
 #include <cerrno>
 #include <cstring>
@@ -23,40 +23,42 @@ constexpr std::uint64_t validitySeconds = 1;
 } // namespace
 
 const FuseServer::Route FuseServer::routes[] = {
-    {vl::FUSE_LOOKUP, &FuseServer::lookup},
-    {vl::FUSE_GETATTR, &FuseServer::getattr},
-    {vl::FUSE_SETATTR, &FuseServer::setattr},
-    {vl::FUSE_STATFS, &FuseServer::statfs},
-    {vl::FUSE_INIT, &FuseServer::init},
-    {vl::FUSE_DESTROY, &FuseServer::destroy},
-    {vl::FUSE_OPEN, &FuseServer::open},
-    {vl::FUSE_OPENDIR, &FuseServer::opendir},
-    {vl::FUSE_RELEASE, &FuseServer::release},
-    {vl::FUSE_RELEASEDIR, &FuseServer::releasedir},
-    {vl::FUSE_READ, &FuseServer::read},
-    {vl::FUSE_WRITE, &FuseServer::write},
-    {vl::FUSE_FSYNC, &FuseServer::fsync},
-    {vl::FUSE_FSYNCDIR, &FuseServer::fsyncdir},
-    {vl::FUSE_READDIR, &FuseServer::readdir},
-    {vl::FUSE_CREATE, &FuseServer::create},
-    {vl::FUSE_MKDIR, &FuseServer::mkdir},
-    {vl::FUSE_MKNOD, &FuseServer::mknod},
-    {vl::FUSE_SYMLINK, &FuseServer::symlink},
-    {vl::FUSE_LINK, &FuseServer::link},
-    {vl::FUSE_READLINK, &FuseServer::readlink},
-    {vl::FUSE_UNLINK, &FuseServer::unlink},
-    {vl::FUSE_RMDIR, &FuseServer::rmdir},
-    {vl::FUSE_RENAME, &FuseServer::rename},
-    {vl::FUSE_GETXATTR, &FuseServer::getxattr},
-    {vl::FUSE_LISTXATTR, &FuseServer::listxattr},
-    {vl::FUSE_SETXATTR, &FuseServer::setxattr},
-    {vl::FUSE_REMOVEXATTR, &FuseServer::removexattr},
-    {vl::FUSE_ACCESS, &FuseServer::access},
-    {vl::FUSE_SETVOLNAME, &FuseServer::setvolname},
+    { vl::FUSE_LOOKUP, &FuseServer::lookup },
+    { vl::FUSE_GETATTR, &FuseServer::getattr },
+    { vl::FUSE_SETATTR, &FuseServer::setattr },
+    { vl::FUSE_STATFS, &FuseServer::statfs },
+    { vl::FUSE_INIT, &FuseServer::init },
+    { vl::FUSE_DESTROY, &FuseServer::destroy },
+    { vl::FUSE_OPEN, &FuseServer::open },
+    { vl::FUSE_OPENDIR, &FuseServer::opendir },
+    { vl::FUSE_RELEASE, &FuseServer::release },
+    { vl::FUSE_RELEASEDIR, &FuseServer::releasedir },
+    { vl::FUSE_READ, &FuseServer::read },
+    { vl::FUSE_WRITE, &FuseServer::write },
+    { vl::FUSE_FSYNC, &FuseServer::fsync },
+    { vl::FUSE_FSYNCDIR, &FuseServer::fsyncdir },
+    { vl::FUSE_READDIR, &FuseServer::readdir },
+    { vl::FUSE_CREATE, &FuseServer::create },
+    { vl::FUSE_MKDIR, &FuseServer::mkdir },
+    { vl::FUSE_MKNOD, &FuseServer::mknod },
+    { vl::FUSE_SYMLINK, &FuseServer::symlink },
+    { vl::FUSE_LINK, &FuseServer::link },
+    { vl::FUSE_READLINK, &FuseServer::readlink },
+    { vl::FUSE_UNLINK, &FuseServer::unlink },
+    { vl::FUSE_RMDIR, &FuseServer::rmdir },
+    { vl::FUSE_RENAME, &FuseServer::rename },
+    { vl::FUSE_GETXATTR, &FuseServer::getxattr },
+    { vl::FUSE_LISTXATTR, &FuseServer::listxattr },
+    { vl::FUSE_SETXATTR, &FuseServer::setxattr },
+    { vl::FUSE_REMOVEXATTR, &FuseServer::removexattr },
+    { vl::FUSE_ACCESS, &FuseServer::access },
+    { vl::FUSE_SETVOLNAME, &FuseServer::setvolname },
 };
 
 FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features)
-    : socket(socket), backend(backend), features(features)
+    : socket(socket)
+    , backend(backend)
+    , features(features)
 {
 }
 
@@ -78,8 +80,8 @@ FuseServer::Ending FuseServer::serve()
         }
         os::signpostEvent("daemon.received");
         if (features.trace)
-            daemonLog().info("request opcode %s unique %s node %s", request->header.opcode, request->header.unique,
-                             request->header.nodeid);
+            daemonLog().info("request opcode %s unique %s node %s", request->header.opcode,
+                request->header.unique, request->header.nodeid);
         switch (request->header.opcode) {
         case vl::FUSE_FORGET:
             forget(*request);
@@ -109,7 +111,7 @@ bool FuseServer::readExactly(std::span<std::byte> buffer)
 
 std::optional<FuseRequest> FuseServer::readRequest(Ending& ending)
 {
-    vl::fuse_in_header header{};
+    vl::fuse_in_header header {};
     std::span<std::byte> headerBytes(reinterpret_cast<std::byte*>(&header), sizeof(header));
     if (!readExactly(headerBytes)) {
         ending = Ending::peerClosed;
@@ -154,19 +156,19 @@ std::int32_t FuseServer::answer(const FuseRequest& request)
 
 void FuseServer::reply(std::uint64_t unique, std::int32_t error, std::span<const std::byte> payload)
 {
-    vl::fuse_out_header header{};
+    vl::fuse_out_header header {};
     header.len = static_cast<std::uint32_t>(sizeof(header) + (error == 0 ? payload.size() : 0));
     header.error = error;
     header.unique = unique;
-    iovec parts[2] = {{&header, sizeof(header)},
-                      {const_cast<std::byte*>(payload.data()), error == 0 ? payload.size() : 0}};
+    iovec parts[2] = { { &header, sizeof(header) },
+        { const_cast<std::byte*>(payload.data()), error == 0 ? payload.size() : 0 } };
     std::size_t total = header.len;
     std::size_t sent = 0;
     os::signpostEvent("daemon.reply");
     int first = 0;
     std::lock_guard lock(writeLock);
     while (sent < total) {
-        msghdr message{};
+        msghdr message {};
         message.msg_iov = parts + first;
         message.msg_iovlen = static_cast<std::size_t>(2 - first);
         ssize_t count = sendmsg(socket, &message, MSG_NOSIGNAL);
@@ -210,7 +212,7 @@ FuseServer::Payload FuseServer::init(const FuseRequest& request)
         announced |= vl::FUSE_INIT_VOLUME_RENAME;
     if (features.extendedAccess)
         announced |= vl::FUSE_INIT_EXTENDED_ACCESS;
-    vl::fuse_init_out answer{};
+    vl::fuse_init_out answer {};
     answer.major = 7;
     answer.minor = 19;
     answer.max_readahead = offered.max_readahead;
@@ -222,7 +224,7 @@ FuseServer::Payload FuseServer::init(const FuseRequest& request)
 FuseServer::Payload FuseServer::statfs(const FuseRequest& request)
 {
     request.requireBodySize(0);
-    vl::fuse_statfs_out answer{};
+    vl::fuse_statfs_out answer {};
     answer.st = backend.statistics();
     answer.st.bsize = maximumWrite;
     return bytesOf(answer);
@@ -237,7 +239,7 @@ FuseServer::Payload FuseServer::destroy(const FuseRequest& request)
 FuseServer::Payload FuseServer::getattr(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_getattr_in));
-    vl::fuse_attr_out answer{};
+    vl::fuse_attr_out answer {};
     answer.attr_valid = validitySeconds;
     answer.attr = backend.attributes(request.header.nodeid);
     return bytesOf(answer);
@@ -247,7 +249,7 @@ FuseServer::Payload FuseServer::setattr(const FuseRequest& request)
 {
     request.requireBodySize(sizeof(vl::fuse_setattr_in));
     AttributeChanges changes = AttributeChanges::from(request.fixed<vl::fuse_setattr_in>());
-    vl::fuse_attr_out answer{};
+    vl::fuse_attr_out answer {};
     answer.attr_valid = validitySeconds;
     answer.attr = backend.setAttributes(request.header.nodeid, changes);
     return bytesOf(answer);
@@ -260,7 +262,7 @@ FuseServer::Payload FuseServer::lookup(const FuseRequest& request)
 
 vl::fuse_entry_out FuseServer::entryOf(const vl::fuse_attr& attributes)
 {
-    vl::fuse_entry_out entry{};
+    vl::fuse_entry_out entry {};
     entry.attr = attributes;
     entry.nodeid = attributes.ino;
     entry.entry_valid = validitySeconds;

@@ -123,7 +123,7 @@ private:
     std::mutex writeLock;
     std::mutex nameLock;
     std::string name;
-    WorkerPool workers{workerCount, readAhead};
+    WorkerPool workers { workerCount, readAhead };
 };
 
 } // namespace fused

@@ -8,8 +8,8 @@
 
 namespace fused {
 
-FuseSession::Ending FuseSession::serve(const foundation::FileHandle& socket, FileSystemBackend& backend,
-                                       DaemonFeatures features)
+FuseSession::Ending FuseSession::serve(
+    const foundation::FileHandle& socket, FileSystemBackend& backend, DaemonFeatures features)
 {
     // The server owns and closes its descriptor; the handle keeps its own.
     int descriptor = ::fcntl(socket.fileDescriptor(), F_DUPFD_CLOEXEC, 0);
@@ -35,9 +35,12 @@ FuseSession::Ending FuseSession::serve(const foundation::FileHandle& socket, Fil
         stopped = stopRequested;
     }
     switch (ending) {
-    case FuseServer::Ending::destroyed: return Ending::destroyed;
-    case FuseServer::Ending::protocolError: return Ending::protocolError;
-    case FuseServer::Ending::peerClosed: return stopped ? Ending::stopped : Ending::peerClosed;
+    case FuseServer::Ending::destroyed:
+        return Ending::destroyed;
+    case FuseServer::Ending::protocolError:
+        return Ending::protocolError;
+    case FuseServer::Ending::peerClosed:
+        return stopped ? Ending::stopped : Ending::peerClosed;
     }
     return Ending::protocolError;
 }
@@ -53,10 +56,14 @@ void FuseSession::stop()
 const char* describe(FuseSession::Ending ending)
 {
     switch (ending) {
-    case FuseSession::Ending::destroyed: return "the volume ended the session";
-    case FuseSession::Ending::peerClosed: return "the volume closed its socket";
-    case FuseSession::Ending::stopped: return "the session was stopped";
-    case FuseSession::Ending::protocolError: return "the volume broke the protocol";
+    case FuseSession::Ending::destroyed:
+        return "the volume ended the session";
+    case FuseSession::Ending::peerClosed:
+        return "the volume closed its socket";
+    case FuseSession::Ending::stopped:
+        return "the session was stopped";
+    case FuseSession::Ending::protocolError:
+        return "the volume broke the protocol";
     }
     return "unknown";
 }

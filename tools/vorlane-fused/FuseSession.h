@@ -7,9 +7,9 @@
 // The socket's descriptor is shut down only while serve() still holds it open.
 #pragma once
 
+#include "Platform/Foundation/FileHandle.h"
 #include "vorlane-fused/FileSystemBackend.h"
 #include "vorlane-fused/FuseServer.h"
-#include "Platform/Foundation/FileHandle.h"
 
 #include <memory>
 #include <mutex>

@@ -1,7 +1,7 @@
 #include "vorlane-fused/LinuxCalls.h"
 
-#include "vorlane-fused/BackendSupport.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "vorlane-fused/BackendSupport.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -18,21 +18,28 @@ void setTime(std::int64_t& seconds, std::int32_t& nanoseconds, const statx_times
 
 } // namespace
 
-void failFromLinux(const std::string& what) { fail(posix::darwinErrnoFromLinux(errno), what); }
+void failFromLinux(const std::string& what)
+{
+    fail(posix::darwinErrnoFromLinux(errno), what);
+}
 
 struct statx status(int descriptor)
 {
-    struct statx status{};
-    check(::statx(descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status),
-          "statx");
+    struct statx status { };
+    check(::statx(
+              descriptor, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &status),
+        "statx");
     return status;
 }
 
-std::string procPath(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+std::string procPath(int descriptor)
+{
+    return "/proc/self/fd/" + std::to_string(descriptor);
+}
 
 vl::fuse_attr attributesOf(const struct statx& status, std::uint64_t node)
 {
-    vl::fuse_attr attributes{};
+    vl::fuse_attr attributes {};
     attributes.ino = node;
     attributes.size = status.stx_size;
     attributes.blocks = status.stx_blocks;
@@ -52,6 +59,9 @@ vl::fuse_attr attributesOf(const struct statx& status, std::uint64_t node)
     return attributes;
 }
 
-dev_t linuxDevice(std::uint32_t darwinDevice) { return makedev(darwinDevice >> 24, darwinDevice & 0xffffffu); }
+dev_t linuxDevice(std::uint32_t darwinDevice)
+{
+    return makedev(darwinDevice >> 24, darwinDevice & 0xffffffu);
+}
 
 } // namespace fused::linuxcalls

@@ -1,9 +1,9 @@
 // MemoryFileSystem: handles, reading and writing file data, and listing directories.
 #include "vorlane-fused/MemoryFileSystem.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "vorlane-fused/BackendSupport.h"
 #include "vorlane-fused/DarwinFlags.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,7 +22,7 @@ std::uint64_t MemoryFileSystem::addHandle(std::uint64_t node, std::uint32_t darw
 {
     ++existing(node).opens;
     const std::uint64_t handle = nextHandle++;
-    handles.emplace(handle, Handle{node, darwinFlags, directory});
+    handles.emplace(handle, Handle { node, darwinFlags, directory });
     return handle;
 }
 
@@ -60,8 +60,8 @@ void MemoryFileSystem::release(std::uint64_t node, std::uint64_t handle, bool di
     dropIfUnused(node);
 }
 
-std::size_t MemoryFileSystem::read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                   std::span<std::byte> into)
+std::size_t MemoryFileSystem::read(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into)
 {
     os::UnfairLockGuard guard(lock);
     handleOf(node, handle, false);
@@ -75,8 +75,8 @@ std::size_t MemoryFileSystem::read(std::uint64_t node, std::uint64_t handle, std
     return count;
 }
 
-std::size_t MemoryFileSystem::write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                    std::span<const std::byte> data)
+std::size_t MemoryFileSystem::write(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<const std::byte> data)
 {
     os::UnfairLockGuard guard(lock);
     const Handle& opened = handleOf(node, handle, false);
@@ -102,8 +102,8 @@ void MemoryFileSystem::synchronize(std::uint64_t node, std::uint64_t handle, boo
     handleOf(node, handle, directory);
 }
 
-void MemoryFileSystem::readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                     DirectoryListing& listing)
+void MemoryFileSystem::readDirectory(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, DirectoryListing& listing)
 {
     os::UnfairLockGuard guard(lock);
     handleOf(node, handle, true);

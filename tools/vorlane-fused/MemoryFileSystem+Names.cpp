@@ -1,20 +1,21 @@
 // MemoryFileSystem: making files, directories, special files and links.
 #include "vorlane-fused/MemoryFileSystem.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "vorlane-fused/BackendSupport.h"
 #include "vorlane-fused/DarwinFlags.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 namespace fused {
 
-Created MemoryFileSystem::create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags,
-                                 std::uint32_t mode)
+Created MemoryFileSystem::create(
+    std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode)
 {
     linuxOpenFromDarwin(darwinFlags);
     os::UnfairLockGuard guard(lock);
     std::uint64_t id;
     Node& directory = existing(parent);
-    auto child = S_ISDIR(directory.attributes.mode) ? directory.children.find(key(name)) : directory.children.end();
+    auto child
+        = S_ISDIR(directory.attributes.mode) ? directory.children.find(key(name)) : directory.children.end();
     if (child == directory.children.end()) {
         id = insertLocked(parent, name, S_IFREG | (mode & 07777), {});
     } else {
@@ -31,10 +32,12 @@ Created MemoryFileSystem::create(std::uint64_t parent, std::string_view name, st
     }
     Node& file = existing(id);
     ++file.lookups;
-    return Created{file.attributes, addHandle(id, darwinFlags & ~(darwin::o_creat | darwin::o_excl | darwin::o_trunc), false)};
+    return Created { file.attributes,
+        addHandle(id, darwinFlags & ~(darwin::o_creat | darwin::o_excl | darwin::o_trunc), false) };
 }
 
-vl::fuse_attr MemoryFileSystem::createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode)
+vl::fuse_attr MemoryFileSystem::createDirectory(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode)
 {
     os::UnfairLockGuard guard(lock);
     Node& made = existing(insertLocked(parent, name, S_IFDIR | (mode & 07777), {}));
@@ -42,8 +45,8 @@ vl::fuse_attr MemoryFileSystem::createDirectory(std::uint64_t parent, std::strin
     return made.attributes;
 }
 
-vl::fuse_attr MemoryFileSystem::createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                           std::uint32_t rdev)
+vl::fuse_attr MemoryFileSystem::createNode(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev)
 {
     const std::uint32_t type = mode & S_IFMT;
     os::UnfairLockGuard guard(lock);
@@ -54,8 +57,8 @@ vl::fuse_attr MemoryFileSystem::createNode(std::uint64_t parent, std::string_vie
     return made.attributes;
 }
 
-vl::fuse_attr MemoryFileSystem::createSymbolicLink(std::uint64_t parent, std::string_view name,
-                                                   std::string_view target)
+vl::fuse_attr MemoryFileSystem::createSymbolicLink(
+    std::uint64_t parent, std::string_view name, std::string_view target)
 {
     os::UnfairLockGuard guard(lock);
     Node& made = existing(insertLocked(parent, name, S_IFLNK | 0777, std::string(target)));
@@ -146,7 +149,7 @@ void MemoryFileSystem::remove(std::uint64_t parent, std::string_view name, bool 
 }
 
 void MemoryFileSystem::rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
-                              std::string_view newName, std::uint32_t darwinFlags)
+    std::string_view newName, std::uint32_t darwinFlags)
 {
     linuxRenameFlagsFromDarwin(darwinFlags);
     os::UnfairLockGuard guard(lock);
@@ -175,8 +178,8 @@ void MemoryFileSystem::rename(std::uint64_t parent, std::string_view name, std::
         from.entries.at(sourceSequence).node = otherId;
         otherEntry.node = id;
         if (parent != newParent) {
-            for (auto [node, gone, gained, place] : {std::tuple(&moving, &from, &to, newParent),
-                                                     std::tuple(&other, &to, &from, parent)})
+            for (auto [node, gone, gained, place] :
+                { std::tuple(&moving, &from, &to, newParent), std::tuple(&other, &to, &from, parent) })
                 if (S_ISDIR(node->attributes.mode)) {
                     node->parent = place;
                     --gone->attributes.nlink;
@@ -208,7 +211,7 @@ void MemoryFileSystem::rename(std::uint64_t parent, std::string_view name, std::
     from.children.erase(source);
     from.entries.erase(sourceSequence);
     to.children.emplace(key(newName), nextSequence);
-    to.entries.emplace(nextSequence++, Entry{std::string(newName), id});
+    to.entries.emplace(nextSequence++, Entry { std::string(newName), id });
     if (S_ISDIR(moving.attributes.mode) && parent != newParent) {
         moving.parent = newParent;
         --from.attributes.nlink;

@@ -1,9 +1,9 @@
 // MemoryFileSystem: extended attributes.
 #include "vorlane-fused/MemoryFileSystem.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "vorlane-fused/BackendSupport.h"
 #include "vorlane-fused/DarwinFlags.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cstring>
 
@@ -44,8 +44,8 @@ std::size_t MemoryFileSystem::listXattrs(std::uint64_t node, std::span<std::byte
     return answer(names, into);
 }
 
-void MemoryFileSystem::setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
-                                std::uint32_t darwinFlags)
+void MemoryFileSystem::setXattr(
+    std::uint64_t node, std::string_view name, std::span<const std::byte> value, std::uint32_t darwinFlags)
 {
     linuxXattrFromDarwin(darwinFlags);
     if (value.size() > largestValue)

@@ -1,7 +1,7 @@
 #include "vorlane-fused/MemoryFileSystem.h"
 
-#include "vorlane-fused/BackendSupport.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "vorlane-fused/BackendSupport.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,7 +15,7 @@ constexpr std::uint32_t blockSize = 4096;
 vl::fuse_attr freshAttributes(std::uint64_t node, std::uint32_t mode)
 {
     timespec created = now();
-    vl::fuse_attr attributes{};
+    vl::fuse_attr attributes {};
     attributes.ino = node;
     attributes.mode = mode;
     attributes.nlink = S_ISDIR(mode) ? 2 : 1;
@@ -29,7 +29,8 @@ vl::fuse_attr freshAttributes(std::uint64_t node, std::uint32_t mode)
 
 } // namespace
 
-MemoryFileSystem::MemoryFileSystem(bool caseInsensitive) : caseInsensitive(caseInsensitive)
+MemoryFileSystem::MemoryFileSystem(bool caseInsensitive)
+    : caseInsensitive(caseInsensitive)
 {
     os::UnfairLockGuard guard(lock);
     nodes[1].attributes = freshAttributes(1, S_IFDIR | 0755);
@@ -41,7 +42,7 @@ std::string MemoryFileSystem::key(std::string_view name) const
     std::string folded(name);
     if (caseInsensitive)
         std::transform(folded.begin(), folded.end(), folded.begin(),
-                       [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
+            [](unsigned char character) { return static_cast<char>(std::tolower(character)); });
     return folded;
 }
 
@@ -56,7 +57,7 @@ MemoryFileSystem::Node& MemoryFileSystem::existing(std::uint64_t node)
 vl::fuse_kstatfs MemoryFileSystem::statistics()
 {
     os::UnfairLockGuard guard(lock);
-    vl::fuse_kstatfs statistics{};
+    vl::fuse_kstatfs statistics {};
     std::uint64_t usedBlocks = 0;
     for (const auto& [id, node] : nodes)
         usedBlocks += (node.contents.size() + blockSize - 1) / blockSize;
@@ -167,8 +168,8 @@ LookupTally MemoryFileSystem::lookupTally()
     return tally;
 }
 
-std::uint64_t MemoryFileSystem::insert(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                       std::string contents)
+std::uint64_t MemoryFileSystem::insert(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents)
 {
     os::UnfairLockGuard guard(lock);
     return insertLocked(parent, name, mode, std::move(contents));
@@ -185,14 +186,14 @@ void MemoryFileSystem::addEntry(std::uint64_t parent, std::string_view name, std
         fail(posix::enametoolong, "create under a name longer than 255 bytes");
     if (!directory.children.emplace(key(name), nextSequence).second)
         fail(posix::eexist, "create under a name that is taken");
-    directory.entries.emplace(nextSequence++, Entry{std::string(name), node});
+    directory.entries.emplace(nextSequence++, Entry { std::string(name), node });
     const timespec changed = now();
     setTime(directory.attributes.mtime, directory.attributes.mtimensec, changed);
     setTime(directory.attributes.ctime, directory.attributes.ctimensec, changed);
 }
 
-std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                             std::string contents)
+std::uint64_t MemoryFileSystem::insertLocked(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents)
 {
     const std::uint64_t id = nextNode;
     addEntry(parent, name, id);
@@ -209,13 +210,14 @@ std::uint64_t MemoryFileSystem::insertLocked(std::uint64_t parent, std::string_v
     return id;
 }
 
-std::uint64_t MemoryFileSystem::makeDirectory(std::uint64_t parent, std::string_view name, std::uint32_t permissions)
+std::uint64_t MemoryFileSystem::makeDirectory(
+    std::uint64_t parent, std::string_view name, std::uint32_t permissions)
 {
     return insert(parent, name, S_IFDIR | (permissions & 07777), {});
 }
 
-std::uint64_t MemoryFileSystem::makeFile(std::uint64_t parent, std::string_view name, std::uint32_t permissions,
-                                         std::string contents)
+std::uint64_t MemoryFileSystem::makeFile(
+    std::uint64_t parent, std::string_view name, std::uint32_t permissions, std::string contents)
 {
     return insert(parent, name, S_IFREG | (permissions & 07777), std::move(contents));
 }

@@ -7,8 +7,8 @@
 // volume holds a lookup of it; the root always stays.
 #pragma once
 
-#include "vorlane-fused/FileSystemBackend.h"
 #include "Platform/OS/UnfairLock.h"
+#include "vorlane-fused/FileSystemBackend.h"
 
 #include <map>
 #include <string>
@@ -18,7 +18,7 @@ namespace fused {
 class MemoryFileSystem : public FileSystemBackend {
 public:
     // What the file system says it can hold: files larger than this are refused (EFBIG).
-    static constexpr std::uint64_t capacity = std::uint64_t{1} << 30;
+    static constexpr std::uint64_t capacity = std::uint64_t { 1 } << 30;
 
     explicit MemoryFileSystem(bool caseInsensitive = false);
 
@@ -36,36 +36,41 @@ public:
     std::uint64_t open(std::uint64_t node, std::uint32_t darwinFlags) override;
     std::uint64_t openDirectory(std::uint64_t node) override;
     void release(std::uint64_t node, std::uint64_t handle, bool directory) override;
-    std::size_t read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into) override;
+    std::size_t read(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into) override;
     std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                      std::span<const std::byte> data) override;
+        std::span<const std::byte> data) override;
     // Memory is as durable as it gets: checks the handle only.
     void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) override;
     // Entries in the order they were made; the cookie of an entry is its sequence number.
-    void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                       DirectoryListing& listing) override;
+    void readDirectory(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, DirectoryListing& listing) override;
 
-    Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
+    Created create(
+        std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
     vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) override;
-    vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
-    vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
+    vl::fuse_attr createNode(
+        std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
+    vl::fuse_attr createSymbolicLink(
+        std::uint64_t parent, std::string_view name, std::string_view target) override;
     vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
     std::string readSymbolicLink(std::uint64_t node) override;
     void remove(std::uint64_t parent, std::string_view name, bool directory) override;
-    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
-                std::uint32_t darwinFlags) override;
+    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
+        std::string_view newName, std::uint32_t darwinFlags) override;
     // Values of up to 64 KiB (E2BIG beyond), listed in name order.
     std::size_t xattr(std::uint64_t node, std::string_view name, std::span<std::byte> into) override;
     std::size_t listXattrs(std::uint64_t node, std::span<std::byte> into) override;
     void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
-                  std::uint32_t darwinFlags) override;
+        std::uint32_t darwinFlags) override;
     void removeXattr(std::uint64_t node, std::string_view name) override;
 
     // Creates a directory or a regular file without counting a lookup; returns its node id.
     // EEXIST when the name is taken, ENOTDIR when `parent` is not a directory, ENOENT when it
     // does not exist.
     std::uint64_t makeDirectory(std::uint64_t parent, std::string_view name, std::uint32_t permissions);
-    std::uint64_t makeFile(std::uint64_t parent, std::string_view name, std::uint32_t permissions, std::string contents);
+    std::uint64_t makeFile(
+        std::uint64_t parent, std::string_view name, std::uint32_t permissions, std::string contents);
 
     std::uint64_t lookupCount(std::uint64_t node);
 
@@ -75,7 +80,7 @@ private:
         std::uint64_t node;
     };
     struct Node {
-        vl::fuse_attr attributes{};
+        vl::fuse_attr attributes {};
         // A regular file's data or a symbolic link's target.
         std::string contents;
         // A directory's entries: the comparison key of each name gives its sequence number, the
@@ -109,9 +114,10 @@ private:
     void resize(Node& file, std::uint64_t size, timespec changed) VL_REQUIRES(lock);
     // Adds an entry for `node` to directory `parent` (EEXIST when the name is taken).
     void addEntry(std::uint64_t parent, std::string_view name, std::uint64_t node) VL_REQUIRES(lock);
-    std::uint64_t insert(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents);
-    std::uint64_t insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents)
-        VL_REQUIRES(lock);
+    std::uint64_t insert(
+        std::uint64_t parent, std::string_view name, std::uint32_t mode, std::string contents);
+    std::uint64_t insertLocked(std::uint64_t parent, std::string_view name, std::uint32_t mode,
+        std::string contents) VL_REQUIRES(lock);
 
     const bool caseInsensitive;
     os::UnfairLock lock;

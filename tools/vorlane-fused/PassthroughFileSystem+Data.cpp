@@ -1,16 +1,16 @@
 // PassthroughFileSystem: handles, reading and writing file data, and listing directories.
 #include "vorlane-fused/PassthroughFileSystem.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "vorlane-fused/BackendSupport.h"
 #include "vorlane-fused/DarwinFlags.h"
 #include "vorlane-fused/LinuxCalls.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
 #include <cstddef>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -18,10 +18,13 @@ namespace fused {
 
 using namespace linuxcalls;
 
-PassthroughFileSystem::OpenFile::~OpenFile() { ::close(descriptor); }
+PassthroughFileSystem::OpenFile::~OpenFile()
+{
+    ::close(descriptor);
+}
 
-std::shared_ptr<PassthroughFileSystem::OpenFile> PassthroughFileSystem::handleOf(std::uint64_t node,
-                                                                                 std::uint64_t handle, bool directory)
+std::shared_ptr<PassthroughFileSystem::OpenFile> PassthroughFileSystem::handleOf(
+    std::uint64_t node, std::uint64_t handle, bool directory)
 {
     os::UnfairLockGuard guard(lock);
     auto found = handles.find(handle);
@@ -30,8 +33,8 @@ std::shared_ptr<PassthroughFileSystem::OpenFile> PassthroughFileSystem::handleOf
     return found->second;
 }
 
-std::uint64_t PassthroughFileSystem::addHandle(std::uint64_t node, std::shared_ptr<Node> target, int descriptor,
-                                               bool directory)
+std::uint64_t PassthroughFileSystem::addHandle(
+    std::uint64_t node, std::shared_ptr<Node> target, int descriptor, bool directory)
 {
     auto opened = std::make_shared<OpenFile>(node, std::move(target), descriptor, directory);
     os::UnfairLockGuard guard(lock);
@@ -65,8 +68,8 @@ std::uint64_t PassthroughFileSystem::open(std::uint64_t node, std::uint32_t darw
             descriptor = ::open(path.c_str(), flags);
     }
     check(descriptor, "open");
-    if (wanted.lock != LinuxOpen::Lock::none &&
-        ::flock(descriptor, (wanted.lock == LinuxOpen::Lock::shared ? LOCK_SH : LOCK_EX) | LOCK_NB) < 0) {
+    if (wanted.lock != LinuxOpen::Lock::none
+        && ::flock(descriptor, (wanted.lock == LinuxOpen::Lock::shared ? LOCK_SH : LOCK_EX) | LOCK_NB) < 0) {
         const int error = errno;
         ::close(descriptor);
         errno = error;
@@ -91,14 +94,14 @@ void PassthroughFileSystem::release(std::uint64_t node, std::uint64_t handle, bo
     handles.erase(handle);
 }
 
-std::size_t PassthroughFileSystem::read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                        std::span<std::byte> into)
+std::size_t PassthroughFileSystem::read(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into)
 {
     std::shared_ptr<OpenFile> file = handleOf(node, handle, false);
     std::size_t done = 0;
     while (done < into.size()) {
-        const ssize_t count =
-            ::pread(file->descriptor, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
+        const ssize_t count = ::pread(
+            file->descriptor, into.data() + done, into.size() - done, static_cast<off_t>(offset + done));
         if (count == 0)
             break;
         if (count < 0 && errno == EINTR)
@@ -109,14 +112,14 @@ std::size_t PassthroughFileSystem::read(std::uint64_t node, std::uint64_t handle
     return done;
 }
 
-std::size_t PassthroughFileSystem::write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                         std::span<const std::byte> data)
+std::size_t PassthroughFileSystem::write(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<const std::byte> data)
 {
     std::shared_ptr<OpenFile> file = handleOf(node, handle, false);
     std::size_t done = 0;
     while (done < data.size()) {
-        const ssize_t count =
-            ::pwrite(file->descriptor, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        const ssize_t count = ::pwrite(
+            file->descriptor, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
         if (count < 0 && errno == EINTR)
             continue;
         if (count == 0)
@@ -130,14 +133,15 @@ std::size_t PassthroughFileSystem::write(std::uint64_t node, std::uint64_t handl
     return done;
 }
 
-void PassthroughFileSystem::synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly)
+void PassthroughFileSystem::synchronize(
+    std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly)
 {
     std::shared_ptr<OpenFile> file = handleOf(node, handle, directory);
     check(dataOnly ? ::fdatasync(file->descriptor) : ::fsync(file->descriptor), "synchronize");
 }
 
-void PassthroughFileSystem::readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                                          DirectoryListing& listing)
+void PassthroughFileSystem::readDirectory(
+    std::uint64_t node, std::uint64_t handle, std::uint64_t offset, DirectoryListing& listing)
 {
     constexpr std::size_t readAhead = 32768;
     std::shared_ptr<OpenFile> directory = handleOf(node, handle, true);
@@ -179,7 +183,7 @@ void PassthroughFileSystem::readDirectory(std::uint64_t node, std::uint64_t hand
             id = parent;
         else {
             os::UnfairLockGuard guard(lock);
-            id = idFor({device, entry.d_ino}, node, name);
+            id = idFor({ device, entry.d_ino }, node, name);
         }
         if (!listing.add(id, static_cast<std::uint64_t>(entry.d_off), entry.d_type, name))
             return;

@@ -1,10 +1,10 @@
 // PassthroughFileSystem: making files, directories, special files and links.
 #include "vorlane-fused/PassthroughFileSystem.h"
 
+#include "Platform/Foundation/POSIXErrorCode.h"
 #include "vorlane-fused/BackendSupport.h"
 #include "vorlane-fused/DarwinFlags.h"
 #include "vorlane-fused/LinuxCalls.h"
-#include "Platform/Foundation/POSIXErrorCode.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -42,13 +42,13 @@ void settleMode(int descriptor, std::uint32_t mode)
 
 } // namespace
 
-Created PassthroughFileSystem::create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags,
-                                      std::uint32_t mode)
+Created PassthroughFileSystem::create(
+    std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode)
 {
     const LinuxOpen wanted = linuxOpenFromDarwin(darwinFlags);
     std::shared_ptr<Node> directory = existing(parent);
     const int descriptor = ::openat(directory->descriptor, std::string(name).c_str(),
-                                    wanted.flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
+        wanted.flags | O_CREAT | O_NOFOLLOW | O_CLOEXEC, mode & 07777);
     check(descriptor, "create");
     // The open descriptor is what create answers; the node gets its own O_PATH one, of the very
     // file that was opened.
@@ -59,11 +59,12 @@ Created PassthroughFileSystem::create(std::uint64_t parent, std::string_view nam
         errno = error;
         failFromLinux("create");
     }
-    Created created{};
+    Created created {};
     try {
         settleMode(path, mode);
         created.attributes = adopt(parent, name, path);
-        created.handle = addHandle(created.attributes.ino, existing(created.attributes.ino), descriptor, false);
+        created.handle
+            = addHandle(created.attributes.ino, existing(created.attributes.ino), descriptor, false);
     } catch (...) {
         ::close(descriptor);
         throw;
@@ -71,7 +72,8 @@ Created PassthroughFileSystem::create(std::uint64_t parent, std::string_view nam
     return created;
 }
 
-vl::fuse_attr PassthroughFileSystem::createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode)
+vl::fuse_attr PassthroughFileSystem::createDirectory(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode)
 {
     std::shared_ptr<Node> directory = existing(parent);
     check(::mkdirat(directory->descriptor, std::string(name).c_str(), mode & 07777), "mkdir");
@@ -80,23 +82,25 @@ vl::fuse_attr PassthroughFileSystem::createDirectory(std::uint64_t parent, std::
     return adopt(parent, name, path);
 }
 
-vl::fuse_attr PassthroughFileSystem::createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode,
-                                                std::uint32_t rdev)
+vl::fuse_attr PassthroughFileSystem::createNode(
+    std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev)
 {
     const std::uint32_t type = mode & S_IFMT;
     std::shared_ptr<Node> directory = existing(parent);
-    check(::mknodat(directory->descriptor, std::string(name).c_str(), type | (mode & 07777), linuxDevice(rdev)),
-          "mknod");
+    check(
+        ::mknodat(directory->descriptor, std::string(name).c_str(), type | (mode & 07777), linuxDevice(rdev)),
+        "mknod");
     const int path = pathDescriptor(directory->descriptor, name);
     settleMode(path, mode);
     return adopt(parent, name, path);
 }
 
-vl::fuse_attr PassthroughFileSystem::createSymbolicLink(std::uint64_t parent, std::string_view name,
-                                                        std::string_view target)
+vl::fuse_attr PassthroughFileSystem::createSymbolicLink(
+    std::uint64_t parent, std::string_view name, std::string_view target)
 {
     std::shared_ptr<Node> directory = existing(parent);
-    check(::symlinkat(std::string(target).c_str(), directory->descriptor, std::string(name).c_str()), "symlink");
+    check(::symlinkat(std::string(target).c_str(), directory->descriptor, std::string(name).c_str()),
+        "symlink");
     return adopt(parent, name, pathDescriptor(directory->descriptor, name));
 }
 
@@ -106,9 +110,9 @@ vl::fuse_attr PassthroughFileSystem::link(std::uint64_t node, std::uint64_t pare
     std::shared_ptr<Node> directory = existing(parent);
     // Through /proc, which needs no privilege (AT_EMPTY_PATH does); following the /proc link
     // reaches the node itself, a symbolic link too.
-    check(::linkat(AT_FDCWD, procPath(target->descriptor).c_str(), directory->descriptor, std::string(name).c_str(),
-                   AT_SYMLINK_FOLLOW),
-          "link");
+    check(::linkat(AT_FDCWD, procPath(target->descriptor).c_str(), directory->descriptor,
+              std::string(name).c_str(), AT_SYMLINK_FOLLOW),
+        "link");
     return adopt(parent, name, pathDescriptor(directory->descriptor, name));
 }
 
@@ -137,11 +141,11 @@ void PassthroughFileSystem::remove(std::uint64_t parent, std::string_view name, 
 {
     std::shared_ptr<Node> folder = existing(parent);
     check(::unlinkat(folder->descriptor, std::string(name).c_str(), directory ? AT_REMOVEDIR : 0),
-          directory ? "rmdir" : "unlink");
+        directory ? "rmdir" : "unlink");
 }
 
 void PassthroughFileSystem::rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
-                                   std::string_view newName, std::uint32_t darwinFlags)
+    std::string_view newName, std::uint32_t darwinFlags)
 {
     const unsigned flags = linuxRenameFlagsFromDarwin(darwinFlags);
     std::shared_ptr<Node> from = existing(parent);
@@ -149,20 +153,21 @@ void PassthroughFileSystem::rename(std::uint64_t parent, std::string_view name, 
     const std::string source(name), target(newName);
     // What the names are before, so that their nodes' places can follow them.
     auto identityOf = [](int directory, const std::string& entry) -> std::optional<Identity> {
-        struct statx found{};
+        struct statx found { };
         if (::statx(directory, entry.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &found) < 0)
             return std::nullopt;
-        return Identity{makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino};
+        return Identity { makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino };
     };
     const std::optional<Identity> moving = identityOf(from->descriptor, source);
-    const std::optional<Identity> swapped =
-        (flags & RENAME_EXCHANGE) ? identityOf(to->descriptor, target) : std::nullopt;
+    const std::optional<Identity> swapped
+        = (flags & RENAME_EXCHANGE) ? identityOf(to->descriptor, target) : std::nullopt;
     check(::renameat2(from->descriptor, source.c_str(), to->descriptor, target.c_str(), flags), "rename");
     os::UnfairLockGuard guard(lock);
-    for (auto [identity, place, entry] : {std::tuple(moving, newParent, newName), std::tuple(swapped, parent, name)}) {
+    for (auto [identity, place, entry] :
+        { std::tuple(moving, newParent, newName), std::tuple(swapped, parent, name) }) {
         auto known = identity ? ids.find(*identity) : ids.end();
         if (known != ids.end())
-            places[known->second] = Place{place, std::string(entry), *identity};
+            places[known->second] = Place { place, std::string(entry), *identity };
     }
 }
 

@@ -17,14 +17,17 @@
 
 namespace fused {
 
-PassthroughFileSystem::Node::~Node() { ::close(descriptor); }
+PassthroughFileSystem::Node::~Node()
+{
+    ::close(descriptor);
+}
 
 using namespace linuxcalls;
 
 PassthroughFileSystem::PassthroughFileSystem(const std::filesystem::path& directory)
 {
     const std::string name = "passthrough directory " + directory.string();
-    struct stat status{};
+    struct stat status { };
     if (::stat(directory.c_str(), &status) < 0) {
         if (errno == ENOENT)
             throw BackendError(name + " does not exist");
@@ -36,23 +39,22 @@ PassthroughFileSystem::PassthroughFileSystem(const std::filesystem::path& direct
     if (descriptor < 0)
         throw BackendError(name + " cannot be opened: " + std::strerror(errno));
     auto root = std::make_shared<Node>(descriptor);
-    struct stat opened{};
+    struct stat opened { };
     if (::fstat(descriptor, &opened) < 0)
         throw BackendError(name + " cannot be examined: " + std::strerror(errno));
-    root->identity = {opened.st_dev, opened.st_ino};
+    root->identity = { opened.st_dev, opened.st_ino };
     os::UnfairLockGuard guard(lock);
     ids[root->identity] = 1;
-    places[1] = Place{1, ".", root->identity};
+    places[1] = Place { 1, ".", root->identity };
     nodes[1] = std::move(root);
 }
-
 
 vl::fuse_kstatfs PassthroughFileSystem::statistics()
 {
     std::shared_ptr<Node> root = existing(1);
-    struct statvfs status{};
+    struct statvfs status { };
     check(::fstatvfs(root->descriptor, &status), "statvfs");
-    vl::fuse_kstatfs statistics{};
+    vl::fuse_kstatfs statistics {};
     statistics.blocks = status.f_blocks;
     statistics.bfree = status.f_bfree;
     statistics.bavail = status.f_bavail;
@@ -74,7 +76,8 @@ vl::fuse_attr PassthroughFileSystem::lookup(std::uint64_t parent, std::string_vi
     if (name == "." || name == ".." || name.find('/') != std::string_view::npos)
         fail(posix::einval, "look up a name that is not one component");
     std::shared_ptr<Node> directory = existing(parent);
-    int descriptor = ::openat(directory->descriptor, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    int descriptor
+        = ::openat(directory->descriptor, std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0)
         failFromLinux("look up");
     return adopt(parent, name, descriptor);
@@ -84,7 +87,7 @@ vl::fuse_attr PassthroughFileSystem::adopt(std::uint64_t parent, std::string_vie
 {
     auto candidate = std::make_shared<Node>(descriptor);
     const struct statx found = status(descriptor);
-    candidate->identity = {makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino};
+    candidate->identity = { makedev(found.stx_dev_major, found.stx_dev_minor), found.stx_ino };
     std::uint64_t id;
     {
         os::UnfairLockGuard guard(lock);
@@ -132,12 +135,13 @@ std::shared_ptr<PassthroughFileSystem::Node> PassthroughFileSystem::resolve(std:
     if (depth > maximumDepth)
         fail(posix::enoent, "no such node");
     std::shared_ptr<Node> directory = resolve(place.parent, depth + 1);
-    const int descriptor = ::openat(directory->descriptor, place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int descriptor
+        = ::openat(directory->descriptor, place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0)
         fail(posix::enoent, "no such node");
     auto found = std::make_shared<Node>(descriptor);
     const struct statx real = status(descriptor);
-    found->identity = {makedev(real.stx_dev_major, real.stx_dev_minor), real.stx_ino};
+    found->identity = { makedev(real.stx_dev_major, real.stx_dev_minor), real.stx_ino };
     if (found->identity != place.identity)
         fail(posix::enoent, "no such node");
     return found;
@@ -181,8 +185,9 @@ vl::fuse_attr PassthroughFileSystem::setAttributes(std::uint64_t node, const Att
         check(::truncate(procPath(descriptor).c_str(), static_cast<off_t>(*changes.size)), "truncate");
     }
     if (changes.accessTime || changes.modifyTime) {
-        const timespec omitted{0, UTIME_OMIT};
-        const timespec times[2] = {changes.accessTime.value_or(omitted), changes.modifyTime.value_or(omitted)};
+        const timespec omitted { 0, UTIME_OMIT };
+        const timespec times[2]
+            = { changes.accessTime.value_or(omitted), changes.modifyTime.value_or(omitted) };
         check(::utimensat(descriptor, "", times, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW), "utimensat");
     }
     return attributesOf(status(descriptor), node);

@@ -12,17 +12,17 @@
 // other request.
 #pragma once
 
+#include "Platform/OS/UnfairLock.h"
 #include "vorlane-fused/Bytes.h"
 #include "vorlane-fused/FileSystemBackend.h"
-#include "Platform/OS/UnfairLock.h"
 
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace fused {
 
@@ -59,34 +59,38 @@ public:
     std::uint64_t open(std::uint64_t node, std::uint32_t darwinFlags) override;
     std::uint64_t openDirectory(std::uint64_t node) override;
     void release(std::uint64_t node, std::uint64_t handle, bool directory) override;
-    std::size_t read(std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into) override;
+    std::size_t read(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, std::span<std::byte> into) override;
     std::size_t write(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                      std::span<const std::byte> data) override;
+        std::span<const std::byte> data) override;
     void synchronize(std::uint64_t node, std::uint64_t handle, bool directory, bool dataOnly) override;
     // The cookies are the directory stream's own offsets (d_off); entries get their node ids
     // without a lookup being counted.
-    void readDirectory(std::uint64_t node, std::uint64_t handle, std::uint64_t offset,
-                       DirectoryListing& listing) override;
+    void readDirectory(
+        std::uint64_t node, std::uint64_t handle, std::uint64_t offset, DirectoryListing& listing) override;
 
     // Made with the calls that never follow a symbolic link, then given exactly the mode asked
     // (the daemon's umask aside; a set-group-ID bit that a directory inherits stays). A device's
     // number is the Darwin one translated.
-    Created create(std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
+    Created create(
+        std::uint64_t parent, std::string_view name, std::uint32_t darwinFlags, std::uint32_t mode) override;
     vl::fuse_attr createDirectory(std::uint64_t parent, std::string_view name, std::uint32_t mode) override;
-    vl::fuse_attr createNode(std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
-    vl::fuse_attr createSymbolicLink(std::uint64_t parent, std::string_view name, std::string_view target) override;
+    vl::fuse_attr createNode(
+        std::uint64_t parent, std::string_view name, std::uint32_t mode, std::uint32_t rdev) override;
+    vl::fuse_attr createSymbolicLink(
+        std::uint64_t parent, std::string_view name, std::string_view target) override;
     vl::fuse_attr link(std::uint64_t node, std::uint64_t parent, std::string_view name) override;
     std::string readSymbolicLink(std::uint64_t node) override;
     void remove(std::uint64_t parent, std::string_view name, bool directory) override;
-    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent, std::string_view newName,
-                std::uint32_t darwinFlags) override;
+    void rename(std::uint64_t parent, std::string_view name, std::uint64_t newParent,
+        std::string_view newName, std::uint32_t darwinFlags) override;
     // Through the node's /proc path with the calls that follow it: Linux takes them to the node
     // itself, a symbolic link included (where the l* forms would act on the /proc link). Linux's
     // own rules stand, such as no user.* attributes on a symbolic link (EPERM).
     std::size_t xattr(std::uint64_t node, std::string_view name, std::span<std::byte> into) override;
     std::size_t listXattrs(std::uint64_t node, std::span<std::byte> into) override;
     void setXattr(std::uint64_t node, std::string_view name, std::span<const std::byte> value,
-                  std::uint32_t darwinFlags) override;
+        std::uint32_t darwinFlags) override;
     void removeXattr(std::uint64_t node, std::string_view name) override;
 
 private:
@@ -95,14 +99,17 @@ private:
     // A file the table knows, held by an O_PATH descriptor (it names the file without opening it
     // for reading or writing).
     struct Node {
-        explicit Node(int descriptor) : descriptor(descriptor) {}
+        explicit Node(int descriptor)
+            : descriptor(descriptor)
+        {
+        }
         ~Node();
         Node(const Node&) = delete;
         Node& operator=(const Node&) = delete;
 
         const int descriptor;
         // Set before the node is published.
-        Identity identity{};
+        Identity identity {};
         // Read and written under the table's lock only.
         std::uint64_t lookups = 0;
     };
@@ -110,7 +117,10 @@ private:
     // An open handle: a descriptor opened for I/O, and the node it belongs to.
     struct OpenFile {
         OpenFile(std::uint64_t id, std::shared_ptr<Node> node, int descriptor, bool directory)
-            : id(id), node(std::move(node)), descriptor(descriptor), directory(directory)
+            : id(id)
+            , node(std::move(node))
+            , descriptor(descriptor)
+            , directory(directory)
         {
         }
         ~OpenFile();
@@ -136,7 +146,7 @@ private:
     struct Place {
         std::uint64_t parent = 0;
         std::string name;
-        Identity identity{};
+        Identity identity {};
     };
 
     static constexpr int maximumDepth = 4096;

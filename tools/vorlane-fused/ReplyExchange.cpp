@@ -1,16 +1,16 @@
 #include "vorlane-fused/ReplyExchange.h"
 
-#include "vorlane-fused/DaemonError.h"
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Clock.h"
 #include "VLFoundation/AsyncFuture.h"
+#include "vorlane-fused/DaemonError.h"
 
 #include <optional>
 
 namespace fused {
 
 tasks::Task<xpc::XPCDictionary> exchange(xpc::Connection& connection, xpc::XPCDictionary request,
-                                         std::chrono::nanoseconds timeLimit, std::string late)
+    std::chrono::nanoseconds timeLimit, std::string late)
 {
     vl::AsyncFuture<xpc::XPCDictionary>::Pair answer = vl::AsyncFuture<xpc::XPCDictionary>::makeFuture();
     connection.sendMessageWithReply(request, [promise = answer.promise](const xpc::Object& reply) {
@@ -23,8 +23,8 @@ tasks::Task<xpc::XPCDictionary> exchange(xpc::Connection& connection, xpc::XPCDi
     });
     std::optional<xpc::XPCDictionary> reply;
     try {
-        reply = co_await answer.future->get(tasks::ContinuousClock::now() + timeLimit, std::nullopt,
-                                            tasks::ContinuousClock{});
+        reply = co_await answer.future->get(
+            tasks::ContinuousClock::now() + timeLimit, std::nullopt, tasks::ContinuousClock {});
     } catch (const tasks::CancellationError&) {
         throw DaemonError(late);
     }

@@ -15,6 +15,6 @@ namespace fused {
 // Answers the reply; fails with the connection's xpc::XPCRichError, or with DaemonError(`late`)
 // when no reply comes within `timeLimit`. The connection must outlive the task.
 tasks::Task<xpc::XPCDictionary> exchange(xpc::Connection& connection, xpc::XPCDictionary request,
-                                         std::chrono::nanoseconds timeLimit, std::string late);
+    std::chrono::nanoseconds timeLimit, std::string late);
 
 } // namespace fused

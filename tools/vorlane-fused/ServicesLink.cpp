@@ -1,11 +1,11 @@
 #include "vorlane-fused/ServicesLink.h"
 
-#include "vorlane-fused/DaemonError.h"
-#include "vorlane-fused/DaemonLog.h"
-#include "vorlane-fused/ReplyExchange.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
 #include "VLFoundation/XPCEntries.h"
+#include "vorlane-fused/DaemonError.h"
+#include "vorlane-fused/DaemonLog.h"
+#include "vorlane-fused/ReplyExchange.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -31,11 +31,12 @@ struct ServicesLink::Ending {
 };
 
 ServicesLink::ServicesLink(std::function<void()> onDeviceGone)
-    : connection(xpc::Connection::createMachService(services::daemonServiceName())),
-      ending(std::make_shared<Ending>())
+    : connection(xpc::Connection::createMachService(services::daemonServiceName()))
+    , ending(std::make_shared<Ending>())
 {
     connection->setPeerCodeSigningRequirement(services::peerRequirement());
-    connection->setEventHandler([ending = ending, onDeviceGone = std::move(onDeviceGone)](const xpc::Object& event) {
+    connection->setEventHandler([ending = ending, onDeviceGone = std::move(onDeviceGone)](
+                                    const xpc::Object& event) {
         const xpc::XPCRichError* error = event.errorValue();
         if (std::optional<xpc::XPCDictionary> message = xpc::XPCDictionary::fromObject(event)) {
             if (message->string(keys::operationKey) != keys::deviceGone) {
@@ -43,7 +44,7 @@ ServicesLink::ServicesLink(std::function<void()> onDeviceGone)
                 return;
             }
             daemonLog().info("The device of volume %s is gone",
-                             vl::entry<foundation::UUID>(*message, keys::volumeKey).value_or(foundation::UUID()));
+                vl::entry<foundation::UUID>(*message, keys::volumeKey).value_or(foundation::UUID()));
         } else if (error != nullptr) {
             daemonLog().info("The connection to the daemon service has ended: %s", error->description());
         }
@@ -76,8 +77,7 @@ void ServicesLink::close()
 }
 
 tasks::Task<VolumeGrant> ServicesLink::requestVolume(std::vector<std::string> options,
-                                                     std::optional<std::string> mountPoint,
-                                                     std::chrono::nanoseconds timeLimit, bool volumeChecksAccess)
+    std::optional<std::string> mountPoint, std::chrono::nanoseconds timeLimit, bool volumeChecksAccess)
 {
     xpc::XPCDictionary request;
     request.setString(keys::operationKey, std::string(keys::volumeRequest));
@@ -90,15 +90,15 @@ tasks::Task<VolumeGrant> ServicesLink::requestVolume(std::vector<std::string> op
     std::string late = "No volume came within the time limit";
     std::optional<xpc::XPCDictionary> reply = co_await exchange(*connection, request, timeLimit, late);
     if (reply->boolean(keys::successKey) != true)
-        throw DaemonError("The services refused a volume: " +
-                          reply->string(keys::errorKey).value_or("they did not say why"));
+        throw DaemonError("The services refused a volume: "
+            + reply->string(keys::errorKey).value_or("they did not say why"));
     std::optional<foundation::UUID> volume = vl::entry<foundation::UUID>(*reply, keys::volumeKey);
     std::optional<xpc::Object> endpoint = reply->value(keys::endpointKey);
     std::optional<std::string> bsdName = reply->string(keys::bsdNameKey);
     if (!volume || !endpoint || endpoint->type() != xpc::Type::endpoint || !bsdName)
-        throw DaemonError("The services granted a volume without its UUID, endpoint or device: " +
-                          reply->debugDescription());
-    co_return VolumeGrant{*volume, *endpoint, *bsdName};
+        throw DaemonError("The services granted a volume without its UUID, endpoint or device: "
+            + reply->debugDescription());
+    co_return VolumeGrant { *volume, *endpoint, *bsdName };
 }
 
 } // namespace fused

@@ -42,8 +42,9 @@ public:
     // and waits for the answer up to `timeLimit`. Fails with DaemonError
     // when refused, when the answer lacks the volume, its endpoint or its device, or when the
     // time runs out; with xpc::XPCRichError when the connection fails.
-    tasks::Task<VolumeGrant> requestVolume(std::vector<std::string> options, std::optional<std::string> mountPoint,
-                                           std::chrono::nanoseconds timeLimit, bool volumeChecksAccess = false);
+    tasks::Task<VolumeGrant> requestVolume(std::vector<std::string> options,
+        std::optional<std::string> mountPoint, std::chrono::nanoseconds timeLimit,
+        bool volumeChecksAccess = false);
     void close();
 
 private:

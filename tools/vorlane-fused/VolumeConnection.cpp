@@ -1,11 +1,11 @@
 #include "vorlane-fused/VolumeConnection.h"
 
-#include "vorlane-fused/DaemonError.h"
-#include "vorlane-fused/ServicesLink.h"
-#include "vorlane-fused/ReplyExchange.h"
-#include "Platform/XPC/Connection.h"
 #include "Common/ServiceProtocol.h"
+#include "Platform/XPC/Connection.h"
 #include "VLFoundation/XPCEntries.h"
+#include "vorlane-fused/DaemonError.h"
+#include "vorlane-fused/ReplyExchange.h"
+#include "vorlane-fused/ServicesLink.h"
 
 namespace fused {
 
@@ -20,11 +20,10 @@ struct CancelWhenDone {
 
 } // namespace
 
-tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(xpc::Object endpoint,
-                                                                     std::vector<std::string> options,
-                                                                     std::chrono::nanoseconds timeLimit)
+tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(
+    xpc::Object endpoint, std::vector<std::string> options, std::chrono::nanoseconds timeLimit)
 {
-    CancelWhenDone volume{xpc::Connection::createFromEndpoint(endpoint)};
+    CancelWhenDone volume { xpc::Connection::createFromEndpoint(endpoint) };
     volume.connection->activate();
     xpc::XPCDictionary request;
     request.setString(keys::channelTypeKey, std::string(keys::socketChannelType));
@@ -32,7 +31,8 @@ tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(xpc::Object
     // Named first (g++ 12, see Task.h).
     std::string late = "The volume did not answer within the time limit";
     xpc::XPCDictionary reply = co_await exchange(*volume.connection, request, timeLimit, late);
-    std::shared_ptr<foundation::FileHandle> socket = vl::entry<foundation::FileHandle>(reply, keys::fileHandleKey);
+    std::shared_ptr<foundation::FileHandle> socket
+        = vl::entry<foundation::FileHandle>(reply, keys::fileHandleKey);
     if (!socket)
         throw DaemonError("The volume answered without a socket: " + reply.debugDescription());
     co_return socket;

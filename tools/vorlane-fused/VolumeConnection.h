@@ -17,8 +17,7 @@ namespace fused {
 
 // Fails with xpc::XPCRichError when the volume cannot be reached or the connection fails, and
 // with DaemonError when the answer holds no socket or does not come within `timeLimit`.
-tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(xpc::Object endpoint,
-                                                                     std::vector<std::string> options,
-                                                                     std::chrono::nanoseconds timeLimit);
+tasks::Task<std::shared_ptr<foundation::FileHandle>> connectToVolume(
+    xpc::Object endpoint, std::vector<std::string> options, std::chrono::nanoseconds timeLimit);
 
 } // namespace fused

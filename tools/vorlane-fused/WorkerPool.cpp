@@ -2,7 +2,8 @@
 
 namespace fused {
 
-WorkerPool::WorkerPool(std::size_t threads, std::size_t queueLimit) : queueLimit(queueLimit)
+WorkerPool::WorkerPool(std::size_t threads, std::size_t queueLimit)
+    : queueLimit(queueLimit)
 {
     for (std::size_t index = 0; index < threads; ++index)
         this->threads.emplace_back([this] { work(); });

@@ -1,10 +1,10 @@
 // vorlane-fused: a FUSE daemon for Linux that serves an in-memory file system or a host directory
 // to one volume.
+#include "Common/SignalWatcher.h"
+#include "Platform/Tasks/Spawn.h"
 #include "vorlane-fused/DaemonCommandLine.h"
 #include "vorlane-fused/DaemonProgram.h"
 #include "vorlane-fused/PassthroughFileSystem.h"
-#include "Common/SignalWatcher.h"
-#include "Platform/Tasks/Spawn.h"
 
 #include <algorithm>
 #include <csignal>
@@ -32,7 +32,7 @@ int main(int argc, char** argv)
         std::cerr << "vorlane-fused: " << error.what() << "\n";
         return 2;
     }
-    services::SignalWatcher signals({SIGINT, SIGTERM}, [&program](int) { program->stop(); });
+    services::SignalWatcher signals({ SIGINT, SIGTERM }, [&program](int) { program->stop(); });
     int status = program->run(std::cout);
     tasks::waitForSpawnedTasks(std::chrono::seconds(5));
     return status;

@@ -41,8 +41,9 @@ public:
 
     // Starts a host on the device at `devicePath`; throws when it cannot be started, and then
     // onExit is never called.
-    virtual std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<HostMount>& mount,
-                                         ExitHandler onExit) = 0;
+    virtual std::shared_ptr<Host> launch(
+        const std::string& devicePath, const std::optional<HostMount>& mount, ExitHandler onExit)
+        = 0;
 };
 
 } // namespace services

@@ -1,11 +1,11 @@
 #include "vorlane-services/LaunchServices.h"
 
-#include "vorlane-services/ServicesLog.h"
-#include "Platform/OS/FatalError.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
+#include "Platform/OS/FatalError.h"
 #include "Platform/XPC/RuntimeDirectory.h"
 #include "VLFoundation/XPCEntries.h"
+#include "vorlane-services/ServicesLog.h"
 
 #include <filesystem>
 #include <vector>
@@ -17,8 +17,7 @@ namespace {
 namespace keys = protocol;
 
 // Replies to `message` on `peer` when its sender awaits a reply; `fill` writes the reply.
-template <typename Fill>
-void answer(xpc::Connection& peer, const xpc::XPCDictionary& message, Fill fill)
+template <typename Fill> void answer(xpc::Connection& peer, const xpc::XPCDictionary& message, Fill fill)
 {
     if (std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(message)) {
         fill(*reply);
@@ -45,9 +44,10 @@ LaunchServices::LaunchServices(Configuration configuration)
 }
 
 LaunchServices::LaunchServices(Configuration settings, tasks::AsyncStream<Event>::Pair stream)
-    : configuration(std::move(settings)),
-      images(configuration.diskImageTool, configuration.imageDirectory, configuration.imageSize),
-      events(std::move(stream.stream)), post(std::move(stream.continuation))
+    : configuration(std::move(settings))
+    , images(configuration.diskImageTool, configuration.imageDirectory, configuration.imageSize)
+    , events(std::move(stream.stream))
+    , post(std::move(stream.continuation))
 {
 }
 
@@ -65,7 +65,7 @@ void LaunchServices::listen()
     images.prepareDirectory();
     // Listening takes over a socket file nobody listens on any more (and refuses a live one).
     std::vector<std::string> stale;
-    for (const std::string& name : {brokerServiceName(), daemonServiceName()}) {
+    for (const std::string& name : { brokerServiceName(), daemonServiceName() }) {
         std::error_code missing;
         if (std::filesystem::is_socket(std::filesystem::symlink_status(xpc::servicePath(name), missing)))
             stale.push_back(xpc::servicePath(name));
@@ -82,9 +82,9 @@ std::shared_ptr<xpc::Connection> LaunchServices::openService(const std::string& 
     listener->setPeerCodeSigningRequirement(peerRequirement());
     listener->setEventHandler([post = post, role, key = listener.get()](const xpc::Object& event) {
         if (std::shared_ptr<xpc::Connection> peer = event.connectionValue())
-            post.yield(PeerAccepted{role, std::move(peer)});
+            post.yield(PeerAccepted { role, std::move(peer) });
         else if (event.errorValue() != nullptr)
-            post.yield(ConnectionEnded{key});
+            post.yield(ConnectionEnded { key });
     });
     listener->activate();
     ++liveConnections;
@@ -94,7 +94,7 @@ std::shared_ptr<xpc::Connection> LaunchServices::openService(const std::string& 
 
 void LaunchServices::stop()
 {
-    post.yield(StopRequested{});
+    post.yield(StopRequested {});
 }
 
 tasks::Task<void> LaunchServices::run()
@@ -114,9 +114,8 @@ tasks::Task<void> LaunchServices::serve(tasks::DiscardingTaskGroup& group)
         if (!event)
             break;
         std::visit([this](auto& happened) { handle(happened); }, *event);
-        if (stopping && !peersCancelled && volumes.withLock([](Volumes& all) {
-                return all.records.empty() && all.releasing == 0;
-            })) {
+        if (stopping && !peersCancelled
+            && volumes.withLock([](Volumes& all) { return all.records.empty() && all.releasing == 0; })) {
             // Every host has ended and every daemon has been told what became of its volume:
             // the services and their connections can go.
             if (broker)
@@ -145,19 +144,20 @@ void LaunchServices::handle(PeerAccepted& accepted)
     }
     if (peers.size() >= configuration.maximumPeers) {
         servicesLog().error("Refused a connection of %s: %s connections are served already",
-                            peerName(*accepted.peer), peers.size());
+            peerName(*accepted.peer), peers.size());
         accepted.peer->cancel();
         return;
     }
     const xpc::Connection* key = accepted.peer.get();
     accepted.peer->setEventHandler(
-        [post = post, role = accepted.role, weakPeer = std::weak_ptr(accepted.peer), key](const xpc::Object& event) {
+        [post = post, role = accepted.role, weakPeer = std::weak_ptr(accepted.peer), key](
+            const xpc::Object& event) {
             if (std::optional<xpc::XPCDictionary> message = xpc::XPCDictionary::fromObject(event)) {
                 // The peer stays in `peers` until its end has been handled.
                 if (std::shared_ptr<xpc::Connection> peer = weakPeer.lock())
-                    post.yield(MessageReceived{role, std::move(peer), *message});
+                    post.yield(MessageReceived { role, std::move(peer), *message });
             } else if (event.errorValue() != nullptr) {
-                post.yield(ConnectionEnded{key});
+                post.yield(ConnectionEnded { key });
             }
         });
     peers.emplace(key, accepted.peer);
@@ -204,7 +204,7 @@ void LaunchServices::handle(ConnectionEnded& ended)
 void LaunchServices::handle(HostExited& exited)
 {
     servicesLog().info("The host of volume %s %s", exited.volume, exited.how);
-    requestRelease(exited.volume, Release{"its host " + exited.how});
+    requestRelease(exited.volume, Release { "its host " + exited.how });
 }
 
 void LaunchServices::handle(VolumeReleased&)
@@ -227,10 +227,11 @@ void LaunchServices::handle(StopRequested&)
         return identifiers;
     });
     for (const foundation::UUID& volume : all)
-        requestRelease(volume, Release{"the services are stopping"});
+        requestRelease(volume, Release { "the services are stopping" });
 }
 
-void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer, const xpc::XPCDictionary& message)
+void LaunchServices::requestVolume(
+    const std::shared_ptr<xpc::Connection>& peer, const xpc::XPCDictionary& message)
 {
     std::optional<xpc::XPCArray> options = vl::entry<xpc::XPCArray>(message, keys::optionsKey);
     if (!options)
@@ -240,10 +241,11 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
         return refuse(*peer, message, "A volume request's \"MountPoint\" must be an absolute path");
     std::optional<bool> volumeChecksAccess = message.boolean(keys::volumeChecksAccessKey);
     if (message.value(keys::volumeChecksAccessKey) && !(volumeChecksAccess && mountPoint))
-        return refuse(*peer, message, "A volume request's \"VolumeChecksAccess\" must be a boolean beside a \"MountPoint\"");
+        return refuse(*peer, message,
+            "A volume request's \"VolumeChecksAccess\" must be a boolean beside a \"MountPoint\"");
     std::optional<HostMount> mount;
     if (mountPoint)
-        mount = HostMount{*mountPoint, volumeChecksAccess.value_or(false)};
+        mount = HostMount { *mountPoint, volumeChecksAccess.value_or(false) };
     std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(message);
     if (!reply)
         return refuse(*peer, message, "A volume request must await its reply");
@@ -253,13 +255,11 @@ void LaunchServices::requestVolume(const std::shared_ptr<xpc::Connection>& peer,
         return;
     }
     foundation::UUID volume;
-    servicesLog().info("Volume %s requested by %s with options %s", volume, peerName(*peer),
-                       options->debugDescription());
+    servicesLog().info(
+        "Volume %s requested by %s with options %s", volume, peerName(*peer), options->debugDescription());
     volumes.withLock([&](Volumes& current) {
-        current.records.emplace(volume, VolumeRecord{.identifier = volume,
-                                                     .daemon = peer,
-                                                     .mount = mount,
-                                                     .pendingReply = *reply});
+        current.records.emplace(volume,
+            VolumeRecord { .identifier = volume, .daemon = peer, .mount = mount, .pendingReply = *reply });
     });
     children->addTask(provision(volume));
 }
@@ -285,7 +285,7 @@ void LaunchServices::advertise(xpc::Connection& peer, const xpc::XPCDictionary& 
         VolumeRecord& record = found->second;
         if (!record.pendingReply || !record.daemon || record.requestedRelease)
             return std::nullopt;
-        Match matched{record.daemon, *record.pendingReply, std::nullopt};
+        Match matched { record.daemon, *record.pendingReply, std::nullopt };
         if (record.device)
             matched.bsdName = record.device->bsdName;
         record.pendingReply.reset();
@@ -311,13 +311,14 @@ void LaunchServices::deactivate(xpc::Connection& peer, const xpc::XPCDictionary&
     if (!bsdName)
         return refuse(peer, message, "A device deactivation needs a \"BSDName\" text");
     bool beingReleased = false;
-    std::optional<foundation::UUID> volume = volumes.withLock([&](Volumes& current) -> std::optional<foundation::UUID> {
-        for (const auto& [identifier, record] : current.records)
-            if (record.device && record.device->bsdName == *bsdName)
-                return identifier;
-        beingReleased = current.releasingDevices.contains(*bsdName);
-        return std::nullopt;
-    });
+    std::optional<foundation::UUID> volume
+        = volumes.withLock([&](Volumes& current) -> std::optional<foundation::UUID> {
+              for (const auto& [identifier, record] : current.records)
+                  if (record.device && record.device->bsdName == *bsdName)
+                      return identifier;
+              beingReleased = current.releasingDevices.contains(*bsdName);
+              return std::nullopt;
+          });
     if (beingReleased) {
         servicesLog().info("Device %s has been deactivated while its volume is being released", *bsdName);
         answer(peer, message, [](xpc::XPCDictionary& reply) { reply.setBoolean(keys::successKey, true); });
@@ -325,17 +326,20 @@ void LaunchServices::deactivate(xpc::Connection& peer, const xpc::XPCDictionary&
     }
     if (!volume) {
         servicesLog().error("Device %s has been deactivated, but it is no volume's device", *bsdName);
-        answer(peer, message, [&](xpc::XPCDictionary& reply) { setFailure(reply, "No volume is attached as " + *bsdName); });
+        answer(peer, message,
+            [&](xpc::XPCDictionary& reply) { setFailure(reply, "No volume is attached as " + *bsdName); });
         return;
     }
     servicesLog().info("Device %s of volume %s has been deactivated", *bsdName, *volume);
-    requestRelease(*volume, Release{"its device has been deactivated", configuration.hostPatience});
+    requestRelease(*volume, Release { "its device has been deactivated", configuration.hostPatience });
     answer(peer, message, [](xpc::XPCDictionary& reply) { reply.setBoolean(keys::successKey, true); });
 }
 
-void LaunchServices::refuse(xpc::Connection& peer, const xpc::XPCDictionary& message, const std::string& reason)
+void LaunchServices::refuse(
+    xpc::Connection& peer, const xpc::XPCDictionary& message, const std::string& reason)
 {
-    servicesLog().error("Refused a message of %s: %s: %s", peerName(peer), reason, message.debugDescription());
+    servicesLog().error(
+        "Refused a message of %s: %s: %s", peerName(peer), reason, message.debugDescription());
     answer(peer, message, [&](xpc::XPCDictionary& reply) { setFailure(reply, reason); });
 }
 
@@ -356,26 +360,28 @@ void LaunchServices::daemonLeft(const std::shared_ptr<xpc::Connection>& daemon)
     // A daemon that had its volume may have died: its host ends soon on its own when the kernel
     // unmounted, and is stopped otherwise.
     for (const auto& [volume, waiting] : left)
-        requestRelease(volume, Release{"its daemon has gone", waiting ? std::chrono::nanoseconds(0)
-                                                                      : configuration.daemonGonePatience});
+        requestRelease(volume,
+            Release { "its daemon has gone",
+                waiting ? std::chrono::nanoseconds(0) : configuration.daemonGonePatience });
 }
 
 void LaunchServices::requestRelease(const foundation::UUID& volume, Release release)
 {
-    std::optional<VolumeRecord> taken = volumes.withLock([&](Volumes& current) -> std::optional<VolumeRecord> {
-        auto found = current.records.find(volume);
-        if (found == current.records.end())
-            return std::nullopt;
-        if (found->second.provisioning) {
-            if (!found->second.requestedRelease)
-                found->second.requestedRelease = release;
-            return std::nullopt;
-        }
-        VolumeRecord record = std::move(found->second);
-        current.records.erase(found);
-        current.beginRelease(record);
-        return record;
-    });
+    std::optional<VolumeRecord> taken
+        = volumes.withLock([&](Volumes& current) -> std::optional<VolumeRecord> {
+              auto found = current.records.find(volume);
+              if (found == current.records.end())
+                  return std::nullopt;
+              if (found->second.provisioning) {
+                  if (!found->second.requestedRelease)
+                      found->second.requestedRelease = release;
+                  return std::nullopt;
+              }
+              VolumeRecord record = std::move(found->second);
+              current.records.erase(found);
+              current.beginRelease(record);
+              return record;
+          });
     if (taken)
         children->addTask(releaseVolume(std::move(*taken), std::move(release)));
 }
@@ -394,7 +400,7 @@ std::optional<LaunchServices::Taken> LaunchServices::keep(const foundation::UUID
         VolumeRecord record = std::move(found->second);
         current.records.erase(found);
         current.beginRelease(record);
-        return Taken{std::move(record), std::move(release)};
+        return Taken { std::move(record), std::move(release) };
     });
 }
 
@@ -424,7 +430,7 @@ tasks::Task<void> LaunchServices::provision(foundation::UUID volume)
     if (failure) {
         servicesLog().error("Cannot make volume %s: %s", volume, *failure);
         VolumeRecord record = take(volume);
-        Release release{"it could not be made: " + *failure};
+        Release release { "it could not be made: " + *failure };
         co_await releaseVolume(std::move(record), std::move(release));
     } else if (abandoned) {
         co_await releaseVolume(std::move(abandoned->first), std::move(abandoned->second));
@@ -435,7 +441,8 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
 {
     std::string imagePath = co_await images.create(volume);
     servicesLog().info("Made image %s for volume %s", imagePath, volume);
-    if (std::optional<Taken> abandoned = keep(volume, [&](VolumeRecord& record) { record.imagePath = imagePath; }))
+    if (std::optional<Taken> abandoned
+        = keep(volume, [&](VolumeRecord& record) { record.imagePath = imagePath; }))
         co_return abandoned;
 
     AttachedDevice device = co_await images.attach(imagePath);
@@ -449,7 +456,7 @@ tasks::Task<std::optional<LaunchServices::Taken>> LaunchServices::makeVolume(fou
         co_return abandoned;
 
     HostLauncher::ExitHandler onExit = [post = post, volume](const std::string& how) {
-        post.yield(HostExited{volume, how});
+        post.yield(HostExited { volume, how });
     };
     std::shared_ptr<Host> host = configuration.hostLauncher->launch(device.devicePath, mount, onExit);
     servicesLog().info("Started host %s on %s for volume %s", host->description(), device.devicePath, volume);
@@ -474,7 +481,8 @@ void LaunchServices::tellDaemon(VolumeRecord& record, const Release& release)
 void LaunchServices::sendToDaemon(VolumeRecord& record, const Release& release)
 {
     if (record.pendingReply) {
-        setFailure(*record.pendingReply, "Volume " + record.identifier.uuidString() + " is gone: " + release.reason);
+        setFailure(
+            *record.pendingReply, "Volume " + record.identifier.uuidString() + " is gone: " + release.reason);
         record.daemon->sendMessage(*record.pendingReply);
         return;
     }
@@ -521,7 +529,7 @@ tasks::Task<void> LaunchServices::releaseVolume(VolumeRecord record, Release rel
     }
     servicesLog().info("Released volume %s", record.identifier);
     volumes.withLock([&](Volumes& current) { current.endRelease(record); });
-    post.yield(VolumeReleased{});
+    post.yield(VolumeReleased {});
 }
 
 } // namespace services

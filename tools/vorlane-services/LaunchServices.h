@@ -12,14 +12,12 @@
 // the FUSE session and report its device deactivated.
 //
 // listen() opens both services; run() serves them until stop(), then releases every volume
-// (refusing new requests meanwhile), closes both services, ends every connection and returns. All bookkeeping happens on run()'s task, which handles one
-// event at a time, and on its child tasks; XPC and process threads only post events to it. Call
-// listen() and run() once each, in that order, from one thread; stop() from any thread, any
-// number of times, before or during run(). The object must outlive run()'s task.
+// (refusing new requests meanwhile), closes both services, ends every connection and returns. All bookkeeping
+// happens on run()'s task, which handles one event at a time, and on its child tasks; XPC and process threads
+// only post events to it. Call listen() and run() once each, in that order, from one thread; stop() from any
+// thread, any number of times, before or during run(). The object must outlive run()'s task.
 #pragma once
 
-#include "vorlane-services/HostLauncher.h"
-#include "vorlane-services/VolumeImages.h"
 #include "Platform/Foundation/UUID.h"
 #include "Platform/Tasks/AsyncStream.h"
 #include "Platform/Tasks/Task.h"
@@ -27,6 +25,8 @@
 #include "Platform/XPC/Connection.h"
 #include "Platform/XPC/XPCDictionary.h"
 #include "VLFoundation/Protected.h"
+#include "vorlane-services/HostLauncher.h"
+#include "vorlane-services/VolumeImages.h"
 
 #include <chrono>
 #include <map>
@@ -92,14 +92,15 @@ private:
         foundation::UUID volume;
         std::string how;
     };
-    struct VolumeReleased {};
-    struct StopRequested {};
-    using Event = std::variant<PeerAccepted, MessageReceived, ConnectionEnded, HostExited, VolumeReleased, StopRequested>;
+    struct VolumeReleased { };
+    struct StopRequested { };
+    using Event = std::variant<PeerAccepted, MessageReceived, ConnectionEnded, HostExited, VolumeReleased,
+        StopRequested>;
 
     struct Release {
         std::string reason;
         // How long the host may take to end on its own.
-        std::chrono::nanoseconds hostPatience{0};
+        std::chrono::nanoseconds hostPatience { 0 };
     };
 
     // One volume, from its request until it is released. While `provisioning`, the record
@@ -164,8 +165,7 @@ private:
     tasks::Task<std::optional<Taken>> makeVolume(foundation::UUID volume);
     // Applies what provisioning has made to the record; answers the record when a release was
     // asked for meanwhile (it has left the table then).
-    template <typename Update>
-    std::optional<Taken> keep(const foundation::UUID& volume, Update update);
+    template <typename Update> std::optional<Taken> keep(const foundation::UUID& volume, Update update);
     VolumeRecord take(const foundation::UUID& volume);
     // Tells the daemon, ends the host, detaches the device and removes the image; never fails.
     tasks::Task<void> releaseVolume(VolumeRecord record, Release release);
@@ -178,7 +178,7 @@ private:
     const VolumeImages images;
     tasks::AsyncStream<Event> events;
     const tasks::AsyncStream<Event>::Continuation post;
-    vl::Protected<Volumes> volumes{Volumes{}};
+    vl::Protected<Volumes> volumes { Volumes {} };
 
     // Touched by listen() before run() starts, then only by run()'s task.
     std::shared_ptr<xpc::Connection> broker;

@@ -1,10 +1,10 @@
 #include "vorlane-services/ProcessHostLauncher.h"
 
-#include "vorlane-services/ServicesLog.h"
 #include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Cancellation.h"
 #include "Platform/Tasks/Clock.h"
 #include "VLFoundation/AsyncFuture.h"
+#include "vorlane-services/ServicesLog.h"
 
 #include <sys/mount.h>
 #include <sys/syscall.h>
@@ -56,9 +56,12 @@ std::string howItEnded(const foundation::Process& process)
 class ProcessHost final : public Host {
 public:
     ProcessHost(pid_t pid, int processDescriptor, std::shared_ptr<vl::AsyncFuture<void>> ended,
-                std::chrono::nanoseconds terminationGrace, std::optional<std::string> mountPoint)
-        : pid(pid), processDescriptor(processDescriptor), ended(std::move(ended)), terminationGrace(terminationGrace),
-          mountPoint(std::move(mountPoint))
+        std::chrono::nanoseconds terminationGrace, std::optional<std::string> mountPoint)
+        : pid(pid)
+        , processDescriptor(processDescriptor)
+        , ended(std::move(ended))
+        , terminationGrace(terminationGrace)
+        , mountPoint(std::move(mountPoint))
     {
     }
 
@@ -97,8 +100,8 @@ private:
     tasks::Task<bool> endsWithin(std::chrono::nanoseconds duration)
     {
         tasks::SuspendingClock::Instant deadline = tasks::SuspendingClock::now() + duration;
-        tasks::Result<void> outcome =
-            co_await tasks::catching(ended->wait(deadline, std::nullopt, tasks::SuspendingClock{}));
+        tasks::Result<void> outcome
+            = co_await tasks::catching(ended->wait(deadline, std::nullopt, tasks::SuspendingClock {}));
         co_return outcome.isSuccess();
     }
 
@@ -119,34 +122,36 @@ private:
 } // namespace
 
 ProcessHostLauncher::ProcessHostLauncher(foundation::URL command, std::chrono::nanoseconds terminationGrace)
-    : command(std::move(command)), terminationGrace(terminationGrace)
+    : command(std::move(command))
+    , terminationGrace(terminationGrace)
 {
 }
 
-std::shared_ptr<Host> ProcessHostLauncher::launch(const std::string& devicePath,
-                                                  const std::optional<HostMount>& mount, ExitHandler onExit)
+std::shared_ptr<Host> ProcessHostLauncher::launch(
+    const std::string& devicePath, const std::optional<HostMount>& mount, ExitHandler onExit)
 {
     vl::AsyncFuture<void>::Pair ended = vl::AsyncFuture<void>::makeFuture();
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = command;
     // The host ends when we do, however we end: nothing else would take its volume down.
-    process->arguments = {"--stop-with-parent", devicePath};
+    process->arguments = { "--stop-with-parent", devicePath };
     if (mount && mount->volumeChecksAccess)
-        process->arguments = {"--stop-with-parent", "--mount-point", mount->mountPoint, "--volume-checks-access",
-                              devicePath};
+        process->arguments = { "--stop-with-parent", "--mount-point", mount->mountPoint,
+            "--volume-checks-access", devicePath };
     else if (mount)
-        process->arguments = {"--stop-with-parent", "--mount-point", mount->mountPoint, devicePath};
-    process->terminationHandler = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
-        onExit(howItEnded(process));
-        promise.resolve();
-    };
+        process->arguments = { "--stop-with-parent", "--mount-point", mount->mountPoint, devicePath };
+    process->terminationHandler
+        = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
+              onExit(howItEnded(process));
+              promise.resolve();
+          };
     process->launch();
     pid_t pid = process->processIdentifier();
     // Close-on-exec by default. Fails only when the child has ended and been reaped already;
     // then there is nothing left to signal.
     int processDescriptor = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     return std::make_shared<ProcessHost>(pid, processDescriptor, ended.future, terminationGrace,
-                                         mount ? std::optional(mount->mountPoint) : std::nullopt);
+        mount ? std::optional(mount->mountPoint) : std::nullopt);
 }
 
 } // namespace services

@@ -8,8 +8,8 @@
 // descriptor opened at launch, so they never reach another process that took the number over.
 #pragma once
 
-#include "vorlane-services/HostLauncher.h"
 #include "Platform/Foundation/URL.h"
+#include "vorlane-services/HostLauncher.h"
 
 #include <chrono>
 
@@ -17,12 +17,12 @@ namespace services {
 
 class ProcessHostLauncher final : public HostLauncher {
 public:
-    explicit ProcessHostLauncher(foundation::URL command,
-                                 std::chrono::nanoseconds terminationGrace = std::chrono::seconds(5));
+    explicit ProcessHostLauncher(
+        foundation::URL command, std::chrono::nanoseconds terminationGrace = std::chrono::seconds(5));
 
     // Throws foundation::LaunchError when the command cannot be started.
-    std::shared_ptr<Host> launch(const std::string& devicePath, const std::optional<HostMount>& mount,
-                                 ExitHandler onExit) override;
+    std::shared_ptr<Host> launch(
+        const std::string& devicePath, const std::optional<HostMount>& mount, ExitHandler onExit) override;
 
 private:
     foundation::URL command;

@@ -26,7 +26,7 @@ struct ServicesOptions {
     std::string diskImageTool;
     std::string imageDirectory;
     std::int64_t imageSize = 1 << 20;
-    std::chrono::seconds hostPatience{10};
+    std::chrono::seconds hostPatience { 10 };
 };
 
 // A command line that cannot be understood; its text says why.
@@ -39,7 +39,7 @@ extern const std::string_view servicesUsage;
 
 // `arguments` excludes the program's name; `hostFromEnvironment` is VORLANE_FSKIT_HOST when set.
 // Throws UsageError.
-ServicesOptions parseServicesArguments(const std::vector<std::string>& arguments,
-                                       std::optional<std::string> hostFromEnvironment);
+ServicesOptions parseServicesArguments(
+    const std::vector<std::string>& arguments, std::optional<std::string> hostFromEnvironment);
 
 } // namespace services

@@ -1,10 +1,10 @@
 #include "vorlane-services/ServicesProgram.h"
 
+#include "Common/SignalWatcher.h"
+#include "Platform/Tasks/Spawn.h"
 #include "vorlane-services/LaunchServices.h"
 #include "vorlane-services/ProcessHostLauncher.h"
 #include "vorlane-services/ServicesLog.h"
-#include "Platform/Tasks/Spawn.h"
-#include "Common/SignalWatcher.h"
 
 #include <csignal>
 #include <iostream>
@@ -13,15 +13,16 @@ namespace services {
 
 int runServices(const ServicesOptions& options)
 {
-    LaunchServices::Configuration configuration{
+    LaunchServices::Configuration configuration {
         .diskImageTool = foundation::URL::fileURLWithPath(options.diskImageTool),
         .imageDirectory = options.imageDirectory,
         .imageSize = options.imageSize,
-        .hostLauncher = std::make_shared<ProcessHostLauncher>(foundation::URL::fileURLWithPath(options.hostCommand)),
+        .hostLauncher
+        = std::make_shared<ProcessHostLauncher>(foundation::URL::fileURLWithPath(options.hostCommand)),
         .hostPatience = options.hostPatience,
     };
     LaunchServices launchServices(std::move(configuration));
-    SignalWatcher signals({SIGINT, SIGTERM}, [&launchServices](int signal) {
+    SignalWatcher signals({ SIGINT, SIGTERM }, [&launchServices](int signal) {
         servicesLog().info("Received signal %s", signal);
         launchServices.stop();
     });

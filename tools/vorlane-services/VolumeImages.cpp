@@ -34,7 +34,9 @@ void writeIdentity(const std::string& path, const foundation::UUID& volume)
 } // namespace
 
 VolumeImages::VolumeImages(foundation::URL tool, std::string directory, std::int64_t size)
-    : tool(std::move(tool)), directory(std::move(directory)), size(size)
+    : tool(std::move(tool))
+    , directory(std::move(directory))
+    , size(size)
 {
 }
 
@@ -71,7 +73,7 @@ tasks::Task<AttachedDevice> VolumeImages::attach(std::string imagePath) const
     std::string bsdName = devicePath.substr(devicePath.find_last_of('/') + 1);
     if (bsdName.empty())
         throw vl::DiskImage::Error::attachDeviceLookupFailed();
-    co_return AttachedDevice{devicePath, bsdName};
+    co_return AttachedDevice { devicePath, bsdName };
 }
 
 tasks::Task<void> VolumeImages::detach(std::string bsdName) const
@@ -88,14 +90,16 @@ tasks::Task<void> VolumeImages::sweep(std::function<void(const std::string&)> re
     } catch (const std::exception& error) {
         report("Cannot list the attached images: " + std::string(error.what()));
     }
-    for (const vl::DiskImage::Image& image : attached ? attached->images : std::vector<vl::DiskImage::Image>{}) {
+    for (const vl::DiskImage::Image& image :
+        attached ? attached->images : std::vector<vl::DiskImage::Image> {}) {
         if (!image.imagePath.starts_with(prefix))
             continue;
         for (const vl::DiskImage::SystemEntity& entity : image.systemEntities) {
             std::string bsdName = entity.devEntry.substr(entity.devEntry.find_last_of('/') + 1);
             try {
                 co_await detach(bsdName);
-                report("Detached " + entity.devEntry + " (image " + image.imagePath + ") left by an earlier instance");
+                report("Detached " + entity.devEntry + " (image " + image.imagePath
+                    + ") left by an earlier instance");
             } catch (const std::exception& error) {
                 report("Cannot detach " + entity.devEntry + " left by an earlier instance: " + error.what());
             }
@@ -109,7 +113,8 @@ tasks::Task<void> VolumeImages::sweep(std::function<void(const std::string&)> re
             remove(entry.path().string());
             report("Removed image " + entry.path().string() + " left by an earlier instance");
         } catch (const std::exception& error) {
-            report("Cannot remove image " + entry.path().string() + " left by an earlier instance: " + error.what());
+            report("Cannot remove image " + entry.path().string()
+                + " left by an earlier instance: " + error.what());
         }
     }
 }

@@ -18,7 +18,7 @@ namespace services {
 
 struct AttachedDevice {
     std::string devicePath; // as the tool printed it, for example "/dev/loop3"
-    std::string bsdName;    // its last path component, for example "loop3"
+    std::string bsdName; // its last path component, for example "loop3"
 };
 
 class VolumeImages {

@@ -19,7 +19,10 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
     };
     using Entry = std::variant<std::function<void()>, SyncWaiter*>;
 
-    explicit State(std::string label) : label(std::move(label)) {}
+    explicit State(std::string label)
+        : label(std::move(label))
+    {
+    }
 
     // Passes ownership to the entry at the front of `pending`, or gives it up if there is none.
     // Called with `mutex` held by the owner.
@@ -83,7 +86,10 @@ struct DispatchQueue::State : std::enable_shared_from_this<State> {
 // ends once it has run what is still pending.
 class DispatchQueue::Lifetime {
 public:
-    explicit Lifetime(std::string label) : state(std::make_shared<State>(std::move(label))) {}
+    explicit Lifetime(std::string label)
+        : state(std::make_shared<State>(std::move(label)))
+    {
+    }
     ~Lifetime()
     {
         std::lock_guard guard(state->mutex);
@@ -96,7 +102,10 @@ public:
     const std::shared_ptr<State> state;
 };
 
-DispatchQueue::DispatchQueue(std::string label) : lifetime(std::make_shared<Lifetime>(std::move(label))) {}
+DispatchQueue::DispatchQueue(std::string label)
+    : lifetime(std::make_shared<Lifetime>(std::move(label)))
+{
+}
 
 const std::string& DispatchQueue::label() const
 {

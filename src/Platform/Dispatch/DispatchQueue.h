@@ -26,11 +26,10 @@ public:
 
     void async(std::function<void()> work) const;
 
-    template <typename Work>
-    std::invoke_result_t<Work&> sync(Work&& work) const
+    template <typename Work> std::invoke_result_t<Work&> sync(Work&& work) const
     {
         acquireForSync();
-        Holder holder{*this};
+        Holder holder { *this };
         return work();
     }
 

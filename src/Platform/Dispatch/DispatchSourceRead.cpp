@@ -23,7 +23,8 @@ constexpr std::string_view location = "Platform/Dispatch/DispatchSourceRead";
 // flags change.
 struct DispatchSourceRead::State {
     State(int fileDescriptor, DispatchQueue queue)
-        : fileDescriptor(fileDescriptor), queue(std::move(queue))
+        : fileDescriptor(fileDescriptor)
+        , queue(std::move(queue))
     {
     }
     ~State()
@@ -37,15 +38,13 @@ struct DispatchSourceRead::State {
         if (wakeDescriptor < 0)
             return;
         std::uint64_t one = 1;
-        while (::write(wakeDescriptor, &one, sizeof one) < 0 && errno == EINTR) {
-        }
+        while (::write(wakeDescriptor, &one, sizeof one) < 0 && errno == EINTR) { }
     }
 
     void clearWake() const
     {
         std::uint64_t count;
-        while (::read(wakeDescriptor, &count, sizeof count) < 0 && errno == EINTR) {
-        }
+        while (::read(wakeDescriptor, &count, sizeof count) < 0 && errno == EINTR) { }
     }
 
     bool isCancelled() const
@@ -73,8 +72,8 @@ struct DispatchSourceRead::State {
                     break;
                 watching = !state->cancelled && state->suspendCount == 0;
             }
-            pollfd descriptors[2] = {{state->wakeDescriptor, POLLIN, 0},
-                                     {watching ? state->fileDescriptor : -1, POLLIN, 0}};
+            pollfd descriptors[2] = { { state->wakeDescriptor, POLLIN, 0 },
+                { watching ? state->fileDescriptor : -1, POLLIN, 0 } };
             if (::poll(descriptors, 2, -1) < 0) {
                 if (errno == EINTR)
                     continue;

@@ -12,17 +12,23 @@ namespace dispatch {
 
 class DispatchTime {
 public:
-    explicit constexpr DispatchTime(std::uint64_t uptimeNanoseconds) : nanoseconds(uptimeNanoseconds) {}
+    explicit constexpr DispatchTime(std::uint64_t uptimeNanoseconds)
+        : nanoseconds(uptimeNanoseconds)
+    {
+    }
 
     static DispatchTime now()
     {
-        timespec now{};
+        timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
-        return DispatchTime(static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-                            static_cast<std::uint64_t>(now.tv_nsec));
+        return DispatchTime(static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u
+            + static_cast<std::uint64_t>(now.tv_nsec));
     }
 
-    static constexpr DispatchTime distantFuture() { return DispatchTime(std::numeric_limits<std::uint64_t>::max()); }
+    static constexpr DispatchTime distantFuture()
+    {
+        return DispatchTime(std::numeric_limits<std::uint64_t>::max());
+    }
 
     constexpr std::uint64_t uptimeNanoseconds() const { return nanoseconds; }
 
@@ -30,7 +36,8 @@ public:
     {
         std::uint64_t result;
         if (interval.count() >= 0) {
-            if (__builtin_add_overflow(time.nanoseconds, static_cast<std::uint64_t>(interval.count()), &result))
+            if (__builtin_add_overflow(
+                    time.nanoseconds, static_cast<std::uint64_t>(interval.count()), &result))
                 result = std::numeric_limits<std::uint64_t>::max();
         } else {
             std::uint64_t magnitude = static_cast<std::uint64_t>(-(interval.count() + 1)) + 1;

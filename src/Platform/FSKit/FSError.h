@@ -1,8 +1,8 @@
 // The error object that FSKit reports to the kernel: a POSIX errno.
 //
 // fs_errorForPOSIXError makes one from a Darwin errno; throw it as it is. FSError is a
-// foundation::POSIXError, so code that handles POSIX-domain errors handles it too. At the boundary, reply handlers receive any error as a std::exception_ptr (null on
-// success).
+// foundation::POSIXError, so code that handles POSIX-domain errors handles it too. At the boundary, reply
+// handlers receive any error as a std::exception_ptr (null on success).
 #pragma once
 
 #include "Platform/Foundation/POSIXError.h"

@@ -7,7 +7,10 @@ Data::Data(const void* buffer, std::size_t count)
     append(buffer, count);
 }
 
-Data::Data(std::string_view text) : Data(text.data(), text.size()) {}
+Data::Data(std::string_view text)
+    : Data(text.data(), text.size())
+{
+}
 
 void Data::append(const void* buffer, std::size_t count)
 {

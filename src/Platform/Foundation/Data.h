@@ -18,7 +18,10 @@ public:
     Data() = default;
     // A copy of `count` bytes at `buffer`; a null buffer gives empty data.
     Data(const void* buffer, std::size_t count);
-    explicit Data(std::span<const std::uint8_t> bytes) : storage(bytes.begin(), bytes.end()) {}
+    explicit Data(std::span<const std::uint8_t> bytes)
+        : storage(bytes.begin(), bytes.end())
+    {
+    }
     explicit Data(std::string_view text);
 
     const std::uint8_t* data() const { return storage.data(); }

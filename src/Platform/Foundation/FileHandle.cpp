@@ -12,7 +12,8 @@
 namespace foundation {
 
 FileHandle::FileHandle(int fileDescriptor, bool closeOnDealloc)
-    : descriptor(fileDescriptor), ownsDescriptor(closeOnDealloc)
+    : descriptor(fileDescriptor)
+    , ownsDescriptor(closeOnDealloc)
 {
 }
 

@@ -8,7 +8,7 @@ namespace posix {
 namespace {
 
 // Darwin errno i is entry i - 1: the Linux errno of the same meaning.
-constexpr std::array<int, elast> linuxMeaning{
+constexpr std::array<int, elast> linuxMeaning {
     EPERM, // EPERM
     ENOENT, // ENOENT
     ESRCH, // ESRCH
@@ -123,12 +123,22 @@ struct LinuxOnly {
     int linuxErrno;
     std::int32_t darwinErrno;
 };
-constexpr std::array linuxOnly{
-    LinuxOnly{ENODATA, enoattr},   LinuxOnly{EOPNOTSUPP, enotsup}, LinuxOnly{EBADFD, ebadf},
-    LinuxOnly{ENOMEDIUM, enxio},   LinuxOnly{EREMOTEIO, eio},      LinuxOnly{ENOKEY, eacces},
-    LinuxOnly{EKEYEXPIRED, eacces}, LinuxOnly{EKEYREVOKED, eacces}, LinuxOnly{EKEYREJECTED, eacces},
-    LinuxOnly{ECOMM, eio},         LinuxOnly{ENOTUNIQ, einval},    LinuxOnly{EUCLEAN, eio},
-    LinuxOnly{ERESTART, eintr},    LinuxOnly{ELIBBAD, eshlibvers}, LinuxOnly{ENOPKG, enoent},
+constexpr std::array linuxOnly {
+    LinuxOnly { ENODATA, enoattr },
+    LinuxOnly { EOPNOTSUPP, enotsup },
+    LinuxOnly { EBADFD, ebadf },
+    LinuxOnly { ENOMEDIUM, enxio },
+    LinuxOnly { EREMOTEIO, eio },
+    LinuxOnly { ENOKEY, eacces },
+    LinuxOnly { EKEYEXPIRED, eacces },
+    LinuxOnly { EKEYREVOKED, eacces },
+    LinuxOnly { EKEYREJECTED, eacces },
+    LinuxOnly { ECOMM, eio },
+    LinuxOnly { ENOTUNIQ, einval },
+    LinuxOnly { EUCLEAN, eio },
+    LinuxOnly { ERESTART, eintr },
+    LinuxOnly { ELIBBAD, eshlibvers },
+    LinuxOnly { ENOPKG, enoent },
 };
 
 } // namespace

@@ -121,7 +121,10 @@ inline constexpr std::int32_t ewouldblock = eagain;
 inline constexpr std::int32_t elast = eqfull;
 
 // Whether `code` is a Darwin errno (1 through elast).
-constexpr bool isDarwinErrno(std::int32_t code) { return code >= 1 && code <= elast; }
+constexpr bool isDarwinErrno(std::int32_t code)
+{
+    return code >= 1 && code <= elast;
+}
 
 std::int32_t darwinErrnoFromLinux(int linuxErrno);
 int linuxErrnoFromDarwin(std::int32_t darwinErrno);

@@ -82,7 +82,7 @@ void Process::launch()
     }
     // The child has its own copy; letting go here means a process object that outlives its
     // caller on the waiting thread holds no descriptor of the parent's.
-    standardOutput = std::monostate{};
+    standardOutput = std::monostate {};
     {
         std::lock_guard lock(mutex);
         state = State::running;

@@ -9,7 +9,8 @@
 namespace foundation {
 
 DecodingError::DecodingError(Kind kind, const std::string& description)
-    : std::runtime_error(description), errorKind(kind)
+    : std::runtime_error(description)
+    , errorKind(kind)
 {
 }
 
@@ -51,7 +52,8 @@ PropertyList convert(plist_t node, const std::string& path)
         PropertyList::Array array;
         std::uint32_t count = plist_array_get_size(node);
         for (std::uint32_t index = 0; index < count; ++index)
-            array.push_back(convert(plist_array_get_item(node, index), childPath(path, "Index " + std::to_string(index))));
+            array.push_back(convert(
+                plist_array_get_item(node, index), childPath(path, "Index " + std::to_string(index))));
         return PropertyList(std::move(array), path);
     }
     case PLIST_STRING: {
@@ -75,7 +77,7 @@ PropertyList convert(plist_t node, const std::string& path)
         return PropertyList(Data(bytes, length), path);
     }
     default:
-        return PropertyList(PropertyList::Other{}, path);
+        return PropertyList(PropertyList::Other {}, path);
     }
 }
 
@@ -84,22 +86,24 @@ PropertyList convert(plist_t node, const std::string& path)
 PropertyList PropertyList::decode(const Data& data)
 {
     if (data.empty() || data.size() > std::numeric_limits<std::uint32_t>::max())
-        throw DecodingError(DecodingError::Kind::dataCorrupted, "The given data was not a valid property list.");
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, "The given data was not a valid property list.");
     plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &root);
+    plist_from_memory(
+        reinterpret_cast<const char*>(data.data()), static_cast<std::uint32_t>(data.size()), &root);
     OwnedPlist owned(root);
     if (root == nullptr)
-        throw DecodingError(DecodingError::Kind::dataCorrupted, "The given data was not a valid property list.");
+        throw DecodingError(
+            DecodingError::Kind::dataCorrupted, "The given data was not a valid property list.");
     return convert(root, "");
 }
 
-template <typename Value>
-const Value& PropertyList::as(const char* typeName) const
+template <typename Value> const Value& PropertyList::as(const char* typeName) const
 {
     if (const Value* value = std::get_if<Value>(&storage))
         return *value;
     throw DecodingError(DecodingError::Kind::typeMismatch,
-                        std::string("Expected to decode ") + typeName + " at \"" + path + "\" but found another type.");
+        std::string("Expected to decode ") + typeName + " at \"" + path + "\" but found another type.");
 }
 
 const PropertyList& PropertyList::value(std::string_view key) const
@@ -108,14 +112,29 @@ const PropertyList& PropertyList::value(std::string_view key) const
     auto found = dictionary.find(key);
     if (found == dictionary.end())
         throw DecodingError(DecodingError::Kind::keyNotFound,
-                            "No value associated with key \"" + std::string(key) + "\" at \"" + path + "\".");
+            "No value associated with key \"" + std::string(key) + "\" at \"" + path + "\".");
     return found->second;
 }
 
-const PropertyList::Array& PropertyList::array() const { return as<Array>("Array"); }
-const std::string& PropertyList::string() const { return as<std::string>("String"); }
-std::int64_t PropertyList::integer() const { return as<std::int64_t>("Integer"); }
-bool PropertyList::boolean() const { return as<bool>("Bool"); }
-const Data& PropertyList::data() const { return as<Data>("Data"); }
+const PropertyList::Array& PropertyList::array() const
+{
+    return as<Array>("Array");
+}
+const std::string& PropertyList::string() const
+{
+    return as<std::string>("String");
+}
+std::int64_t PropertyList::integer() const
+{
+    return as<std::int64_t>("Integer");
+}
+bool PropertyList::boolean() const
+{
+    return as<bool>("Bool");
+}
+const Data& PropertyList::data() const
+{
+    return as<Data>("Data");
+}
 
 } // namespace foundation

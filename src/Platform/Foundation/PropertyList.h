@@ -32,7 +32,7 @@ public:
     using Dictionary = std::map<std::string, PropertyList, std::less<>>;
     using Array = std::vector<PropertyList>;
     // Values of kinds the accessors do not read (dates, reals, unsupported nodes).
-    struct Other {};
+    struct Other { };
 
     // Decodes XML or binary property-list bytes; throws DecodingError (dataCorrupted).
     static PropertyList decode(const Data& data);
@@ -48,11 +48,14 @@ public:
     const std::string& codingPath() const { return path; }
 
     using Storage = std::variant<Other, Dictionary, Array, std::string, std::int64_t, bool, Data>;
-    PropertyList(Storage storage, std::string codingPath) : storage(std::move(storage)), path(std::move(codingPath)) {}
+    PropertyList(Storage storage, std::string codingPath)
+        : storage(std::move(storage))
+        , path(std::move(codingPath))
+    {
+    }
 
 private:
-    template <typename Value>
-    const Value& as(const char* typeName) const;
+    template <typename Value> const Value& as(const char* typeName) const;
 
     Storage storage;
     std::string path;

@@ -8,12 +8,28 @@ namespace {
 
 bool isUnreservedInPath(unsigned char character)
 {
-    if ((character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z') ||
-        (character >= '0' && character <= '9'))
+    if ((character >= 'a' && character <= 'z') || (character >= 'A' && character <= 'Z')
+        || (character >= '0' && character <= '9'))
         return true;
     switch (character) {
-    case '-': case '.': case '_': case '~': case '/': case '!': case '$': case '&': case '\'':
-    case '(': case ')': case '*': case '+': case ',': case ';': case '=': case ':': case '@':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '/':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=':
+    case ':':
+    case '@':
         return true;
     default:
         return false;

@@ -25,7 +25,10 @@ public:
     friend bool operator==(const URL&, const URL&) = default;
 
 private:
-    explicit URL(std::string encodedPath) : storedPath(std::move(encodedPath)) {}
+    explicit URL(std::string encodedPath)
+        : storedPath(std::move(encodedPath))
+    {
+    }
 
     std::string storedPath;
 };

@@ -45,7 +45,7 @@ std::optional<UUID> UUID::parse(std::string_view text)
 {
     if (text.size() != 36)
         return std::nullopt;
-    Bytes bytes{};
+    Bytes bytes {};
     std::size_t nibble = 0;
     for (std::size_t index = 0; index < text.size(); ++index) {
         if (isDashPosition(index)) {
@@ -56,7 +56,8 @@ std::optional<UUID> UUID::parse(std::string_view text)
         int value = hexDigitValue(text[index]);
         if (value < 0)
             return std::nullopt;
-        bytes[nibble / 2] = static_cast<std::uint8_t>(bytes[nibble / 2] | (nibble % 2 == 0 ? value << 4 : value));
+        bytes[nibble / 2]
+            = static_cast<std::uint8_t>(bytes[nibble / 2] | (nibble % 2 == 0 ? value << 4 : value));
         ++nibble;
     }
     return UUID(bytes);

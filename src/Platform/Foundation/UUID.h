@@ -19,7 +19,10 @@ public:
 
     // A fresh random (version 4) identifier.
     UUID();
-    explicit UUID(const Bytes& bytes) : storage(bytes) {}
+    explicit UUID(const Bytes& bytes)
+        : storage(bytes)
+    {
+    }
     // The 16 bytes starting at `bytes`, in order.
     static UUID fromBytes(const std::uint8_t* bytes);
     static std::optional<UUID> parse(std::string_view text);
@@ -37,7 +40,6 @@ private:
 
 } // namespace foundation
 
-template <>
-struct std::hash<foundation::UUID> {
+template <> struct std::hash<foundation::UUID> {
     std::size_t operator()(const foundation::UUID& uuid) const noexcept;
 };

@@ -13,8 +13,8 @@ class StandardErrorSink final : public LogSink {
 public:
     void write(const LogMessage& message) override
     {
-        std::string line = "[" + message.subsystem + ":" + message.category + "] " +
-                           std::string(toString(message.level)) + ": " + message.text + "\n";
+        std::string line = "[" + message.subsystem + ":" + message.category + "] "
+            + std::string(toString(message.level)) + ": " + message.text + "\n";
         std::fwrite(line.data(), 1, line.size(), stderr);
     }
 };
@@ -81,13 +81,14 @@ std::string formatLogMessage(std::string_view format, const std::vector<LogArgum
 }
 
 Logger::Logger(std::string subsystem, std::string category)
-    : subsystemName(std::move(subsystem)), categoryName(std::move(category))
+    : subsystemName(std::move(subsystem))
+    , categoryName(std::move(category))
 {
 }
 
 void Logger::log(LogLevel level, std::string_view format, const std::vector<LogArgument>& arguments) const
 {
-    LogMessage message{subsystemName, categoryName, level, formatLogMessage(format, arguments)};
+    LogMessage message { subsystemName, categoryName, level, formatLogMessage(format, arguments) };
     UnfairLockGuard guard(sinkLock);
     (currentSink ? *currentSink : standardErrorSink()).write(message);
 }

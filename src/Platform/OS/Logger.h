@@ -29,21 +29,37 @@ struct LogMessage {
 // One argument of a log message, already turned into text.
 class LogArgument {
 public:
-    LogArgument(std::string_view text) : text(text) {}
-    LogArgument(const char* text) : text(text) {}
-    LogArgument(const std::string& text) : text(text) {}
-    LogArgument(const std::exception& error) : text(error.what()) {}
+    LogArgument(std::string_view text)
+        : text(text)
+    {
+    }
+    LogArgument(const char* text)
+        : text(text)
+    {
+    }
+    LogArgument(const std::string& text)
+        : text(text)
+    {
+    }
+    LogArgument(const std::exception& error)
+        : text(error.what())
+    {
+    }
     LogArgument(const std::exception_ptr& error);
     template <typename Integer>
-        requires std::is_integral_v<Integer>
-    LogArgument(Integer value) : text(std::to_string(value))
+    requires std::is_integral_v<Integer> LogArgument(Integer value)
+        : text(std::to_string(value))
     {
     }
     template <typename Described>
-        requires requires(const Described& value) {
-            { value.description() } -> std::convertible_to<std::string>;
-        }
-    LogArgument(const Described& value) : text(value.description())
+    requires requires(const Described& value)
+    {
+        {
+            value.description()
+            } -> std::convertible_to<std::string>;
+    }
+    LogArgument(const Described& value)
+        : text(value.description())
     {
     }
 
@@ -63,16 +79,14 @@ class Logger {
 public:
     Logger(std::string subsystem, std::string category);
 
-    template <typename... Arguments>
-    void info(std::string_view format, const Arguments&... arguments) const
+    template <typename... Arguments> void info(std::string_view format, const Arguments&... arguments) const
     {
-        log(LogLevel::info, format, {LogArgument(arguments)...});
+        log(LogLevel::info, format, { LogArgument(arguments)... });
     }
 
-    template <typename... Arguments>
-    void error(std::string_view format, const Arguments&... arguments) const
+    template <typename... Arguments> void error(std::string_view format, const Arguments&... arguments) const
     {
-        log(LogLevel::error, format, {LogArgument(arguments)...});
+        log(LogLevel::error, format, { LogArgument(arguments)... });
     }
 
     void log(LogLevel level, std::string_view format, const std::vector<LogArgument>& arguments) const;

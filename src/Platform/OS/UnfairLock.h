@@ -40,8 +40,8 @@ public:
     void lock() VL_ACQUIRE()
     {
         std::uint32_t expected = unlocked;
-        if (word.compare_exchange_strong(expected, locked, std::memory_order_acquire,
-                                         std::memory_order_relaxed)) [[likely]]
+        if (word.compare_exchange_strong(
+                expected, locked, std::memory_order_acquire, std::memory_order_relaxed)) [[likely]]
             return;
         lockContended();
     }
@@ -49,8 +49,8 @@ public:
     bool tryLock() VL_TRY_ACQUIRE(true)
     {
         std::uint32_t expected = unlocked;
-        return word.compare_exchange_strong(expected, locked, std::memory_order_acquire,
-                                            std::memory_order_relaxed);
+        return word.compare_exchange_strong(
+            expected, locked, std::memory_order_acquire, std::memory_order_relaxed);
     }
 
     void unlock() VL_RELEASE()
@@ -67,13 +67,17 @@ private:
     void lockContended();
     void wakeWaiter();
 
-    std::atomic<std::uint32_t> word{unlocked};
+    std::atomic<std::uint32_t> word { unlocked };
 };
 
 // Holds an UnfairLock for the lifetime of a scope.
 class VL_SCOPED_CAPABILITY UnfairLockGuard {
 public:
-    explicit UnfairLockGuard(UnfairLock& lock) VL_ACQUIRE(lock) : held(lock) { held.lock(); }
+    explicit UnfairLockGuard(UnfairLock& lock) VL_ACQUIRE(lock)
+        : held(lock)
+    {
+        held.lock();
+    }
     ~UnfairLockGuard() VL_RELEASE() { held.unlock(); }
     UnfairLockGuard(const UnfairLockGuard&) = delete;
     UnfairLockGuard& operator=(const UnfairLockGuard&) = delete;

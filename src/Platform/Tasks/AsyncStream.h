@@ -20,8 +20,7 @@
 
 namespace tasks {
 
-template <typename T>
-class AsyncStream {
+template <typename T> class AsyncStream {
     struct State {
         os::UnfairLock lock;
         std::deque<T> buffer;
@@ -62,7 +61,10 @@ class AsyncStream {
 
     // Finishes the stream when the last producer copy goes away.
     struct ProducerToken {
-        explicit ProducerToken(std::shared_ptr<State> state) : state(std::move(state)) {}
+        explicit ProducerToken(std::shared_ptr<State> state)
+            : state(std::move(state))
+        {
+        }
         ProducerToken(const ProducerToken&) = delete;
         ProducerToken& operator=(const ProducerToken&) = delete;
         ~ProducerToken() { state->deliver(std::nullopt); }
@@ -77,7 +79,10 @@ public:
 
     private:
         friend AsyncStream;
-        explicit Continuation(std::shared_ptr<ProducerToken> token) : token(std::move(token)) {}
+        explicit Continuation(std::shared_ptr<ProducerToken> token)
+            : token(std::move(token))
+        {
+        }
         std::shared_ptr<ProducerToken> token;
     };
 
@@ -89,13 +94,16 @@ public:
     static Pair makeStream()
     {
         auto state = std::make_shared<State>();
-        return Pair{AsyncStream(state), Continuation(std::make_shared<ProducerToken>(state))};
+        return Pair { AsyncStream(state), Continuation(std::make_shared<ProducerToken>(state)) };
     }
 
     Task<std::optional<T>> next() const { return nextOf(state); }
 
 private:
-    explicit AsyncStream(std::shared_ptr<State> state) : state(std::move(state)) {}
+    explicit AsyncStream(std::shared_ptr<State> state)
+        : state(std::move(state))
+    {
+    }
 
     static Task<std::optional<T>> nextOf(std::shared_ptr<State> state)
     {
@@ -106,23 +114,24 @@ private:
 
     static Task<std::optional<T>> waitForElement(std::shared_ptr<State> state)
     {
-        co_return co_await withContinuation<std::optional<T>>([&state](tasks::Continuation<std::optional<T>> consumer) {
-            std::optional<T> ready;
-            bool end = false;
-            {
-                os::UnfairLockGuard guard(state->lock);
-                if (!state->buffer.empty()) {
-                    ready.emplace(std::move(state->buffer.front()));
-                    state->buffer.pop_front();
-                } else if (state->finished || isCancelled()) {
-                    end = true;
-                } else {
-                    state->consumer.emplace(std::move(consumer));
+        co_return co_await withContinuation<std::optional<T>>(
+            [&state](tasks::Continuation<std::optional<T>> consumer) {
+                std::optional<T> ready;
+                bool end = false;
+                {
+                    os::UnfairLockGuard guard(state->lock);
+                    if (!state->buffer.empty()) {
+                        ready.emplace(std::move(state->buffer.front()));
+                        state->buffer.pop_front();
+                    } else if (state->finished || isCancelled()) {
+                        end = true;
+                    } else {
+                        state->consumer.emplace(std::move(consumer));
+                    }
                 }
-            }
-            if (ready || end)
-                consumer.resume(std::move(ready));
-        });
+                if (ready || end)
+                    consumer.resume(std::move(ready));
+            });
     }
 
     std::shared_ptr<State> state;

@@ -18,7 +18,10 @@ namespace tasks {
 
 class CancellationError : public std::runtime_error {
 public:
-    CancellationError() : std::runtime_error("The operation was cancelled") {}
+    CancellationError()
+        : std::runtime_error("The operation was cancelled")
+    {
+    }
 };
 
 bool isCancelled();
@@ -26,11 +29,10 @@ bool isCancelled();
 // Throws CancellationError when the running task has been cancelled.
 void checkCancellation();
 
-template <typename T>
-Task<T> withTaskCancellationHandler(Task<T> operation, std::function<void()> onCancel)
+template <typename T> Task<T> withTaskCancellationHandler(Task<T> operation, std::function<void()> onCancel)
 {
     TaskContext* context = currentTaskContext();
-    CancellationHandlerRecord record{std::move(onCancel)};
+    CancellationHandlerRecord record { std::move(onCancel) };
     if (!context) {
         co_return co_await std::move(operation);
     }
@@ -42,7 +44,7 @@ Task<T> withTaskCancellationHandler(Task<T> operation, std::function<void()> onC
         TaskContext* context;
         CancellationHandlerRecord* record;
         ~Deregistration() { context->removeCancellationHandler(*record); }
-    } deregistration{context, &record};
+    } deregistration { context, &record };
     co_return co_await std::move(operation);
 }
 

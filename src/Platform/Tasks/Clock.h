@@ -22,8 +22,7 @@ namespace tasks {
 // Suspends the running task until `deadline` of the POSIX clock `clock`.
 Task<void> sleepUntil(clockid_t clock, std::chrono::nanoseconds deadline);
 
-template <clockid_t Id>
-class PosixClock {
+template <clockid_t Id> class PosixClock {
 public:
     using rep = std::chrono::nanoseconds::rep;
     using period = std::chrono::nanoseconds::period;
@@ -35,7 +34,7 @@ public:
 
     static time_point now()
     {
-        timespec now{};
+        timespec now {};
         clock_gettime(Id, &now);
         return time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
     }
@@ -51,9 +50,15 @@ using SuspendingClock = PosixClock<CLOCK_MONOTONIC>;
 using ContinuousClock = PosixClock<CLOCK_BOOTTIME>;
 
 template <typename C>
-concept Clock = requires(const C& clock, typename C::Instant instant, std::optional<typename C::Duration> tolerance) {
-    { clock.now() } -> std::convertible_to<typename C::Instant>;
-    { clock.sleep(instant, tolerance) } -> std::same_as<Task<void>>;
+concept Clock
+    = requires(const C& clock, typename C::Instant instant, std::optional<typename C::Duration> tolerance)
+{
+    {
+        clock.now()
+        } -> std::convertible_to<typename C::Instant>;
+    {
+        clock.sleep(instant, tolerance)
+        } -> std::same_as<Task<void>>;
 };
 
 // Suspends the running task for `duration` of the suspending clock.

@@ -24,8 +24,7 @@ namespace tasks {
 namespace detail {
 
 // Lives in the suspended coroutine's frame until the coroutine continues.
-template <typename T>
-class ContinuationSlot {
+template <typename T> class ContinuationSlot {
 public:
     void complete(Result<T> result)
     {
@@ -33,7 +32,7 @@ public:
         // After this exchange the frame may be gone unless the task had finished suspending.
         if (state.exchange(resumed, std::memory_order_acq_rel) == suspended) {
             TaskContext* taskContext = context;
-            taskContext->executor.enqueue(Job{waiting, taskContext});
+            taskContext->executor.enqueue(Job { waiting, taskContext });
         }
     }
 
@@ -42,7 +41,7 @@ protected:
     static constexpr int suspended = 1;
     static constexpr int resumed = 2;
 
-    std::atomic<int> state{running};
+    std::atomic<int> state { running };
     std::coroutine_handle<> waiting;
     TaskContext* context = nullptr;
     std::optional<Result<T>> outcome;
@@ -50,11 +49,16 @@ protected:
 
 } // namespace detail
 
-template <typename T>
-class Continuation {
+template <typename T> class Continuation {
 public:
-    explicit Continuation(detail::ContinuationSlot<T>* slot) : slot(slot) {}
-    Continuation(Continuation&& other) noexcept : slot(std::exchange(other.slot, nullptr)) {}
+    explicit Continuation(detail::ContinuationSlot<T>* slot)
+        : slot(slot)
+    {
+    }
+    Continuation(Continuation&& other) noexcept
+        : slot(std::exchange(other.slot, nullptr))
+    {
+    }
     Continuation& operator=(Continuation&& other) noexcept
     {
         slot = std::exchange(other.slot, nullptr);
@@ -66,17 +70,9 @@ public:
     void resume(Result<T> result) { take()->complete(std::move(result)); }
 
     template <typename U = T>
-        requires(!std::is_void_v<U>)
-    void resume(U value)
-    {
-        resume(Result<T>::success(std::move(value)));
-    }
+    requires(!std::is_void_v<U>) void resume(U value) { resume(Result<T>::success(std::move(value))); }
 
-    void resume()
-        requires std::is_void_v<T>
-    {
-        resume(Result<void>::success());
-    }
+    void resume() requires std::is_void_v<T> { resume(Result<void>::success()); }
 
     void resumeThrowing(std::exception_ptr error) { resume(Result<T>::failure(std::move(error))); }
 
@@ -94,12 +90,14 @@ private:
     detail::ContinuationSlot<T>* slot;
 };
 
-template <typename T, typename Body>
-class ContinuationAwaiter : private detail::ContinuationSlot<T> {
+template <typename T, typename Body> class ContinuationAwaiter : private detail::ContinuationSlot<T> {
     using Slot = detail::ContinuationSlot<T>;
 
 public:
-    explicit ContinuationAwaiter(Body body) : body(std::move(body)) {}
+    explicit ContinuationAwaiter(Body body)
+        : body(std::move(body))
+    {
+    }
 
     bool await_ready() const noexcept { return false; }
 
@@ -120,8 +118,7 @@ private:
     Body body;
 };
 
-template <typename T, typename Body>
-ContinuationAwaiter<T, Body> withContinuation(Body body)
+template <typename T, typename Body> ContinuationAwaiter<T, Body> withContinuation(Body body)
 {
     return ContinuationAwaiter<T, Body>(std::move(body));
 }

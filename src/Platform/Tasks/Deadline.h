@@ -11,7 +11,8 @@
 
 namespace tasks {
 
-constexpr std::chrono::nanoseconds saturatingAdd(std::chrono::nanoseconds time, std::chrono::nanoseconds duration)
+constexpr std::chrono::nanoseconds saturatingAdd(
+    std::chrono::nanoseconds time, std::chrono::nanoseconds duration)
 {
     std::chrono::nanoseconds::rep sum;
     if (!__builtin_add_overflow(time.count(), duration.count(), &sum))
@@ -20,10 +21,11 @@ constexpr std::chrono::nanoseconds saturatingAdd(std::chrono::nanoseconds time, 
 }
 
 template <typename Clock>
-constexpr std::chrono::time_point<Clock, std::chrono::nanoseconds>
-saturatingAdd(std::chrono::time_point<Clock, std::chrono::nanoseconds> time, std::chrono::nanoseconds duration)
+constexpr std::chrono::time_point<Clock, std::chrono::nanoseconds> saturatingAdd(
+    std::chrono::time_point<Clock, std::chrono::nanoseconds> time, std::chrono::nanoseconds duration)
 {
-    return std::chrono::time_point<Clock, std::chrono::nanoseconds>(saturatingAdd(time.time_since_epoch(), duration));
+    return std::chrono::time_point<Clock, std::chrono::nanoseconds>(
+        saturatingAdd(time.time_since_epoch(), duration));
 }
 
 } // namespace tasks

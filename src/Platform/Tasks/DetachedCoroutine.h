@@ -11,11 +11,11 @@ struct DetachedCoroutine {
     struct promise_type {
         DetachedCoroutine get_return_object() noexcept
         {
-            return {std::coroutine_handle<promise_type>::from_promise(*this)};
+            return { std::coroutine_handle<promise_type>::from_promise(*this) };
         }
         std::suspend_always initial_suspend() const noexcept { return {}; }
         std::suspend_never final_suspend() const noexcept { return {}; }
-        void return_void() const noexcept {}
+        void return_void() const noexcept { }
         void unhandled_exception() const noexcept { std::terminate(); }
     };
 

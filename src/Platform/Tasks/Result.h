@@ -11,15 +11,16 @@
 
 namespace tasks {
 
-template <typename T>
-class Result {
+template <typename T> class Result {
 public:
     static Result success(T value) { return Result(std::in_place_index<0>, std::move(value)); }
-    static Result failure(std::exception_ptr error) { return Result(std::in_place_index<1>, std::move(error)); }
+    static Result failure(std::exception_ptr error)
+    {
+        return Result(std::in_place_index<1>, std::move(error));
+    }
 
     // Runs a synchronous body and captures what it returns or throws.
-    template <typename Body>
-    static Result catching(Body&& body)
+    template <typename Body> static Result catching(Body&& body)
     {
         try {
             return success(std::forward<Body>(body)());
@@ -47,21 +48,20 @@ public:
 
 private:
     template <std::size_t Index, typename Argument>
-    Result(std::in_place_index_t<Index> index, Argument&& argument) : storage(index, std::forward<Argument>(argument))
+    Result(std::in_place_index_t<Index> index, Argument&& argument)
+        : storage(index, std::forward<Argument>(argument))
     {
     }
 
     std::variant<T, std::exception_ptr> storage;
 };
 
-template <>
-class Result<void> {
+template <> class Result<void> {
 public:
     static Result success() { return Result(nullptr); }
     static Result failure(std::exception_ptr error) { return Result(std::move(error)); }
 
-    template <typename Body>
-    static Result catching(Body&& body)
+    template <typename Body> static Result catching(Body&& body)
     {
         try {
             std::forward<Body>(body)();
@@ -81,7 +81,10 @@ public:
     }
 
 private:
-    explicit Result(std::exception_ptr error) : failed(std::move(error)) {}
+    explicit Result(std::exception_ptr error)
+        : failed(std::move(error))
+    {
+    }
 
     std::exception_ptr failed;
 };

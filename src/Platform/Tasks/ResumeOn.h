@@ -14,10 +14,16 @@ namespace tasks {
 
 class ResumeOnAwaiter {
 public:
-    explicit ResumeOnAwaiter(Executor& target) : target(target) {}
+    explicit ResumeOnAwaiter(Executor& target)
+        : target(target)
+    {
+    }
     bool await_ready() const noexcept { return false; }
-    void await_suspend(std::coroutine_handle<> handle) const { target.enqueue(Job{handle, currentTaskContext()}); }
-    void await_resume() const noexcept {}
+    void await_suspend(std::coroutine_handle<> handle) const
+    {
+        target.enqueue(Job { handle, currentTaskContext() });
+    }
+    void await_resume() const noexcept { }
 
 private:
     Executor& target;

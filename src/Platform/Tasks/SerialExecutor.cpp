@@ -8,7 +8,10 @@ thread_local const SerialExecutor* runningExecutor = nullptr;
 
 } // namespace
 
-SerialExecutor::SerialExecutor() : thread([this] { work(); }) {}
+SerialExecutor::SerialExecutor()
+    : thread([this] { work(); })
+{
+}
 
 SerialExecutor::~SerialExecutor()
 {

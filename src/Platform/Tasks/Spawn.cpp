@@ -12,8 +12,8 @@ namespace {
 // so that spawning and finishing take no lock; a finishing task takes the lock only to wake a
 // waiter, and only when it is the last one.
 struct SpawnedTasks {
-    std::atomic<std::size_t> running{0};
-    std::atomic<int> waiters{0};
+    std::atomic<std::size_t> running { 0 };
+    std::atomic<int> waiters { 0 };
     std::mutex mutex;
     std::condition_variable finished;
 };

@@ -28,9 +28,11 @@ namespace tasks {
 
 namespace detail {
 
-template <typename T>
-struct SpawnedTaskState {
-    explicit SpawnedTaskState(std::shared_ptr<TaskContext> context) : context(std::move(context)) {}
+template <typename T> struct SpawnedTaskState {
+    explicit SpawnedTaskState(std::shared_ptr<TaskContext> context)
+        : context(std::move(context))
+    {
+    }
 
     void finish(Result<T> result)
     {
@@ -54,8 +56,7 @@ struct SpawnedTaskState {
 void spawnedTaskStarted();
 void spawnedTaskFinished();
 
-template <typename T>
-DetachedCoroutine runSpawned(Task<T> task, std::shared_ptr<SpawnedTaskState<T>> state)
+template <typename T> DetachedCoroutine runSpawned(Task<T> task, std::shared_ptr<SpawnedTaskState<T>> state)
 {
     state->finish(co_await catching(std::move(task)));
     // Everything the task owned is released before it counts as finished.
@@ -67,10 +68,12 @@ std::shared_ptr<TaskContext> makeTaskContext(Executor& executor, bool inheritLoc
 
 } // namespace detail
 
-template <typename T>
-class TaskHandle {
+template <typename T> class TaskHandle {
 public:
-    explicit TaskHandle(std::shared_ptr<detail::SpawnedTaskState<T>> state) : state(std::move(state)) {}
+    explicit TaskHandle(std::shared_ptr<detail::SpawnedTaskState<T>> state)
+        : state(std::move(state))
+    {
+    }
 
     // The task's value, or its error rethrown.
     Task<T> value() const { return valueOf(state); }
@@ -109,15 +112,15 @@ private:
 template <typename T>
 TaskHandle<T> spawn(Task<T> operation, Executor& executor = sharedExecutor(), bool inheritLocals = true)
 {
-    auto state = std::make_shared<detail::SpawnedTaskState<T>>(detail::makeTaskContext(executor, inheritLocals));
+    auto state
+        = std::make_shared<detail::SpawnedTaskState<T>>(detail::makeTaskContext(executor, inheritLocals));
     detail::DetachedCoroutine root = detail::runSpawned(std::move(operation), state);
     detail::spawnedTaskStarted();
-    executor.enqueue(Job{root.handle, state->context.get()});
+    executor.enqueue(Job { root.handle, state->context.get() });
     return TaskHandle<T>(std::move(state));
 }
 
-template <typename T>
-TaskHandle<T> spawnDetached(Task<T> operation, Executor& executor = sharedExecutor())
+template <typename T> TaskHandle<T> spawnDetached(Task<T> operation, Executor& executor = sharedExecutor())
 {
     return spawn(std::move(operation), executor, false);
 }
@@ -127,8 +130,7 @@ TaskHandle<T> spawnDetached(Task<T> operation, Executor& executor = sharedExecut
 // after it has stopped its work and before it returns from main; never from inside a task.
 bool waitForSpawnedTasks(std::chrono::nanoseconds limit);
 
-template <typename T>
-T runBlocking(Task<T> operation)
+template <typename T> T runBlocking(Task<T> operation)
 {
     if (currentTaskContext())
         vl::fatalError("runBlocking called from inside a task", "Platform/Tasks/Spawn");

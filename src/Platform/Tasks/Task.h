@@ -24,8 +24,7 @@
 
 namespace tasks {
 
-template <typename T = void>
-class [[nodiscard]] Task;
+template <typename T = void> class [[nodiscard]] Task;
 
 namespace detail {
 
@@ -33,19 +32,18 @@ namespace detail {
 // the awaiter: the awaiter by not suspending, the task by resuming it.
 struct TaskFinalAwaiter {
     bool await_ready() const noexcept { return false; }
-    template <typename Promise>
-    void await_suspend(std::coroutine_handle<Promise> finished) const noexcept
+    template <typename Promise> void await_suspend(std::coroutine_handle<Promise> finished) const noexcept
     {
         auto& promise = finished.promise();
         if (promise.handedOver.exchange(true, std::memory_order_acq_rel))
             promise.continuation.resume();
     }
-    void await_resume() const noexcept {}
+    void await_resume() const noexcept { }
 };
 
 struct TaskPromiseBase {
     std::coroutine_handle<> continuation;
-    std::atomic<bool> handedOver{false};
+    std::atomic<bool> handedOver { false };
     std::exception_ptr error;
 
     std::suspend_always initial_suspend() const noexcept { return {}; }
@@ -53,16 +51,11 @@ struct TaskPromiseBase {
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
 
-template <typename T>
-struct TaskPromise : TaskPromiseBase {
+template <typename T> struct TaskPromise : TaskPromiseBase {
     std::optional<T> value;
 
     Task<T> get_return_object() noexcept;
-    template <typename U>
-    void return_value(U&& result)
-    {
-        value.emplace(std::forward<U>(result));
-    }
+    template <typename U> void return_value(U&& result) { value.emplace(std::forward<U>(result)); }
     T take()
     {
         if (error)
@@ -71,10 +64,9 @@ struct TaskPromise : TaskPromiseBase {
     }
 };
 
-template <>
-struct TaskPromise<void> : TaskPromiseBase {
+template <> struct TaskPromise<void> : TaskPromiseBase {
     Task<void> get_return_object() noexcept;
-    void return_void() const noexcept {}
+    void return_void() const noexcept { }
     void take() const
     {
         if (error)
@@ -84,13 +76,15 @@ struct TaskPromise<void> : TaskPromiseBase {
 
 } // namespace detail
 
-template <typename T>
-class [[nodiscard]] Task {
+template <typename T> class [[nodiscard]] Task {
 public:
     using promise_type = detail::TaskPromise<T>;
     using Value = T;
 
-    Task(Task&& other) noexcept : handle(std::exchange(other.handle, nullptr)) {}
+    Task(Task&& other) noexcept
+        : handle(std::exchange(other.handle, nullptr))
+    {
+    }
     Task& operator=(Task&& other) noexcept
     {
         if (this != &other) {
@@ -114,12 +108,15 @@ public:
             }
             T await_resume() const { return handle.promise().take(); }
         };
-        return Awaiter{handle};
+        return Awaiter { handle };
     }
 
 private:
     friend promise_type;
-    explicit Task(std::coroutine_handle<promise_type> handle) : handle(handle) {}
+    explicit Task(std::coroutine_handle<promise_type> handle)
+        : handle(handle)
+    {
+    }
 
     void destroy()
     {
@@ -132,8 +129,7 @@ private:
 
 namespace detail {
 
-template <typename T>
-Task<T> TaskPromise<T>::get_return_object() noexcept
+template <typename T> Task<T> TaskPromise<T>::get_return_object() noexcept
 {
     return Task<T>(std::coroutine_handle<TaskPromise<T>>::from_promise(*this));
 }
@@ -146,8 +142,7 @@ inline Task<void> TaskPromise<void>::get_return_object() noexcept
 } // namespace detail
 
 // Awaits a task and captures its outcome instead of rethrowing.
-template <typename T>
-Task<Result<T>> catching(Task<T> task)
+template <typename T> Task<Result<T>> catching(Task<T> task)
 {
     try {
         if constexpr (std::is_void_v<T>) {

@@ -18,7 +18,8 @@ void setCurrentTaskContext(TaskContext* context)
 }
 
 TaskContext::TaskContext(Executor& executor, std::shared_ptr<const TaskLocalBinding> locals)
-    : executor(executor), locals(std::move(locals))
+    : executor(executor)
+    , locals(std::move(locals))
 {
 }
 

@@ -63,7 +63,7 @@ public:
     std::shared_ptr<const TaskLocalBinding> locals;
 
 private:
-    std::atomic<bool> cancelled{false};
+    std::atomic<bool> cancelled { false };
     std::mutex mutex;
     IntrusiveList<CancellationHandlerRecord, &CancellationHandlerRecord::link> handlers;
     IntrusiveListLink<TaskContext> siblings;

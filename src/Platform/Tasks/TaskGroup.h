@@ -30,9 +30,12 @@ namespace detail {
 std::shared_ptr<TaskContext> makeChildContext(TaskContext& parent);
 
 // The state shared between a group and its running children.
-template <typename T>
-struct TaskGroupState {
-    explicit TaskGroupState(TaskContext& parent, bool discardResults) : parent(parent), discardResults(discardResults) {}
+template <typename T> struct TaskGroupState {
+    explicit TaskGroupState(TaskContext& parent, bool discardResults)
+        : parent(parent)
+        , discardResults(discardResults)
+    {
+    }
 
     // Called by a finishing child; the child touches nothing of the group after it returns.
     void childFinished(TaskContext& child, Result<T> result)
@@ -94,14 +97,14 @@ struct TaskGroupState {
 };
 
 template <typename T>
-DetachedCoroutine runChild(Task<T> task, std::shared_ptr<TaskContext> context, std::shared_ptr<TaskGroupState<T>> group)
+DetachedCoroutine runChild(
+    Task<T> task, std::shared_ptr<TaskContext> context, std::shared_ptr<TaskGroupState<T>> group)
 {
     Result<T> result = co_await catching(std::move(task));
     group->childFinished(*context, std::move(result));
 }
 
-template <typename T>
-void addChild(const std::shared_ptr<TaskGroupState<T>>& group, Task<T> operation)
+template <typename T> void addChild(const std::shared_ptr<TaskGroupState<T>>& group, Task<T> operation)
 {
     std::shared_ptr<TaskContext> child = makeChildContext(group->parent);
     {
@@ -113,11 +116,10 @@ void addChild(const std::shared_ptr<TaskGroupState<T>>& group, Task<T> operation
     }
     group->parent.addChild(*child);
     DetachedCoroutine root = runChild(std::move(operation), child, group);
-    child->executor.enqueue(Job{root.handle, child.get()});
+    child->executor.enqueue(Job { root.handle, child.get() });
 }
 
-template <typename T>
-Task<void> drain(std::shared_ptr<TaskGroupState<T>> group)
+template <typename T> Task<void> drain(std::shared_ptr<TaskGroupState<T>> group)
 {
     for (;;) {
         {
@@ -134,12 +136,14 @@ TaskContext& requireCurrentTask();
 
 } // namespace detail
 
-template <typename T>
-class TaskGroup {
+template <typename T> class TaskGroup {
     static_assert(!std::is_void_v<T>, "children without results belong in a DiscardingTaskGroup");
 
 public:
-    explicit TaskGroup(std::shared_ptr<detail::TaskGroupState<T>> state) : state(std::move(state)) {}
+    explicit TaskGroup(std::shared_ptr<detail::TaskGroupState<T>> state)
+        : state(std::move(state))
+    {
+    }
 
     void addTask(Task<T> operation) { detail::addChild(state, std::move(operation)); }
 
@@ -206,7 +210,10 @@ private:
 
 class DiscardingTaskGroup {
 public:
-    explicit DiscardingTaskGroup(std::shared_ptr<detail::TaskGroupState<void>> state) : state(std::move(state)) {}
+    explicit DiscardingTaskGroup(std::shared_ptr<detail::TaskGroupState<void>> state)
+        : state(std::move(state))
+    {
+    }
 
     void addTask(Task<void> operation) { detail::addChild(state, std::move(operation)); }
     void cancelAll() { state->cancelAll(); }
@@ -232,8 +239,7 @@ auto withThrowingTaskGroup(Body body) -> decltype(body(std::declval<TaskGroup<T>
     co_return std::move(outcome).get();
 }
 
-template <typename Body>
-Task<void> withThrowingDiscardingTaskGroup(Body body)
+template <typename Body> Task<void> withThrowingDiscardingTaskGroup(Body body)
 {
     auto state = std::make_shared<detail::TaskGroupState<void>>(detail::requireCurrentTask(), true);
     DiscardingTaskGroup group(state);

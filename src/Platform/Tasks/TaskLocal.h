@@ -19,31 +19,33 @@
 
 namespace tasks {
 
-template <typename T>
-class TaskLocal {
+template <typename T> class TaskLocal {
 public:
-    explicit TaskLocal(T defaultValue) : defaultValue(std::move(defaultValue)) {}
+    explicit TaskLocal(T defaultValue)
+        : defaultValue(std::move(defaultValue))
+    {
+    }
     TaskLocal(const TaskLocal&) = delete;
     TaskLocal& operator=(const TaskLocal&) = delete;
 
     T get() const
     {
         if (TaskContext* context = currentTaskContext())
-            for (const TaskLocalBinding* binding = context->locals.get(); binding; binding = binding->next.get())
+            for (const TaskLocalBinding* binding = context->locals.get(); binding;
+                 binding = binding->next.get())
                 if (binding->key == this)
                     return *static_cast<const T*>(binding->value.get());
         return defaultValue;
     }
 
-    template <typename R>
-    Task<R> withValue(T value, Task<R> body) const
+    template <typename R> Task<R> withValue(T value, Task<R> body) const
     {
         ScopedBinding binding(this, std::move(value));
         co_return co_await std::move(body);
     }
 
     template <typename Body>
-        requires std::invocable<Body&>
+    requires std::invocable<Body&>
     decltype(auto) withValue(T value, Body&& body) const
     {
         ScopedBinding binding(this, std::move(value));
@@ -55,13 +57,14 @@ private:
     // bindings that were there before.
     class ScopedBinding {
     public:
-        ScopedBinding(const TaskLocal* key, T value) : context(currentTaskContext())
+        ScopedBinding(const TaskLocal* key, T value)
+            : context(currentTaskContext())
         {
             if (!context)
                 vl::fatalError("Task-local value bound outside a task", "Platform/Tasks/TaskLocal");
             previous = context->locals;
             context->locals = std::make_shared<const TaskLocalBinding>(
-                TaskLocalBinding{key, std::make_shared<const T>(std::move(value)), previous});
+                TaskLocalBinding { key, std::make_shared<const T>(std::move(value)), previous });
         }
         ~ScopedBinding() { context->locals = std::move(previous); }
         ScopedBinding(const ScopedBinding&) = delete;

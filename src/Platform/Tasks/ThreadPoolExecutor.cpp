@@ -96,8 +96,8 @@ void ThreadPoolExecutor::work()
 Executor& sharedExecutor()
 {
     // Never destroyed: tasks may still be running while static objects are torn down at exit.
-    static ThreadPoolExecutor* const shared =
-        new ThreadPoolExecutor(std::max(4u, std::thread::hardware_concurrency()));
+    static ThreadPoolExecutor* const shared
+        = new ThreadPoolExecutor(std::max(4u, std::thread::hardware_concurrency()));
     return *shared;
 }
 

@@ -33,8 +33,8 @@ private:
     std::deque<Job> jobs;
     unsigned sleepers = 0;
     bool stopping = false;
-    std::atomic<std::size_t> queued{0};
-    std::atomic<int> spinners{0};
+    std::atomic<std::size_t> queued { 0 };
+    std::atomic<int> spinners { 0 };
     std::vector<std::thread> threads;
 };
 

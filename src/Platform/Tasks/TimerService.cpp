@@ -8,12 +8,15 @@ namespace tasks {
 
 std::chrono::nanoseconds clockNow(clockid_t clock)
 {
-    timespec now{};
+    timespec now {};
     clock_gettime(clock, &now);
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
-TimerService::TimerService() : thread([this] { run(); }) {}
+TimerService::TimerService()
+    : thread([this] { run(); })
+{
+}
 
 TimerService::~TimerService()
 {
@@ -30,18 +33,18 @@ TimerService::Queue& TimerService::queueOf(clockid_t clock)
     for (Queue& queue : queues)
         if (queue.clock == clock)
             return queue;
-    return queues.emplace_back(Queue{clock, {}});
+    return queues.emplace_back(Queue { clock, {} });
 }
 
-TimerService::Identifier TimerService::schedule(clockid_t clock, std::chrono::nanoseconds deadline,
-                                                std::function<void()> callback)
+TimerService::Identifier TimerService::schedule(
+    clockid_t clock, std::chrono::nanoseconds deadline, std::function<void()> callback)
 {
     std::lock_guard guard(mutex);
     Identifier identifier = nextIdentifier++;
-    Key key{deadline, identifier};
+    Key key { deadline, identifier };
     Queue& queue = queueOf(clock);
     auto [position, inserted] = queue.timers.emplace(key, std::move(callback));
-    locations.emplace(identifier, Location{clock, key});
+    locations.emplace(identifier, Location { clock, key });
     // Only a new earliest deadline can make the timer thread wake sooner than it planned.
     if (position == queue.timers.begin())
         changed.notify_one();
@@ -70,7 +73,8 @@ void TimerService::run()
         for (Queue& queue : queues) {
             if (queue.timers.empty())
                 continue;
-            std::chrono::nanoseconds left = saturatingAdd(queue.timers.begin()->first.first, -clockNow(queue.clock));
+            std::chrono::nanoseconds left
+                = saturatingAdd(queue.timers.begin()->first.first, -clockNow(queue.clock));
             if (!due || left < soonest) {
                 soonest = left;
                 due = &queue;
@@ -84,7 +88,8 @@ void TimerService::run()
             // A distant deadline is waited for in bounded steps: the condition variable never
             // sees a timeout that could overflow inside the library.
             constexpr std::chrono::nanoseconds longestWait = std::chrono::hours(1);
-            changed.wait_until(lock, saturatingAdd(std::chrono::steady_clock::now(), std::min(soonest, longestWait)));
+            changed.wait_until(
+                lock, saturatingAdd(std::chrono::steady_clock::now(), std::min(soonest, longestWait)));
             continue;
         }
         auto first = due->timers.begin();

@@ -46,7 +46,8 @@ XPCRichError interruptedError(const std::string& why)
 std::vector<Descriptor> receivedDescriptors(msghdr& message)
 {
     std::vector<Descriptor> descriptors;
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
         if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS)
             continue;
         std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -63,14 +64,14 @@ std::vector<Descriptor> receivedDescriptors(msghdr& message)
 
 std::shared_ptr<Connection> Connection::createAnonymousListener()
 {
-    SocketAddress address{true, "vorlane.xpc.endpoint." + foundation::UUID().uuidString()};
+    SocketAddress address { true, "vorlane.xpc.endpoint." + foundation::UUID().uuidString() };
     Descriptor socket = listenOn(address);
     return std::make_shared<Connection>(Kind::anonymousListener, std::move(socket), address);
 }
 
 std::shared_ptr<Connection> Connection::createMachServiceListener(std::string_view machServiceName)
 {
-    SocketAddress address{false, servicePath(machServiceName)};
+    SocketAddress address { false, servicePath(machServiceName) };
     makeRuntimeDirectory();
     Descriptor socket = listenOn(address);
     return std::make_shared<Connection>(Kind::serviceListener, std::move(socket), address);
@@ -78,7 +79,7 @@ std::shared_ptr<Connection> Connection::createMachServiceListener(std::string_vi
 
 std::shared_ptr<Connection> Connection::createMachService(std::string_view machServiceName)
 {
-    SocketAddress address{false, servicePath(machServiceName)};
+    SocketAddress address { false, servicePath(machServiceName) };
     return std::make_shared<Connection>(Kind::client, connectTo(address), std::nullopt);
 }
 
@@ -86,17 +87,18 @@ std::shared_ptr<Connection> Connection::createFromEndpoint(const Object& endpoin
 {
     auto* value = std::get_if<EndpointValue>(&endpoint.underlyingStorage()->value);
     if (value == nullptr)
-        throw XPCRichError(XPCRichError::Code::connectionInvalid,
-                           "Not an endpoint: " + endpoint.debugDescription());
+        throw XPCRichError(
+            XPCRichError::Code::connectionInvalid, "Not an endpoint: " + endpoint.debugDescription());
     return std::make_shared<Connection>(Kind::client, connectTo(value->address), std::nullopt);
 }
 
 Connection::Connection(Kind kind, Descriptor connectedSocket, std::optional<SocketAddress> listeningAddress)
-    : connectionKind(kind), address(std::move(listeningAddress)),
-      socket(std::make_shared<Descriptor>(std::move(connectedSocket)))
+    : connectionKind(kind)
+    , address(std::move(listeningAddress))
+    , socket(std::make_shared<Descriptor>(std::move(connectedSocket)))
 {
     if (kind == Kind::peer || kind == Kind::client) {
-        ucred credentials{};
+        ucred credentials {};
         socklen_t length = sizeof credentials;
         if (::getsockopt(socket->get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0) {
             peerUser = credentials.uid;
@@ -144,7 +146,8 @@ void Connection::activate()
             return;
         wake = Descriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         if (!wake.isValid())
-            failure = std::string("Cannot make the event descriptor of an XPC connection: ") + std::strerror(errno);
+            failure = std::string("Cannot make the event descriptor of an XPC connection: ")
+                + std::strerror(errno);
         state = State::active;
     }
     if (!failure) {
@@ -217,10 +220,10 @@ std::optional<XPCRichError> Connection::checkServer()
 {
     if (peerIsAcceptable(peerUser))
         return std::nullopt;
-    logger().error("Refused the service of user %s: it does not satisfy the peer requirement",
-                   std::to_string(peerUser));
-    return XPCRichError(XPCRichError::Code::peerCodeSigningRequirement,
-                        "The service does not satisfy the peer requirement");
+    logger().error(
+        "Refused the service of user %s: it does not satisfy the peer requirement", std::to_string(peerUser));
+    return XPCRichError(
+        XPCRichError::Code::peerCodeSigningRequirement, "The service does not satisfy the peer requirement");
 }
 
 bool Connection::waitReadable(int descriptor, int wakeDescriptor)
@@ -228,7 +231,7 @@ bool Connection::waitReadable(int descriptor, int wakeDescriptor)
     for (;;) {
         if (cancelRequested.load())
             return false;
-        pollfd descriptors[2] = {{descriptor, POLLIN, 0}, {wakeDescriptor, POLLIN, 0}};
+        pollfd descriptors[2] = { { descriptor, POLLIN, 0 }, { wakeDescriptor, POLLIN, 0 } };
         if (::poll(descriptors, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -276,7 +279,7 @@ XPCRichError Connection::acceptPeers(int listener, int wakeDescriptor)
         auto peer = std::make_shared<Connection>(Kind::peer, Descriptor(accepted), std::nullopt);
         if (!peerIsAcceptable(peer->peerUserID())) {
             logger().error("Refused a peer of user %s, process %s: it does not satisfy the peer requirement",
-                           std::to_string(peer->peerUserID()), std::to_string(peer->peerProcessID()));
+                std::to_string(peer->peerUserID()), std::to_string(peer->peerProcessID()));
             continue;
         }
         if (cancelRequested.load())
@@ -287,9 +290,8 @@ XPCRichError Connection::acceptPeers(int listener, int wakeDescriptor)
 
 bool Connection::pauseUnlessWoken(int wakeDescriptor)
 {
-    pollfd waiting{wakeDescriptor, POLLIN, 0};
-    while (::poll(&waiting, 1, static_cast<int>(resourcePause.count())) < 0 && errno == EINTR) {
-    }
+    pollfd waiting { wakeDescriptor, POLLIN, 0 };
+    while (::poll(&waiting, 1, static_cast<int>(resourcePause.count())) < 0 && errno == EINTR) { }
     return !cancelRequested.load();
 }
 
@@ -311,8 +313,8 @@ XPCRichError Connection::receiveMessages(int descriptor, int wakeDescriptor)
         if (length == 0)
             return interruptedError("The peer has closed the connection");
         buffer.resize(static_cast<std::size_t>(length));
-        iovec vector{buffer.data(), buffer.size()};
-        msghdr message{};
+        iovec vector { buffer.data(), buffer.size() };
+        msghdr message {};
         message.msg_iov = &vector;
         message.msg_iovlen = 1;
         message.msg_control = control;
@@ -331,7 +333,8 @@ XPCRichError Connection::receiveMessages(int descriptor, int wakeDescriptor)
             continue;
         }
         try {
-            dispatch(wire::decode({buffer.data(), static_cast<std::size_t>(received)}, std::move(descriptors)));
+            dispatch(
+                wire::decode({ buffer.data(), static_cast<std::size_t>(received) }, std::move(descriptors)));
         } catch (const wire::MalformedMessage& error) {
             logger().error("Dropped a malformed XPC message: %s", error.what());
         }
@@ -456,8 +459,8 @@ bool Connection::send(wire::FrameKind kind, std::uint64_t identifier, const XPCD
         logger().error("Cannot send an XPC message: the connection has ended");
         return false;
     }
-    iovec vector{frame.bytes.data(), frame.bytes.size()};
-    msghdr header{};
+    iovec vector { frame.bytes.data(), frame.bytes.size() };
+    msghdr header {};
     header.msg_iov = &vector;
     header.msg_iovlen = 1;
     std::vector<char> control;
@@ -476,16 +479,16 @@ bool Connection::send(wire::FrameKind kind, std::uint64_t identifier, const XPCD
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN) {
-            pollfd writable{target->get(), POLLOUT, 0};
+            pollfd writable { target->get(), POLLOUT, 0 };
             int ready;
-            while ((ready = ::poll(&writable, 1, static_cast<int>(sendPatience.count()))) < 0 && errno == EINTR) {
-            }
+            while ((ready = ::poll(&writable, 1, static_cast<int>(sendPatience.count()))) < 0
+                && errno == EINTR) { }
             if (ready > 0)
                 continue;
             // The peer has stopped reading: waiting longer would hold up the sender's thread
             // (often the one serving everybody else). The connection ends for both sides.
             logger().error("Cut off process %s: it has not read its messages for %s ms",
-                           std::to_string(peerProcess), std::to_string(sendPatience.count()));
+                std::to_string(peerProcess), std::to_string(sendPatience.count()));
             ::shutdown(target->get(), SHUT_RDWR);
             return false;
         }

@@ -24,9 +24,9 @@
 #include "Platform/XPC/Descriptor.h"
 #include "Platform/XPC/Object.h"
 #include "Platform/XPC/SocketAddress.h"
+#include "Platform/XPC/Wire.h"
 #include "Platform/XPC/XPCDictionary.h"
 #include "Platform/XPC/XPCRichError.h"
-#include "Platform/XPC/Wire.h"
 
 #include <sys/types.h>
 
@@ -50,9 +50,9 @@ public:
     enum class Kind { anonymousListener, serviceListener, peer, client };
 
     // How long a send waits for a peer that does not read before cutting it off.
-    static constexpr std::chrono::milliseconds sendPatience{1000};
+    static constexpr std::chrono::milliseconds sendPatience { 1000 };
     // How long a listener waits before it retries an accept that failed for want of memory.
-    static constexpr std::chrono::milliseconds resourcePause{50};
+    static constexpr std::chrono::milliseconds resourcePause { 50 };
 
     // A listener that only those who are given its endpoint can reach.
     static std::shared_ptr<Connection> createAnonymousListener();
@@ -114,8 +114,8 @@ private:
     const std::optional<SocketAddress> address;
     uid_t peerUser = static_cast<uid_t>(-1);
     pid_t peerProcess = -1;
-    std::atomic<bool> cancelRequested{false};
-    std::atomic<std::uint64_t> nextMessageIdentifier{1};
+    std::atomic<bool> cancelRequested { false };
+    std::atomic<std::uint64_t> nextMessageIdentifier { 1 };
 
     mutable os::UnfairLock lock;
     State state VL_GUARDED_BY(lock) = State::inactive;

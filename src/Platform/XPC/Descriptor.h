@@ -8,9 +8,15 @@ namespace xpc {
 class Descriptor {
 public:
     Descriptor() = default;
-    explicit Descriptor(int descriptor) : value(descriptor) {}
+    explicit Descriptor(int descriptor)
+        : value(descriptor)
+    {
+    }
     ~Descriptor();
-    Descriptor(Descriptor&& other) noexcept : value(std::exchange(other.value, -1)) {}
+    Descriptor(Descriptor&& other) noexcept
+        : value(std::exchange(other.value, -1))
+    {
+    }
     Descriptor& operator=(Descriptor&& other) noexcept;
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;

@@ -13,25 +13,48 @@ namespace xpc {
 std::string_view toString(Type type)
 {
     switch (type) {
-    case Type::dictionary: return "dictionary";
-    case Type::array: return "array";
-    case Type::string: return "string";
-    case Type::boolean: return "bool";
-    case Type::int64: return "int64";
-    case Type::uint64: return "uint64";
-    case Type::uuid: return "uuid";
-    case Type::fileDescriptor: return "file descriptor";
-    case Type::endpoint: return "endpoint";
-    case Type::connection: return "connection";
-    case Type::error: return "error";
+    case Type::dictionary:
+        return "dictionary";
+    case Type::array:
+        return "array";
+    case Type::string:
+        return "string";
+    case Type::boolean:
+        return "bool";
+    case Type::int64:
+        return "int64";
+    case Type::uint64:
+        return "uint64";
+    case Type::uuid:
+        return "uuid";
+    case Type::fileDescriptor:
+        return "file descriptor";
+    case Type::endpoint:
+        return "endpoint";
+    case Type::connection:
+        return "connection";
+    case Type::error:
+        return "error";
     }
     return "unknown";
 }
 
-Object Object::string(std::string value) { return Object(makeStorage(std::move(value))); }
-Object Object::boolean(bool value) { return Object(makeStorage(value)); }
-Object Object::int64(std::int64_t value) { return Object(makeStorage(value)); }
-Object Object::uint64(std::uint64_t value) { return Object(makeStorage(value)); }
+Object Object::string(std::string value)
+{
+    return Object(makeStorage(std::move(value)));
+}
+Object Object::boolean(bool value)
+{
+    return Object(makeStorage(value));
+}
+Object Object::int64(std::int64_t value)
+{
+    return Object(makeStorage(value));
+}
+Object Object::uint64(std::uint64_t value)
+{
+    return Object(makeStorage(value));
+}
 
 Object Object::uuid(const std::uint8_t* bytes)
 {
@@ -50,15 +73,27 @@ std::optional<Object> Object::fileDescriptor(int descriptor)
 
 Object Object::endpoint(const Connection& listener)
 {
-    return Object(makeStorage(EndpointValue{listener.listeningAddress()}));
+    return Object(makeStorage(EndpointValue { listener.listeningAddress() }));
 }
 
-Object Object::connection(std::shared_ptr<Connection> connection) { return Object(makeStorage(std::move(connection))); }
-Object Object::error(const XPCRichError& error) { return Object(makeStorage(error)); }
+Object Object::connection(std::shared_ptr<Connection> connection)
+{
+    return Object(makeStorage(std::move(connection)));
+}
+Object Object::error(const XPCRichError& error)
+{
+    return Object(makeStorage(error));
+}
 
-Type Object::type() const { return static_cast<Type>(storage->value.index()); }
+Type Object::type() const
+{
+    return static_cast<Type>(storage->value.index());
+}
 
-const std::string* Object::stringValue() const { return std::get_if<std::string>(&storage->value); }
+const std::string* Object::stringValue() const
+{
+    return std::get_if<std::string>(&storage->value);
+}
 
 std::optional<bool> Object::boolValue() const
 {
@@ -102,7 +137,10 @@ std::shared_ptr<Connection> Object::connectionValue() const
     return nullptr;
 }
 
-const XPCRichError* Object::errorValue() const { return std::get_if<XPCRichError>(&storage->value); }
+const XPCRichError* Object::errorValue() const
+{
+    return std::get_if<XPCRichError>(&storage->value);
+}
 
 namespace {
 
@@ -145,25 +183,34 @@ std::string Object::debugDescription() const
         std::string operator()(const std::string& value) const { return "<string: " + quoted(value) + ">"; }
         std::string operator()(bool value) const { return value ? "<bool: true>" : "<bool: false>"; }
         std::string operator()(std::int64_t value) const { return "<int64: " + std::to_string(value) + ">"; }
-        std::string operator()(std::uint64_t value) const { return "<uint64: " + std::to_string(value) + ">"; }
+        std::string operator()(std::uint64_t value) const
+        {
+            return "<uint64: " + std::to_string(value) + ">";
+        }
         std::string operator()(const std::array<std::uint8_t, 16>& value) const
         {
             char text[64];
             std::snprintf(text, sizeof text,
-                          "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", value[0],
-                          value[1], value[2], value[3], value[4], value[5], value[6], value[7], value[8], value[9],
-                          value[10], value[11], value[12], value[13], value[14], value[15]);
+                "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", value[0], value[1],
+                value[2], value[3], value[4], value[5], value[6], value[7], value[8], value[9], value[10],
+                value[11], value[12], value[13], value[14], value[15]);
             return std::string("<uuid: ") + text + ">";
         }
-        std::string operator()(const Descriptor& value) const { return "<fd: " + std::to_string(value.get()) + ">"; }
+        std::string operator()(const Descriptor& value) const
+        {
+            return "<fd: " + std::to_string(value.get()) + ">";
+        }
         std::string operator()(const EndpointValue& value) const
         {
             return "<endpoint: " + value.address.description() + ">";
         }
         std::string operator()(const std::shared_ptr<Connection>&) const { return "<connection>"; }
-        std::string operator()(const XPCRichError& error) const { return "<error: " + quoted(error.what()) + ">"; }
+        std::string operator()(const XPCRichError& error) const
+        {
+            return "<error: " + quoted(error.what()) + ">";
+        }
     };
-    return std::visit(Describer{}, storage->value);
+    return std::visit(Describer {}, storage->value);
 }
 
 } // namespace xpc

@@ -19,7 +19,19 @@ class Connection;
 class XPCRichError;
 struct ObjectStorage;
 
-enum class Type { dictionary, array, string, boolean, int64, uint64, uuid, fileDescriptor, endpoint, connection, error };
+enum class Type {
+    dictionary,
+    array,
+    string,
+    boolean,
+    int64,
+    uint64,
+    uuid,
+    fileDescriptor,
+    endpoint,
+    connection,
+    error
+};
 
 std::string_view toString(Type type);
 
@@ -54,7 +66,10 @@ public:
     std::string debugDescription() const;
     bool isSameObject(const Object& other) const { return storage == other.storage; }
 
-    explicit Object(std::shared_ptr<ObjectStorage> storage) : storage(std::move(storage)) {}
+    explicit Object(std::shared_ptr<ObjectStorage> storage)
+        : storage(std::move(storage))
+    {
+    }
     const std::shared_ptr<ObjectStorage>& underlyingStorage() const { return storage; }
 
 private:

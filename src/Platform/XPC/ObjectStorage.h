@@ -32,14 +32,13 @@ struct EndpointValue {
 
 struct ObjectStorage {
     std::variant<DictionaryValue, ArrayValue, std::string, bool, std::int64_t, std::uint64_t,
-                 std::array<std::uint8_t, 16>, Descriptor, EndpointValue, std::shared_ptr<Connection>, XPCRichError>
+        std::array<std::uint8_t, 16>, Descriptor, EndpointValue, std::shared_ptr<Connection>, XPCRichError>
         value;
 };
 
-template <typename Value>
-std::shared_ptr<ObjectStorage> makeStorage(Value value)
+template <typename Value> std::shared_ptr<ObjectStorage> makeStorage(Value value)
 {
-    return std::make_shared<ObjectStorage>(ObjectStorage{std::move(value)});
+    return std::make_shared<ObjectStorage>(ObjectStorage { std::move(value) });
 }
 
 } // namespace xpc

@@ -21,8 +21,8 @@ std::string runtimeDirectory()
 
 std::string servicePath(std::string_view machServiceName)
 {
-    if (machServiceName.empty() || machServiceName == "." || machServiceName == ".." ||
-        machServiceName.find('/') != std::string_view::npos)
+    if (machServiceName.empty() || machServiceName == "." || machServiceName == ".."
+        || machServiceName.find('/') != std::string_view::npos)
         throw std::invalid_argument("Not a service name: " + std::string(machServiceName));
     return runtimeDirectory() + "/" + std::string(machServiceName);
 }
@@ -34,7 +34,7 @@ void makeRuntimeDirectory()
         std::string prefix = directory.substr(0, slash);
         if (::mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST)
             throw XPCRichError(XPCRichError::Code::connectionInvalid,
-                               "Cannot make the runtime directory " + prefix + ": " + std::strerror(errno));
+                "Cannot make the runtime directory " + prefix + ": " + std::strerror(errno));
         if (slash == std::string::npos)
             break;
     }

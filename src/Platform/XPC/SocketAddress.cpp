@@ -15,7 +15,7 @@ namespace {
 XPCRichError socketError(const std::string& what, const SocketAddress& address, int code)
 {
     return XPCRichError(XPCRichError::Code::connectionInvalid,
-                        what + " " + address.description() + ": " + std::strerror(code));
+        what + " " + address.description() + ": " + std::strerror(code));
 }
 
 } // namespace
@@ -39,9 +39,10 @@ socklen_t SocketAddress::fill(sockaddr_un& address) const
     std::size_t room = sizeof address.sun_path - offset - (isAbstract ? 0 : 1);
     if (name.empty() || name.size() > room || name.find('\0') != std::string::npos)
         throw XPCRichError(XPCRichError::Code::connectionInvalid,
-                           "Socket name does not fit a socket address: " + description());
+            "Socket name does not fit a socket address: " + description());
     std::memcpy(address.sun_path + offset, name.data(), name.size());
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + name.size() + (isAbstract ? 0 : 1));
+    return static_cast<socklen_t>(
+        offsetof(sockaddr_un, sun_path) + offset + name.size() + (isAbstract ? 0 : 1));
 }
 
 Descriptor makeSocket()
@@ -49,7 +50,7 @@ Descriptor makeSocket()
     Descriptor socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!socket.isValid())
         throw XPCRichError(XPCRichError::Code::connectionInvalid,
-                           std::string("Cannot make a socket: ") + std::strerror(errno));
+            std::string("Cannot make a socket: ") + std::strerror(errno));
     return socket;
 }
 
@@ -72,8 +73,8 @@ Descriptor listenOn(const SocketAddress& address)
     if (!address.isAbstract) {
         // A path left behind by a listener that has gone is taken over; a live listener is not.
         if (hasListener(address))
-            throw XPCRichError(XPCRichError::Code::connectionInvalid,
-                               "Another listener serves " + address.description());
+            throw XPCRichError(
+                XPCRichError::Code::connectionInvalid, "Another listener serves " + address.description());
         ::unlink(address.name.c_str());
     }
     Descriptor socket = makeSocket();

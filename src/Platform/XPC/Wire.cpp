@@ -25,12 +25,14 @@ enum class Tag : std::uint8_t {
 
 class Writer {
 public:
-    explicit Writer(EncodedFrame& frame) : frame(frame) {}
+    explicit Writer(EncodedFrame& frame)
+        : frame(frame)
+    {
+    }
 
     void byte(std::uint8_t value) { frame.bytes.push_back(value); }
 
-    template <typename Integer>
-    void integer(Integer value)
+    template <typename Integer> void integer(Integer value)
     {
         auto unsignedValue = static_cast<std::make_unsigned_t<Integer>>(value);
         for (std::size_t index = 0; index < sizeof(Integer); ++index)
@@ -111,7 +113,7 @@ public:
                 throw std::invalid_argument("An XPC error cannot be sent in a message");
             }
         };
-        std::visit(Visitor{*this}, value.underlyingStorage()->value);
+        std::visit(Visitor { *this }, value.underlyingStorage()->value);
     }
 
     EncodedFrame& frame;
@@ -120,7 +122,8 @@ public:
 class Reader {
 public:
     Reader(std::span<const std::uint8_t> bytes, std::vector<Descriptor>& descriptors)
-        : bytes(bytes), descriptors(descriptors)
+        : bytes(bytes)
+        , descriptors(descriptors)
     {
     }
 
@@ -135,8 +138,7 @@ public:
 
     std::uint8_t byte() { return take(1)[0]; }
 
-    template <typename Integer>
-    Integer integer()
+    template <typename Integer> Integer integer()
     {
         auto taken = take(sizeof(Integer));
         std::make_unsigned_t<Integer> value = 0;
@@ -207,7 +209,7 @@ public:
             std::uint8_t isAbstract = byte();
             if (isAbstract > 1)
                 throw MalformedMessage("XPC message holds a malformed endpoint");
-            return Object(makeStorage(EndpointValue{SocketAddress{isAbstract == 1, text()}}));
+            return Object(makeStorage(EndpointValue { SocketAddress { isAbstract == 1, text() } }));
         }
         }
         throw MalformedMessage("XPC message holds an object of unknown type");
@@ -233,7 +235,7 @@ EncodedFrame encode(FrameKind kind, std::uint64_t identifier, const XPCDictionar
     writer.byte(static_cast<std::uint8_t>(kind));
     writer.integer(identifier);
     std::size_t countPosition = frame.bytes.size();
-    writer.integer(std::uint32_t{0});
+    writer.integer(std::uint32_t { 0 });
     writer.object(body.object());
     auto descriptorCount = static_cast<std::uint32_t>(frame.descriptors.size());
     for (std::size_t index = 0; index < sizeof descriptorCount; ++index)
@@ -262,7 +264,7 @@ Frame decode(std::span<const std::uint8_t> bytes, std::vector<Descriptor> descri
         throw MalformedMessage("XPC message body is not a dictionary");
     if (kind == FrameKind::messageExpectingReply)
         std::get<DictionaryValue>(body.underlyingStorage()->value).awaitingReply = identifier;
-    return Frame{kind, identifier, *dictionary};
+    return Frame { kind, identifier, *dictionary };
 }
 
 } // namespace xpc::wire

@@ -14,7 +14,10 @@ ArrayValue& items(const Object& object)
 
 } // namespace
 
-XPCArray::XPCArray() : underlying(makeStorage(ArrayValue{})) {}
+XPCArray::XPCArray()
+    : underlying(makeStorage(ArrayValue {}))
+{
+}
 
 std::optional<XPCArray> XPCArray::fromObject(const Object& object)
 {
@@ -23,7 +26,10 @@ std::optional<XPCArray> XPCArray::fromObject(const Object& object)
     return XPCArray(object);
 }
 
-std::size_t XPCArray::count() const { return items(underlying).items.size(); }
+std::size_t XPCArray::count() const
+{
+    return items(underlying).items.size();
+}
 
 Object XPCArray::at(std::size_t index) const
 {
@@ -33,6 +39,9 @@ Object XPCArray::at(std::size_t index) const
     return array.items[index];
 }
 
-void XPCArray::append(Object value) { items(underlying).items.push_back(std::move(value)); }
+void XPCArray::append(Object value)
+{
+    items(underlying).items.push_back(std::move(value));
+}
 
 } // namespace xpc

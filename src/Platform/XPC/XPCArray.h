@@ -28,7 +28,10 @@ public:
     std::string debugDescription() const { return underlying.debugDescription(); }
 
 private:
-    explicit XPCArray(Object object) : underlying(std::move(object)) {}
+    explicit XPCArray(Object object)
+        : underlying(std::move(object))
+    {
+    }
 
     Object underlying;
 };

@@ -13,7 +13,10 @@ DictionaryValue& contents(const Object& object)
 
 } // namespace
 
-XPCDictionary::XPCDictionary() : underlying(makeStorage(DictionaryValue{})) {}
+XPCDictionary::XPCDictionary()
+    : underlying(makeStorage(DictionaryValue {}))
+{
+}
 
 std::optional<XPCDictionary> XPCDictionary::fromObject(const Object& object)
 {
@@ -98,7 +101,10 @@ void XPCDictionary::setUInt64(std::string_view key, std::optional<std::uint64_t>
     setValue(key, value ? std::optional(Object::uint64(*value)) : std::nullopt);
 }
 
-std::size_t XPCDictionary::count() const { return contents(underlying).entries.size(); }
+std::size_t XPCDictionary::count() const
+{
+    return contents(underlying).entries.size();
+}
 
 std::vector<std::string> XPCDictionary::keys() const
 {
@@ -108,6 +114,9 @@ std::vector<std::string> XPCDictionary::keys() const
     return result;
 }
 
-bool XPCDictionary::expectsReply() const { return contents(underlying).awaitingReply.has_value(); }
+bool XPCDictionary::expectsReply() const
+{
+    return contents(underlying).awaitingReply.has_value();
+}
 
 } // namespace xpc

@@ -45,7 +45,10 @@ public:
     std::string debugDescription() const { return underlying.debugDescription(); }
 
 private:
-    explicit XPCDictionary(Object object) : underlying(std::move(object)) {}
+    explicit XPCDictionary(Object object)
+        : underlying(std::move(object))
+    {
+    }
 
     Object underlying;
 };

@@ -3,7 +3,8 @@
 namespace xpc {
 
 XPCRichError::XPCRichError(Code code, const std::string& description)
-    : std::runtime_error(description), errorCode(code)
+    : std::runtime_error(description)
+    , errorCode(code)
 {
 }
 

@@ -25,8 +25,9 @@ public:
     using ReplyResult = std::variant<XPCDictionary, XPCRichError>;
     using ReplyHandler = std::function<void(ReplyResult reply)>;
 
-    explicit XPCSession(std::string_view machService, InitializationOptions options = InitializationOptions::none,
-                        CancellationHandler cancellationHandler = {});
+    explicit XPCSession(std::string_view machService,
+        InitializationOptions options = InitializationOptions::none,
+        CancellationHandler cancellationHandler = {});
 
     // Starts an inactive session; throws XPCRichError once it has been cancelled.
     void activate();

@@ -29,8 +29,8 @@ public:
     bool sawOverlap() const { return overlapped; }
 
 private:
-    std::atomic<int> running{0};
-    std::atomic<bool> overlapped{false};
+    std::atomic<int> running { 0 };
+    std::atomic<bool> overlapped { false };
 };
 
 TEST(DispatchQueue, AsyncBlocksRunOneAtATimeInSubmissionOrder)
@@ -57,7 +57,7 @@ TEST(DispatchQueue, SyncWaitsForEarlierBlocksAndRunsOnTheCallingThread)
     DispatchQueue queue("sync");
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> earlierFinished{false};
+    std::atomic<bool> earlierFinished { false };
     queue.async([&] {
         released.wait();
         earlierFinished = true;
@@ -91,7 +91,7 @@ TEST(DispatchQueue, SyncHoldsTheQueueSoLaterAsyncBlocksWaitForIt)
     });
     asyncRan.waitFor(1);
     queue.sync([] {});
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(order, (std::vector<int> { 1, 2 }));
 }
 
 TEST(DispatchQueue, SyncReturnsTheBlocksValueAndPassesItsErrorOn)

@@ -64,8 +64,8 @@ TEST(DispatchSourceRead, RunsTheEventHandlerWhileTheDescriptorHasDataButOnlyOnce
 {
     SocketPair sockets;
     DispatchSourceRead source(sockets.reader, DispatchQueue("events"));
-    std::atomic<bool> activated{false};
-    std::atomic<bool> firedBeforeActivation{false};
+    std::atomic<bool> activated { false };
+    std::atomic<bool> firedBeforeActivation { false };
     std::mutex receivedMutex;
     std::string received;
     SharedCounter firings;
@@ -97,8 +97,8 @@ TEST(DispatchSourceRead, EventHandlersRunOnTheTargetQueueNotBesideItsOtherBlocks
     DispatchSourceRead source(sockets.reader, queue);
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> queueBlockFinished{false};
-    std::atomic<bool> ranBesideQueueBlock{false};
+    std::atomic<bool> queueBlockFinished { false };
+    std::atomic<bool> ranBesideQueueBlock { false };
     SharedCounter blockStarted;
     SharedCounter firings;
     source.setEventHandler([&] {
@@ -155,7 +155,7 @@ TEST(DispatchSourceRead, CancelHandlerRunsAfterTheEventHandlerInProgressAndNoEve
     // The queue is free again once the cancel handler has returned.
     queue.sync([] {});
     std::lock_guard guard(orderMutex);
-    EXPECT_EQ(order, (std::vector<std::string>{"event handler returned", "cancel handler"}));
+    EXPECT_EQ(order, (std::vector<std::string> { "event handler returned", "cancel handler" }));
     EXPECT_EQ(firings.value(), 1);
 }
 

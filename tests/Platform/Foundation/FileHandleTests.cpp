@@ -28,7 +28,9 @@ TEST(FileHandle, ReleasingTheHandleClosesItsDescriptorUnlessItDoesNotOwnIt)
     EXPECT_EQ(openDescriptors(), before);
 
     int borrowed = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    { FileHandle handle(borrowed, false); }
+    {
+        FileHandle handle(borrowed, false);
+    }
     EXPECT_TRUE(openDescriptors().contains(borrowed));
     ::close(borrowed);
     EXPECT_EQ(openDescriptors(), before);

@@ -57,10 +57,10 @@ TEST(PropertyList, MissingKeysWrongTypesAndGarbageAreDecodingErrors)
     EXPECT_EQ(kindOfFailure([&] { image.value("size").string(); }), DecodingError::Kind::typeMismatch);
     EXPECT_EQ(kindOfFailure([&] { root.value("images").value("x"); }), DecodingError::Kind::typeMismatch);
     EXPECT_EQ(kindOfFailure([] { PropertyList::decode(Data(std::string_view("not a plist"))); }),
-              DecodingError::Kind::dataCorrupted);
+        DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(kindOfFailure([] { PropertyList::decode(Data()); }), DecodingError::Kind::dataCorrupted);
     EXPECT_EQ(kindOfFailure([] { PropertyList::decode(Data(sample.substr(0, 200))); }),
-              DecodingError::Kind::dataCorrupted);
+        DecodingError::Kind::dataCorrupted);
 }
 
 TEST(PropertyList, ErrorsNameThePathThatLedThere)

@@ -7,7 +7,7 @@ namespace {
 TEST(FatalErrorDeathTest, WritesMessageAndLocationThenAborts)
 {
     EXPECT_DEATH(vl::fatalError("Illegal lock state", "VLFoundation/AsyncReadWriteLock"),
-                 "VLFoundation/AsyncReadWriteLock: Fatal error: Illegal lock state");
+        "VLFoundation/AsyncReadWriteLock: Fatal error: Illegal lock state");
 }
 
 } // namespace

@@ -13,23 +13,23 @@ struct Described {
 
 TEST(Logger, PlaceholdersTakeTheArgumentsInOrder)
 {
-    EXPECT_EQ(os::formatLogMessage("a %s b %@ c", {"one", "two"}), "a one b two c");
-    EXPECT_EQ(os::formatLogMessage("%s%s", {"x", 42}), "x42");
-    EXPECT_EQ(os::formatLogMessage("100%% of %s", {Described()}), "100% of described");
+    EXPECT_EQ(os::formatLogMessage("a %s b %@ c", { "one", "two" }), "a one b two c");
+    EXPECT_EQ(os::formatLogMessage("%s%s", { "x", 42 }), "x42");
+    EXPECT_EQ(os::formatLogMessage("100%% of %s", { Described() }), "100% of described");
 }
 
 TEST(Logger, MissingArgumentsLeaveThePlaceholderAndExtraArgumentsAreIgnored)
 {
-    EXPECT_EQ(os::formatLogMessage("open name=%s modes=%s", {"f"}), "open name=f modes=%s");
-    EXPECT_EQ(os::formatLogMessage("plain", {"unused"}), "plain");
+    EXPECT_EQ(os::formatLogMessage("open name=%s modes=%s", { "f" }), "open name=f modes=%s");
+    EXPECT_EQ(os::formatLogMessage("plain", { "unused" }), "plain");
     EXPECT_EQ(os::formatLogMessage("trailing %", {}), "trailing %");
 }
 
 TEST(Logger, ErrorsAreDescribedByTheirMessage)
 {
     std::exception_ptr error = std::make_exception_ptr(std::runtime_error("boom"));
-    EXPECT_EQ(os::formatLogMessage("failed: %@", {error}), "failed: boom");
-    EXPECT_EQ(os::formatLogMessage("failed: %@", {std::make_exception_ptr(7)}), "failed: unknown error");
+    EXPECT_EQ(os::formatLogMessage("failed: %@", { error }), "failed: boom");
+    EXPECT_EQ(os::formatLogMessage("failed: %@", { std::make_exception_ptr(7) }), "failed: unknown error");
 }
 
 TEST(LogCapture, RecordsSubsystemCategoryLevelAndTextUntilDestroyed)
@@ -50,7 +50,7 @@ TEST(LogCapture, RecordsSubsystemCategoryLevelAndTextUntilDestroyed)
             EXPECT_FALSE(capture.contains(os::LogLevel::info, "Failed to close channel: closed"));
         }
         logger.info("after inner");
-        EXPECT_EQ(outer.texts(os::LogLevel::info), std::vector<std::string>{"after inner"});
+        EXPECT_EQ(outer.texts(os::LogLevel::info), std::vector<std::string> { "after inner" });
     }
 }
 

@@ -28,7 +28,7 @@ TEST(AsyncStream, DeliversBufferedValuesInOrderThenTheEnd)
     continuation.yield(2);
     continuation.finish();
     continuation.yield(3);
-    EXPECT_EQ(tasks::runBlocking(drain(stream)), (std::vector<int>{1, 2}));
+    EXPECT_EQ(tasks::runBlocking(drain(stream)), (std::vector<int> { 1, 2 }));
 }
 
 TEST(AsyncStream, WakesAWaitingConsumerAndFinishesWhenTheLastProducerIsGone)
@@ -64,7 +64,7 @@ TEST(AsyncStream, WakesAWaitingConsumerAndFinishesWhenTheLastProducerIsGone)
 TEST(AsyncStream, CancellingTheWaitingConsumerEndsItsIteration)
 {
     auto [stream, continuation] = AsyncStream<int>::makeStream();
-    std::atomic<bool> started{false};
+    std::atomic<bool> started { false };
     auto consume = [&started](AsyncStream<int> stream) -> Task<std::optional<int>> {
         started = true;
         co_return co_await stream.next();

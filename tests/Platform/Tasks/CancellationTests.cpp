@@ -30,13 +30,13 @@ TEST(Cancellation, HandlerRunsAtOnceWhenTheTaskIsAlreadyCancelled)
     task.cancel();
     start.open();
     tasks::runBlocking(task.value());
-    EXPECT_EQ(events, (std::vector<std::string>{"cancelled", "handler", "operation"}));
+    EXPECT_EQ(events, (std::vector<std::string> { "cancelled", "handler", "operation" }));
 }
 
 TEST(Cancellation, HandlerRunsWhileTheOperationWaitsAndNeverAfterItFinished)
 {
     Gate release;
-    std::atomic<int> handlerRuns{0};
+    std::atomic<int> handlerRuns { 0 };
     auto body = [&]() -> Task<bool> {
         co_await tasks::withTaskCancellationHandler(release.passed(), [&] {
             handlerRuns.fetch_add(1);
@@ -51,7 +51,8 @@ TEST(Cancellation, HandlerRunsWhileTheOperationWaitsAndNeverAfterItFinished)
     EXPECT_EQ(handlerRuns.load(), 1);
 
     auto finished = [&]() -> Task<void> {
-        co_await tasks::withTaskCancellationHandler([]() -> Task<void> { co_return; }(), [&] { handlerRuns.fetch_add(1); });
+        co_await tasks::withTaskCancellationHandler(
+            []() -> Task<void> { co_return; }(), [&] { handlerRuns.fetch_add(1); });
     };
     Gate hold;
     auto finishesThenWaits = [&]() -> Task<void> {

@@ -19,7 +19,8 @@ TEST(Continuation, ResumedInsideTheBodyContinuesWithoutAThreadHop)
 {
     auto body = []() -> Task<bool> {
         std::thread::id before = std::this_thread::get_id();
-        int value = co_await tasks::withContinuation<int>([](Continuation<int> continuation) { continuation.resume(7); });
+        int value = co_await tasks::withContinuation<int>(
+            [](Continuation<int> continuation) { continuation.resume(7); });
         co_return value == 7 && std::this_thread::get_id() == before;
     };
     EXPECT_TRUE(tasks::runBlocking(body()));
@@ -61,13 +62,14 @@ TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
 {
     constexpr int count = 200;
     std::vector<std::optional<Continuation<int>>> parked(count);
-    std::atomic<int> parkedCount{0};
+    std::atomic<int> parkedCount { 0 };
     std::vector<tasks::TaskHandle<int>> handles;
     auto body = [&parked, &parkedCount](int index) -> Task<int> {
-        co_return co_await tasks::withContinuation<int>([&parked, &parkedCount, index](Continuation<int> continuation) {
-            parked[index].emplace(std::move(continuation));
-            parkedCount.fetch_add(1);
-        });
+        co_return co_await tasks::withContinuation<int>(
+            [&parked, &parkedCount, index](Continuation<int> continuation) {
+                parked[index].emplace(std::move(continuation));
+                parkedCount.fetch_add(1);
+            });
     };
     for (int index = 0; index < count; ++index)
         handles.push_back(tasks::spawn(body(index)));

@@ -15,8 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::atomic<bool> exiting{false};
-std::atomic<int> loggedWhileExiting{0};
+std::atomic<bool> exiting { false };
+std::atomic<int> loggedWhileExiting { 0 };
 
 // Once the process has begun to exit, logs until the process is gone.
 tasks::Task<void> logThroughTheExit()
@@ -57,7 +57,7 @@ TEST(ProcessExit, TasksStillRunningMayLogAndSleepWhileStaticObjectsAreDestroyed)
     using testing::HasSubstr;
     for (int round = 0; round < 10; ++round)
         EXPECT_EXIT(exitWhileATaskLogs(), testing::ExitedWithCode(0),
-                    testing::Not(testing::AnyOf(HasSubstr("runtime error"), HasSubstr("pure virtual"))));
+            testing::Not(testing::AnyOf(HasSubstr("runtime error"), HasSubstr("pure virtual"))));
 }
 
 [[noreturn]] void waitForTheGatedTask()

@@ -31,14 +31,14 @@ TEST(Sleep, NeverEndsBeforeItsDeadlineOnEitherClock)
         co_await continuous.sleep(continuousDeadline, 1ms);
         bool continuousOk = continuous.now() >= continuousDeadline;
         co_await continuous.sleep(continuous.now() - 1s);
-        co_return suspendingOk && continuousOk;
+        co_return suspendingOk&& continuousOk;
     };
     EXPECT_TRUE(tasks::runBlocking(body()));
 }
 
 TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
 {
-    std::atomic<bool> sleeping{false};
+    std::atomic<bool> sleeping { false };
     auto body = [&]() -> Task<void> {
         sleeping = true;
         co_await tasks::sleepFor(24h);
@@ -71,7 +71,7 @@ char threadState(pid_t thread)
 TEST(TimerService, ThreadWaitsWhileOnlyDistantTimersArePending)
 {
     tasks::TimerService timers;
-    std::atomic<pid_t> timerThread{0};
+    std::atomic<pid_t> timerThread { 0 };
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] { timerThread = gettid(); });
     for (int poll = 0; timerThread.load() == 0 && poll < 10'000'000; ++poll)
         std::this_thread::yield();
@@ -90,7 +90,7 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     tasks::TimerService timers;
     std::mutex mutex;
     std::vector<int> order;
-    std::atomic<int> fired{0};
+    std::atomic<int> fired { 0 };
     auto record = [&](int value) {
         return [&, value] {
             std::lock_guard guard(mutex);
@@ -99,8 +99,8 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
         };
     };
     // Hold the timer thread inside a callback while the others are scheduled.
-    std::atomic<bool> holding{false};
-    std::atomic<bool> release{false};
+    std::atomic<bool> holding { false };
+    std::atomic<bool> release { false };
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] {
         holding = true;
         testing_support::waitUntil([&] { return !(!release.load()); });
@@ -115,7 +115,7 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     release = true;
     testing_support::waitUntil([&] { return !(fired.load() < 3); });
     std::lock_guard guard(mutex);
-    EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(order, (std::vector<int> { 1, 2, 3 }));
 }
 
 } // namespace

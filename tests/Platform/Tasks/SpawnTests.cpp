@@ -13,7 +13,7 @@ namespace {
 using tasks::Task;
 using testing_support::Gate;
 
-tasks::TaskLocal<std::string> requestName{"none"};
+tasks::TaskLocal<std::string> requestName { "none" };
 
 TEST(Spawn, EveryAwaiterReceivesTheOutcome)
 {
@@ -88,7 +88,8 @@ void blockInsideATask()
 
 TEST(SpawnDeathTest, RunBlockingInsideATaskIsFatal)
 {
-    EXPECT_DEATH(blockInsideATask(), "Platform/Tasks/Spawn: Fatal error: runBlocking called from inside a task");
+    EXPECT_DEATH(
+        blockInsideATask(), "Platform/Tasks/Spawn: Fatal error: runBlocking called from inside a task");
 }
 
 } // namespace

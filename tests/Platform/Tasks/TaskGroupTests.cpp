@@ -19,7 +19,7 @@ namespace {
 using tasks::Task;
 using testing_support::Gate;
 
-tasks::TaskLocal<int> depth{0};
+tasks::TaskLocal<int> depth { 0 };
 
 // Waits (not cancellably) at the gate and counts its task's cancellation when it happens.
 Task<int> waitAndReport(Gate& gate, std::atomic<int>& cancelledCount)
@@ -72,14 +72,15 @@ TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
         EXPECT_FALSE(none.has_value());
         co_return seen;
     };
-    auto run = [&]() -> Task<std::vector<int>> { co_return co_await tasks::withThrowingTaskGroup<int>(body); };
-    EXPECT_EQ(tasks::runBlocking(run()), (std::vector<int>{1, 2}));
+    auto run
+        = [&]() -> Task<std::vector<int>> { co_return co_await tasks::withThrowingTaskGroup<int>(body); };
+    EXPECT_EQ(tasks::runBlocking(run()), (std::vector<int> { 1, 2 }));
 }
 
 TEST(TaskGroup, FirstFailureCancelsTheOthersAndIsRethrown)
 {
     Gate gate;
-    std::atomic<int> cancelledCount{0};
+    std::atomic<int> cancelledCount { 0 };
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
         group.addTask(waitAndReport(gate, cancelledCount));
         group.addTask(waitAndReport(gate, cancelledCount));
@@ -122,13 +123,13 @@ TEST(TaskGroup, ChildrenInheritTaskLocalsAndSiblingsDoNotSeeEachOthersBindings)
     auto run = [&]() -> Task<std::vector<int>> {
         co_return co_await depth.withValue(5, tasks::withThrowingTaskGroup<int>(body));
     };
-    EXPECT_EQ(tasks::runBlocking(run()), (std::vector<int>{5, 7, 8, 5}));
+    EXPECT_EQ(tasks::runBlocking(run()), (std::vector<int> { 5, 7, 8, 5 }));
 }
 
 TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 {
     Gate gate;
-    std::atomic<int> cancelledCount{0};
+    std::atomic<int> cancelledCount { 0 };
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
         group.addTask(waitAndReport(gate, cancelledCount));
         group.addTask(waitAndReport(gate, cancelledCount));
@@ -147,8 +148,8 @@ TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 TEST(TaskGroup, BodyFailureCancelsChildrenAndWaitsForThemBeforeRethrowing)
 {
     Gate gate;
-    std::atomic<int> cancelledCount{0};
-    std::atomic<bool> childFinished{false};
+    std::atomic<int> cancelledCount { 0 };
+    std::atomic<bool> childFinished { false };
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
         group.addTask(finishAfterGate(gate, cancelledCount, childFinished));
         throw std::logic_error("body failed");
@@ -176,8 +177,8 @@ TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
 TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrownAtTheEnd)
 {
     Gate gate;
-    std::atomic<int> cancelledCount{0};
-    std::atomic<int> finished{0};
+    std::atomic<int> cancelledCount { 0 };
+    std::atomic<int> finished { 0 };
     auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {
         for (int index = 0; index < 3; ++index)
             group.addTask(countAfterGate(gate, cancelledCount, finished));
@@ -197,7 +198,7 @@ TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrown
 
 TEST(DiscardingTaskGroup, SucceedsWhenEveryChildSucceeds)
 {
-    std::atomic<int> ran{0};
+    std::atomic<int> ran { 0 };
     auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {
         for (int index = 0; index < 50; ++index)
             group.addTask(count(ran));

@@ -10,7 +10,7 @@ namespace {
 
 using tasks::Task;
 
-tasks::TaskLocal<std::string> label{"default"};
+tasks::TaskLocal<std::string> label { "default" };
 
 TEST(TaskLocal, BindingIsSeenInsideTheScopeOnlyAndNestsAndUnwindsOnError)
 {
@@ -19,7 +19,8 @@ TEST(TaskLocal, BindingIsSeenInsideTheScopeOnlyAndNestsAndUnwindsOnError)
         std::string trace = label.get();
         trace += "," + co_await label.withValue("a", []() -> Task<std::string> {
             std::string inner = label.get();
-            inner += "," + co_await label.withValue("b", []() -> Task<std::string> { co_return label.get(); }());
+            inner += ","
+                + co_await label.withValue("b", []() -> Task<std::string> { co_return label.get(); }());
             inner += "," + label.get();
             co_return inner;
         }());

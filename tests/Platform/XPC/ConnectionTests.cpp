@@ -24,7 +24,7 @@ using xpc::XPCArray;
 using xpc::XPCDictionary;
 using xpc::XPCRichError;
 
-constexpr std::uint8_t volume[16] = {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xA, 0xB};
+constexpr std::uint8_t volume[16] = { 0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0xA, 0xB };
 
 XPCRichError::Code errorCode(const Object& event)
 {
@@ -67,9 +67,8 @@ struct ConnectedPair {
         client->cancel();
         peer->cancel();
         listener->cancel();
-        for (auto* mailbox : {clientEvents.get(), peerEvents.get(), listenerEvents.get()}) {
-            for (Object event = mailbox->next(); event.type() != Type::error; event = mailbox->next()) {
-            }
+        for (auto* mailbox : { clientEvents.get(), peerEvents.get(), listenerEvents.get() }) {
+            for (Object event = mailbox->next(); event.type() != Type::error; event = mailbox->next()) { }
         }
     }
 
@@ -178,10 +177,10 @@ TEST(Connection, APeerThatGoesAwayFailsWaitingRepliesBeforeTheLastEvent)
 {
     ConnectedPair pair;
     auto order = std::make_shared<Mailbox<std::string>>();
-    pair.client->setEventHandler([order](const Object& event) { order->push("event " + event.debugDescription()); });
-    pair.client->sendMessageWithReply(XPCDictionary(), [order](const Object& reply) {
-        order->push("reply " + reply.debugDescription());
-    });
+    pair.client->setEventHandler(
+        [order](const Object& event) { order->push("event " + event.debugDescription()); });
+    pair.client->sendMessageWithReply(
+        XPCDictionary(), [order](const Object& reply) { order->push("reply " + reply.debugDescription()); });
     ASSERT_EQ(pair.peerEvents->next().type(), Type::dictionary);
     pair.peer->cancel();
     EXPECT_EQ(order->next(), "reply <error: \"The peer has closed the connection\">");
@@ -262,7 +261,7 @@ TEST(Connection, AStaleServiceSocketIsTakenOver)
     // A socket bound and closed without unlinking, as a killed listener leaves it behind.
     std::string path = xpc::servicePath("test.stale.listener");
     int stale = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);

@@ -38,35 +38,37 @@ std::string readAll(int descriptor)
 // pipe holding "from test"; and the anonymous listener that records what the helper sends back.
 struct Services {
     explicit Services(const char* serviceName, bool requirePeer)
-        : received(std::make_shared<Mailbox<Received>>()),
-          listener(makeListener(requirePeer), [received = received](const XPCDictionary& request, Connection& peer) {
-              Received record;
-              if (const std::uint8_t* bytes = request.value("Volume") ? request.value("Volume")->uuidBytes() : nullptr)
-                  record.volume = foundation::UUID::fromBytes(bytes);
-              record.text = request.string("Text");
-              if (auto descriptor = request.value("FileHandle"))
-                  record.descriptorContents = readAll(descriptor->dupFileDescriptor());
-              record.peerUser = peer.peerUserID();
-              if (auto reply = XPCDictionary::createReply(request)) {
-                  reply->setBoolean("Success", true);
-                  peer.sendMessage(*reply);
-              }
-              received->push(std::move(record));
-          }),
-          service(Connection::createMachServiceListener(serviceName),
-                  [this](const XPCDictionary& request, Connection& peer) {
-                      auto reply = XPCDictionary::createReply(request);
-                      if (!reply || request.string("Operation") != "hello")
-                          return;
-                      reply->setValue("Volume", Object::uuid(volume.bytes().data()));
-                      reply->setValue("Endpoint", Object::endpoint(*listener.connection()));
-                      foundation::Pipe pipe;
-                      pipe.fileHandleForWriting()->write(foundation::Data(std::string_view("from test")));
-                      pipe.fileHandleForWriting()->close();
-                      reply->setValue("FileHandle",
-                                      Object::fileDescriptor(pipe.fileHandleForReading()->fileDescriptor()));
+        : received(std::make_shared<Mailbox<Received>>())
+        , listener(makeListener(requirePeer),
+              [received = received](const XPCDictionary& request, Connection& peer) {
+                  Received record;
+                  if (const std::uint8_t* bytes
+                      = request.value("Volume") ? request.value("Volume")->uuidBytes() : nullptr)
+                      record.volume = foundation::UUID::fromBytes(bytes);
+                  record.text = request.string("Text");
+                  if (auto descriptor = request.value("FileHandle"))
+                      record.descriptorContents = readAll(descriptor->dupFileDescriptor());
+                  record.peerUser = peer.peerUserID();
+                  if (auto reply = XPCDictionary::createReply(request)) {
+                      reply->setBoolean("Success", true);
                       peer.sendMessage(*reply);
-                  })
+                  }
+                  received->push(std::move(record));
+              })
+        , service(Connection::createMachServiceListener(serviceName),
+              [this](const XPCDictionary& request, Connection& peer) {
+                  auto reply = XPCDictionary::createReply(request);
+                  if (!reply || request.string("Operation") != "hello")
+                      return;
+                  reply->setValue("Volume", Object::uuid(volume.bytes().data()));
+                  reply->setValue("Endpoint", Object::endpoint(*listener.connection()));
+                  foundation::Pipe pipe;
+                  pipe.fileHandleForWriting()->write(foundation::Data(std::string_view("from test")));
+                  pipe.fileHandleForWriting()->close();
+                  reply->setValue(
+                      "FileHandle", Object::fileDescriptor(pipe.fileHandleForReading()->fileDescriptor()));
+                  peer.sendMessage(*reply);
+              })
     {
     }
 
@@ -95,7 +97,7 @@ int runHelper(const std::string& mode, const std::string& service)
 {
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = foundation::URL::fileURLWithPath(XPC_PEER_HELPER);
-    process->arguments = {mode, service};
+    process->arguments = { mode, service };
     process->launch();
     process->waitUntilExit();
     return process->terminationStatus();

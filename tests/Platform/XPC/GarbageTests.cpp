@@ -29,7 +29,7 @@ namespace wire = xpc::wire;
 int connectRaw(const std::string& path)
 {
     int raw = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
     EXPECT_EQ(::connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
@@ -38,8 +38,8 @@ int connectRaw(const std::string& path)
 
 void sendPacket(int socket, const std::vector<std::uint8_t>& bytes, const std::vector<int>& descriptors = {})
 {
-    iovec vector{const_cast<std::uint8_t*>(bytes.data()), bytes.size()};
-    msghdr header{};
+    iovec vector { const_cast<std::uint8_t*>(bytes.data()), bytes.size() };
+    msghdr header {};
     header.msg_iov = &vector;
     header.msg_iovlen = 1;
     std::vector<char> control;
@@ -85,14 +85,14 @@ TEST(ConnectionGarbage, MalformedPacketsAreLoggedAndDroppedAndTheNextMessageStil
         std::size_t garbagePackets = 0;
         sendPacket(raw, noise);
         ++garbagePackets;
-        for (std::size_t cut : {1ul, 4ul, 12ul, frame.bytes.size() - 1}) {
+        for (std::size_t cut : { 1ul, 4ul, 12ul, frame.bytes.size() - 1 }) {
             sendPacket(raw, std::vector(frame.bytes.begin(), frame.bytes.begin() + static_cast<long>(cut)),
-                       frame.descriptors);
+                frame.descriptors);
             ++garbagePackets;
         }
         sendPacket(raw, frame.bytes); // the descriptor it announces is missing
         ++garbagePackets;
-        sendPacket(raw, frame.bytes, {STDIN_FILENO, STDOUT_FILENO}); // one descriptor too many
+        sendPacket(raw, frame.bytes, { STDIN_FILENO, STDOUT_FILENO }); // one descriptor too many
         ++garbagePackets;
         // A reply nobody waits for is dropped too.
         sendPacket(raw, wire::encode(wire::FrameKind::reply, 99, XPCDictionary()).bytes);

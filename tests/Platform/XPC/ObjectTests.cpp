@@ -19,7 +19,7 @@ using xpc::Type;
 using xpc::XPCArray;
 using xpc::XPCDictionary;
 
-constexpr std::uint8_t uuidBytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+constexpr std::uint8_t uuidBytes[16] = { 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16 };
 
 TEST(XPCDictionary, EachTypeReadsBackOnlyAsItself)
 {
@@ -44,7 +44,7 @@ TEST(XPCDictionary, EachTypeReadsBackOnlyAsItself)
     EXPECT_EQ(dictionary.value("UUID")->dupFileDescriptor(), -1);
     EXPECT_EQ(dictionary.string("Missing"), std::nullopt);
     EXPECT_EQ(dictionary.count(), 5u);
-    EXPECT_EQ(dictionary.keys(), (std::vector<std::string>{"Flag", "Signed", "Text", "UUID", "Unsigned"}));
+    EXPECT_EQ(dictionary.keys(), (std::vector<std::string> { "Flag", "Signed", "Text", "UUID", "Unsigned" }));
 }
 
 TEST(XPCDictionary, SettingAnAbsentValueRemovesTheKey)

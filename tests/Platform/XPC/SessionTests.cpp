@@ -17,12 +17,13 @@ using xpc::XPCSession;
 // Answers every request with its "Operation" echoed under "Echo".
 TestServer makeEchoServer(const char* name)
 {
-    return TestServer(Connection::createMachServiceListener(name), [](const XPCDictionary& request, Connection& peer) {
-        if (auto reply = XPCDictionary::createReply(request)) {
-            reply->setString("Echo", request.string("Operation"));
-            peer.sendMessage(*reply);
-        }
-    });
+    return TestServer(
+        Connection::createMachServiceListener(name), [](const XPCDictionary& request, Connection& peer) {
+            if (auto reply = XPCDictionary::createReply(request)) {
+                reply->setString("Echo", request.string("Operation"));
+                peer.sendMessage(*reply);
+            }
+        });
 }
 
 TEST(XPCSession, ARequestGetsItsReplyAndCancellingCallsTheCancellationHandler)
@@ -32,12 +33,13 @@ TEST(XPCSession, ARequestGetsItsReplyAndCancellingCallsTheCancellationHandler)
         TestServer server = makeEchoServer("test.session.echo");
         auto ended = std::make_shared<Mailbox<XPCRichError>>();
         XPCSession session("test.session.echo", XPCSession::InitializationOptions::none,
-                           [ended](const XPCRichError& error) { ended->push(error); });
+            [ended](const XPCRichError& error) { ended->push(error); });
         auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
-        for (const char* operation : {"volume-advertise", "device-deactivate"}) {
+        for (const char* operation : { "volume-advertise", "device-deactivate" }) {
             XPCDictionary request;
             request.setString("Operation", operation);
-            session.send(request, [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
+            session.send(
+                request, [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
             XPCSession::ReplyResult reply = replies->next();
             ASSERT_TRUE(std::holds_alternative<XPCDictionary>(reply));
             EXPECT_EQ(std::get<XPCDictionary>(reply).string("Echo"), operation);
@@ -82,9 +84,10 @@ TEST(XPCSession, AServiceThatGoesAwayFailsTheWaitingRequestAndEndsTheSession)
 
     auto ended = std::make_shared<Mailbox<XPCRichError>>();
     XPCSession session("test.session.silent", XPCSession::InitializationOptions::none,
-                       [ended](const XPCRichError& error) { ended->push(error); });
+        [ended](const XPCRichError& error) { ended->push(error); });
     auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
-    session.send(XPCDictionary(), [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
+    session.send(
+        XPCDictionary(), [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
     auto peer = peers->next().connectionValue();
     ASSERT_TRUE(peer);
     peer->cancel(); // inactive: closes without reading the request

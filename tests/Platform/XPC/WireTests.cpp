@@ -35,7 +35,8 @@ void expectMalformed(std::span<const std::uint8_t> bytes, std::vector<Descriptor
 
 std::vector<std::uint8_t> header(wire::FrameKind kind, std::uint32_t descriptorCount)
 {
-    std::vector<std::uint8_t> bytes = {'V', 'X', 'P', 'C', static_cast<std::uint8_t>(kind), 9, 0, 0, 0, 0, 0, 0, 0};
+    std::vector<std::uint8_t> bytes
+        = { 'V', 'X', 'P', 'C', static_cast<std::uint8_t>(kind), 9, 0, 0, 0, 0, 0, 0, 0 };
     for (int index = 0; index < 4; ++index)
         bytes.push_back(static_cast<std::uint8_t>(descriptorCount >> (8 * index)));
     return bytes;
@@ -45,7 +46,7 @@ TEST(Wire, EveryKindOfObjectSurvivesTheRoundTrip)
 {
     auto before = openDescriptors();
     {
-        constexpr std::uint8_t uuid[16] = {0xA0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xFF};
+        constexpr std::uint8_t uuid[16] = { 0xA0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 0xFF };
         int pipeEnds[2];
         ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
         XPCDictionary message;
@@ -83,7 +84,8 @@ TEST(Wire, EveryKindOfObjectSurvivesTheRoundTrip)
 
         // The two descriptors are still the two ends of one pipe.
         int reading = decoded.body.value("FileHandle")->dupFileDescriptor();
-        int writing = XPCDictionary::fromObject(decodedOptions->at(1))->value("Descriptor")->dupFileDescriptor();
+        int writing
+            = XPCDictionary::fromObject(decodedOptions->at(1))->value("Descriptor")->dupFileDescriptor();
         ASSERT_EQ(::write(writing, "ok", 2), 2);
         char text[2];
         EXPECT_EQ(::read(reading, text, 2), 2);
@@ -101,7 +103,8 @@ TEST(Wire, EveryKindOfObjectSurvivesTheRoundTrip)
 TEST(Wire, ConnectionsErrorsAndTooManyDescriptorsCannotTravel)
 {
     XPCDictionary message;
-    message.setValue("Error", Object::error(xpc::XPCRichError(xpc::XPCRichError::Code::connectionInvalid, "x")));
+    message.setValue(
+        "Error", Object::error(xpc::XPCRichError(xpc::XPCRichError::Code::connectionInvalid, "x")));
     EXPECT_THROW(wire::encode(wire::FrameKind::message, 1, message), std::invalid_argument);
 
     XPCDictionary crowded;
@@ -136,12 +139,12 @@ TEST(Wire, LiesAboutCountsTypesAndDescriptorsAreMalformed)
 {
     auto before = openDescriptors();
     using Bytes = std::vector<std::uint8_t>;
-    auto frame = [](Bytes body, std::uint32_t descriptorCount = 0,
-                    wire::FrameKind kind = wire::FrameKind::message) {
-        Bytes bytes = header(kind, descriptorCount);
-        bytes.insert(bytes.end(), body.begin(), body.end());
-        return bytes;
-    };
+    auto frame
+        = [](Bytes body, std::uint32_t descriptorCount = 0, wire::FrameKind kind = wire::FrameKind::message) {
+              Bytes bytes = header(kind, descriptorCount);
+              bytes.insert(bytes.end(), body.begin(), body.end());
+              return bytes;
+          };
     auto descriptors = [](std::size_t count) {
         std::vector<Descriptor> result;
         for (std::size_t index = 0; index < count; ++index)
@@ -149,35 +152,37 @@ TEST(Wire, LiesAboutCountsTypesAndDescriptorsAreMalformed)
         return result;
     };
     {
-        expectMalformed(frame({1, 0xFF, 0xFF, 0xFF, 0xFF}));                  // a dictionary of 4 billion entries
-        expectMalformed(frame({2, 1, 0, 0, 0, 0x63}));                        // an unknown tag inside an array
-        expectMalformed(frame({1, 1, 0, 0, 0, 1, 0, 0, 0, 'k', 4, 2}));       // a boolean of value 2
-        expectMalformed(frame({3, 0, 0, 0, 0}));                              // a body that is not a dictionary
-        expectMalformed(frame({1, 0, 0, 0, 0}, 0, static_cast<wire::FrameKind>(9)));
-        Bytes wrongMagic = frame({1, 0, 0, 0, 0});
+        expectMalformed(frame({ 1, 0xFF, 0xFF, 0xFF, 0xFF })); // a dictionary of 4 billion entries
+        expectMalformed(frame({ 2, 1, 0, 0, 0, 0x63 })); // an unknown tag inside an array
+        expectMalformed(frame({ 1, 1, 0, 0, 0, 1, 0, 0, 0, 'k', 4, 2 })); // a boolean of value 2
+        expectMalformed(frame({ 3, 0, 0, 0, 0 })); // a body that is not a dictionary
+        expectMalformed(frame({ 1, 0, 0, 0, 0 }, 0, static_cast<wire::FrameKind>(9)));
+        Bytes wrongMagic = frame({ 1, 0, 0, 0, 0 });
         wrongMagic[0] = 'W';
         expectMalformed(wrongMagic);
         // Two keys that are the same.
-        expectMalformed(frame({1, 2, 0, 0, 0, 1, 0, 0, 0, 'k', 4, 1, 1, 0, 0, 0, 'k', 4, 0}));
+        expectMalformed(frame({ 1, 2, 0, 0, 0, 1, 0, 0, 0, 'k', 4, 1, 1, 0, 0, 0, 'k', 4, 0 }));
         // A descriptor object whose descriptor did not arrive, or arrived twice over.
-        Bytes oneDescriptor = {1, 1, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0};
+        Bytes oneDescriptor = { 1, 1, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0 };
         expectMalformed(frame(oneDescriptor, 1));
         expectMalformed(frame(oneDescriptor, 0), descriptors(0));
         expectMalformed(frame(oneDescriptor, 2), descriptors(2));
         expectMalformed(frame(oneDescriptor, 1), descriptors(2));
-        expectMalformed(frame({1, 2, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0, 1, 0, 0, 0, 'g', 8, 0, 0, 0, 0}, 1),
-                        descriptors(1));
-        expectMalformed(frame({1, 0, 0, 0, 0}, 1), descriptors(1));
+        expectMalformed(
+            frame({ 1, 2, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0, 1, 0, 0, 0, 'g', 8, 0, 0, 0, 0 }, 1),
+            descriptors(1));
+        expectMalformed(frame({ 1, 0, 0, 0, 0 }, 1), descriptors(1));
         // An endpoint whose kind byte is neither 0 nor 1.
-        expectMalformed(frame({1, 1, 0, 0, 0, 1, 0, 0, 0, 'e', 9, 2, 1, 0, 0, 0, 'x'}));
+        expectMalformed(frame({ 1, 1, 0, 0, 0, 1, 0, 0, 0, 'e', 9, 2, 1, 0, 0, 0, 'x' }));
         // Arrays nested deeper than anyone sends.
-        Bytes deep = {1, 1, 0, 0, 0, 1, 0, 0, 0, 'd'};
+        Bytes deep = { 1, 1, 0, 0, 0, 1, 0, 0, 0, 'd' };
         for (int depth = 0; depth < 10000; ++depth)
-            deep.insert(deep.end(), {2, 1, 0, 0, 0});
-        deep.insert(deep.end(), {4, 1});
+            deep.insert(deep.end(), { 2, 1, 0, 0, 0 });
+        deep.insert(deep.end(), { 4, 1 });
         expectMalformed(frame(deep));
 
-        wire::Frame accepted = wire::decode(frame({1, 1, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0}, 1), descriptors(1));
+        wire::Frame accepted
+            = wire::decode(frame({ 1, 1, 0, 0, 0, 1, 0, 0, 0, 'f', 8, 0, 0, 0, 0 }, 1), descriptors(1));
         int descriptor = accepted.body.value("f")->dupFileDescriptor();
         EXPECT_GE(descriptor, 0);
         ::close(descriptor);

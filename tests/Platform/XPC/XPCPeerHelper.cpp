@@ -83,7 +83,8 @@ int run(const std::string& mode, const std::string& service)
     xpc::XPCDictionary message;
     message.setValue("Volume", xpc::Object::uuid(volume->uuidBytes()));
     message.setString("Text", text ? text->decodedAsUTF8() : "");
-    message.setValue("FileHandle", xpc::Object::fileDescriptor(pipe.fileHandleForReading()->fileDescriptor()));
+    message.setValue(
+        "FileHandle", xpc::Object::fileDescriptor(pipe.fileHandleForReading()->fileDescriptor()));
     xpc::Object reply = awaitReply(*connection, message);
     connection->cancel();
     session->cancel("done");

@@ -10,7 +10,7 @@ using namespace std::chrono_literals;
 TEST(CapabilityAbsence, AnAbsenceHoldsForItsValidityUnlessTheNodeChangesMeanwhile)
 {
     CapabilityAbsence absence(1s);
-    const CapabilityAbsence::Clock::time_point now{100s};
+    const CapabilityAbsence::Clock::time_point now { 100s };
     EXPECT_FALSE(absence.known(7, now));
 
     absence.remember(7, now, absence.ticket());

@@ -1,7 +1,7 @@
 #include "vorlane-fskitd/DirectoryBuffer.h"
 
-#include <linux/fuse.h>
 #include <gtest/gtest.h>
+#include <linux/fuse.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -22,7 +22,7 @@ std::vector<Record> recordsOf(const DirectoryBuffer& buffer)
         fuse_dirent record;
         std::memcpy(&record, buffer.data() + at, sizeof record);
         records.emplace_back(std::string(buffer.data() + at + FUSE_NAME_OFFSET, record.namelen), record.ino,
-                             record.type, static_cast<off_t>(record.off));
+            record.type, static_cast<off_t>(record.off));
         at += FUSE_DIRENT_SIZE(&record);
     }
     return records;
@@ -37,10 +37,12 @@ TEST(DirectoryBuffer, DotAndDotDotComeFirstAndAListingResumedAfterEitherGoesOnWi
         std::vector<Record> records;
     };
     const Case cases[] = {
-        {0, 0, {{".", 9, directory, DirectoryBuffer::afterDot}, {"..", 9, directory, DirectoryBuffer::afterDotDot}}},
-        {DirectoryBuffer::afterDot, 0, {{"..", 9, directory, DirectoryBuffer::afterDotDot}}},
-        {DirectoryBuffer::afterDotDot, 0, {}},
-        {17, 17, {}},
+        { 0, 0,
+            { { ".", 9, directory, DirectoryBuffer::afterDot },
+                { "..", 9, directory, DirectoryBuffer::afterDotDot } } },
+        { DirectoryBuffer::afterDot, 0, { { "..", 9, directory, DirectoryBuffer::afterDotDot } } },
+        { DirectoryBuffer::afterDotDot, 0, {} },
+        { 17, 17, {} },
     };
     for (const Case& c : cases) {
         DirectoryBuffer buffer(4096);
@@ -55,7 +57,7 @@ TEST(DirectoryBuffer, AnEntryThatDoesNotFitWholeIsRefusedAndLeavesTheBufferAsItW
     DirectoryBuffer buffer(70);
     auto pack = [&buffer](const char* name, std::uint64_t id, fskit::FSDirectoryCookie cookie) {
         return buffer.packEntry(fskit::FSFileName(std::string_view(name)), fskit::FSItemType::file,
-                                fskit::FSItem::Identifier(id), cookie, nullptr);
+            fskit::FSItem::Identifier(id), cookie, nullptr);
     };
     EXPECT_TRUE(pack("first", 11, 100));
     EXPECT_TRUE(buffer.add("fifo!", 12, S_IFIFO, 200));
@@ -63,7 +65,8 @@ TEST(DirectoryBuffer, AnEntryThatDoesNotFitWholeIsRefusedAndLeavesTheBufferAsItW
     EXPECT_FALSE(pack("x", 14, 400)); // 25 bytes padded to 32: still too many
     EXPECT_EQ(buffer.size(), 64u);
     // Inodes are file identifiers minus one; the offset the kernel resumes at is the last taken cookie.
-    EXPECT_EQ(recordsOf(buffer), (std::vector<Record>{{"first", 10, S_IFREG >> 12, 100}, {"fifo!", 12, S_IFIFO >> 12, 200}}));
+    EXPECT_EQ(recordsOf(buffer),
+        (std::vector<Record> { { "first", 10, S_IFREG >> 12, 100 }, { "fifo!", 12, S_IFIFO >> 12, 200 } }));
 }
 
 } // namespace

@@ -1,10 +1,10 @@
-#include "vorlane-fskitd/FSKitHost.h"
 #include "VLFSModule/FileSystem.h"
 #include "VLFSModule/Service.h"
+#include "vorlane-fskitd/FSKitHost.h"
 
 #include "Support/Mailbox.h"
-#include "Support/XPCTestServer.h"
 #include "Support/VolumeTestSupport.h"
+#include "Support/XPCTestServer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
     answerHandshake(peer, initReply(7, 19, vl::FUSE_INIT_CASE_INSENSITIVE), statfsReply(2048));
     peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
     peer.on(vl::FUSE_GETATTR, [](const FuseRequest& request) {
-        vl::fuse_attr_out out{};
+        vl::fuse_attr_out out {};
         out.attr.ino = request.nodeid();
         out.attr.mode = 0040750;
         out.attr.nlink = 3;
@@ -30,18 +30,19 @@ TEST(FSKitHost, BringsAVolumeUpReportsItAndTakesItDownAgain)
     // Shared with the handler, whose push may still be returning when the test ends.
     auto told = std::make_shared<Mailbox<xpc::XPCDictionary>>();
     TestServer daemonService(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-                             [told](const xpc::XPCDictionary& message, xpc::Connection&) { told->push(message); });
+        [told](const xpc::XPCDictionary& message, xpc::Connection&) { told->push(message); });
     vl::FileSystem fileSystem(connectTo(peer));
     host::FSKitHost fskit(fileSystem, device.open());
 
     fskit.start();
     std::string report = fskit.report();
     EXPECT_NE(report.find("probed as: Vorlane Volume\n"), std::string::npos) << report;
-    EXPECT_NE(report.find("volume identifier: " + device.identity.uuidString() + "\n"), std::string::npos) << report;
+    EXPECT_NE(report.find("volume identifier: " + device.identity.uuidString() + "\n"), std::string::npos)
+        << report;
     EXPECT_NE(report.find("case format: case-insensitive, case-preserving\n"), std::string::npos) << report;
     EXPECT_NE(report.find("blocks: 2048 total, 1024 free, 512 available\n"), std::string::npos) << report;
     EXPECT_NE(report.find("root attributes: file identifier 2, parent 1, mode 0750, links 3, owner 501:20\n"),
-              std::string::npos)
+        std::string::npos)
         << report;
 
     fskit.stop();

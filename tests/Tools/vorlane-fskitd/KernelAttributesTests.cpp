@@ -15,61 +15,89 @@ namespace {
 using fskit::FSItemAttribute;
 using fskit::FSItemType;
 
-bool same(timespec a, timespec b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+bool same(timespec a, timespec b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
 
 TEST(KernelAttributes, StatCarriesTypeModeIdentityTimesAndBlocksRoundedUp)
 {
-    struct Row { FSItemType type; std::uint32_t mode; std::uint64_t size; std::optional<std::uint64_t> allocSize;
-                 mode_t statMode; blkcnt_t blocks; };
-    for (const Row& row : std::initializer_list<Row>{
-             {FSItemType::file, 0644, 0, {}, S_IFREG | 0644, 0},
-             {FSItemType::directory, 040755, 512, {}, S_IFDIR | 0755, 1},
-             {FSItemType::symlink, 0777, 513, {}, S_IFLNK | 0777, 2},
-             {FSItemType::fifo, 01004600, 1, {}, S_IFIFO | 04600, 1},
-             {FSItemType::socket, 0700, 100, 4096, S_IFSOCK | 0700, 8},
-             {FSItemType::unknown, 0700, 0, {}, 0700, 0},
+    struct Row {
+        FSItemType type;
+        std::uint32_t mode;
+        std::uint64_t size;
+        std::optional<std::uint64_t> allocSize;
+        mode_t statMode;
+        blkcnt_t blocks;
+    };
+    for (const Row& row : std::initializer_list<Row> {
+             { FSItemType::file, 0644, 0, {}, S_IFREG | 0644, 0 },
+             { FSItemType::directory, 040755, 512, {}, S_IFDIR | 0755, 1 },
+             { FSItemType::symlink, 0777, 513, {}, S_IFLNK | 0777, 2 },
+             { FSItemType::fifo, 01004600, 1, {}, S_IFIFO | 04600, 1 },
+             { FSItemType::socket, 0700, 100, 4096, S_IFSOCK | 0700, 8 },
+             { FSItemType::unknown, 0700, 0, {}, 0700, 0 },
          }) {
         fskit::FSItemAttributes attributes;
         attributes.setType(row.type), attributes.setMode(row.mode), attributes.setSize(row.size);
         if (row.allocSize)
             attributes.setAllocSize(*row.allocSize);
-        attributes.setFileID(fskit::FSItem::Identifier{43}), attributes.setLinkCount(3);
+        attributes.setFileID(fskit::FSItem::Identifier { 43 }), attributes.setLinkCount(3);
         attributes.setUid(501), attributes.setGid(20);
-        attributes.setAccessTime({1, 2}), attributes.setModifyTime({3, 4}), attributes.setChangeTime({5, 6});
+        attributes.setAccessTime({ 1, 2 }), attributes.setModifyTime({ 3, 4 }),
+            attributes.setChangeTime({ 5, 6 });
         struct stat status = host::statFrom(attributes);
         EXPECT_EQ(status.st_mode, row.statMode) << row.mode;
         EXPECT_EQ(status.st_blocks, row.blocks) << row.size;
         EXPECT_EQ(status.st_size, static_cast<off_t>(row.size));
-        EXPECT_EQ(std::tuple(status.st_ino, status.st_nlink, status.st_uid, status.st_gid), std::tuple(42u, 3u, 501u, 20u));
-        EXPECT_TRUE(same(status.st_atim, {1, 2}) && same(status.st_mtim, {3, 4}) && same(status.st_ctim, {5, 6}));
+        EXPECT_EQ(std::tuple(status.st_ino, status.st_nlink, status.st_uid, status.st_gid),
+            std::tuple(42u, 3u, 501u, 20u));
+        EXPECT_TRUE(same(status.st_atim, { 1, 2 }) && same(status.st_mtim, { 3, 4 })
+            && same(status.st_ctim, { 5, 6 }));
     }
 }
 
 TEST(KernelAttributes, EachSetattrBitBecomesItsFSKitAttributeAndTheNowBitsTakeTheCurrentTime)
 {
-    struct stat wanted{};
+    struct stat wanted { };
     wanted.st_mode = S_IFREG | 04751, wanted.st_uid = 7, wanted.st_gid = 8, wanted.st_size = 9000;
-    wanted.st_atim = {11, 12}, wanted.st_mtim = {13, 14}, wanted.st_ctim = {15, 16};
-    const timespec now{99, 98};
+    wanted.st_atim = { 11, 12 }, wanted.st_mtim = { 13, 14 }, wanted.st_ctim = { 15, 16 };
+    const timespec now { 99, 98 };
     using Request = fskit::FSItemSetAttributesRequest;
-    struct Row { int toSet; FSItemAttribute valid; std::function<bool(const Request&)> holds; };
-    for (const Row& row : std::initializer_list<Row>{
-             {FUSE_SET_ATTR_MODE, FSItemAttribute::mode, [](const Request& r) { return r.mode() == 04751; }},
-             {FUSE_SET_ATTR_UID, FSItemAttribute::uid, [](const Request& r) { return r.uid() == 7; }},
-             {FUSE_SET_ATTR_GID, FSItemAttribute::gid, [](const Request& r) { return r.gid() == 8; }},
-             {FUSE_SET_ATTR_SIZE, FSItemAttribute::size, [](const Request& r) { return r.size() == 9000; }},
-             {FUSE_SET_ATTR_ATIME, FSItemAttribute::accessTime, [](const Request& r) { return same(r.accessTime(), {11, 12}); }},
-             {FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW, FSItemAttribute::accessTime,
-              [&](const Request& r) { return same(r.accessTime(), now); }},
-             {FUSE_SET_ATTR_MTIME, FSItemAttribute::modifyTime, [](const Request& r) { return same(r.modifyTime(), {13, 14}); }},
-             {FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW, FSItemAttribute::modifyTime,
-              [&](const Request& r) { return same(r.modifyTime(), now); }},
-             {FUSE_SET_ATTR_CTIME, FSItemAttribute::changeTime, [](const Request& r) { return same(r.changeTime(), {15, 16}); }},
-             {FUSE_SET_ATTR_KILL_SUID | FUSE_SET_ATTR_FORCE, FSItemAttribute(), [](const Request&) { return true; }},
-         }) {
+    struct Row {
+        int toSet;
+        FSItemAttribute valid;
+        std::function<bool(const Request&)> holds;
+    };
+    for (const Row& row :
+        std::initializer_list<Row> {
+            { FUSE_SET_ATTR_MODE, FSItemAttribute::mode, [](const Request& r) { return r.mode() == 04751; } },
+            { FUSE_SET_ATTR_UID, FSItemAttribute::uid, [](const Request& r) { return r.uid() == 7; } },
+            { FUSE_SET_ATTR_GID, FSItemAttribute::gid, [](const Request& r) { return r.gid() == 8; } },
+            { FUSE_SET_ATTR_SIZE, FSItemAttribute::size, [](const Request& r) { return r.size() == 9000; } },
+            { FUSE_SET_ATTR_ATIME, FSItemAttribute::accessTime,
+                [](const Request& r) {
+                    return same(r.accessTime(), { 11, 12 });
+                } },
+            { FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_ATIME_NOW, FSItemAttribute::accessTime,
+                [&](const Request& r) { return same(r.accessTime(), now); } },
+            { FUSE_SET_ATTR_MTIME, FSItemAttribute::modifyTime,
+                [](const Request& r) {
+                    return same(r.modifyTime(), { 13, 14 });
+                } },
+            { FUSE_SET_ATTR_MTIME | FUSE_SET_ATTR_MTIME_NOW, FSItemAttribute::modifyTime,
+                [&](const Request& r) { return same(r.modifyTime(), now); } },
+            { FUSE_SET_ATTR_CTIME, FSItemAttribute::changeTime,
+                [](const Request& r) {
+                    return same(r.changeTime(), { 15, 16 });
+                } },
+            { FUSE_SET_ATTR_KILL_SUID | FUSE_SET_ATTR_FORCE, FSItemAttribute(),
+                [](const Request&) { return true; } },
+        }) {
         auto request = host::setAttributesRequest(wanted, row.toSet, now);
         for (std::uint64_t bit = 1; bit <= (1u << 17); bit <<= 1)
-            EXPECT_EQ(request->isValid(FSItemAttribute(bit)), row.valid.contains(FSItemAttribute(bit))) << row.toSet << " " << bit;
+            EXPECT_EQ(request->isValid(FSItemAttribute(bit)), row.valid.contains(FSItemAttribute(bit)))
+                << row.toSet << " " << bit;
         EXPECT_TRUE(row.holds(*request)) << row.toSet;
     }
 }
@@ -78,11 +106,12 @@ TEST(KernelErrors, DarwinErrorsReachTheKernelAsTheirLinuxMeaningAndAnythingElseA
 {
     auto fs = [](int code) { return std::make_exception_ptr(fskit::fs_errorForPOSIXError(code)); };
     auto posixError = [](int code) { return std::make_exception_ptr(foundation::POSIXError(code, "test")); };
-    for (const auto& [error, linuxErrno] : std::initializer_list<std::pair<std::exception_ptr, int>>{
-             {fs(posix::enoattr), ENODATA}, {fs(posix::enotsup), EOPNOTSUPP}, {fs(posix::enosys), ENOSYS},
-             {fs(posix::enoent), ENOENT}, {posixError(posix::etimedout), ETIMEDOUT}, {posixError(posix::elast + 1), EIO},
-             {std::make_exception_ptr(vl::Item::Store::Error::itemNotFound()), EIO},
-             {std::make_exception_ptr(std::runtime_error("broken")), EIO}, {nullptr, EIO}})
+    for (const auto& [error, linuxErrno] :
+        std::initializer_list<std::pair<std::exception_ptr, int>> { { fs(posix::enoattr), ENODATA },
+            { fs(posix::enotsup), EOPNOTSUPP }, { fs(posix::enosys), ENOSYS }, { fs(posix::enoent), ENOENT },
+            { posixError(posix::etimedout), ETIMEDOUT }, { posixError(posix::elast + 1), EIO },
+            { std::make_exception_ptr(vl::Item::Store::Error::itemNotFound()), EIO },
+            { std::make_exception_ptr(std::runtime_error("broken")), EIO }, { nullptr, EIO } })
         EXPECT_EQ(host::linuxErrnoFor(error), linuxErrno) << linuxErrno;
 }
 

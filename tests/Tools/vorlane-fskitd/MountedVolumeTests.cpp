@@ -25,7 +25,10 @@ std::string run(const std::string& command)
     return output;
 }
 
-bool isMounted(const std::string& path) { return run("grep -c ' " + path + " fuse.vorlane ' /proc/self/mounts") == "1\n"; }
+bool isMounted(const std::string& path)
+{
+    return run("grep -c ' " + path + " fuse.vorlane ' /proc/self/mounts") == "1\n";
+}
 
 // The scripted volume mounted at a fresh directory and served on a thread of its own.
 class MountedVolumeTest : public testing::Test {
@@ -73,7 +76,8 @@ protected:
 
 TEST_F(MountedVolumeTest, ServesStatChmodAndDarwinErrorsThroughTheKernelAndLeavesNoLookupBehind)
 {
-    EXPECT_EQ(run("stat -c '%i %F %a %h %u:%g %s %Y' " + mountPoint + "/a"), "5 regular file 640 1 501:20 1000 1700000000\n");
+    EXPECT_EQ(run("stat -c '%i %F %a %h %u:%g %s %Y' " + mountPoint + "/a"),
+        "5 regular file 640 1 501:20 1000 1700000000\n");
     EXPECT_EQ(run("stat -c '%i %F %a' " + mountPoint), "1 directory 755\n");
     EXPECT_NE(run("stat " + mountPoint + "/missing").find("No such file or directory"), std::string::npos);
     EXPECT_NE(run("stat " + mountPoint + "/darwin-only").find("No data available"), std::string::npos);
@@ -82,20 +86,20 @@ TEST_F(MountedVolumeTest, ServesStatChmodAndDarwinErrorsThroughTheKernelAndLeave
     unmount();
 
     // The daemon gets back every lookup it answered, and the root's own reference.
-    std::map<std::uint64_t, std::int64_t> held{{1, 1}};
+    std::map<std::uint64_t, std::int64_t> held { { 1, 1 } };
     bool chmodReachedTheDaemon = false;
     for (const FuseRequest& request : loaded.peer.requests()) {
         held[5] += request.opcode() == vl::FUSE_LOOKUP && request.bodyString() == "a";
-        chmodReachedTheDaemon |= request.opcode() == vl::FUSE_SETATTR &&
-                                 request.bodyAs<vl::fuse_setattr_in>().mode == 0604 &&
-                                 request.bodyAs<vl::fuse_setattr_in>().valid == vl::FATTR_MODE;
+        chmodReachedTheDaemon |= request.opcode() == vl::FUSE_SETATTR
+            && request.bodyAs<vl::fuse_setattr_in>().mode == 0604
+            && request.bodyAs<vl::fuse_setattr_in>().valid == vl::FATTR_MODE;
     }
     EXPECT_TRUE(chmodReachedTheDaemon);
     while (held[1] > 0 || held[5] > 0) {
         auto [node, count] = loaded.forgets.next();
         held[node] -= static_cast<std::int64_t>(count);
     }
-    EXPECT_EQ(held, (std::map<std::uint64_t, std::int64_t>{{1, 0}, {5, 0}}));
+    EXPECT_EQ(held, (std::map<std::uint64_t, std::int64_t> { { 1, 0 }, { 5, 0 } }));
 }
 
 TEST_F(MountedVolumeTest, KernelHandlesShareOneVolumeHandleAndWholeMebibytesAreWrittenInOneRequest)
@@ -125,7 +129,7 @@ TEST_F(MountedVolumeTest, KernelHandlesShareOneVolumeHandleAndWholeMebibytesAreW
         truncated |= (in.valid & vl::FATTR_SIZE) && in.size == 0 && (in.valid & vl::FATTR_FH) && in.fh == 42;
     }
     EXPECT_TRUE(truncated);
-    for (std::uint64_t node : {5, 6})
+    for (std::uint64_t node : { 5, 6 })
         EXPECT_EQ(requests(vl::FUSE_OPEN, node).size(), requests(vl::FUSE_RELEASE, node).size()) << node;
 }
 
@@ -143,18 +147,19 @@ TEST_F(MountedVolumeTest, ListsEveryNameOnceAfterDotAndDotDotAcrossManyKernelRea
 TEST_F(MountedVolumeTest, ItemsMadeThroughTheMountBelongToTheirCaller)
 {
     std::string d = mountPoint + "/d";
-    EXPECT_EQ(run("setpriv --reuid 1000 --regid 1000 --clear-groups sh -c 'umask 027; : > " + d + "/new; mkdir " + d +
-                  "/sub'"),
-              "");
+    EXPECT_EQ(run("setpriv --reuid 1000 --regid 1000 --clear-groups sh -c 'umask 027; : > " + d
+                  + "/new; mkdir " + d + "/sub'"),
+        "");
     unmount();
-    for (auto [node, mode] : {std::pair<std::uint64_t, std::uint32_t>{9, 0640}, {10, 02750}}) {
+    for (auto [node, mode] : { std::pair<std::uint64_t, std::uint32_t> { 9, 0640 }, { 10, 02750 } }) {
         std::vector<FuseRequest> changes = requests(vl::FUSE_SETATTR, node);
         ASSERT_FALSE(changes.empty()) << node;
         auto in = changes[0].bodyAs<vl::fuse_setattr_in>();
         EXPECT_EQ(std::tuple(in.uid, in.gid, in.mode), std::tuple(1000u, 20u, mode)) << node;
     }
     EXPECT_EQ(requests(vl::FUSE_CREATE, 7).at(0).bodyString(sizeof(vl::fuse_create_in)), "new");
-    EXPECT_EQ(requests(vl::FUSE_OPEN, 9).size(), requests(vl::FUSE_RELEASE, 9).size() - 1); // the volume's own release
+    EXPECT_EQ(requests(vl::FUSE_OPEN, 9).size(),
+        requests(vl::FUSE_RELEASE, 9).size() - 1); // the volume's own release
 }
 
 // A rename onto a name in use exchanges the names and removes the item swapped out; when that
@@ -162,16 +167,17 @@ TEST_F(MountedVolumeTest, ItemsMadeThroughTheMountBelongToTheirCaller)
 TEST_F(MountedVolumeTest, RenameOntoAnExistingNameReplacesItOrChangesNothing)
 {
     EXPECT_EQ(run("mv " + mountPoint + "/a " + mountPoint + "/b"), "");
-    EXPECT_NE(run("mv -T " + mountPoint + "/d " + mountPoint + "/e").find("Directory not empty"), std::string::npos);
+    EXPECT_NE(run("mv -T " + mountPoint + "/d " + mountPoint + "/e").find("Directory not empty"),
+        std::string::npos);
     EXPECT_NE(run("rmdir " + mountPoint + "/d").find("Directory not empty"), std::string::npos);
     unmount();
     std::vector<std::tuple<std::uint32_t, std::string, std::string>> renames;
     for (const FuseRequest& request : requests(vl::FUSE_RENAME, 1)) {
         std::string from = request.bodyString(sizeof(vl::fuse_rename_in));
         renames.emplace_back(request.bodyAs<vl::fuse_rename_in>().flags, from,
-                             request.bodyString(sizeof(vl::fuse_rename_in) + from.size() + 1));
+            request.bodyString(sizeof(vl::fuse_rename_in) + from.size() + 1));
     }
-    EXPECT_EQ(renames, (decltype(renames){{2, "a", "b"}, {2, "d", "e"}, {2, "e", "d"}}));
+    EXPECT_EQ(renames, (decltype(renames) { { 2, "a", "b" }, { 2, "d", "e" }, { 2, "e", "d" } }));
     ASSERT_EQ(requests(vl::FUSE_UNLINK, 1).size(), 1u);
     EXPECT_EQ(requests(vl::FUSE_UNLINK, 1)[0].bodyString(), "a");
     EXPECT_EQ(requests(vl::FUSE_RMDIR, 1).size(), 2u);

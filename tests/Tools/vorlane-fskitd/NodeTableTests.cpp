@@ -25,9 +25,10 @@ protected:
     void finishReclaim(std::size_t index)
     {
         auto done = std::make_shared<Mailbox<bool>>();
-        loaded.volume()->reclaimItem(reclaims.at(index).first, [reply = reclaims.at(index).second, done](std::exception_ptr error) {
-            reply(error), done->push(!error);
-        });
+        loaded.volume()->reclaimItem(
+            reclaims.at(index).first, [reply = reclaims.at(index).second, done](std::exception_ptr error) {
+                reply(error), done->push(!error);
+            });
         EXPECT_TRUE(done->next());
     }
 
@@ -35,7 +36,7 @@ protected:
     std::vector<std::pair<NodeTable::ItemPointer, fskit::FSVolume::ErrorReply>> reclaims;
     std::shared_ptr<NodeTable> table = NodeTable::make(
         [this](NodeTable::ItemPointer item, fskit::FSVolume::ErrorReply reply) {
-            reclaims.push_back({std::move(item), std::move(reply)});
+            reclaims.push_back({ std::move(item), std::move(reply) });
         },
         loaded.root());
 };
@@ -44,7 +45,7 @@ TEST_F(NodeTableTest, ReclaimsAnItemOnceEveryLookupIsForgottenAndSendsTheDaemonI
 {
     NodeTable::ItemPointer a = lookUp("a", 5);
     EXPECT_EQ(lookUp("a", 5), a);
-    EXPECT_EQ(std::pair(table->item(5), table->lookups(5)), std::pair(a, std::uint64_t{2}));
+    EXPECT_EQ(std::pair(table->item(5), table->lookups(5)), std::pair(a, std::uint64_t { 2 }));
 
     table->forget(5, 1);
     EXPECT_TRUE(reclaims.empty());
@@ -85,8 +86,8 @@ TEST_F(NodeTableTest, AnOpenItemIsReclaimedAtItsLastReleaseAndForgetAllWaitsForI
     ASSERT_EQ(reclaims.size(), 2u); // the root and b
     finishReclaim(0);
     finishReclaim(1);
-    std::map<std::uint64_t, std::uint64_t> forgotten{loaded.forgets.next(), loaded.forgets.next()};
-    EXPECT_EQ(forgotten, (std::map<std::uint64_t, std::uint64_t>{{1, 1}, {6, 1}}));
+    std::map<std::uint64_t, std::uint64_t> forgotten { loaded.forgets.next(), loaded.forgets.next() };
+    EXPECT_EQ(forgotten, (std::map<std::uint64_t, std::uint64_t> { { 1, 1 }, { 6, 1 } }));
     EXPECT_FALSE(emptied);
 
     table->released(5);
@@ -102,7 +103,7 @@ TEST_F(NodeTableTest, AnOpenItemIsReclaimedAtItsLastReleaseAndForgetAllWaitsForI
 // when the answer arrives, the table refuses X and the lookup asked again gets a new item.
 TEST_F(NodeTableTest, ALookupRacingTheReclaimOfItsItemNeverBringsTheReclaimedItemBack)
 {
-    for (bool reclaimEndsFirst : {false, true}) {
+    for (bool reclaimEndsFirst : { false, true }) {
         SCOPED_TRACE(reclaimEndsFirst ? "reclaim over" : "reclaim in flight");
         reclaims.clear();
         NodeTable::ItemPointer x = lookUp("a", 5);
@@ -127,7 +128,7 @@ TEST_F(NodeTableTest, ALookupRacingTheReclaimOfItsItemNeverBringsTheReclaimedIte
         EXPECT_EQ(loaded.forgets.next(), Forget(5, 2));
         NodeTable::ItemPointer fresh = lookUp("a", 5);
         EXPECT_NE(fresh, x);
-        EXPECT_EQ(std::pair(table->item(5), table->lookups(5)), std::pair(fresh, std::uint64_t{1}));
+        EXPECT_EQ(std::pair(table->item(5), table->lookups(5)), std::pair(fresh, std::uint64_t { 1 }));
         table->forget(5, 1);
         finishReclaim(1);
         EXPECT_EQ(loaded.forgets.next(), Forget(5, 1));

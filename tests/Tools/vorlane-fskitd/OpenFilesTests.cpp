@@ -9,7 +9,7 @@ namespace {
 using host::OpenFiles;
 using Modes = fskit::FSVolumeOpenModes;
 
-struct TestItem : fskit::FSItem {};
+struct TestItem : fskit::FSItem { };
 
 TEST(OpenFiles, AClosePassesTheUnionOfTheModesOfTheItemsOtherHandlesAndNothingAtTheLast)
 {
@@ -51,17 +51,18 @@ TEST(OpenFiles, StepsOfOneItemRunOneAtATimeInOrderWhileOtherItemsGoOn)
     std::vector<std::string> ran;
     std::vector<OpenFiles::Done> inFlight;
     auto step = [&](std::string name) {
-        return [&ran, &inFlight, name](OpenFiles::Done done) { ran.push_back(name), inFlight.push_back(done); };
+        return
+            [&ran, &inFlight, name](OpenFiles::Done done) { ran.push_back(name), inFlight.push_back(done); };
     };
     files.whenIdle(item, step("first"));
     files.whenIdle(item, step("second"));
     files.whenIdle(other, step("other"));
     files.whenIdle(item, step("third"));
-    EXPECT_EQ(ran, (std::vector<std::string>{"first", "other"}));
+    EXPECT_EQ(ran, (std::vector<std::string> { "first", "other" }));
 
     // Ending a step starts the next one of its item on the ending thread.
     inFlight[0]();
-    EXPECT_EQ(ran, (std::vector<std::string>{"first", "other", "second"}));
+    EXPECT_EQ(ran, (std::vector<std::string> { "first", "other", "second" }));
     inFlight[2]();
     EXPECT_EQ(ran.back(), "third");
     inFlight[3]();

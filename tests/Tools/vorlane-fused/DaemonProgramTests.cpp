@@ -1,13 +1,13 @@
 #include "vorlane-fused/DaemonProgram.h"
 
-#include "vorlane-services/LaunchServices.h"
-#include "Platform/Tasks/Spawn.h"
 #include "Common/ServiceProtocol.h"
 #include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
 #include "Support/FakeDiskImageTool.h"
 #include "Support/FakeHostLauncher.h"
 #include "Support/FakeVolume.h"
 #include "Support/FusePeer.h"
+#include "vorlane-services/LaunchServices.h"
 
 #include <gtest/gtest.h>
 
@@ -56,20 +56,23 @@ protected:
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
         FakeVolume::Call call = volume->nextCall();
         // A daemon that never answers or never hangs up fails the read instead of hanging the test.
-        timeval limit{10, 0};
+        timeval limit { 10, 0 };
         if (call.socket)
-            EXPECT_EQ(::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+            EXPECT_EQ(
+                ::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit),
+                0);
         return call;
     }
 
     testing_support::FakeDiskImageTool tool;
-    std::shared_ptr<testing_support::FakeHostLauncher> launcher = std::make_shared<testing_support::FakeHostLauncher>();
-    services::LaunchServices launchServices{services::LaunchServices::Configuration{
+    std::shared_ptr<testing_support::FakeHostLauncher> launcher
+        = std::make_shared<testing_support::FakeHostLauncher>();
+    services::LaunchServices launchServices { services::LaunchServices::Configuration {
         .diskImageTool = foundation::URL::fileURLWithPath(tool.toolPath()),
         .imageDirectory = tool.imageDirectory(),
         .hostLauncher = launcher,
         .hostPatience = 5s,
-    }};
+    } };
     std::optional<tasks::TaskHandle<void>> running;
     std::optional<fused::DaemonProgram> program;
     std::ostringstream output;
@@ -79,7 +82,7 @@ protected:
 
 TEST_F(DaemonProgramTest, servesItsVolumeUntilTheVolumeEndsTheSession)
 {
-    std::future<int> exitStatus = start({"--volume-rename", "memfs"});
+    std::future<int> exitStatus = start({ "--volume-rename", "memfs" });
     FakeVolume::Call call = connect();
     ASSERT_NE(call.socket, nullptr);
     EXPECT_EQ(call.channelType, "Socket");
@@ -100,15 +103,16 @@ TEST_F(DaemonProgramTest, servesAPassthroughDirectoryAndLogsTheLookupsLeftAtTheE
     std::filesystem::path directory = ::mkdtemp(scratch.data());
     std::filesystem::create_directory(directory / "inside");
     os::LogCapture log;
-    std::future<int> exitStatus = start({"passthrough:" + directory.string()});
+    std::future<int> exitStatus = start({ "passthrough:" + directory.string() });
     FakeVolume::Call call = connect();
     int socket = call.socket->fileDescriptor();
     testing_support::initializeFuse(socket);
-    for (std::uint64_t unique : {2, 3}) {
-        testing_support::writeFuseRequest(socket, vl::FUSE_LOOKUP, unique, 1, testing_support::bytesOf(std::string_view("inside", 7)));
+    for (std::uint64_t unique : { 2, 3 }) {
+        testing_support::writeFuseRequest(
+            socket, vl::FUSE_LOOKUP, unique, 1, testing_support::bytesOf(std::string_view("inside", 7)));
         EXPECT_EQ(testing_support::readFuseReply(socket).header.error, 0);
     }
-    vl::fuse_forget_in forget{1};
+    vl::fuse_forget_in forget { 1 };
     testing_support::writeFuseRequest(socket, vl::FUSE_FORGET, 4, 2, testing_support::bytesOf(forget));
     EXPECT_TRUE(testing_support::destroyFuse(socket, 5));
     EXPECT_EQ(exitStatus.get(), 0);

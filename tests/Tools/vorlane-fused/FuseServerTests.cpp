@@ -1,9 +1,9 @@
-#include "vorlane-fused/FuseServer.h"
-#include "vorlane-fused/MemoryFileSystem.h"
-#include "vorlane-fused/PassthroughFileSystem.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Support/FusePeer.h"
+#include "vorlane-fused/FuseServer.h"
+#include "vorlane-fused/MemoryFileSystem.h"
+#include "vorlane-fused/PassthroughFileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +13,11 @@
 #include <future>
 #include <map>
 #include <set>
-#include <tuple>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -30,14 +30,14 @@ using testing_support::bytesOf;
 class Session {
 public:
     explicit Session(fused::DaemonFeatures features = {}, bool caseInsensitive = false,
-                     fused::FileSystemBackend* backend = nullptr)
+        fused::FileSystemBackend* backend = nullptr)
         : fileSystem(caseInsensitive)
     {
         int ends[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
         volumeEnd = ends[0];
         // A reply that never comes fails the read instead of hanging the test.
-        timeval limit{10, 0};
+        timeval limit { 10, 0 };
         EXPECT_EQ(setsockopt(volumeEnd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
         server = std::make_unique<FuseServer>(ends[1], backend ? *backend : fileSystem, features);
         ending = std::async(std::launch::async, [this] { return server->serve(); });
@@ -51,8 +51,8 @@ public:
             ending.wait();
     }
 
-    void send(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::uint64_t unique = 7,
-              std::optional<std::uint32_t> lengthOverride = std::nullopt)
+    void send(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body,
+        std::uint64_t unique = 7, std::optional<std::uint32_t> lengthOverride = std::nullopt)
     {
         testing_support::writeFuseRequest(volumeEnd, opcode, unique, node, body, lengthOverride);
     }
@@ -60,7 +60,8 @@ public:
     using Reply = testing_support::FuseReply;
 
     // Sends a request and answers its reply, which must carry no error when `error` is 0.
-    Reply call(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::int32_t error = 0)
+    Reply call(
+        std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body, std::int32_t error = 0)
     {
         send(opcode, node, body);
         Reply reply = receive();
@@ -70,11 +71,10 @@ public:
 
     Reply receive() { return testing_support::readFuseReply(volumeEnd); }
 
-    template <typename T>
-    static T as(const Reply& reply)
+    template <typename T> static T as(const Reply& reply)
     {
         EXPECT_EQ(reply.payload.size(), sizeof(T));
-        T value{};
+        T value {};
         std::memcpy(&value, reply.payload.data(), std::min(sizeof(T), reply.payload.size()));
         return value;
     }
@@ -99,8 +99,7 @@ std::vector<std::byte> nameBytes(std::string_view name)
     return bytes;
 }
 
-template <typename T>
-std::vector<std::byte> withName(const T& value, std::string_view name)
+template <typename T> std::vector<std::byte> withName(const T& value, std::string_view name)
 {
     std::vector<std::byte> bytes = bytesOf(value), more = nameBytes(name);
     bytes.insert(bytes.end(), more.begin(), more.end());
@@ -114,7 +113,7 @@ std::string textOf(const std::vector<std::byte>& bytes)
 
 std::vector<std::byte> writeRequest(std::uint64_t handle, std::uint64_t offset, std::string_view data)
 {
-    vl::fuse_write_in write{handle, offset, static_cast<std::uint32_t>(data.size()), 0, 0, 0, 0};
+    vl::fuse_write_in write { handle, offset, static_cast<std::uint32_t>(data.size()), 0, 0, 0, 0 };
     std::vector<std::byte> body = bytesOf(write), bytes = bytesOf(data);
     body.insert(body.end(), bytes.begin(), bytes.end());
     return body;
@@ -122,12 +121,12 @@ std::vector<std::byte> writeRequest(std::uint64_t handle, std::uint64_t offset, 
 
 std::vector<std::byte> readRequest(std::uint64_t handle, std::uint64_t offset, std::uint32_t size)
 {
-    return bytesOf(vl::fuse_read_in{handle, offset, size, 0, 0, 0, 0});
+    return bytesOf(vl::fuse_read_in { handle, offset, size, 0, 0, 0, 0 });
 }
 
 vl::fuse_init_in initRequest(std::uint32_t flags)
 {
-    return vl::fuse_init_in{7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, flags};
+    return vl::fuse_init_in { 7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, flags };
 }
 
 TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
@@ -145,10 +144,10 @@ TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
     EXPECT_EQ(answer.flags, 0u);
     EXPECT_EQ(answer.max_write, FuseServer::maximumWrite);
 
-    Session featured({.caseInsensitive = true, .volumeRename = true, .extendedAccess = true});
+    Session featured({ .caseInsensitive = true, .volumeRename = true, .extendedAccess = true });
     featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_VOLUME_OFFER)));
     EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags,
-              vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS);
+        vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS);
     featured.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_CASE_INSENSITIVE)));
     EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
 }
@@ -157,7 +156,7 @@ TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
 {
     Session session;
     std::uint64_t folder = session.fileSystem.makeDirectory(1, "Folder", 0750);
-    session.send(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in{}));
+    session.send(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {}));
     auto root = Session::as<vl::fuse_attr_out>(session.receive());
     EXPECT_EQ(root.attr.ino, 1u);
     EXPECT_TRUE(S_ISDIR(root.attr.mode));
@@ -176,7 +175,7 @@ TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
     Session::Reply missing = session.receive();
     EXPECT_EQ(missing.header.error, -posix::enoent);
     EXPECT_EQ(missing.header.len, 16u);
-    session.send(vl::FUSE_GETATTR, 99, bytesOf(vl::fuse_getattr_in{}));
+    session.send(vl::FUSE_GETATTR, 99, bytesOf(vl::fuse_getattr_in {}));
     EXPECT_EQ(session.receive().header.error, -posix::enoent);
     session.send(vl::FUSE_LOOKUP, folder, nameBytes("x"));
     EXPECT_EQ(session.receive().header.error, -posix::enoent);
@@ -184,7 +183,7 @@ TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
 
 TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
 {
-    Session session({.caseInsensitive = true}, true);
+    Session session({ .caseInsensitive = true }, true);
     std::uint64_t file = session.fileSystem.makeFile(1, "ReadMe.txt", 0644, "hello");
     session.send(vl::FUSE_LOOKUP, 1, nameBytes("README.TXT"));
     auto entry = Session::as<vl::fuse_entry_out>(session.receive());
@@ -196,15 +195,16 @@ TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
 TEST(FuseServer, MalformedBodiesAreRefusedWithEinvalAndUnknownOpcodesWithEnosys)
 {
     Session session;
-    session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{'b'}});
+    session.send(vl::FUSE_LOOKUP, 1, { std::byte { 'a' }, std::byte { 'b' } });
     EXPECT_EQ(session.receive().header.error, -posix::einval);
-    session.send(vl::FUSE_LOOKUP, 1, {std::byte{'a'}, std::byte{0}, std::byte{'b'}, std::byte{0}});
+    session.send(
+        vl::FUSE_LOOKUP, 1, { std::byte { 'a' }, std::byte { 0 }, std::byte { 'b' }, std::byte { 0 } });
     EXPECT_EQ(session.receive().header.error, -posix::einval);
-    session.send(vl::FUSE_LOOKUP, 1, {std::byte{0}});
+    session.send(vl::FUSE_LOOKUP, 1, { std::byte { 0 } });
     EXPECT_EQ(session.receive().header.error, -posix::einval);
-    session.send(vl::FUSE_GETATTR, 1, {std::byte{1}});
+    session.send(vl::FUSE_GETATTR, 1, { std::byte { 1 } });
     EXPECT_EQ(session.receive().header.error, -posix::einval);
-    session.send(vl::FUSE_STATFS, 1, {std::byte{1}});
+    session.send(vl::FUSE_STATFS, 1, { std::byte { 1 } });
     EXPECT_EQ(session.receive().header.error, -posix::einval);
     session.send(vl::FUSE_INIT, 0, std::vector<std::byte>(8));
     EXPECT_EQ(session.receive().header.error, -posix::einval);
@@ -252,39 +252,40 @@ TEST(FuseServer, ForgetIsNeverAnsweredAndGivesBackTheLookups)
         session.send(vl::FUSE_LOOKUP, 1, nameBytes("f"), unique);
         EXPECT_EQ(session.receive().header.error, 0);
     }
-    EXPECT_EQ(session.fileSystem.lookupTally(), (fused::LookupTally{1, 3}));
-    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{2}), 10);
-    session.send(vl::FUSE_FORGET, 99, bytesOf(vl::fuse_forget_in{5}), 11);
+    EXPECT_EQ(session.fileSystem.lookupTally(), (fused::LookupTally { 1, 3 }));
+    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in { 2 }), 10);
+    session.send(vl::FUSE_FORGET, 99, bytesOf(vl::fuse_forget_in { 5 }), 11);
     session.send(vl::FUSE_FORGET, file, std::vector<std::byte>(4), 12);
     session.send(vl::FUSE_STATFS, 1, {}, 13);
     // The first bytes after the forgets answer STATFS, and each forget was applied before it.
     EXPECT_EQ(session.receive().header.unique, 13u);
     EXPECT_EQ(session.fileSystem.lookupCount(file), 1u);
-    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{7}), 14);
+    session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in { 7 }), 14);
     EXPECT_EQ(session.finish(), FuseServer::Ending::peerClosed);
-    EXPECT_EQ(session.fileSystem.lookupTally(), fused::LookupTally{});
+    EXPECT_EQ(session.fileSystem.lookupTally(), fused::LookupTally {});
 }
 
 TEST(FuseServer, SetattrChangesWhatItsValidBitsNameAndNothingWhenItFails)
 {
     Session session;
     std::uint64_t file = session.fileSystem.makeFile(1, "f", 0644, "abc");
-    vl::fuse_setattr_in change{};
-    change.valid = vl::FATTR_MODE | vl::FATTR_UID | vl::FATTR_GID | vl::FATTR_SIZE | vl::FATTR_ATIME |
-                   vl::FATTR_MTIME | vl::FATTR_CHGTIME | vl::FATTR_CRTIME | vl::FATTR_FLAGS | vl::FATTR_FH;
+    vl::fuse_setattr_in change {};
+    change.valid = vl::FATTR_MODE | vl::FATTR_UID | vl::FATTR_GID | vl::FATTR_SIZE | vl::FATTR_ATIME
+        | vl::FATTR_MTIME | vl::FATTR_CHGTIME | vl::FATTR_CRTIME | vl::FATTR_FLAGS | vl::FATTR_FH;
     change.mode = S_IFDIR | 04600; // the type bits of a request are not applied
     change.uid = 501, change.gid = 20, change.size = 600, change.flags = 0x8000;
     change.atime = 100, change.atimensec = 1, change.mtime = 200, change.mtimensec = 2;
     change.chgtime = 300, change.chgtimensec = 3, change.crtime = 400, change.crtimensec = 4;
     session.send(vl::FUSE_SETATTR, file, bytesOf(change));
     vl::fuse_attr changed = Session::as<vl::fuse_attr_out>(session.receive()).attr;
-    EXPECT_EQ(std::tie(changed.ino, changed.mode, changed.uid, changed.gid, changed.size, changed.blocks, changed.flags),
-              std::tuple(file, S_IFREG | 04600u, 501u, 20u, 600u, 2u, 0x8000u));
+    EXPECT_EQ(std::tie(changed.ino, changed.mode, changed.uid, changed.gid, changed.size, changed.blocks,
+                  changed.flags),
+        std::tuple(file, S_IFREG | 04600u, 501u, 20u, 600u, 2u, 0x8000u));
     EXPECT_EQ(std::tie(changed.atime, changed.atimensec, changed.mtime, changed.mtimensec, changed.ctime,
-                       changed.ctimensec, changed.crtime, changed.crtimensec),
-              std::tuple(100, 1, 200, 2, 300, 3, 400, 4));
+                  changed.ctimensec, changed.crtime, changed.crtimensec),
+        std::tuple(100, 1, 200, 2, 300, 3, 400, 4));
 
-    vl::fuse_setattr_in late{};
+    vl::fuse_setattr_in late {};
     late.valid = vl::FATTR_MODE | vl::FATTR_MTIME;
     late.mtimensec = 1'000'000'000;
     session.send(vl::FUSE_SETATTR, file, bytesOf(late));
@@ -318,7 +319,7 @@ TEST(FuseServer, ARequestTheBackendIsSlowToAnswerHoldsUpNoOtherButDestroy)
 {
     GatedFileSystem backend;
     Session session({}, false, &backend);
-    session.send(vl::FUSE_GETATTR, 2, bytesOf(vl::fuse_getattr_in{}), 1);
+    session.send(vl::FUSE_GETATTR, 2, bytesOf(vl::fuse_getattr_in {}), 1);
     ASSERT_EQ(backend.entered.get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
     session.send(vl::FUSE_STATFS, 1, {}, 2);
     EXPECT_EQ(session.receive().header.unique, 2u);
@@ -333,33 +334,39 @@ TEST(FuseServer, OneHandleReadsAndWritesWhateverItsOpenAskedAndReadsShortOnlyAtT
 {
     Session session;
     std::uint64_t file = session.fileSystem.makeFile(1, "f", 0644, "hello");
-    auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in{0, 0}))).fh;
-    EXPECT_EQ(Session::as<vl::fuse_write_out>(session.call(vl::FUSE_WRITE, file, writeRequest(handle, 8, "xy"))).size,
-              2u);
+    auto handle = Session::as<vl::fuse_open_out>(
+        session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in { 0, 0 })))
+                      .fh;
+    EXPECT_EQ(
+        Session::as<vl::fuse_write_out>(session.call(vl::FUSE_WRITE, file, writeRequest(handle, 8, "xy")))
+            .size,
+        2u);
     // The gap reads as zeros; a read across the end is short, one past it empty.
     EXPECT_EQ(textOf(session.call(vl::FUSE_READ, file, readRequest(handle, 3, 100)).payload),
-              std::string("lo\0\0\0xy", 7));
+        std::string("lo\0\0\0xy", 7));
     EXPECT_EQ(session.call(vl::FUSE_READ, file, readRequest(handle, 10, 4)).header.len, 16u);
     EXPECT_EQ(session.fileSystem.attributes(file).size, 10u);
-    session.call(vl::FUSE_FSYNC, file, bytesOf(vl::fuse_fsync_in{handle, 1, 0}));
+    session.call(vl::FUSE_FSYNC, file, bytesOf(vl::fuse_fsync_in { handle, 1, 0 }));
 
-    auto directory = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{})));
-    session.call(vl::FUSE_FSYNCDIR, 1, bytesOf(vl::fuse_fsync_in{directory.fh, 0, 0}));
+    auto directory
+        = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in {})));
+    session.call(vl::FUSE_FSYNCDIR, 1, bytesOf(vl::fuse_fsync_in { directory.fh, 0, 0 }));
     // A handle of the other kind, or of another node, is refused.
-    session.call(vl::FUSE_RELEASE, 1, bytesOf(vl::fuse_release_in{directory.fh, 0, 0, 0}), posix::ebadf);
+    session.call(vl::FUSE_RELEASE, 1, bytesOf(vl::fuse_release_in { directory.fh, 0, 0, 0 }), posix::ebadf);
     session.call(vl::FUSE_READ, 1, readRequest(handle, 0, 1), posix::ebadf);
-    session.call(vl::FUSE_OPENDIR, file, bytesOf(vl::fuse_open_in{}), posix::enotdir);
-    session.call(vl::FUSE_OPEN, 1, bytesOf(vl::fuse_open_in{2, 0}), posix::eisdir);
-    session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in{0x40000000, 0}), posix::einval);
+    session.call(vl::FUSE_OPENDIR, file, bytesOf(vl::fuse_open_in {}), posix::enotdir);
+    session.call(vl::FUSE_OPEN, 1, bytesOf(vl::fuse_open_in { 2, 0 }), posix::eisdir);
+    session.call(vl::FUSE_OPEN, file, bytesOf(vl::fuse_open_in { 0x40000000, 0 }), posix::einval);
     std::vector<std::byte> shortWrite = writeRequest(handle, 0, "abc");
     shortWrite.pop_back();
     session.call(vl::FUSE_WRITE, file, shortWrite, posix::einval);
     session.call(vl::FUSE_READ, file, readRequest(handle, 0, FuseServer::maximumWrite + 1), posix::einval);
-    session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in{directory.fh, 0, 0, 0}));
-    session.call(vl::FUSE_RELEASE, file, bytesOf(vl::fuse_release_in{handle, 0, 0, 0}));
+    session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in { directory.fh, 0, 0, 0 }));
+    session.call(vl::FUSE_RELEASE, file, bytesOf(vl::fuse_release_in { handle, 0, 0, 0 }));
     session.call(vl::FUSE_READ, file, readRequest(handle, 0, 1), posix::ebadf);
     // The volume's I/O size follows the largest transfer.
-    EXPECT_EQ(Session::as<vl::fuse_statfs_out>(session.call(vl::FUSE_STATFS, 1, {})).st.bsize, FuseServer::maximumWrite);
+    EXPECT_EQ(Session::as<vl::fuse_statfs_out>(session.call(vl::FUSE_STATFS, 1, {})).st.bsize,
+        FuseServer::maximumWrite);
 }
 
 struct Record {
@@ -376,7 +383,7 @@ std::vector<Record> recordsOf(const std::vector<std::byte>& payload)
     std::vector<Record> records;
     std::size_t at = 0;
     while (at < payload.size()) {
-        vl::fuse_dirent fixed{};
+        vl::fuse_dirent fixed {};
         EXPECT_GE(payload.size() - at, sizeof(fixed));
         std::memcpy(&fixed, payload.data() + at, sizeof(fixed));
         const std::size_t length = (24 + fixed.namelen + 7) / 8 * 8;
@@ -385,8 +392,8 @@ std::vector<Record> recordsOf(const std::vector<std::byte>& payload)
             break;
         std::string name(reinterpret_cast<const char*>(payload.data()) + at + 24, fixed.namelen);
         for (std::size_t padding = at + 24 + fixed.namelen; padding < at + length; ++padding)
-            EXPECT_EQ(payload[padding], std::byte{0}) << name;
-        records.push_back({fixed.ino, fixed.off, fixed.type, name});
+            EXPECT_EQ(payload[padding], std::byte { 0 }) << name;
+        records.push_back({ fixed.ino, fixed.off, fixed.type, name });
         at += length;
     }
     return records;
@@ -398,29 +405,33 @@ TEST(FuseServer, ReaddirPacksPaddedRecordsWithCookiesThatResumeWhileEntriesComeA
     std::uint64_t a = session.fileSystem.makeFile(1, "a", 0644, "");
     std::uint64_t five = session.fileSystem.makeDirectory(1, "bbbbb", 0755);
     std::uint64_t eight = session.fileSystem.makeFile(1, "cccccccc", 0644, "");
-    auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{}))).fh;
+    auto handle
+        = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in {}))).fh;
     Session::Reply all = session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240));
     EXPECT_EQ(all.payload.size(), 5u * 32);
     std::vector<Record> records = recordsOf(all.payload);
     ASSERT_EQ(records.size(), 5u);
-    EXPECT_EQ(records[0], (Record{1, 1, 4, "."}));
-    EXPECT_EQ(records[1], (Record{1, 2, 4, ".."}));
+    EXPECT_EQ(records[0], (Record { 1, 1, 4, "." }));
+    EXPECT_EQ(records[1], (Record { 1, 2, 4, ".." }));
     EXPECT_EQ(records[2].ino, a);
     EXPECT_EQ(std::tie(records[3].ino, records[3].type, records[3].name), std::tuple(five, 4u, "bbbbb"));
     EXPECT_EQ(std::tie(records[4].ino, records[4].type, records[4].name), std::tuple(eight, 8u, "cccccccc"));
 
     // A reply holds only whole records; the next resumes after the last one taken, and an entry
     // removed or added meanwhile neither repeats nor hides one that stayed.
-    std::vector<Record> first = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, 2, 63)).payload);
+    std::vector<Record> first
+        = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, 2, 63)).payload);
     ASSERT_EQ(first.size(), 1u);
     EXPECT_EQ(first[0].name, "a");
     session.call(vl::FUSE_RMDIR, 1, nameBytes("bbbbb"));
     std::uint64_t late = session.fileSystem.makeFile(1, "d", 0644, "");
-    std::vector<Record> rest = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, first[0].off, 10240)).payload);
+    std::vector<Record> rest
+        = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, first[0].off, 10240)).payload);
     ASSERT_EQ(rest.size(), 2u);
     EXPECT_EQ(rest[0], records[4]);
     EXPECT_EQ(std::tie(rest[1].ino, rest[1].name), std::tuple(late, "d"));
-    EXPECT_TRUE(recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, rest[1].off, 10240)).payload).empty());
+    EXPECT_TRUE(recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, rest[1].off, 10240)).payload)
+                    .empty());
     session.call(vl::FUSE_READDIR, 1, readRequest(handle + 1, 0, 10240), posix::ebadf);
 }
 
@@ -442,23 +453,26 @@ TEST(FuseServer, WritesAndReadsInFlightTogetherAreEachAnsweredOnceOnBothBackends
     for (int index = 0; index < files; ++index)
         std::ofstream(scratch.path / std::to_string(index)) << "";
     fused::PassthroughFileSystem passthrough(scratch.path);
-    for (bool memory : {true, false}) {
+    for (bool memory : { true, false }) {
         Session session({}, false, memory ? nullptr : &passthrough);
         std::vector<std::uint64_t> nodes, handles;
         for (int index = 0; index < files; ++index) {
             if (memory)
                 session.fileSystem.makeFile(1, std::to_string(index), 0644, "");
             nodes.push_back(Session::as<vl::fuse_entry_out>(
-                                session.call(vl::FUSE_LOOKUP, 1, nameBytes(std::to_string(index)))).nodeid);
-            handles.push_back(
-                Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPEN, nodes.back(), bytesOf(vl::fuse_open_in{2, 0}))).fh);
+                session.call(vl::FUSE_LOOKUP, 1, nameBytes(std::to_string(index))))
+                                .nodeid);
+            handles.push_back(Session::as<vl::fuse_open_out>(
+                session.call(vl::FUSE_OPEN, nodes.back(), bytesOf(vl::fuse_open_in { 2, 0 })))
+                                  .fh);
         }
         // Every write goes out before any reply is read, so the workers take them together.
         std::uint64_t unique = 100;
         for (int block = 0; block < blocks; ++block)
             for (int index = 0; index < files; ++index)
                 session.send(vl::FUSE_WRITE, nodes[index],
-                             writeRequest(handles[index], block * 4096, std::string(4096, char('a' + block))), unique++);
+                    writeRequest(handles[index], block * 4096, std::string(4096, char('a' + block))),
+                    unique++);
         std::set<std::uint64_t> answered;
         for (int reply = 0; reply < files * blocks; ++reply) {
             Session::Reply written = session.receive();
@@ -467,11 +481,13 @@ TEST(FuseServer, WritesAndReadsInFlightTogetherAreEachAnsweredOnceOnBothBackends
         }
         EXPECT_EQ(answered.size(), static_cast<std::size_t>(files * blocks));
         for (int index = 0; index < files; ++index) {
-            std::string content = textOf(session.call(vl::FUSE_READ, nodes[index], readRequest(handles[index], 0, 65536)).payload);
+            std::string content = textOf(
+                session.call(vl::FUSE_READ, nodes[index], readRequest(handles[index], 0, 65536)).payload);
             ASSERT_EQ(content.size(), 4096u * blocks);
             for (int block = 0; block < blocks; ++block)
                 EXPECT_EQ(content.substr(block * 4096, 4096), std::string(4096, char('a' + block)));
-            session.call(vl::FUSE_RELEASE, nodes[index], bytesOf(vl::fuse_release_in{handles[index], 0, 0, 0}));
+            session.call(
+                vl::FUSE_RELEASE, nodes[index], bytesOf(vl::fuse_release_in { handles[index], 0, 0, 0 }));
         }
     }
 }
@@ -483,16 +499,20 @@ TEST(FuseServer, ReaddirInSmallPagesListsEveryEntryOnceWithTheIdsOfLookupOnBothB
     for (int index = 0; index < entries; ++index)
         std::ofstream(scratch.path / (std::string(1 + index % 200, 'n') + std::to_string(index))) << "";
     fused::PassthroughFileSystem passthrough(scratch.path);
-    for (bool memory : {true, false}) {
+    for (bool memory : { true, false }) {
         Session session({}, false, memory ? nullptr : &passthrough);
         if (memory)
             for (int index = 0; index < entries; ++index)
-                session.fileSystem.makeFile(1, std::string(1 + index % 200, 'n') + std::to_string(index), 0644, "");
-        auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in{}))).fh;
+                session.fileSystem.makeFile(
+                    1, std::string(1 + index % 200, 'n') + std::to_string(index), 0644, "");
+        auto handle
+            = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in {})))
+                  .fh;
         std::map<std::string, Record> listed;
         std::uint64_t cookie = 0;
         for (int page = 0; page < 10 * entries; ++page) {
-            std::vector<Record> records = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, cookie, 1024)).payload);
+            std::vector<Record> records
+                = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, cookie, 1024)).payload);
             if (records.empty())
                 break;
             for (const Record& record : records)
@@ -502,11 +522,14 @@ TEST(FuseServer, ReaddirInSmallPagesListsEveryEntryOnceWithTheIdsOfLookupOnBothB
         ASSERT_EQ(listed.size(), entries + 2u);
         // A listed id answers GETATTR without a lookup, and is the id a lookup then gives.
         const Record& some = listed.at("nnn2");
-        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_GETATTR, some.ino, bytesOf(vl::fuse_getattr_in{}))).attr.ino,
-                  some.ino);
-        EXPECT_EQ(Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("nnn2"))).nodeid, some.ino);
+        EXPECT_EQ(Session::as<vl::fuse_attr_out>(
+                      session.call(vl::FUSE_GETATTR, some.ino, bytesOf(vl::fuse_getattr_in {})))
+                      .attr.ino,
+            some.ino);
+        EXPECT_EQ(Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("nnn2"))).nodeid,
+            some.ino);
         EXPECT_EQ(some.type, 8u);
-        session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in{handle, 0, 0, 0}));
+        session.call(vl::FUSE_RELEASEDIR, 1, bytesOf(vl::fuse_release_in { handle, 0, 0, 0 }));
     }
 }
 
@@ -514,35 +537,41 @@ TEST(FuseServer, MakingNamesAnswersEntriesCountsLookupsAndRefusesWhatLinuxWould)
 {
     ScratchDirectory scratch;
     fused::PassthroughFileSystem passthrough(scratch.path);
-    for (bool memory : {true, false}) {
+    for (bool memory : { true, false }) {
         Session session({}, false, memory ? nullptr : &passthrough);
-        fused::FileSystemBackend& backend = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
-        Session::Reply created = session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in{0xA02, 0644, 022, 0}, "f"));
+        fused::FileSystemBackend& backend
+            = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
+        Session::Reply created
+            = session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in { 0xA02, 0644, 022, 0 }, "f"));
         ASSERT_EQ(created.payload.size(), 160u);
-        vl::fuse_entry_out file{};
-        vl::fuse_open_out opened{};
+        vl::fuse_entry_out file {};
+        vl::fuse_open_out opened {};
         std::memcpy(&file, created.payload.data(), sizeof file);
         std::memcpy(&opened, created.payload.data() + sizeof file, sizeof opened);
         EXPECT_EQ(std::tie(file.nodeid, file.attr.mode), std::tuple(file.attr.ino, S_IFREG | 0644u));
         session.call(vl::FUSE_WRITE, file.nodeid, writeRequest(opened.fh, 0, "data"));
-        session.call(vl::FUSE_RELEASE, file.nodeid, bytesOf(vl::fuse_release_in{opened.fh, 0x202, 0, 0}));
-        session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in{0xA02, 0644, 0, 0}, "f"), posix::eexist);
+        session.call(vl::FUSE_RELEASE, file.nodeid, bytesOf(vl::fuse_release_in { opened.fh, 0x202, 0, 0 }));
+        session.call(
+            vl::FUSE_CREATE, 1, withName(vl::fuse_create_in { 0xA02, 0644, 0, 0 }, "f"), posix::eexist);
         // The volume's follow-up SETATTR gives the new file its creator's owner and mode.
-        vl::fuse_setattr_in owner{};
+        vl::fuse_setattr_in owner {};
         owner.valid = vl::FATTR_UID | vl::FATTR_GID | vl::FATTR_MODE;
         owner.uid = ::geteuid(), owner.gid = ::getegid(), owner.mode = 0600;
-        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_SETATTR, file.nodeid, bytesOf(owner))).attr.mode,
-                  S_IFREG | 0600u);
+        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_SETATTR, file.nodeid, bytesOf(owner)))
+                      .attr.mode,
+            S_IFREG | 0600u);
 
-        auto directory = Session::as<vl::fuse_entry_out>(
-            session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0777, 022}, std::string(255, 'd'))));
+        auto directory = Session::as<vl::fuse_entry_out>(session.call(
+            vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in { 0777, 022 }, std::string(255, 'd'))));
         EXPECT_EQ(directory.attr.mode, S_IFDIR | 0755u);
-        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0755, 0}, std::string(256, 'd')), posix::enametoolong);
-        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in{0755, 0}, ".."), posix::einval);
-        auto fifo = Session::as<vl::fuse_entry_out>(
-            session.call(vl::FUSE_MKNOD, directory.nodeid, withName(vl::fuse_mknod_in{S_IFIFO | 0640, 0, 0, 0}, "p")));
+        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in { 0755, 0 }, std::string(256, 'd')),
+            posix::enametoolong);
+        session.call(vl::FUSE_MKDIR, 1, withName(vl::fuse_mkdir_in { 0755, 0 }, ".."), posix::einval);
+        auto fifo = Session::as<vl::fuse_entry_out>(session.call(
+            vl::FUSE_MKNOD, directory.nodeid, withName(vl::fuse_mknod_in { S_IFIFO | 0640, 0, 0, 0 }, "p")));
         EXPECT_EQ(fifo.attr.mode, S_IFIFO | 0640u);
-        session.call(vl::FUSE_MKNOD, 1, withName(vl::fuse_mknod_in{S_IFDIR | 0755, 0, 0, 0}, "q"), posix::einval);
+        session.call(
+            vl::FUSE_MKNOD, 1, withName(vl::fuse_mknod_in { S_IFDIR | 0755, 0, 0, 0 }, "q"), posix::einval);
 
         std::vector<std::byte> names = nameBytes("l"), target = nameBytes("../f x");
         names.insert(names.end(), target.begin(), target.end());
@@ -552,22 +581,24 @@ TEST(FuseServer, MakingNamesAnswersEntriesCountsLookupsAndRefusesWhatLinuxWould)
         session.call(vl::FUSE_READLINK, file.nodeid, {}, posix::einval);
 
         auto second = Session::as<vl::fuse_entry_out>(
-            session.call(vl::FUSE_LINK, directory.nodeid, withName(vl::fuse_link_in{file.nodeid}, "g")));
-        EXPECT_EQ(std::tie(second.nodeid, second.attr.nlink, second.attr.size), std::tuple(file.nodeid, 2u, 4u));
-        session.call(vl::FUSE_LINK, 1, withName(vl::fuse_link_in{directory.nodeid}, "h"), posix::eperm);
+            session.call(vl::FUSE_LINK, directory.nodeid, withName(vl::fuse_link_in { file.nodeid }, "g")));
+        EXPECT_EQ(
+            std::tie(second.nodeid, second.attr.nlink, second.attr.size), std::tuple(file.nodeid, 2u, 4u));
+        session.call(vl::FUSE_LINK, 1, withName(vl::fuse_link_in { directory.nodeid }, "h"), posix::eperm);
         // Each new entry counted one lookup: the file twice (create, link), the others once.
-        EXPECT_EQ(backend.lookupTally(), (fused::LookupTally{4, 5}));
-        for (std::uint64_t node : {file.nodeid, directory.nodeid, fifo.nodeid, link.nodeid})
-            session.send(vl::FUSE_FORGET, node, bytesOf(vl::fuse_forget_in{2}));
+        EXPECT_EQ(backend.lookupTally(), (fused::LookupTally { 4, 5 }));
+        for (std::uint64_t node : { file.nodeid, directory.nodeid, fifo.nodeid, link.nodeid })
+            session.send(vl::FUSE_FORGET, node, bytesOf(vl::fuse_forget_in { 2 }));
         session.call(vl::FUSE_STATFS, 1, {});
-        EXPECT_EQ(backend.lookupTally(), fused::LookupTally{});
+        EXPECT_EQ(backend.lookupTally(), fused::LookupTally {});
     }
 }
 
-std::vector<std::byte> renameRequest(std::uint64_t newParent, std::uint32_t flags, std::string_view name,
-                                     std::string_view newName)
+std::vector<std::byte> renameRequest(
+    std::uint64_t newParent, std::uint32_t flags, std::string_view name, std::string_view newName)
 {
-    std::vector<std::byte> body = withName(vl::fuse_rename_in{newParent, flags, 0}, name), more = nameBytes(newName);
+    std::vector<std::byte> body = withName(vl::fuse_rename_in { newParent, flags, 0 }, name),
+                           more = nameBytes(newName);
     body.insert(body.end(), more.begin(), more.end());
     return body;
 }
@@ -576,13 +607,15 @@ TEST(FuseServer, RemovingAndRenamingFollowLinuxWithDarwinFlagsAndNodesKeepTheirI
 {
     ScratchDirectory scratch;
     fused::PassthroughFileSystem passthrough(scratch.path);
-    for (bool memory : {true, false}) {
+    for (bool memory : { true, false }) {
         Session session({}, false, memory ? nullptr : &passthrough);
-        fused::FileSystemBackend& backend = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
+        fused::FileSystemBackend& backend
+            = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
         auto make = [&](std::uint64_t parent, std::string_view name, bool directory) {
-            return Session::as<vl::fuse_entry_out>(
-                directory ? session.call(vl::FUSE_MKDIR, parent, withName(vl::fuse_mkdir_in{0755, 0}, name))
-                          : session.call(vl::FUSE_MKNOD, parent, withName(vl::fuse_mknod_in{S_IFREG | 0644, 0, 0, 0}, name)))
+            return Session::as<vl::fuse_entry_out>(directory
+                    ? session.call(vl::FUSE_MKDIR, parent, withName(vl::fuse_mkdir_in { 0755, 0 }, name))
+                    : session.call(vl::FUSE_MKNOD, parent,
+                        withName(vl::fuse_mknod_in { S_IFREG | 0644, 0, 0, 0 }, name)))
                 .nodeid;
         };
         auto find = [&](std::uint64_t parent, std::string_view name) {
@@ -611,22 +644,26 @@ TEST(FuseServer, RemovingAndRenamingFollowLinuxWithDarwinFlagsAndNodesKeepTheirI
         EXPECT_EQ(std::tuple(find(1, "g"), find(b, "x")), std::tuple(f, 0u));
         session.call(vl::FUSE_RENAME, 1, renameRequest(a, 4, "g", "h"));
         EXPECT_EQ(find(a, "h"), f);
-        EXPECT_EQ(Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in{}))).attr.nlink,
-                  4u);
+        EXPECT_EQ(
+            Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {})))
+                .attr.nlink,
+            4u);
 
         // A file unlinked while open keeps its data for its handle.
-        auto handle = Session::as<vl::fuse_open_out>(session.call(vl::FUSE_OPEN, f, bytesOf(vl::fuse_open_in{2, 0}))).fh;
+        auto handle = Session::as<vl::fuse_open_out>(
+            session.call(vl::FUSE_OPEN, f, bytesOf(vl::fuse_open_in { 2, 0 })))
+                          .fh;
         session.call(vl::FUSE_WRITE, f, writeRequest(handle, 0, "kept"));
         session.call(vl::FUSE_UNLINK, a, nameBytes("h"));
         EXPECT_EQ(textOf(session.call(vl::FUSE_READ, f, readRequest(handle, 0, 100)).payload), "kept");
-        session.call(vl::FUSE_RELEASE, f, bytesOf(vl::fuse_release_in{handle, 0, 0, 0}));
+        session.call(vl::FUSE_RELEASE, f, bytesOf(vl::fuse_release_in { handle, 0, 0, 0 }));
         session.call(vl::FUSE_RMDIR, 1, nameBytes("a"));
         session.call(vl::FUSE_UNLINK, 1, nameBytes("f"));
         session.call(vl::FUSE_RMDIR, 1, nameBytes("b"));
-        for (std::uint64_t node : {a, b, inside, f, g})
-            session.send(vl::FUSE_FORGET, node, bytesOf(vl::fuse_forget_in{100}));
+        for (std::uint64_t node : { a, b, inside, f, g })
+            session.send(vl::FUSE_FORGET, node, bytesOf(vl::fuse_forget_in { 100 }));
         session.call(vl::FUSE_STATFS, 1, {});
-        EXPECT_EQ(backend.lookupTally(), fused::LookupTally{});
+        EXPECT_EQ(backend.lookupTally(), fused::LookupTally {});
         if (memory)
             EXPECT_EQ(session.fileSystem.statistics().ffree, session.fileSystem.statistics().files - 1);
     }
@@ -637,19 +674,23 @@ TEST(FuseServer, ExtendedAttributesProbeTheSizeKeepEmptyApartFromRemovedAndHonou
     ScratchDirectory scratch;
     std::ofstream(scratch.path / "f") << "";
     fused::PassthroughFileSystem passthrough(scratch.path);
-    for (bool memory : {true, false}) {
+    for (bool memory : { true, false }) {
         Session session({}, false, memory ? nullptr : &passthrough);
         if (memory)
             session.fileSystem.makeFile(1, "f", 0644, "");
-        std::uint64_t file = Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("f"))).nodeid;
-        auto set = [&](std::string_view name, std::string_view value, std::uint32_t flags, std::int32_t error = 0) {
-            std::vector<std::byte> body = withName(vl::fuse_setxattr_in{std::uint32_t(value.size()), flags, 0, 0}, name),
-                                   bytes = bytesOf(value);
+        std::uint64_t file
+            = Session::as<vl::fuse_entry_out>(session.call(vl::FUSE_LOOKUP, 1, nameBytes("f"))).nodeid;
+        auto set = [&](std::string_view name, std::string_view value, std::uint32_t flags,
+                       std::int32_t error = 0) {
+            std::vector<std::byte> body
+                = withName(vl::fuse_setxattr_in { std::uint32_t(value.size()), flags, 0, 0 }, name),
+                bytes = bytesOf(value);
             body.insert(body.end(), bytes.begin(), bytes.end());
             session.call(vl::FUSE_SETXATTR, file, body, error);
         };
         auto get = [&](std::string_view name, std::uint32_t size, std::int32_t error = 0) {
-            return session.call(vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in{size, 0, 0, 0}, name), error);
+            return session.call(
+                vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in { size, 0, 0, 0 }, name), error);
         };
         set("user.v", "value", 2);
         set("user.v", "other", 2, posix::eexist);
@@ -657,23 +698,27 @@ TEST(FuseServer, ExtendedAttributesProbeTheSizeKeepEmptyApartFromRemovedAndHonou
         set("user.e", "", 0);
         set("user.v", "12345678", 4);
         // A size-0 request answers the size alone; then exactly the bytes; a short buffer is ERANGE.
-        EXPECT_EQ(get("user.v", 0).payload, bytesOf(vl::fuse_getxattr_out{8, 0}));
+        EXPECT_EQ(get("user.v", 0).payload, bytesOf(vl::fuse_getxattr_out { 8, 0 }));
         EXPECT_EQ(textOf(get("user.v", 8).payload), "12345678");
         get("user.v", 7, posix::erange);
         EXPECT_EQ(Session::as<vl::fuse_getxattr_out>(get("user.e", 0)).size, 0u);
-        session.call(vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in{8, 0, 1, 0}, "user.v"), posix::einval);
-        Session::Reply sized = session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{}));
+        session.call(
+            vl::FUSE_GETXATTR, file, withName(vl::fuse_getxattr_in { 8, 0, 1, 0 }, "user.v"), posix::einval);
+        Session::Reply sized = session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in {}));
         EXPECT_EQ(Session::as<vl::fuse_getxattr_out>(sized).size, 14u);
-        std::string names = textOf(session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{14, 0, 0, 0})).payload);
-        EXPECT_TRUE(names == std::string("user.e\0user.v\0", 14) || names == std::string("user.v\0user.e\0", 14)) << names;
-        session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in{13, 0, 0, 0}), posix::erange);
+        std::string names = textOf(
+            session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in { 14, 0, 0, 0 })).payload);
+        EXPECT_TRUE(
+            names == std::string("user.e\0user.v\0", 14) || names == std::string("user.v\0user.e\0", 14))
+            << names;
+        session.call(vl::FUSE_LISTXATTR, file, bytesOf(vl::fuse_getxattr_in { 13, 0, 0, 0 }), posix::erange);
         session.call(vl::FUSE_REMOVEXATTR, file, nameBytes("user.e"));
         get("user.e", 0, posix::enoattr);
         session.call(vl::FUSE_REMOVEXATTR, file, nameBytes("user.e"), posix::enoattr);
-        session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in{1}));
+        session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in { 1 }));
     }
-    Session refusing({.extendedAttributes = false});
-    refusing.call(vl::FUSE_LISTXATTR, 1, bytesOf(vl::fuse_getxattr_in{}), posix::enosys);
+    Session refusing({ .extendedAttributes = false });
+    refusing.call(vl::FUSE_LISTXATTR, 1, bytesOf(vl::fuse_getxattr_in {}), posix::enosys);
     refusing.call(vl::FUSE_REMOVEXATTR, 1, nameBytes("user.e"), posix::enosys);
 }
 
@@ -681,19 +726,21 @@ TEST(FuseServer, AccessAnswersByThePermissionBitsForTheCallerAndVolumeRenameIsKe
 {
     Session session;
     std::uint64_t file = session.fileSystem.makeFile(1, "f", 0640, "");
-    session.fileSystem.setAttributes(file, {.uid = 501, .gid = 20});
+    session.fileSystem.setAttributes(file, { .uid = 501, .gid = 20 });
     struct Case {
         std::uint32_t uid, gid, mask;
         std::int32_t error;
     };
-    for (Case check : {Case{0, 0, 6, 0}, Case{0, 0, 1, posix::eacces}, Case{501, 1, 6, 0}, Case{501, 1, 1, posix::eacces},
-                       Case{502, 20, 4, 0}, Case{502, 20, 2, posix::eacces}, Case{502, 21, 4, posix::eacces},
-                       Case{502, 21, 0, 0}, Case{502, 20, 0x8000 | 0x200, 0}, Case{502, 20, 0x400, posix::eacces},
-                       Case{501, 1, 0x800, posix::eacces}, Case{501, 1, 0x100, posix::einval}}) {
-        vl::fuse_in_header header{};
+    for (Case check : { Case { 0, 0, 6, 0 }, Case { 0, 0, 1, posix::eacces }, Case { 501, 1, 6, 0 },
+             Case { 501, 1, 1, posix::eacces }, Case { 502, 20, 4, 0 }, Case { 502, 20, 2, posix::eacces },
+             Case { 502, 21, 4, posix::eacces }, Case { 502, 21, 0, 0 }, Case { 502, 20, 0x8000 | 0x200, 0 },
+             Case { 502, 20, 0x400, posix::eacces }, Case { 501, 1, 0x800, posix::eacces },
+             Case { 501, 1, 0x100, posix::einval } }) {
+        vl::fuse_in_header header {};
         header.len = sizeof(header) + sizeof(vl::fuse_access_in);
-        header.opcode = vl::FUSE_ACCESS, header.unique = 3, header.nodeid = file, header.uid = check.uid, header.gid = check.gid;
-        vl::fuse_access_in access{check.mask, 0};
+        header.opcode = vl::FUSE_ACCESS, header.unique = 3, header.nodeid = file, header.uid = check.uid,
+        header.gid = check.gid;
+        vl::fuse_access_in access { check.mask, 0 };
         ASSERT_EQ(::write(session.volumeEnd, &header, sizeof header), static_cast<ssize_t>(sizeof header));
         ASSERT_EQ(::write(session.volumeEnd, &access, sizeof access), static_cast<ssize_t>(sizeof access));
         EXPECT_EQ(session.receive().header.error, -check.error) << check.uid << " " << check.mask;

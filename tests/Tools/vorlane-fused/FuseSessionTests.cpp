@@ -1,7 +1,7 @@
 #include "vorlane-fused/FuseSession.h"
 
-#include "vorlane-fused/MemoryFileSystem.h"
 #include "Support/FusePeer.h"
+#include "vorlane-fused/MemoryFileSystem.h"
 
 #include <gtest/gtest.h>
 
@@ -34,7 +34,7 @@ protected:
     std::future<Ending> serve(fused::DaemonFeatures features = {})
     {
         return std::async(std::launch::async,
-                          [this, features] { return session.serve(*sockets.daemon, fileSystem, features); });
+            [this, features] { return session.serve(*sockets.daemon, fileSystem, features); });
     }
 
     SocketPair sockets;
@@ -44,7 +44,7 @@ protected:
 
 TEST_F(FuseSessionTest, servesUntilTheVolumeSendsDestroy)
 {
-    std::future<Ending> ending = serve(fused::DaemonFeatures{.caseInsensitive = true});
+    std::future<Ending> ending = serve(fused::DaemonFeatures { .caseInsensitive = true });
     EXPECT_EQ(testing_support::initializeFuse(sockets.volume).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
     EXPECT_TRUE(testing_support::destroyFuse(sockets.volume, 2));
     EXPECT_EQ(ending.get(), Ending::destroyed);
@@ -75,14 +75,14 @@ TEST_F(FuseSessionTest, aStopBeforeTheSessionKeepsItFromBeginning)
     EXPECT_EQ(serve().get(), Ending::stopped);
     // Nothing was read: the request stays in the socket, unanswered.
     testing_support::writeFuseRequest(sockets.volume, vl::FUSE_STATFS, 1, 1);
-    pollfd readable{sockets.volume, POLLIN, 0};
+    pollfd readable { sockets.volume, POLLIN, 0 };
     EXPECT_EQ(::poll(&readable, 1, 0), 0);
 }
 
 TEST_F(FuseSessionTest, aRequestThatCannotBeFramedIsAProtocolError)
 {
     std::future<Ending> ending = serve();
-    vl::fuse_in_header header{};
+    vl::fuse_in_header header {};
     header.len = 8;
     ASSERT_EQ(::write(sockets.volume, &header, sizeof header), static_cast<ssize_t>(sizeof header));
     EXPECT_EQ(ending.get(), Ending::protocolError);

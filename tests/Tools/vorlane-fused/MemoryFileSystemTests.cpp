@@ -1,6 +1,6 @@
-#include "vorlane-fused/MemoryFileSystem.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "vorlane-fused/MemoryFileSystem.h"
 
 #include <gtest/gtest.h>
 

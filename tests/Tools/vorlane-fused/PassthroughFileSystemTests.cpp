@@ -42,7 +42,7 @@ protected:
 
     struct stat onHost(const std::string& name)
     {
-        struct stat status{};
+        struct stat status { };
         EXPECT_EQ(::lstat((root / name).c_str(), &status), 0) << name;
         return status;
     }
@@ -57,23 +57,24 @@ TEST_F(PassthroughTest, lookupAnswersTheRealAttributesUnderOneNodeIdPerFile)
     vl::fuse_attr file = fileSystem->lookup(1, "file");
     struct stat real = onHost("file");
     EXPECT_EQ(std::tie(file.mode, file.uid, file.gid, file.nlink, file.size, file.blocks),
-              std::tuple(real.st_mode, real.st_uid, real.st_gid, 2u, 5u, static_cast<std::uint64_t>(real.st_blocks)));
+        std::tuple(
+            real.st_mode, real.st_uid, real.st_gid, 2u, 5u, static_cast<std::uint64_t>(real.st_blocks)));
     EXPECT_EQ(std::tie(file.mtime, file.mtimensec), std::tuple(real.st_mtim.tv_sec, real.st_mtim.tv_nsec));
     EXPECT_EQ(fileSystem->lookup(1, "same").ino, file.ino);
     vl::fuse_attr link = fileSystem->lookup(1, "link");
     EXPECT_TRUE(S_ISLNK(link.mode));
     EXPECT_NE(link.ino, file.ino);
     EXPECT_EQ(fileSystem->attributes(1).mode, onHost(".").st_mode);
-    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally{2, 3}));
+    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally { 2, 3 }));
 
     // Forgetting every lookup drops the node and closes its descriptor; its id is not reused.
     fileSystem->forget(file.ino, 1);
     fileSystem->forget(link.ino, 5);
     fileSystem->forget(1, 1);
     fileSystem->forget(404, 1);
-    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally{1, 1}));
+    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally { 1, 1 }));
     fileSystem->forget(file.ino, 1);
-    EXPECT_EQ(fileSystem->lookupTally(), fused::LookupTally{});
+    EXPECT_EQ(fileSystem->lookupTally(), fused::LookupTally {});
     EXPECT_EQ(testing_support::openDescriptors(), descriptorsBefore);
 
     // A forgotten node is found again where it was last seen ("same"), and only there.
@@ -83,11 +84,11 @@ TEST_F(PassthroughTest, lookupAnswersTheRealAttributesUnderOneNodeIdPerFile)
     // A file keeps its id for the daemon's life.
     EXPECT_EQ(fileSystem->lookup(1, "file").ino, file.ino);
 
-    struct statvfs host{};
+    struct statvfs host { };
     ASSERT_EQ(::statvfs(root.c_str(), &host), 0);
     vl::fuse_kstatfs statistics = fileSystem->statistics();
     EXPECT_EQ(std::tie(statistics.blocks, statistics.bsize, statistics.namelen),
-              std::tuple(host.f_blocks, host.f_bsize, host.f_namemax));
+        std::tuple(host.f_blocks, host.f_bsize, host.f_namemax));
 }
 
 TEST_F(PassthroughTest, failuresCarryDarwinErrnos)
@@ -96,10 +97,11 @@ TEST_F(PassthroughTest, failuresCarryDarwinErrnos)
     EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, "missing"); }), posix::enoent);
     EXPECT_EQ(errorOf([&] { fileSystem->lookup(file, "x"); }), posix::enotdir);
     EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, std::string(300, 'n')); }), posix::enametoolong);
-    for (std::string_view name : {".", "..", "dir/../file"})
+    for (std::string_view name : { ".", "..", "dir/../file" })
         EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, name); }), posix::einval) << name;
-    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally{1, 1}));
-    for (auto [path, said] : {std::pair(root / "missing", " does not exist"), std::pair(root / "file", " is not a directory")}) {
+    EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally { 1, 1 }));
+    for (auto [path, said] :
+        { std::pair(root / "missing", " does not exist"), std::pair(root / "file", " is not a directory") }) {
         try {
             fused::PassthroughFileSystem refused(path);
             ADD_FAILURE() << path;
@@ -114,23 +116,24 @@ TEST_F(PassthroughTest, setAttributesReachTheRealFileAndNeverFollowALink)
     std::uint64_t file = fileSystem->lookup(1, "file").ino;
     std::uint64_t link = fileSystem->lookup(1, "link").ino;
     std::uint64_t directory = fileSystem->lookup(1, "dir").ino;
-    vl::fuse_attr changed = fileSystem->setAttributes(
-        file, {.mode = 0640, .size = 2, .accessTime = timespec{100, 1}, .modifyTime = timespec{200, 2}});
+    vl::fuse_attr changed = fileSystem->setAttributes(file,
+        { .mode = 0640, .size = 2, .accessTime = timespec { 100, 1 }, .modifyTime = timespec { 200, 2 } });
     struct stat real = onHost("file");
-    EXPECT_EQ(std::tie(real.st_mode, real.st_size, real.st_atim.tv_sec, real.st_atim.tv_nsec, real.st_mtim.tv_sec,
-                       real.st_mtim.tv_nsec),
-              std::tuple(S_IFREG | 0640u, 2, 100, 1, 200, 2));
-    EXPECT_EQ(std::tie(changed.ino, changed.mode, changed.size, changed.mtime), std::tuple(file, real.st_mode, 2u, 200));
+    EXPECT_EQ(std::tie(real.st_mode, real.st_size, real.st_atim.tv_sec, real.st_atim.tv_nsec,
+                  real.st_mtim.tv_sec, real.st_mtim.tv_nsec),
+        std::tuple(S_IFREG | 0640u, 2, 100, 1, 200, 2));
+    EXPECT_EQ(std::tie(changed.ino, changed.mode, changed.size, changed.mtime),
+        std::tuple(file, real.st_mode, 2u, 200));
 
-    fileSystem->setAttributes(link, {.modifyTime = timespec{300, 0}});
+    fileSystem->setAttributes(link, { .modifyTime = timespec { 300, 0 } });
     EXPECT_EQ(onHost("link").st_mtim.tv_sec, 300);
     EXPECT_EQ(onHost("file").st_mtim.tv_sec, 200);
     // Linux keeps no mode of a link: a change of it is ignored, and never reaches the target.
-    EXPECT_EQ(fileSystem->setAttributes(link, {.mode = 0600}).mode, onHost("link").st_mode);
+    EXPECT_EQ(fileSystem->setAttributes(link, { .mode = 0600 }).mode, onHost("link").st_mode);
     EXPECT_EQ(onHost("file").st_mode, S_IFREG | 0640u);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(link, {.size = 0}); }), posix::einval);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(directory, {.size = 0}); }), posix::eisdir);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(file, {.flags = 0x8000}); }), posix::enotsup);
+    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(link, { .size = 0 }); }), posix::einval);
+    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(directory, { .size = 0 }); }), posix::eisdir);
+    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(file, { .flags = 0x8000 }); }), posix::enotsup);
     EXPECT_EQ(onHost("file").st_size, 2);
 }
 
@@ -139,7 +142,7 @@ TEST_F(PassthroughTest, chownChangesTheLinkItself)
     if (::geteuid() != 0)
         GTEST_SKIP() << "changing a file's owner needs root";
     std::uint64_t link = fileSystem->lookup(1, "link").ino;
-    vl::fuse_attr changed = fileSystem->setAttributes(link, {.uid = 1234, .gid = 5678});
+    vl::fuse_attr changed = fileSystem->setAttributes(link, { .uid = 1234, .gid = 5678 });
     EXPECT_EQ(std::tuple(changed.uid, changed.gid, onHost("link").st_uid), std::tuple(1234u, 5678u, 1234u));
     EXPECT_EQ(onHost("file").st_uid, 0u);
 }
@@ -156,7 +159,7 @@ TEST_F(PassthroughTest, aReadOnlyFirstOpenServesLaterWritesWhenTheFileAllowsThem
     fileSystem->synchronize(file, handle, false, true);
     fileSystem->release(file, handle, false);
     EXPECT_EQ(errorOf([&] { fileSystem->read(file, handle, 0, std::as_writable_bytes(std::span(read))); }),
-              posix::ebadf);
+        posix::ebadf);
 
     // Linux refusing reading and writing together leaves the mode asked for.
     std::filesystem::permissions(root / "file", std::filesystem::perms::owner_read);
@@ -179,13 +182,15 @@ TEST_F(PassthroughTest, extendedAttributesOfALinkAreTheLinksOwnAsLinuxAllowsThem
 {
     std::uint64_t link = fileSystem->lookup(1, "link").ino;
     const std::string value = "v";
-    EXPECT_EQ(errorOf([&] { fileSystem->setXattr(link, "user.a", std::as_bytes(std::span(value)), 0); }), posix::eperm);
+    EXPECT_EQ(errorOf([&] { fileSystem->setXattr(link, "user.a", std::as_bytes(std::span(value)), 0); }),
+        posix::eperm);
     EXPECT_EQ(errorOf([&] { fileSystem->xattr(link, "user.a", {}); }), posix::enoattr);
     if (::geteuid() != 0)
         GTEST_SKIP() << "trusted.* attributes need root";
     fileSystem->setXattr(link, "trusted.a", std::as_bytes(std::span(value)), 2);
     EXPECT_EQ(fileSystem->xattr(link, "trusted.a", {}), 1u);
-    EXPECT_EQ(errorOf([&] { fileSystem->xattr(fileSystem->lookup(1, "file").ino, "trusted.a", {}); }), posix::enoattr);
+    EXPECT_EQ(errorOf([&] { fileSystem->xattr(fileSystem->lookup(1, "file").ino, "trusted.a", {}); }),
+        posix::enoattr);
     fileSystem->removeXattr(link, "trusted.a");
     EXPECT_EQ(fileSystem->listXattrs(link, {}), 0u);
 }

@@ -1,13 +1,13 @@
 #include "vorlane-fused/ServicesLink.h"
 
-#include "vorlane-fused/DaemonError.h"
-#include "Platform/OS/Logger.h"
-#include "Platform/Tasks/Spawn.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
-#include "Support/XPCTestServer.h"
+#include "Platform/OS/Logger.h"
+#include "Platform/Tasks/Spawn.h"
 #include "Support/Mailbox.h"
+#include "Support/XPCTestServer.h"
 #include "VLFoundation/XPCEntries.h"
+#include "vorlane-fused/DaemonError.h"
 
 #include <gtest/gtest.h>
 
@@ -24,11 +24,11 @@ public:
 
     explicit FakeDaemonService(Answer answer)
         : server(xpc::Connection::createMachServiceListener(services::daemonServiceName()),
-                 [requests = requests, answer = std::move(answer)](const xpc::XPCDictionary& request,
-                                                                    xpc::Connection& peer) {
-                     requests->push(request);
-                     answer(request, peer);
-                 })
+            [requests = requests, answer = std::move(answer)](
+                const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                requests->push(request);
+                answer(request, peer);
+            })
     {
     }
     ~FakeDaemonService() { server.stop(); }
@@ -40,7 +40,8 @@ private:
     TestServer server;
 };
 
-void reply(xpc::Connection& peer, const xpc::XPCDictionary& request, const std::function<void(xpc::XPCDictionary&)>& fill)
+void reply(xpc::Connection& peer, const xpc::XPCDictionary& request,
+    const std::function<void(xpc::XPCDictionary&)>& fill)
 {
     std::optional<xpc::XPCDictionary> answer = xpc::XPCDictionary::createReply(request);
     fill(*answer);
@@ -67,7 +68,7 @@ protected:
     std::string failureOf(fused::ServicesLink& link, std::chrono::nanoseconds timeLimit = 60s)
     {
         try {
-            tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, timeLimit));
+            tasks::runBlocking(link.requestVolume({ "memfs" }, std::nullopt, timeLimit));
         } catch (const fused::DaemonError& error) {
             return error.what();
         }
@@ -86,8 +87,8 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
         reply(peer, request, [this](xpc::XPCDictionary& grant) { fillGrant(grant); });
     });
     fused::ServicesLink link(onDeviceGone);
-    fused::VolumeGrant grant =
-        tasks::runBlocking(link.requestVolume({"case-insensitive", "memfs"}, "/mnt/volume", 60s, true));
+    fused::VolumeGrant grant
+        = tasks::runBlocking(link.requestVolume({ "case-insensitive", "memfs" }, "/mnt/volume", 60s, true));
     EXPECT_EQ(grant.volume, volume);
     EXPECT_EQ(grant.bsdName, "loop3");
     EXPECT_EQ(grant.endpoint.type(), xpc::Type::endpoint);
@@ -106,25 +107,26 @@ TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
 TEST_F(ServicesLinkTest, aRefusalOrAnIncompleteGrantFailsTheRequest)
 {
     // Each case: the key the answer lacks, and what the failure then says.
-    for (auto [missing, said] : std::vector<std::pair<std::string, std::string>>{
-             {"Success", "no room for images"},
-             {"Error", "did not say why"},
-             {"Volume", "without"},
-             {"Endpoint", "without"},
-             {"BSDName", "without"},
+    for (auto [missing, said] : std::vector<std::pair<std::string, std::string>> {
+             { "Success", "no room for images" },
+             { "Error", "did not say why" },
+             { "Volume", "without" },
+             { "Endpoint", "without" },
+             { "BSDName", "without" },
          }) {
-        FakeDaemonService service([this, missing = missing](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-            reply(peer, request, [&](xpc::XPCDictionary& answer) {
-                if (missing == "Success") {
-                    answer.setBoolean(keys::successKey, false);
-                    answer.setString(keys::errorKey, "no room for images");
-                } else if (missing == "Error") {
-                    answer.setString(keys::successKey, "yes");
-                } else {
-                    fillGrant(answer, missing);
-                }
+        FakeDaemonService service(
+            [this, missing = missing](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                reply(peer, request, [&](xpc::XPCDictionary& answer) {
+                    if (missing == "Success") {
+                        answer.setBoolean(keys::successKey, false);
+                        answer.setString(keys::errorKey, "no room for images");
+                    } else if (missing == "Error") {
+                        answer.setString(keys::successKey, "yes");
+                    } else {
+                        fillGrant(answer, missing);
+                    }
+                });
             });
-        });
         fused::ServicesLink link(onDeviceGone);
         EXPECT_NE(failureOf(link).find(said), std::string::npos) << missing;
     }
@@ -144,14 +146,13 @@ TEST_F(ServicesLinkTest, deviceGoneIsToldButOtherMessagesAreNot)
         peer.sendMessage(deviceGone);
     });
     fused::ServicesLink link(onDeviceGone);
-    tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, 60s));
+    tasks::runBlocking(link.requestVolume({ "memfs" }, std::nullopt, 60s));
     EXPECT_FALSE(service.nextRequest().value(keys::mountPointKey));
     gone->next();
     // Messages arrive in order: the unrelated one had been ignored before.
     std::vector<std::string> errors = log.texts(os::LogLevel::error);
-    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(), [](const std::string& text) {
-        return text.starts_with("Ignored a message of the daemon service");
-    }));
+    EXPECT_TRUE(std::any_of(errors.begin(), errors.end(),
+        [](const std::string& text) { return text.starts_with("Ignored a message of the daemon service"); }));
     EXPECT_TRUE(log.contains(os::LogLevel::info, "The device of volume " + volume.uuidString() + " is gone"));
 }
 
@@ -159,7 +160,7 @@ TEST_F(ServicesLinkTest, theServicesHangingUpFailsTheRequestAndTellsTheDeviceIsG
 {
     FakeDaemonService service([](const xpc::XPCDictionary&, xpc::Connection& peer) { peer.cancel(); });
     fused::ServicesLink link(onDeviceGone);
-    EXPECT_THROW(tasks::runBlocking(link.requestVolume({"memfs"}, std::nullopt, 60s)), xpc::XPCRichError);
+    EXPECT_THROW(tasks::runBlocking(link.requestVolume({ "memfs" }, std::nullopt, 60s)), xpc::XPCRichError);
     gone->next();
 }
 

@@ -58,9 +58,10 @@ std::string playVolume(const std::string& reportService, const std::string& devi
     }
     bool destroyed = testing_support::destroyFuse(call.socket->fileDescriptor(), 2);
     std::string bsdName = std::filesystem::path(device).filename().string();
-    bool deactivated = testing_support::FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey) == true;
-    return std::string(linger ? "stopped " : "done ") + identity + " destroyed=" + (destroyed ? "yes" : "no") +
-           " deactivated=" + (deactivated ? "yes" : "no");
+    bool deactivated
+        = testing_support::FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey) == true;
+    return std::string(linger ? "stopped " : "done ") + identity + " destroyed=" + (destroyed ? "yes" : "no")
+        + " deactivated=" + (deactivated ? "yes" : "no");
 }
 
 } // namespace

@@ -1,18 +1,18 @@
 #include "vorlane-services/LaunchServices.h"
 
-#include "vorlane-fused/VolumeConnection.h"
-#include "vorlane-fused/FuseServer.h"
-#include "vorlane-fused/MemoryFileSystem.h"
-#include "Platform/Tasks/Spawn.h"
 #include "Common/ServiceNames.h"
 #include "Common/ServiceProtocol.h"
-#include "Support/OpenDescriptors.h"
+#include "Platform/Tasks/Spawn.h"
 #include "Support/FakeDiskImageTool.h"
 #include "Support/FakeHostLauncher.h"
 #include "Support/FakeVolume.h"
 #include "Support/FusePeer.h"
+#include "Support/OpenDescriptors.h"
 #include "Support/TestClient.h"
 #include "VLFoundation/XPCEntries.h"
+#include "vorlane-fused/FuseServer.h"
+#include "vorlane-fused/MemoryFileSystem.h"
+#include "vorlane-fused/VolumeConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ protected:
     void SetUp() override
     {
         descriptorsBefore = testing_support::openDescriptors();
-        launchServices.emplace(services::LaunchServices::Configuration{
+        launchServices.emplace(services::LaunchServices::Configuration {
             .diskImageTool = foundation::URL::fileURLWithPath(tool.toolPath()),
             .imageDirectory = tool.imageDirectory(),
             .imageSize = 1 << 20,
@@ -89,17 +89,18 @@ protected:
     };
 
     // Asks for a volume as `daemon`, lets its host advertise it, and answers what each side got.
-    Granted grantVolume(TestClient& daemon, xpc::XPCArray options = optionsOf({"memfs"}))
+    Granted grantVolume(TestClient& daemon, xpc::XPCArray options = optionsOf({ "memfs" }))
     {
         daemon.sendAwaitingReply(volumeRequest(options));
         std::shared_ptr<FakeHost> host = launcher->nextLaunch();
         auto volume = std::make_unique<FakeVolume>(host->devicePath);
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
-        return Granted{host, std::move(volume), daemon.nextReply()};
+        return Granted { host, std::move(volume), daemon.nextReply() };
     }
 
     testing_support::FakeDiskImageTool tool;
-    std::shared_ptr<testing_support::FakeHostLauncher> launcher = std::make_shared<testing_support::FakeHostLauncher>();
+    std::shared_ptr<testing_support::FakeHostLauncher> launcher
+        = std::make_shared<testing_support::FakeHostLauncher>();
     std::optional<services::LaunchServices> launchServices;
     std::optional<tasks::TaskHandle<void>> running;
     std::set<int> descriptorsBefore;
@@ -108,7 +109,7 @@ protected:
 TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeAdvertisesItself)
 {
     TestClient daemon(services::daemonServiceName());
-    xpc::XPCDictionary request = volumeRequest(optionsOf({"case-insensitive", "memfs"}));
+    xpc::XPCDictionary request = volumeRequest(optionsOf({ "case-insensitive", "memfs" }));
     request.setString(keys::mountPointKey, "/mnt/volume");
     request.setBoolean(keys::volumeChecksAccessKey, true);
     daemon.sendAwaitingReply(request);
@@ -133,8 +134,8 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     ASSERT_TRUE(endpoint && endpoint->type() == xpc::Type::endpoint);
 
     // The daemon calls the volume through the endpoint and serves FUSE on the socket it gets.
-    std::shared_ptr<foundation::FileHandle> daemonEnd =
-        tasks::runBlocking(fused::connectToVolume(*endpoint, {"case-insensitive", "memfs"}, 60s));
+    std::shared_ptr<foundation::FileHandle> daemonEnd
+        = tasks::runBlocking(fused::connectToVolume(*endpoint, { "case-insensitive", "memfs" }, 60s));
     FakeVolume::Call call = volume.nextCall();
     EXPECT_EQ(call.channelType, "Socket");
     ASSERT_TRUE(call.options && call.options->count() == 2);
@@ -142,7 +143,7 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     ASSERT_NE(call.socket, nullptr);
     fused::MemoryFileSystem fileSystem;
     auto served = std::async(std::launch::async, [&] {
-        fused::FuseServer server(::dup(daemonEnd->fileDescriptor()), fileSystem, fused::DaemonFeatures{});
+        fused::FuseServer server(::dup(daemonEnd->fileDescriptor()), fileSystem, fused::DaemonFeatures {});
         return server.serve();
     });
     vl::fuse_init_out init = testing_support::initializeFuse(call.socket->fileDescriptor());
@@ -164,7 +165,7 @@ TEST_F(LaunchServicesTest, anAdvertisementForAVolumeNobodyAskedForIsRefused)
 
     // With a request pending, a stranger's advertisement does not take it.
     TestClient daemon(services::daemonServiceName());
-    daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
     EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
     EXPECT_EQ(daemon.pendingReplies(), 0u);
@@ -242,7 +243,7 @@ TEST_F(LaunchServicesTest, stoppingEndsAHostBeforeItsDaemonHearsAndKeepsListenin
     // volumes are refused.
     EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
     TestClient lateDaemon(services::daemonServiceName());
-    EXPECT_EQ(lateDaemon.exchange(volumeRequest(optionsOf({"memfs"}))).boolean(keys::successKey), false);
+    EXPECT_EQ(lateDaemon.exchange(volumeRequest(optionsOf({ "memfs" }))).boolean(keys::successKey), false);
     granted.host->openStops();
     std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
     ASSERT_TRUE(gone);
@@ -265,7 +266,7 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     xpc::XPCDictionary empty;
     EXPECT_TRUE(refusedBy(broker, empty));
     EXPECT_TRUE(refusedBy(daemonService, empty));
-    EXPECT_TRUE(refusedBy(broker, volumeRequest(optionsOf({"memfs"}))));
+    EXPECT_TRUE(refusedBy(broker, volumeRequest(optionsOf({ "memfs" }))));
 
     xpc::XPCDictionary operationAsNumber;
     operationAsNumber.setInt64(keys::operationKey, 1);
@@ -293,13 +294,13 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     optionsAsText.setString(keys::optionsKey, "memfs");
     EXPECT_TRUE(refusedBy(daemonService, volumeRequest(std::nullopt)));
     EXPECT_TRUE(refusedBy(daemonService, optionsAsText));
-    xpc::XPCDictionary relativeMountPoint = volumeRequest(optionsOf({"memfs"}));
+    xpc::XPCDictionary relativeMountPoint = volumeRequest(optionsOf({ "memfs" }));
     relativeMountPoint.setString(keys::mountPointKey, "mnt");
-    xpc::XPCDictionary mountPointAsNumber = volumeRequest(optionsOf({"memfs"}));
+    xpc::XPCDictionary mountPointAsNumber = volumeRequest(optionsOf({ "memfs" }));
     mountPointAsNumber.setInt64(keys::mountPointKey, 1);
     EXPECT_TRUE(refusedBy(daemonService, relativeMountPoint));
     EXPECT_TRUE(refusedBy(daemonService, mountPointAsNumber));
-    xpc::XPCDictionary accessCheckWithoutMount = volumeRequest(optionsOf({"memfs"}));
+    xpc::XPCDictionary accessCheckWithoutMount = volumeRequest(optionsOf({ "memfs" }));
     accessCheckWithoutMount.setBoolean(keys::volumeChecksAccessKey, true);
     EXPECT_TRUE(refusedBy(daemonService, accessCheckWithoutMount));
 
@@ -315,7 +316,7 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     TestClient daemon(daemonService);
     daemon.send(empty);
     daemon.send(optionsAsText);
-    daemon.send(volumeRequest(optionsOf({"memfs"})));
+    daemon.send(volumeRequest(optionsOf({ "memfs" })));
     testing_support::sendToService(broker, advertisement(true, true, false, false));
 
     // The services carry on.
@@ -323,14 +324,15 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     EXPECT_EQ(granted.grant.boolean(keys::successKey), true);
     stopServices();
     std::vector<std::string> log = tool.log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.starts_with("create"); }),
-              1);
+    EXPECT_EQ(std::count_if(
+                  log.begin(), log.end(), [](const std::string& line) { return line.starts_with("create"); }),
+        1);
 }
 
 TEST_F(LaunchServicesTest, aDaemonThatLeavesBeforeItsVolumeAdvertisesReleasesTheVolume)
 {
     auto daemon = std::make_unique<TestClient>(services::daemonServiceName());
-    daemon->sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    daemon->sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
     FakeVolume volume(host->devicePath);
     daemon.reset();
@@ -360,7 +362,7 @@ TEST_F(LaunchServicesTest, aDaemonThatLeavesAfterTheHandoverHasItsHostStoppedSoo
 TEST_F(LaunchServicesTest, aHostThatEndsBeforeItsVolumeAdvertisesFailsTheRequest)
 {
     TestClient daemon(services::daemonServiceName());
-    daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+    daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
     host->exitOnItsOwn(3);
 
@@ -389,7 +391,7 @@ TEST_F(LaunchServicesTest, aHostThatEndsAfterItsVolumeWasHandedOutReleasesTheVol
 TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeIsRefusedAndWhatWasMadeIsUndone)
 {
     auto refusalFor = [&](TestClient& daemon) {
-        daemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+        daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
         xpc::XPCDictionary reply = daemon.nextReply();
         EXPECT_EQ(reply.boolean(keys::successKey), false);
         return reply.string(keys::errorKey).value_or("");
@@ -407,8 +409,9 @@ TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeIsRefusedAndWhatWasMadeIsUndon
     EXPECT_TRUE(tool.devices().empty());
     EXPECT_TRUE(tool.images().empty());
     std::vector<std::string> log = tool.log();
-    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.starts_with("detach"); }),
-              1);
+    EXPECT_EQ(std::count_if(
+                  log.begin(), log.end(), [](const std::string& line) { return line.starts_with("detach"); }),
+        1);
 }
 
 TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
@@ -417,7 +420,7 @@ TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
         TestClient grantedDaemon(services::daemonServiceName());
         Granted granted = grantVolume(grantedDaemon);
         TestClient waitingDaemon(services::daemonServiceName());
-        waitingDaemon.sendAwaitingReply(volumeRequest(optionsOf({"memfs"})));
+        waitingDaemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
         std::shared_ptr<FakeHost> waitingHost = launcher->nextLaunch();
 
         stopServices();
@@ -444,7 +447,7 @@ TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
 TEST_F(LaunchServicesTest, aSecondServicesInstanceCannotListenWhileTheFirstDoes)
 {
     testing_support::FakeDiskImageTool otherTool;
-    services::LaunchServices second(services::LaunchServices::Configuration{
+    services::LaunchServices second(services::LaunchServices::Configuration {
         .diskImageTool = foundation::URL::fileURLWithPath(otherTool.toolPath()),
         .imageDirectory = otherTool.imageDirectory(),
         .hostLauncher = launcher,

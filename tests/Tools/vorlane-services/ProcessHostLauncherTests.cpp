@@ -56,10 +56,11 @@ struct Launched {
 };
 
 Launched launch(services::ProcessHostLauncher& launcher, const std::string& device,
-                std::optional<services::HostMount> mount = std::nullopt)
+    std::optional<services::HostMount> mount = std::nullopt)
 {
     Launched launched;
-    launched.host = launcher.launch(device, mount, [exits = launched.exits](const std::string& how) { exits->push(how); });
+    launched.host = launcher.launch(
+        device, mount, [exits = launched.exits](const std::string& how) { exits->push(how); });
     return launched;
 }
 
@@ -67,7 +68,7 @@ TEST(ProcessHostLauncher, runsTheCommandOnTheDeviceAndReportsHowItEnded)
 {
     HostScript script("echo \"$@\" > \"$directory/arguments\"\nexit 3");
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()));
-    Launched launched = launch(launcher, "/dev/loop7", services::HostMount{"/mnt/a b", true});
+    Launched launched = launch(launcher, "/dev/loop7", services::HostMount { "/mnt/a b", true });
     EXPECT_EQ(launched.exits->next(), "exited with status 3");
     std::ifstream arguments(script.file("arguments"));
     std::string line;
@@ -113,8 +114,9 @@ TEST(ProcessHostLauncher, aCommandThatCannotBeStartedThrowsAndNeverReportsAnEnd)
 {
     services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath("/nonexistent/vorlane-fskitd"));
     auto exits = std::make_shared<Mailbox<std::string>>();
-    EXPECT_THROW(launcher.launch("/dev/loop0", std::nullopt, [exits](const std::string& how) { exits->push(how); }),
-                 foundation::LaunchError);
+    EXPECT_THROW(
+        launcher.launch("/dev/loop0", std::nullopt, [exits](const std::string& how) { exits->push(how); }),
+        foundation::LaunchError);
     EXPECT_EQ(exits->count(), 0u);
 }
 

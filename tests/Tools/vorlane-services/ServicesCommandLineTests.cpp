@@ -24,15 +24,15 @@ TEST(ServicesCommandLine, theHostComesFromTheOptionThenTheEnvironment)
 {
     EXPECT_EQ(parseServicesArguments({}, "/opt/host").hostCommand, "/opt/host");
     EXPECT_TRUE(parseServicesArguments({}, "").hostCommand.ends_with("/vorlane-fskitd"));
-    EXPECT_EQ(parseServicesArguments({"--host", "/bin/host"}, "/opt/host").hostCommand, "/bin/host");
+    EXPECT_EQ(parseServicesArguments({ "--host", "/bin/host" }, "/opt/host").hostCommand, "/bin/host");
 }
 
 TEST(ServicesCommandLine, everyOptionSetsItsValue)
 {
-    services::ServicesOptions options = parseServicesArguments(
-        {"--disk-image-tool", "/bin/tool", "--image-directory", "/var/images", "--image-size", "512",
-         "--host-patience", "0"},
-        std::nullopt);
+    services::ServicesOptions options
+        = parseServicesArguments({ "--disk-image-tool", "/bin/tool", "--image-directory", "/var/images",
+                                     "--image-size", "512", "--host-patience", "0" },
+            std::nullopt);
     EXPECT_EQ(options.diskImageTool, "/bin/tool");
     EXPECT_EQ(options.imageDirectory, "/var/images");
     EXPECT_EQ(options.imageSize, 512);
@@ -41,15 +41,15 @@ TEST(ServicesCommandLine, everyOptionSetsItsValue)
 
 TEST(ServicesCommandLine, aCommandLineItCannotUnderstandIsAUsageError)
 {
-    for (std::vector<std::string> arguments : std::vector<std::vector<std::string>>{
-             {"--verbose", "yes"},
-             {"--host"},
-             {"memfs"},
-             {"--image-size", "511"},
-             {"--image-size", "1M"},
-             {"--image-size", ""},
-             {"--host-patience", "-1"},
-             {"--image-directory", ""},
+    for (std::vector<std::string> arguments : std::vector<std::vector<std::string>> {
+             { "--verbose", "yes" },
+             { "--host" },
+             { "memfs" },
+             { "--image-size", "511" },
+             { "--image-size", "1M" },
+             { "--image-size", "" },
+             { "--host-patience", "-1" },
+             { "--image-directory", "" },
          })
         EXPECT_THROW(parseServicesArguments(arguments, std::nullopt), UsageError) << arguments.front();
 }

@@ -1,10 +1,10 @@
 #include "Platform/Foundation/Pipe.h"
-#include "Platform/Foundation/UUID.h"
 #include "Platform/Foundation/Process.h"
+#include "Platform/Foundation/UUID.h"
 #include "Platform/XPC/Connection.h"
-#include "Support/XPCTestServer.h"
 #include "Support/FakeDiskImageTool.h"
 #include "Support/Mailbox.h"
+#include "Support/XPCTestServer.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ public:
         std::string line;
         int descriptor = output->fileHandleForReading()->fileDescriptor();
         for (;;) {
-            pollfd readable{descriptor, POLLIN, 0};
+            pollfd readable { descriptor, POLLIN, 0 };
             if (::poll(&readable, 1, 10000) != 1)
                 throw std::runtime_error("no output within the safety limit");
             char character;
@@ -76,11 +76,11 @@ class Reports {
 public:
     Reports()
         : server(xpc::Connection::createMachServiceListener(name),
-                 [texts = texts](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-                     texts->push(request.string("Report").value_or(""));
-                     if (std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request))
-                         peer.sendMessage(*reply);
-                 })
+            [texts = texts](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                texts->push(request.string("Report").value_or(""));
+                if (std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request))
+                    peer.sendMessage(*reply);
+            })
     {
     }
     ~Reports() { server.stop(); }
@@ -108,9 +108,9 @@ protected:
 
     std::unique_ptr<Program> startServices(const std::string& tool, bool linger)
     {
-        auto services = std::make_unique<Program>(
-            VORLANE_SERVICES, std::vector<std::string>{"--host", hostCommand(linger), "--disk-image-tool", tool,
-                                                       "--image-directory", scratch.imageDirectory()});
+        auto services = std::make_unique<Program>(VORLANE_SERVICES,
+            std::vector<std::string> { "--host", hostCommand(linger), "--disk-image-tool", tool,
+                "--image-directory", scratch.imageDirectory() });
         EXPECT_EQ(services->readLine(), "ready");
         return services;
     }
@@ -122,7 +122,7 @@ protected:
 TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind)
 {
     std::unique_ptr<Program> services = startServices(scratch.toolPath(), false);
-    Program daemon(VORLANE_FUSED, {"--case-insensitive", "memfs"});
+    Program daemon(VORLANE_FUSED, { "--case-insensitive", "memfs" });
     std::string volume = daemon.readLine();
     EXPECT_TRUE(foundation::UUID::parse(volume).has_value()) << volume;
     EXPECT_EQ(daemon.wait(), 0);
@@ -137,7 +137,7 @@ TEST_F(ServicesProgramTest, theProgramsServeAVolumeEndToEndAndLeaveNothingBehind
 TEST_F(ServicesProgramTest, stoppingTheServicesLetsTheHostEndTheSessionBeforeTheDaemonIsTold)
 {
     std::unique_ptr<Program> services = startServices(scratch.toolPath(), true);
-    Program daemon(VORLANE_FUSED, {"memfs"});
+    Program daemon(VORLANE_FUSED, { "memfs" });
     std::string volume = daemon.readLine();
     std::string report = reports.next();
     ASSERT_TRUE(report.starts_with("serving volume=" + volume + " flags=00000000 pid=")) << report;
@@ -173,18 +173,18 @@ TEST_F(ServicesProgramTest, aDaemonWithoutAVolumeExitsWithFailure)
 
 TEST_F(ServicesProgramTest, commandLinesTheProgramsCannotUnderstandExitWithStatus2)
 {
-    Program services(VORLANE_SERVICES, {"--image-size", "tiny"});
+    Program services(VORLANE_SERVICES, { "--image-size", "tiny" });
     EXPECT_EQ(services.wait(), 2);
-    Program daemon(VORLANE_FUSED, {"--no-such-option"});
+    Program daemon(VORLANE_FUSED, { "--no-such-option" });
     EXPECT_EQ(daemon.wait(), 2);
 }
 
 TEST_F(ServicesProgramTest, helpPrintsTheUsageAndExitsWithSuccess)
 {
-    Program services(VORLANE_SERVICES, {"--help"});
+    Program services(VORLANE_SERVICES, { "--help" });
     EXPECT_TRUE(services.readLine().starts_with("usage: vorlane-services"));
     EXPECT_EQ(services.wait(), 0);
-    Program daemon(VORLANE_FUSED, {"memfs", "--help"});
+    Program daemon(VORLANE_FUSED, { "memfs", "--help" });
     EXPECT_TRUE(daemon.readLine().starts_with("usage: vorlane-fused"));
     EXPECT_EQ(daemon.wait(), 0);
 }

@@ -26,8 +26,8 @@ std::vector<char> contents(const std::string& path)
 TEST(VolumeImages, anImageHasTheConfiguredSizeAndTheVolumeUUIDInItsFirst16Bytes)
 {
     FakeDiskImageTool tool;
-    services::VolumeImages images(foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory() + "/new",
-                                  4096);
+    services::VolumeImages images(
+        foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory() + "/new", 4096);
     images.prepareDirectory();
     foundation::UUID volume;
     std::string path = tasks::runBlocking(images.create(volume));
@@ -35,9 +35,10 @@ TEST(VolumeImages, anImageHasTheConfiguredSizeAndTheVolumeUUIDInItsFirst16Bytes)
     EXPECT_EQ(path, tool.imageDirectory() + "/new/" + volume.uuidString() + ".img");
     std::vector<char> bytes = contents(path);
     ASSERT_EQ(bytes.size(), 4096u);
-    EXPECT_TRUE(std::equal(volume.bytes().begin(), volume.bytes().end(), reinterpret_cast<std::uint8_t*>(bytes.data())));
+    EXPECT_TRUE(std::equal(
+        volume.bytes().begin(), volume.bytes().end(), reinterpret_cast<std::uint8_t*>(bytes.data())));
     EXPECT_TRUE(std::all_of(bytes.begin() + 16, bytes.end(), [](char byte) { return byte == 0; }));
-    EXPECT_EQ(tool.log(), std::vector<std::string>{"create -size 4096 -layout NONE " + path});
+    EXPECT_EQ(tool.log(), std::vector<std::string> { "create -size 4096 -layout NONE " + path });
     images.remove(path);
     EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -45,7 +46,8 @@ TEST(VolumeImages, anImageHasTheConfiguredSizeAndTheVolumeUUIDInItsFirst16Bytes)
 TEST(VolumeImages, attachingAnswersTheDeviceAndItsBSDNameAndDetachingTakesIt)
 {
     FakeDiskImageTool tool;
-    services::VolumeImages images(foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory(), 1 << 20);
+    services::VolumeImages images(
+        foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory(), 1 << 20);
     std::string path = tasks::runBlocking(images.create(foundation::UUID()));
     services::AttachedDevice device = tasks::runBlocking(images.attach(path));
 
@@ -60,7 +62,8 @@ TEST(VolumeImages, attachingAnswersTheDeviceAndItsBSDNameAndDetachingTakesIt)
 TEST(VolumeImages, failuresOfTheToolAndOfRemovalAreReported)
 {
     FakeDiskImageTool tool;
-    services::VolumeImages images(foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory(), 1 << 20);
+    services::VolumeImages images(
+        foundation::URL::fileURLWithPath(tool.toolPath()), tool.imageDirectory(), 1 << 20);
     tool.failing("create");
     try {
         tasks::runBlocking(images.create(foundation::UUID()));
@@ -70,7 +73,8 @@ TEST(VolumeImages, failuresOfTheToolAndOfRemovalAreReported)
     }
     EXPECT_TRUE(tool.images().empty());
     tool.failing("attach");
-    EXPECT_THROW(tasks::runBlocking(images.attach(tool.imageDirectory() + "/missing.img")), vl::DiskImage::Error);
+    EXPECT_THROW(
+        tasks::runBlocking(images.attach(tool.imageDirectory() + "/missing.img")), vl::DiskImage::Error);
     try {
         images.remove(tool.imageDirectory() + "/missing.img");
         ADD_FAILURE() << "removing succeeded";
