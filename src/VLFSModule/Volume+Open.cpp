@@ -196,6 +196,7 @@ tasks::Task<std::int64_t> Volume::read(
 tasks::Task<std::int64_t> Volume::write(
     DiscontiguousData contents, ItemPointer itemPointer, std::int64_t offset)
 {
+    os::signpostEvent("volume.start");
     std::shared_ptr<Item> item = requireItem(itemPointer);
     auto writeChunks = [&]() -> tasks::Task<std::int64_t> {
         std::shared_ptr<Item::FileHandle> handle = requireHandle(*item);
@@ -214,6 +215,7 @@ tasks::Task<std::int64_t> Volume::write(
                 Request::Part::managed<fuse_write_in>([&in](fuse_write_in& out) { out = in; }),
                 Request::Part::unmanaged(contents[{ total, total + chunk }]));
             Reply reply = co_await connected->process(std::move(request));
+            os::signpostEvent("volume.resumed");
             std::int64_t written = std::move(reply).consume<fuse_write_out>(
                 [](const fuse_write_out& out) { return out.size; });
             // A daemon cannot have written bytes it was never sent. Counting them would report

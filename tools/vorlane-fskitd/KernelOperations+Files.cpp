@@ -113,6 +113,7 @@ void KernelOperations::read(fuse_req_t request, std::size_t size, off_t offset, 
 void KernelOperations::write(
     fuse_req_t request, const char* bytes, std::size_t size, off_t offset, fuse_file_info* file)
 {
+    os::signpostEvent("host.callback");
     // libfuse reuses its buffer for the next request once this callback returns, so the bytes are
     // copied once, into the Data the volume's requests then reference.
     volume->write(foundation::Data(bytes, size), handleOf(file)->item, offset,
