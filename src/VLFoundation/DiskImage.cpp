@@ -134,7 +134,9 @@ tasks::Task<void> create(foundation::URL image, std::int64_t size, foundation::U
 
 tasks::Task<foundation::URL> attach(foundation::URL image, foundation::URL tool)
 {
-    ToolOutput printed = co_await runReadingOutput(tool, { "attach", "-nomount", imagePath(image) });
+    // Named first (g++ 12, see Task.h).
+    std::vector<std::string> arguments { "attach", "-nomount", imagePath(image) };
+    ToolOutput printed = co_await runReadingOutput(tool, std::move(arguments));
     if (printed.status != 0)
         throw Error::attachFailed(printed.status);
     if (!printed.output)
@@ -152,7 +154,9 @@ tasks::Task<void> detach(std::string bsdName, foundation::URL tool)
 
 tasks::Task<std::optional<Info>> info(foundation::URL tool)
 {
-    ToolOutput printed = co_await runReadingOutput(tool, { "info", "-plist" });
+    // Named first (g++ 12, see Task.h).
+    std::vector<std::string> arguments { "info", "-plist" };
+    ToolOutput printed = co_await runReadingOutput(tool, std::move(arguments));
     if (printed.status != 0 || !printed.output)
         co_return std::nullopt;
     co_return Info::decode(foundation::PropertyList::decode(*printed.output));
