@@ -134,12 +134,13 @@ std::shared_ptr<Host> ProcessHostLauncher::launch(
     auto process = std::make_shared<foundation::Process>();
     process->executableURL = command;
     // The host ends when we do, however we end: nothing else would take its volume down.
-    process->arguments = { "--stop-with-parent", devicePath };
-    if (mount && mount->volumeChecksAccess)
-        process->arguments = { "--stop-with-parent", "--mount-point", mount->mountPoint,
-            "--volume-checks-access", devicePath };
-    else if (mount)
-        process->arguments = { "--stop-with-parent", "--mount-point", mount->mountPoint, devicePath };
+    process->arguments = { "--stop-with-parent" };
+    if (mount) {
+        process->arguments.insert(process->arguments.end(), { "--mount-point", mount->mountPoint });
+        if (mount->volumeChecksAccess)
+            process->arguments.push_back("--volume-checks-access");
+    }
+    process->arguments.push_back(devicePath);
     process->terminationHandler
         = [onExit = std::move(onExit), promise = ended.promise](const foundation::Process& process) {
               onExit(howItEnded(process));
