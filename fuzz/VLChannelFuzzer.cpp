@@ -7,6 +7,8 @@
 #include "VLChannel/DirectoryEntry.h"
 #include "VLChannel/Reply.h"
 
+#include "Require.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cerrno>
@@ -19,12 +21,6 @@ namespace {
 
 using namespace vl;
 using Bytes = std::vector<std::uint8_t>;
-
-void require(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 DiscontiguousData::Region ownedRegion(const std::uint8_t* begin, std::size_t count)
 {

@@ -11,6 +11,8 @@
 #include "VLChannel/Channel.h"
 #include "VLChannel/SocketTransportMedium.h"
 
+#include "Require.h"
+
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <sys/socket.h>
@@ -27,12 +29,6 @@ namespace {
 
 using namespace vl;
 using Bytes = std::vector<std::uint8_t>;
-
-void require(bool condition)
-{
-    if (!condition)
-        __builtin_trap();
-}
 
 // How one request ended, as text: "reply <payload bytes>", "posix <errno>" or "closed".
 std::string outcomeOf(tasks::TaskHandle<Reply>& waiting)
