@@ -116,14 +116,13 @@ tasks::Task<void> Channel::sendData(DiscontiguousData message)
 
 tasks::Task<Reply> Channel::process(Request request)
 {
+    // The caller may let go of the channel while its request is in progress.
+    std::shared_ptr<Channel> self = shared_from_this();
     AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
     // The queue's operation reports its failures through the reply's promise as well, so the
-    // caller waits once, on the future, and is resumed once, when the request has its outcome.
-    // A failed read can settle the request while its write is still going on, and the caller may
-    // then let go of the channel: the operation keeps the channel alive until the write has ended.
-    queue.async(false, [self = shared_from_this(), request, promise = reply.promise]() -> tasks::Task<void> {
-        co_await self->registerAndWrite(request, promise);
-    });
+    // caller learns the request's outcome from the future alone.
+    auto registration = [this, &request, promise = reply.promise] { return registerAndWrite(request, promise); };
+    co_await queue.sync(false, registration);
     DiscontiguousData payload = co_await reply.future->value();
     co_return Reply(request.unique(), std::move(payload));
 }

@@ -5,6 +5,7 @@
 #include "Platform/Tasks/TaskGroup.h"
 
 #include <optional>
+#include <utility>
 
 namespace vl {
 
@@ -34,12 +35,45 @@ void AsyncTaskQueue::activate()
             fatalError("AsyncTaskQueue active", "VLFoundation/AsyncTaskQueue");
         active = true;
     });
-    (void)tasks::spawn(dispatch(SendableAsyncIterator<Entry>(stream)));
+    (void)tasks::spawn(dispatch(SendableAsyncIterator<Entry>(stream), admission));
 }
 
 void AsyncTaskQueue::async(bool barrier, Operation operation)
 {
-    continuation.yield(Entry { barrier || queueMode == Mode::serial, std::move(operation) });
+    bool effectiveBarrier = barrier || queueMode == Mode::serial;
+    // Counted before it is in the stream, so that no caller can start an entry of its own past it.
+    if (effectiveBarrier)
+        admission->withLock([](Admission& state) { ++state.pendingBarriers; });
+    continuation.yield(Entry { effectiveBarrier, std::move(operation) });
+}
+
+std::optional<AsyncTaskQueue::InlineEntry> AsyncTaskQueue::admitInline()
+{
+    if (queueMode != Mode::concurrent || !active.withLock([](bool& active) { return active; }))
+        return std::nullopt;
+    bool admitted = admission->withLock([](Admission& state) {
+        if (state.pendingBarriers > 0)
+            return false;
+        ++state.inlineEntries;
+        return true;
+    });
+    if (!admitted)
+        return std::nullopt;
+    return InlineEntry(admission);
+}
+
+AsyncTaskQueue::InlineEntry::~InlineEntry()
+{
+    if (!admission)
+        return;
+    std::optional<AsyncFuture<void>::Promise> drained = admission->withLock([](Admission& state) {
+        std::optional<AsyncFuture<void>::Promise> last;
+        if (--state.inlineEntries == 0)
+            last = std::exchange(state.drained, std::nullopt);
+        return last;
+    });
+    if (drained)
+        drained->resolve();
 }
 
 tasks::Task<void> AsyncTaskQueue::wait()
@@ -61,12 +95,31 @@ tasks::Task<void> AsyncTaskQueue::run(Operation operation)
     }
 }
 
-tasks::Task<void> AsyncTaskQueue::dispatch(SendableAsyncIterator<Entry> entries)
+// Runs a barrier once the entries that callers run themselves have finished: none can start while
+// the barrier is pending, so their number only falls.
+tasks::Task<void> AsyncTaskQueue::runBarrier(Operation operation, SharedAdmission admission)
+{
+    std::shared_ptr<AsyncFuture<void>> drained = admission->withLock([](Admission& state) {
+        std::shared_ptr<AsyncFuture<void>> waiting;
+        if (state.inlineEntries > 0) {
+            AsyncFuture<void>::Pair made = AsyncFuture<void>::makeFuture();
+            state.drained = made.promise;
+            waiting = std::move(made.future);
+        }
+        return waiting;
+    });
+    if (drained)
+        co_await drained->value();
+    co_await run(std::move(operation));
+    admission->withLock([](Admission& state) { --state.pendingBarriers; });
+}
+
+tasks::Task<void> AsyncTaskQueue::dispatch(SendableAsyncIterator<Entry> entries, SharedAdmission admission)
 {
     std::optional<Entry> entry = co_await entries.next();
     while (entry) {
         if (entry->barrier) {
-            co_await run(std::move(entry->operation));
+            co_await runBarrier(std::move(entry->operation), admission);
             entry = co_await entries.next();
             continue;
         }

@@ -488,12 +488,12 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     record->writeGate.waitForWaiters(1);
     record->readHandler(tasks::Result<DiscontiguousData>::failure(
         std::make_exception_ptr(foundation::POSIXError(posix::ebadmsg, "read"))));
-    EXPECT_EQ(outcomeOf(request.value()), notConnected);
 
     std::weak_ptr<Channel> released = channel;
     channel.reset();
     EXPECT_FALSE(released.expired());
     record->writeGate.open();
+    EXPECT_EQ(outcomeOf(request.value()), notConnected);
     testing_support::waitUntil([&] { return !(record->snapshot().back() != "destroyed"); });
     EXPECT_EQ(record->snapshot(),
         (std::vector<std::string> {

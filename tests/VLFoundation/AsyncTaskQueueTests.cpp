@@ -1,6 +1,7 @@
 #include "VLFoundation/AsyncTaskQueue.h"
 
 #include "Platform/Tasks/Spawn.h"
+#include "Platform/Tasks/TaskLocal.h"
 #include "Support/Gate.h"
 #include "VLFoundation/Protected.h"
 
@@ -162,6 +163,46 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
     tasks::runBlocking(queue.wait());
     EXPECT_EQ(journal.read(), (Events { "A start", "A end", "sync ran", "B start", "B end" }));
     EXPECT_EQ(tasks::runBlocking(std::move(pending)), 7);
+}
+
+const tasks::TaskLocal<std::string> callerName { std::string() };
+
+// A sync whose operation notes whether it runs in its caller's task (it sees the caller's local).
+Task<void> syncEntry(vl::AsyncTaskQueue& queue, Journal& journal, std::string name, Gate* gate)
+{
+    auto operation = [&journal, name, gate]() -> Task<void> {
+        journal.record(name + (callerName.get() == name ? " start in caller" : " start"));
+        if (gate)
+            co_await gate->passed();
+        journal.record(name + " end");
+    };
+    co_await callerName.withValue(name, queue.sync(false, operation));
+}
+
+TEST(AsyncTaskQueue, SyncRunsInItsCallerWhileNoBarrierIsPendingAndBarriersStillWaitForIt)
+{
+    Journal journal;
+    Gate holdInline;
+    Gate holdBarrier;
+    vl::AsyncTaskQueue queue(Mode::concurrent);
+    tasks::TaskHandle<void> first = tasks::spawn(syncEntry(queue, journal, "A", &holdInline));
+    holdInline.waitForWaiters(1);
+    queue.async(true, entry(journal, "barrier", &holdBarrier));
+    tasks::TaskHandle<void> second = tasks::spawn(syncEntry(queue, journal, "B", nullptr));
+    holdInline.open();
+    holdBarrier.waitForWaiters(1);
+    holdBarrier.open();
+    tasks::runBlocking(second.value());
+    tasks::runBlocking(first.value());
+    // A sync never awaited still gives way to the barrier behind it once it is dropped.
+    {
+        Task<int> dropped = queue.sync(false, [] { return answer(1); });
+        queue.async(true, entry(journal, "after drop"));
+    }
+    tasks::runBlocking(queue.wait());
+    EXPECT_EQ(journal.read(),
+        (Events { "A start in caller", "A end", "barrier start", "barrier end", "B start", "B end",
+            "after drop start", "after drop end" }));
 }
 
 TEST(AsyncTaskQueue, WaitReturnsOnAnIdleQueueAndAfterEveryEarlierEntryOnABusyOne)
