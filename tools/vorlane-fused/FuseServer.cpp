@@ -10,8 +10,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fused {
@@ -64,19 +66,34 @@ FuseServer::FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures fe
 
 FuseServer::~FuseServer()
 {
-    // No worker may write to the descriptor's number once it is closed and free for reuse.
-    workers.drain();
     close(socket);
 }
 
 FuseServer::Ending FuseServer::serve()
 {
+    std::vector<std::thread> others;
+    for (std::size_t index = 1; index < threadCount; ++index)
+        others.emplace_back([this] { takeTurns(); });
+    takeTurns();
+    for (std::thread& thread : others)
+        thread.join();
+    return *ending;
+}
+
+void FuseServer::takeTurns()
+{
     for (;;) {
-        Ending ending = Ending::peerClosed;
-        std::optional<FuseRequest> request = readRequest(ending);
+        std::unique_lock myTurn(turn);
+        // The thread that ended the session kept the turn until every request it had read was
+        // answered; the others leave one by one.
+        if (ending)
+            return;
+        Ending end = Ending::peerClosed;
+        std::optional<FuseRequest> request = readRequest(end);
         if (!request) {
-            workers.drain();
-            return ending;
+            waitUntilAllAnswered();
+            ending = end;
+            return;
         }
         os::signpostEvent("daemon.received");
         if (features.trace)
@@ -85,18 +102,31 @@ FuseServer::Ending FuseServer::serve()
         switch (request->header.opcode) {
         case vl::FUSE_FORGET:
             forget(*request);
-            break;
+            continue;
         case vl::FUSE_DESTROY:
-            workers.drain();
+            waitUntilAllAnswered();
             if (answer(*request) == 0)
-                return Ending::destroyed;
-            break;
+                ending = Ending::destroyed;
+            continue;
         default:
-            workers.submit([this, request = std::make_shared<const FuseRequest>(std::move(*request))] {
-                answer(*request);
-            });
+            break;
         }
+        {
+            std::lock_guard counting(answeringLock);
+            ++answering;
+        }
+        myTurn.unlock();
+        answer(*request);
+        std::lock_guard counting(answeringLock);
+        if (--answering == 0)
+            allAnswered.notify_all();
     }
+}
+
+void FuseServer::waitUntilAllAnswered()
+{
+    std::unique_lock counting(answeringLock);
+    allAnswered.wait(counting, [this] { return answering == 0; });
 }
 
 // A read that fails, like the stream ending, ends the session as the peer closing it.

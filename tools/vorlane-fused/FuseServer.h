@@ -1,11 +1,12 @@
 // Serves the FUSE protocol (7.19, Darwin variant) on one connected stream socket.
 //
-// serve() reads requests on the calling thread (the 40-byte header, then the rest), checks their
-// length and hands each to a small worker pool, which runs the opcode's handler on the backend and
-// writes the reply whole, under one write lock, so that replies never interleave and a slow
-// request holds up no other. Two opcodes stay on the read loop: FORGET, which has no reply and is
-// applied before any later request is read, and DESTROY, answered once every earlier request has
-// been. Opcodes without a handler are answered ENOSYS; a body of the wrong shape EINVAL; a
+// serve() runs a few threads that take turns at the socket: the one whose turn it is reads a
+// request (the 40-byte header, then the rest) and checks its length, hands the turn on, then runs
+// the opcode's handler on the backend itself and writes the reply whole, under one write lock, so
+// that replies never interleave, a request is answered on the thread that read it (no hand-over
+// between reading and answering) and a slow request holds up no other. Two opcodes keep the turn:
+// FORGET, which has no reply and is applied before any later request is read, and DESTROY,
+// answered once every earlier request has been. Opcodes without a handler are answered ENOSYS; a body of the wrong shape EINVAL; a
 // backend failure with its errno; all of them Darwin's. A header that cannot be framed (shorter
 // than 40 bytes or longer than the largest request) ends the session, as do the peer closing its
 // end and a DESTROY answered without error; serve() returns once every request it read has been
@@ -15,9 +16,9 @@
 #include "vorlane-fused/Bytes.h"
 #include "vorlane-fused/FileSystemBackend.h"
 #include "vorlane-fused/FuseRequest.h"
-#include "vorlane-fused/WorkerPool.h"
 
 #include <cstdint>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -46,9 +47,8 @@ public:
     static constexpr std::uint32_t maximumWrite = 1u << 20;
     // A WRITE of maximumWrite bytes with its header and fuse_write_in, and room to spare.
     static constexpr std::uint32_t maximumRequestLength = maximumWrite + 4096;
-    // Requests answered at once, and requests read ahead of them.
-    static constexpr std::size_t workerCount = 4;
-    static constexpr std::size_t readAhead = 16;
+    // Threads taking turns at the socket: the most requests answered at once.
+    static constexpr std::size_t threadCount = 8;
 
     FuseServer(int socket, FileSystemBackend& backend, DaemonFeatures features);
     ~FuseServer();
@@ -69,6 +69,9 @@ private:
     };
     static const Route routes[];
 
+    // One thread's part of serve(): reads and answers until the session has ended.
+    void takeTurns();
+    void waitUntilAllAnswered();
     std::optional<FuseRequest> readRequest(Ending& ending);
     bool readExactly(std::span<std::byte> buffer);
     // Runs the opcode's handler and writes its reply; answers the errno replied (0 for success).
@@ -123,7 +126,12 @@ private:
     std::mutex writeLock;
     std::mutex nameLock;
     std::string name;
-    WorkerPool workers { workerCount, readAhead };
+    // The turn at the socket; `answering` counts the requests read and not yet answered.
+    std::mutex turn;
+    std::mutex answeringLock;
+    std::condition_variable allAnswered;
+    std::size_t answering = 0;
+    std::optional<Ending> ending;
 };
 
 } // namespace fused
