@@ -121,7 +121,8 @@ tasks::Task<Reply> Channel::process(Request request)
     AsyncFuture<DiscontiguousData>::Pair reply = AsyncFuture<DiscontiguousData>::makeFuture();
     // The queue's operation reports its failures through the reply's promise as well, so the
     // caller learns the request's outcome from the future alone.
-    auto registration = [this, &request, promise = reply.promise] { return registerAndWrite(request, promise); };
+    auto registration
+        = [this, &request, promise = reply.promise] { return registerAndWrite(request, promise); };
     co_await queue.sync(false, registration);
     DiscontiguousData payload = co_await reply.future->value();
     co_return Reply(request.unique(), std::move(payload));
@@ -192,12 +193,15 @@ void Channel::deliverReply(std::uint64_t unique, std::int32_t error, Discontiguo
     });
     if (!promise)
         return;
+    // The waiting request goes on on the read thread, which saves it a thread hop; the transport
+    // moves any write the request then makes off that thread.
     if (error == 0) {
-        promise->resolveReturning(std::move(payload));
+        promise->resolveHere(tasks::Result<DiscontiguousData>::success(std::move(payload)));
         return;
     }
     int code = posix::isDarwinErrno(error) ? error : posix::enxio;
-    promise->resolveThrowing(std::make_exception_ptr(foundation::POSIXError(code, "reply")));
+    promise->resolveHere(tasks::Result<DiscontiguousData>::failure(
+        std::make_exception_ptr(foundation::POSIXError(code, "reply"))));
 }
 
 void Channel::breakConnection(std::exception_ptr error)

@@ -4,7 +4,8 @@
 //
 // States initialized -> open -> closing -> closed, each entered once; open() and close() run as
 // barriers of a concurrent task queue, send/process/interrupt as its ordinary entries. A request
-// is in the table before its first byte is written and waits for its reply outside the queue.
+// is in the table before its first byte is written and waits for its reply outside the queue; a
+// reply resumes its request on the transport's read thread (until the request next suspends).
 // No request waits forever: it ends with its reply, with `closed` at close(), or when the
 // connection breaks (end of stream, a failed read or write: the daemon has gone) with the POSIX
 // error ENOTCONN, the one error a dead daemon ever reaches callers as; a daemon that breaks the
@@ -101,6 +102,8 @@ public:
         // Starts delivering incoming messages to `readHandler`.
         virtual void activate(ReadHandler readHandler) = 0;
         // Writes one message completely, its regions in order, never interleaved with another's.
+        // Also called from inside the read handler (a request resumed by its reply sends its
+        // next), where it must not block the delivery of replies.
         virtual tasks::Task<void> write(DiscontiguousData message) = 0;
         // Stops delivering messages and releases the connection; no delivery follows.
         virtual tasks::Task<void> deactivate() = 0;

@@ -6,12 +6,15 @@
 #include "Platform/OS/FatalError.h"
 #include "Platform/OS/Signpost.h"
 #include "Platform/OS/UnfairLock.h"
+#include "Platform/Tasks/ResumeOn.h"
+#include "Platform/Tasks/TaskContext.h"
 #include "VLChannel/ChannelLogger.h"
 #include "VLFoundation/BuildConfig.h"
 
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include <sys/socket.h>
 
@@ -49,6 +52,27 @@ DiscontiguousData readMessage(int descriptor)
         message.append(remaining, false, [descriptor](std::span<std::byte> body) { fill(descriptor, body); });
     return message;
 }
+
+// Marks a read queue's thread while it delivers a message, for writes made from inside the
+// delivery (to any transport: none of them may hold up a delivery).
+class ReadingThread {
+public:
+    ReadingThread()
+        : previous(std::exchange(delivering, true))
+    {
+    }
+    ~ReadingThread() { delivering = previous; }
+    ReadingThread(const ReadingThread&) = delete;
+    ReadingThread& operator=(const ReadingThread&) = delete;
+
+    static bool isDelivering() { return delivering; }
+
+private:
+    static thread_local bool delivering;
+    const bool previous;
+};
+
+thread_local bool ReadingThread::delivering = false;
 
 } // namespace
 
@@ -139,6 +163,7 @@ void SocketTransportMedium::activate(ReadHandler readHandler)
             } else {
                 os::signpostEvent("channel.received");
             }
+            ReadingThread delivering;
             readHandler(std::move(message));
         });
     readSource->activate();
@@ -148,6 +173,8 @@ void SocketTransportMedium::activate(ReadHandler readHandler)
 // gone is an EPIPE, not a signal.
 tasks::Task<void> SocketTransportMedium::write(DiscontiguousData message)
 {
+    if (ReadingThread::isDelivering())
+        co_await tasks::resumeOn(tasks::currentTaskContext()->executor);
     writeQueue.sync([&] {
         for (const DiscontiguousData::Region& region : message.regions())
             foundation::writeCompletely(socketDescriptor, region.bytes());

@@ -7,7 +7,9 @@
 // of a failed read otherwise. After a failed read the source is suspended, so end of stream is
 // reported once, not in a loop. Writing: on a private serial write queue, one send per region
 // (a short send continues with the rest of its region, EINTR is retried), so the regions of one
-// message are never interleaved with another's; the calling thread blocks meanwhile. Deactivation
+// message are never interleaved with another's; the calling thread blocks meanwhile, except the
+// read queue's thread, whose writes move to the task's executor first: a send that waits for the
+// daemon to read must never stop the replies that the daemon may be waiting to send. Deactivation
 // cancels the source; once any read in progress has returned, the socket is closed and "socket
 // closed" is logged. Disconnection shuts the socket down in both directions, which ends a read
 // or send blocked on it; a header announcing more than Channel::maximumMessageLength bytes fails

@@ -8,7 +8,8 @@
 // delivery, or a second consumer, ends the process. Each wait with a deadline carries a number of
 // its own, and its timeout and its cancellation give up only that wait: a timeout that fires late,
 // after its wait has ended, never releases a later wait on the same future. Every transition
-// happens under the future's lock; the consumer is resumed inside it (which only schedules it) and
+// happens under the future's lock; the consumer is resumed inside it (which only schedules it;
+// resolveHere resumes it after leaving the lock, on the resolving thread) and
 // onTimeout runs inside it, so onTimeout must not touch the same future.
 #pragma once
 
@@ -52,6 +53,10 @@ public:
         }
 
         void resolve() const requires std::is_void_v<Value> { resolve(tasks::Result<void>::success()); }
+
+        // Resolves and runs a parked consumer on the calling thread until it next suspends; for
+        // callers that hold no lock and may be held up that long.
+        void resolveHere(tasks::Result<Value> result) const { future->deliverHere(std::move(result)); }
 
     private:
         friend AsyncFuture;
@@ -144,6 +149,24 @@ private:
                 contractViolation();
             }
         });
+    }
+
+    void deliverHere(tasks::Result<Value> result)
+    {
+        std::optional<tasks::Continuation<Value>> parked = state.withLock([&](State& current) {
+            std::optional<tasks::Continuation<Value>> taken;
+            if (Waiting* waiting = std::get_if<Waiting>(&current)) {
+                taken.emplace(std::move(waiting->continuation));
+                current = Finished {};
+            } else if (std::holds_alternative<Neutral>(current)) {
+                current = Resolved { std::move(result) };
+            } else {
+                contractViolation();
+            }
+            return taken;
+        });
+        if (parked)
+            parked->resumeHere(std::move(result));
     }
 
     // Hands a delivered outcome over at once, or parks the consumer as wait number `wait`;

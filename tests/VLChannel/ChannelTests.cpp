@@ -7,6 +7,7 @@
 #include "Support/FusePeer.h"
 #include "Support/Gate.h"
 #include "Support/Mailbox.h"
+#include "Support/ScopeExit.h"
 #include "Support/WaitUntil.h"
 #include "VLChannel/SocketTransportMedium.h"
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -101,6 +103,51 @@ TEST_F(ChannelTest, ProcessWritesTheRequestAndReturnsThePayloadOfItsReply)
     EXPECT_EQ(peer.waitForRequest(0).bytes(), bytesOf(request.data()));
     // A reply of the header alone has an empty payload.
     EXPECT_EQ(tasks::runBlocking(channel->process(getattr(1))).count(), 0);
+    tasks::runBlocking(channel->close());
+}
+
+// A request resumed by its reply runs on the read thread; the next request it sends must not keep
+// that thread from the replies behind it, even when the daemon reads nothing until it has sent them.
+TEST_F(ChannelTest, ARequestSentByARequestResumedOnTheReadThreadDoesNotHoldUpLaterReplies)
+{
+    std::promise<void> readAgain;
+    std::shared_future<void> reading = readAgain.get_future().share();
+    testing_support::ScopeExit letThePeerRead([&readAgain, reading] {
+        if (reading.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+            readAgain.set_value();
+    });
+    peer.on(FUSE_GETATTR, [&](const FuseRequest& request) {
+        if (request.nodeid() != 1)
+            return FuseAnswer::unanswered();
+        peer.reply(request.unique());
+        (void)reading.wait_for(testing_support::waitLimit);
+        return FuseAnswer::unanswered();
+    });
+    peer.on(FUSE_WRITE, [](const FuseRequest&) { return FuseAnswer::reply(); });
+    open();
+    tasks::TaskHandle<Reply> waiting = startProcessing(getattr(2));
+    auto resumed = std::make_shared<std::atomic<bool>>(false);
+    auto answered = std::make_shared<std::atomic<bool>>(false);
+    // Far more than the socket buffers hold, so the send waits for the daemon to read.
+    auto resumedThenWrites = [](std::shared_ptr<Channel> channel,
+                                 std::shared_ptr<std::atomic<bool>> resumed) -> tasks::Task<void> {
+        co_await channel->process(getattr(1));
+        *resumed = true;
+        co_await channel->process(Request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::managed(8 << 20)));
+    };
+    auto noteAnswer
+        = [](tasks::Task<Reply> reply, std::shared_ptr<std::atomic<bool>> answered) -> tasks::Task<void> {
+        (void)co_await std::move(reply);
+        *answered = true;
+    };
+    tasks::TaskHandle<void> writer = tasks::spawn(resumedThenWrites(channel, resumed));
+    testing_support::waitUntil([&] { return resumed->load(); });
+    (void)tasks::spawn(noteAnswer(waiting.value(), answered));
+    peer.reply(peer.waitForRequest(0).unique());
+    testing_support::waitUntil([&] { return answered->load(); });
+
+    readAgain.set_value();
+    tasks::runBlocking(writer.value());
     tasks::runBlocking(channel->close());
 }
 

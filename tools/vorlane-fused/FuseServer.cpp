@@ -10,11 +10,11 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace fused {
 namespace {

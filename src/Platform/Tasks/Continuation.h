@@ -5,7 +5,9 @@
 // value or an error; a second resume of the same continuation ends the process. Resuming only
 // schedules the task on its executor: the task never runs inside the resumer's call, so
 // resumers may hold their own locks. A continuation resumed before the task has finished
-// suspending (inside body, or racing with it) lets the task go on without a thread hop. The body
+// suspending (inside body, or racing with it) lets the task go on without a thread hop.
+// resumeHere is the exception, for a resumer that holds no lock and can wait: it runs a task that
+// has finished suspending on the calling thread, until the task next suspends. The body
 // must not throw; a continuation that is dropped without being resumed leaves its task suspended.
 #pragma once
 
@@ -34,6 +36,13 @@ public:
             TaskContext* taskContext = context;
             taskContext->executor.enqueue(Job { waiting, taskContext });
         }
+    }
+
+    void completeHere(Result<T> result)
+    {
+        outcome.emplace(std::move(result));
+        if (state.exchange(resumed, std::memory_order_acq_rel) == suspended)
+            runJob(Job { waiting, context });
     }
 
 protected:
@@ -75,6 +84,8 @@ public:
     void resume() requires std::is_void_v<T> { resume(Result<void>::success()); }
 
     void resumeThrowing(std::exception_ptr error) { resume(Result<T>::failure(std::move(error))); }
+
+    void resumeHere(Result<T> result) { take()->completeHere(std::move(result)); }
 
     // False once the continuation has been resumed or moved from.
     explicit operator bool() const { return slot != nullptr; }
