@@ -39,7 +39,9 @@ void ThreadPoolExecutor::enqueue(Job job)
     std::lock_guard guard(mutex);
     jobs.push_back(job);
     queued.fetch_add(1, std::memory_order_release);
-    if (sleepers > 0)
+    // A spinning thread takes a job without a wake-up; a sleeper is woken only for the jobs that
+    // spinning threads leave. A spinner that stops spinning checks the queue under this lock.
+    if (sleepers > 0 && jobs.size() > static_cast<std::size_t>(spinners.load(std::memory_order_acquire)))
         available.notify_one();
 }
 
