@@ -10,11 +10,6 @@
 namespace host {
 namespace {
 
-bool isDirectory(const fskit::FSItemAttributes& attributes)
-{
-    return attributes.type() == fskit::FSItemType::directory;
-}
-
 // A plain rename that found the destination free retries when another process takes the name
 // before the volume renames.
 constexpr int renameAttempts = 3;
@@ -27,13 +22,13 @@ void KernelOperations::remove(fuse_req_t request, fuse_ino_t parent, const char*
     if (!from)
         return;
     fskit::FSFileName itemName = nameOf(name);
-    find(from, itemName,
+    findKind(from, itemName,
         [this, answer = pending(request), from, itemName, directory](
-            ItemPointer item, Attributes attributes, std::exception_ptr error) {
+            ItemPointer item, bool isDirectory, std::exception_ptr error) {
             if (error)
                 return answer->fail(error);
             // The volume removes by the item's type; the kernel's request decides what may go.
-            if (isDirectory(*attributes) != directory) {
+            if (isDirectory != directory) {
                 table->drop(item, 1);
                 return answer->fail(directory ? ENOTDIR : EISDIR);
             }
@@ -63,17 +58,16 @@ void KernelOperations::rename(fuse_req_t request, fuse_ino_t parent, const char*
 void KernelOperations::renameAttempt(
     const PendingRequest& request, const Renaming& renaming, int attemptsLeft)
 {
-    find(renaming.from, renaming.name,
+    findKind(renaming.from, renaming.name,
         [this, request, renaming, attemptsLeft](
-            ItemPointer source, Attributes sourceAttributes, std::exception_ptr error) {
+            ItemPointer source, bool sourceIsDirectory, std::exception_ptr error) {
             if (error)
                 return request->fail(error);
-            bool sourceIsDirectory = isDirectory(*sourceAttributes);
             auto decided = [this, request, renaming, attemptsLeft, source, sourceIsDirectory](
-                               ItemPointer target, Attributes targetAttributes) {
+                               ItemPointer target, bool targetIsDirectory) {
                 std::optional<RenameTarget> held;
                 if (target)
-                    held = RenameTarget { isDirectory(*targetAttributes), target == source };
+                    held = RenameTarget { targetIsDirectory, target == source };
                 RenameDecision decision = decideRename(renaming.flags, sourceIsDirectory, held);
                 auto giveBack = [this, source, target] {
                     table->drop(source, 1);
@@ -112,15 +106,15 @@ void KernelOperations::renameAttempt(
                 }
             };
             if (!renameNeedsTarget(renaming.flags))
-                return decided(nullptr, nullptr);
-            find(renaming.to, renaming.newName,
+                return decided(nullptr, false);
+            findKind(renaming.to, renaming.newName,
                 [this, request, source, decided](
-                    ItemPointer target, Attributes targetAttributes, std::exception_ptr failure) {
+                    ItemPointer target, bool targetIsDirectory, std::exception_ptr failure) {
                     if (failure && linuxErrnoFor(failure) != ENOENT) {
                         table->drop(source, 1);
                         return request->fail(failure);
                     }
-                    decided(target, targetAttributes);
+                    decided(target, targetIsDirectory);
                 });
         });
 }

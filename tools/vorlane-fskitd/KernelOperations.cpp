@@ -97,15 +97,37 @@ void KernelOperations::lookup(fuse_req_t request, fuse_ino_t parent, const char*
 
 void KernelOperations::find(const ItemPointer& directory, const fskit::FSFileName& name, Found found)
 {
+    lookUp(directory, name, [this, found](ItemPointer item, std::exception_ptr error) {
+        if (error)
+            return found(nullptr, nullptr, error);
+        admitted(item, found);
+    });
+}
+
+void KernelOperations::findKind(const ItemPointer& directory, const fskit::FSFileName& name, FoundKind found)
+{
+    lookUp(directory, name, [this, found](ItemPointer item, std::exception_ptr error) {
+        if (error)
+            return found(nullptr, false, error);
+        // An item the kernel has been told of needs no attributes to tell its kind.
+        if (std::optional<bool> directory = table->isDirectory(item))
+            return found(item, *directory, nullptr);
+        admitted(item, [found](ItemPointer item, Attributes attributes, std::exception_ptr error) {
+            found(item, attributes && attributes->type() == fskit::FSItemType::directory, error);
+        });
+    });
+}
+
+void KernelOperations::lookUp(const ItemPointer& directory, const fskit::FSFileName& name, Admitted admitted)
+{
     volume->lookupItem(name, directory,
-        [this, directory, name, found](
+        [this, directory, name, admitted](
             ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr error) {
             if (error)
-                return found(nullptr, nullptr, error);
+                return admitted(nullptr, error);
             // An item whose reclaim raced this lookup is dead: ask again once it is gone.
-            if (!table->admit(item, [this, directory, name, found] { find(directory, name, found); }))
-                return;
-            admitted(item, found);
+            if (table->admit(item, [this, directory, name, admitted] { lookUp(directory, name, admitted); }))
+                admitted(item, nullptr);
         });
 }
 
@@ -129,7 +151,7 @@ fuse_entry_param KernelOperations::entryFor(
     entry.ino = entry.attr.st_ino;
     entry.attr_timeout = attributeTimeout;
     entry.entry_timeout = entryTimeout;
-    table->identify(item, entry.ino);
+    table->identify(item, entry.ino, attributes.type() == fskit::FSItemType::directory);
     return entry;
 }
 

@@ -68,6 +68,10 @@ private:
     // An item found or made for the kernel or the host, admitted in the node table, with its
     // fresh attributes; or the error, and then nothing is admitted.
     using Found = std::function<void(ItemPointer item, Attributes attributes, std::exception_ptr error)>;
+    // The same with only the item's kind, for operations that need no more.
+    using FoundKind = std::function<void(ItemPointer item, bool directory, std::exception_ptr error)>;
+    // An item looked up and admitted, or the lookup's error.
+    using Admitted = std::function<void(ItemPointer item, std::exception_ptr error)>;
     // Gives the kernel an open file handle; false when the kernel did not take it.
     using HandOver = std::function<bool(Pending& request, const fuse_file_info& file)>;
     using SetAttributes = std::shared_ptr<fskit::FSItemSetAttributesRequest>;
@@ -91,6 +95,8 @@ private:
     void lookup(fuse_req_t request, fuse_ino_t parent, const char* name);
     // Looks `name` up in `directory` and admits the item found (retrying when it raced its reclaim).
     void find(const ItemPointer& directory, const fskit::FSFileName& name, Found found);
+    void findKind(const ItemPointer& directory, const fskit::FSFileName& name, FoundKind found);
+    void lookUp(const ItemPointer& directory, const fskit::FSFileName& name, Admitted admitted);
     // Fetches the attributes of an admitted item; on failure gives its lookup back.
     void admitted(const ItemPointer& item, Found found);
     // Answers with the entry of an admitted item; the lookup is given back when the kernel does

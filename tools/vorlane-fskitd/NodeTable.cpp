@@ -70,7 +70,7 @@ bool NodeTable::admit(const ItemPointer& item, std::function<void()> retry)
     return false;
 }
 
-void NodeTable::identify(const ItemPointer& item, Inode inode)
+void NodeTable::identify(const ItemPointer& item, Inode inode, bool directory)
 {
     os::UnfairLockGuard guard(lock);
     auto found = entries.find(item);
@@ -83,6 +83,7 @@ void NodeTable::identify(const ItemPointer& item, Inode inode)
     if (!inserted && slot->second != item)
         vl::fatalError("Two live items have the same file identifier", "vorlane-fskitd/NodeTable");
     found->second.inode = inode;
+    found->second.directory = directory;
 }
 
 NodeTable::Entries::iterator NodeTable::entryFor(Inode inode)
@@ -208,6 +209,15 @@ void NodeTable::reclaimed(const ItemPointer& item, std::exception_ptr error)
         retry();
     for (const auto& callback : emptied)
         callback();
+}
+
+std::optional<bool> NodeTable::isDirectory(const ItemPointer& item) const
+{
+    os::UnfairLockGuard guard(lock);
+    auto found = entries.find(item);
+    if (found == entries.end() || !found->second.inode)
+        return std::nullopt;
+    return found->second.directory;
 }
 
 std::uint64_t NodeTable::lookups(Inode inode) const

@@ -48,8 +48,11 @@ public:
     // Returns false and counts nothing when the item has been or is being reclaimed: `retry` then
     // runs once, when that reclaim has ended (at once when it has), and the caller looks up again.
     bool admit(const ItemPointer& item, std::function<void()> retry);
-    // Gives an admitted item its inode (from its attributes); from then on the kernel may name it.
-    void identify(const ItemPointer& item, Inode inode);
+    // Gives an admitted item its inode (from its attributes) and kind, which never change; from
+    // then on the kernel may name it.
+    void identify(const ItemPointer& item, Inode inode, bool directory);
+    // Whether an identified item is a directory; nothing for an item never identified.
+    std::optional<bool> isDirectory(const ItemPointer& item) const;
 
     // The kernel has forgotten `count` lookups of `inode`.
     void forget(Inode inode, std::uint64_t count);
@@ -72,6 +75,7 @@ public:
 private:
     struct Entry {
         std::optional<Inode> inode;
+        bool directory = false;
         std::uint64_t lookups = 0;
         std::uint32_t handles = 0;
         bool held = false; // the root, until forgetAll

@@ -14,11 +14,11 @@ using Forget = std::pair<std::uint64_t, std::uint64_t>;
 class NodeTableTest : public testing::Test {
 protected:
     // Volume lookup of `name`, admitted and identified as the host does for the kernel.
-    NodeTable::ItemPointer lookUp(const std::string& name, NodeTable::Inode inode)
+    NodeTable::ItemPointer lookUp(const std::string& name, NodeTable::Inode inode, bool directory = false)
     {
         NodeTable::ItemPointer item = loaded.lookUp(name);
         EXPECT_TRUE(table->admit(item, [] { FAIL() << "no reclaim was pending"; }));
-        table->identify(item, inode);
+        table->identify(item, inode, directory);
         return item;
     }
     // Lets reclaim number `index` reach the volume and waits until the table has heard back.
@@ -44,8 +44,9 @@ protected:
 TEST_F(NodeTableTest, ReclaimsAnItemOnceEveryLookupIsForgottenAndSendsTheDaemonItsWholeCount)
 {
     NodeTable::ItemPointer a = lookUp("a", 5);
-    EXPECT_EQ(lookUp("a", 5), a);
+    EXPECT_EQ(lookUp("a", 5, true), a);
     EXPECT_EQ(std::pair(table->item(5), table->lookups(5)), std::pair(a, std::uint64_t { 2 }));
+    EXPECT_EQ(table->isDirectory(a), std::optional(true));
 
     table->forget(5, 1);
     EXPECT_TRUE(reclaims.empty());
