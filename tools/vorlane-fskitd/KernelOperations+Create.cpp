@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 
+#include <chrono>
 #include <string>
 
 namespace host {
@@ -38,27 +39,34 @@ void KernelOperations::make(fuse_req_t request, const ItemPointer& directory, co
 {
     fuse_ctx caller = *fuse_req_ctx(request);
     fskit::FSFileName itemName = nameOf(name);
-    // The directory's own attributes tell whether it passes its group on.
-    volume->attributes(everyAttribute(), directory,
-        [this, directory, itemName, mode, directoryMode, caller, maker, made](
-            Attributes parent, std::exception_ptr error) {
+    auto makeIn = [this, directory, itemName, mode, directoryMode, caller, maker, made](
+                      const struct stat& parent) {
+        maker(directory, itemName, newItemAttributes(caller.uid, caller.gid, parent, mode, directoryMode),
+            [this, directory, itemName, made](
+                ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr failure) {
+                if (failure) {
+                    // An item made before the failure gives back the lookup it was registered with.
+                    if (item && table->admit(item, [] {}))
+                        table->drop(item, 1);
+                    return made(nullptr, nullptr, failure);
+                }
+                // A node whose reclaim raced its making comes back as a new item by its name.
+                if (table->admit(
+                        item, [this, directory, itemName, made] { find(directory, itemName, made); }))
+                    admitted(item, made);
+            });
+    };
+    // The directory's own attributes tell whether it passes its group on: those the kernel still
+    // trusts will do.
+    auto lifetime = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(attributeTimeout));
+    if (std::optional<struct stat> parent = table->toldWithin(directory, lifetime))
+        return makeIn(*parent);
+    volume->attributes(
+        everyAttribute(), directory, [makeIn, made](Attributes parent, std::exception_ptr error) {
             if (error)
                 return made(nullptr, nullptr, error);
-            maker(directory, itemName,
-                newItemAttributes(caller.uid, caller.gid, statFrom(*parent), mode, directoryMode),
-                [this, directory, itemName, made](
-                    ItemPointer item, std::optional<fskit::FSFileName>, std::exception_ptr failure) {
-                    if (failure) {
-                        // An item made before the failure gives back the lookup it was registered with.
-                        if (item && table->admit(item, [] {}))
-                            table->drop(item, 1);
-                        return made(nullptr, nullptr, failure);
-                    }
-                    // A node whose reclaim raced its making comes back as a new item by its name.
-                    if (table->admit(
-                            item, [this, directory, itemName, made] { find(directory, itemName, made); }))
-                        admitted(item, made);
-                });
+            makeIn(statFrom(*parent));
         });
 }
 

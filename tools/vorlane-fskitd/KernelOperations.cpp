@@ -152,6 +152,7 @@ fuse_entry_param KernelOperations::entryFor(
     entry.attr_timeout = attributeTimeout;
     entry.entry_timeout = entryTimeout;
     table->identify(item, entry.ino, attributes.type() == fskit::FSItemType::directory);
+    table->told(item, entry.attr);
     return entry;
 }
 
@@ -168,11 +169,11 @@ void KernelOperations::getattr(fuse_req_t request, fuse_ino_t inode)
     ItemPointer item = itemOrStale(request, inode);
     if (!item)
         return;
-    volume->attributes(
-        everyAttribute(), item, [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
+    volume->attributes(everyAttribute(), item,
+        [this, item, answer = pending(request)](Attributes attributes, std::exception_ptr error) {
             if (error)
                 return answer->fail(error);
-            answer->attributes(statFrom(*attributes));
+            answerAttributes(answer, item, *attributes);
         });
 }
 
@@ -184,11 +185,19 @@ void KernelOperations::setattr(fuse_req_t request, fuse_ino_t inode, const struc
     timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     volume->setAttributes(setAttributesRequest(wanted, toSet, now), item,
-        [answer = pending(request)](Attributes attributes, std::exception_ptr error) {
+        [this, item, answer = pending(request)](Attributes attributes, std::exception_ptr error) {
             if (error)
                 return answer->fail(error);
-            answer->attributes(statFrom(*attributes));
+            answerAttributes(answer, item, *attributes);
         });
+}
+
+void KernelOperations::answerAttributes(
+    const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes)
+{
+    struct stat status = statFrom(attributes);
+    table->told(item, status);
+    request->attributes(status);
 }
 
 void KernelOperations::statfs(fuse_req_t request)

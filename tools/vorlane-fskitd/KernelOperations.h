@@ -104,6 +104,8 @@ private:
     void answerEntry(
         const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes);
     fuse_entry_param entryFor(const ItemPointer& item, const fskit::FSItemAttributes& attributes);
+    void answerAttributes(
+        const PendingRequest& request, const ItemPointer& item, const fskit::FSItemAttributes& attributes);
     void getattr(fuse_req_t request, fuse_ino_t inode);
     void setattr(fuse_req_t request, fuse_ino_t inode, const struct stat& wanted, int toSet);
     void statfs(fuse_req_t request);

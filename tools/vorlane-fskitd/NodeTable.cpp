@@ -220,6 +220,27 @@ std::optional<bool> NodeTable::isDirectory(const ItemPointer& item) const
     return found->second.directory;
 }
 
+void NodeTable::told(const ItemPointer& item, const struct stat& attributes)
+{
+    os::UnfairLockGuard guard(lock);
+    auto found = entries.find(item);
+    if (found == entries.end())
+        return;
+    found->second.toldAttributes = attributes;
+    found->second.toldAt = std::chrono::steady_clock::now();
+}
+
+std::optional<struct stat> NodeTable::toldWithin(
+    const ItemPointer& item, std::chrono::steady_clock::duration age) const
+{
+    os::UnfairLockGuard guard(lock);
+    auto found = entries.find(item);
+    if (found == entries.end() || !found->second.toldAttributes
+        || std::chrono::steady_clock::now() - found->second.toldAt >= age)
+        return std::nullopt;
+    return found->second.toldAttributes;
+}
+
 std::uint64_t NodeTable::lookups(Inode inode) const
 {
     os::UnfairLockGuard guard(lock);

@@ -16,6 +16,7 @@
 #include "Platform/FSKit/FSVolume.h"
 #include "Platform/OS/UnfairLock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -24,6 +25,8 @@
 #include <set>
 #include <unordered_map>
 #include <vector>
+
+#include <sys/stat.h>
 
 namespace host {
 
@@ -53,6 +56,11 @@ public:
     void identify(const ItemPointer& item, Inode inode, bool directory);
     // Whether an identified item is a directory; nothing for an item never identified.
     std::optional<bool> isDirectory(const ItemPointer& item) const;
+    // The attributes the kernel was last given for an admitted item, which it trusts for as long
+    // as it caches them; toldWithin returns them while they are younger than `age`.
+    void told(const ItemPointer& item, const struct stat& attributes);
+    std::optional<struct stat> toldWithin(
+        const ItemPointer& item, std::chrono::steady_clock::duration age) const;
 
     // The kernel has forgotten `count` lookups of `inode`.
     void forget(Inode inode, std::uint64_t count);
@@ -76,6 +84,8 @@ private:
     struct Entry {
         std::optional<Inode> inode;
         bool directory = false;
+        std::optional<struct stat> toldAttributes;
+        std::chrono::steady_clock::time_point toldAt;
         std::uint64_t lookups = 0;
         std::uint32_t handles = 0;
         bool held = false; // the root, until forgetAll
