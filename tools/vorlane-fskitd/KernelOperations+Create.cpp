@@ -140,7 +140,9 @@ void KernelOperations::create(
     if (!directory)
         return;
     fuse_file_info opened = *file;
+    // As for open().
     opened.noflush = 1;
+    opened.keep_cache = 1;
     PendingRequest answer = pending(request);
     Found open = [this, answer, opened](ItemPointer item, Attributes attributes, std::exception_ptr error) {
         if (error)

@@ -32,6 +32,9 @@ void KernelOperations::open(fuse_req_t request, fuse_ino_t inode, fuse_file_info
     fuse_file_info opened = *file;
     // Nothing is buffered in the host, so the kernel need not send FLUSH at every close.
     opened.noflush = 1;
+    // Data changes only through the kernel's own page cache, which is written through; changes
+    // behind the mount show once the attributes are refreshed with another size or time.
+    opened.keep_cache = directory ? 0 : 1;
     fskit::FSVolumeOpenModes modes = directory ? fskit::FSVolumeOpenModes::read : modesOf(file->flags);
     openHandle(pending(request), item, inode, modes, opened,
         [](Pending& answer, const fuse_file_info& handle) { return answer.open(handle); });
