@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -327,19 +330,25 @@ TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
                 resumeReading->next();
             return FuseAnswer::unanswered();
         });
-        auto channel
-            = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(peer.takeChannelEnd()));
+        std::shared_ptr<foundation::FileHandle> channelEnd = peer.takeChannelEnd();
+        auto channel = std::make_shared<Channel>(std::make_unique<SocketTransportMedium>(channelEnd));
         tasks::runBlocking(channel->open());
         tasks::TaskHandle<Reply> waiting = tasks::spawn(channel->process(getattr(1)));
         peer.waitForRequestCount(1);
         std::optional<tasks::TaskHandle<Reply>> large;
-        if (held == "half header")
+        if (held == "half header") {
             peer.write(halfHeader);
-        else if (held == "length beyond what was sent")
+        } else if (held == "length beyond what was sent") {
             peer.write(bytesOf(longer));
-        else
+        } else {
             large = tasks::spawn(
                 channel->process(Request(FUSE_WRITE, 1, 0, 0, 0, Request::Part::managed(64 << 20))));
+            // The close must find the large request on its way, its send waiting for the peer.
+            testing_support::waitUntil([descriptor = channelEnd->fileDescriptor()] {
+                int unsent = 0;
+                return ::ioctl(descriptor, SIOCOUTQ, &unsent) == 0 && unsent > (64 << 10);
+            });
+        }
         auto closed = std::make_shared<Mailbox<std::string>>();
         auto closing = [](std::shared_ptr<Channel> channel,
                            std::shared_ptr<Mailbox<std::string>> closed) -> tasks::Task<void> {
