@@ -41,6 +41,7 @@ TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPer
 
     // Reclaim gives back both lookups at once, and the table forgets the item.
     tasks::runBlocking(volume->reclaimItem(item));
+    peer.waitForRequestCount(first + 3); // FORGET has no reply to wait for
     EXPECT_EQ(sentSince(first + 2),
         (std::vector<Sent> { { vl::FUSE_FORGET, 5, bytesOf(vl::fuse_forget_in { 2 }) } }));
     EXPECT_EQ(item->state, Item::State::reclaimed);
@@ -118,6 +119,7 @@ TEST_F(VolumeItemOperations, DaemonErrorsReachFSKitUnchangedAndChangeNothing)
     // The failed lookup counted nothing: reclaim forgets only the one that succeeded.
     std::size_t first = mark();
     tasks::runBlocking(volume->reclaimItem(item));
+    peer.waitForRequestCount(first + 1);
     EXPECT_EQ(
         sentSince(first), (std::vector<Sent> { { vl::FUSE_FORGET, 8, bytesOf(vl::fuse_forget_in { 1 }) } }));
 }
@@ -158,6 +160,7 @@ TEST_F(VolumeItemOperationsDeathTest, ReclaimingAnOpenItemOrOneTheTableLacksIsFa
     EXPECT_DEATH(
         tasks::runBlocking(volume->reclaimItem(item)), "Item Item\\(5, \"file\"\\) not found in store");
     // One FORGET, from the reclaim that was allowed.
+    peer.waitForRequestCount(first + 1);
     EXPECT_EQ(opcodesSince(first), std::vector<vl::fuse_opcode> { vl::FUSE_FORGET });
 }
 

@@ -455,10 +455,10 @@ std::vector<std::byte> renameRequest(
     return body;
 }
 
-// What the kernel never sends but a volume might: each backend refuses it as Linux would, with
-// Darwin's errno, and changes nothing. The ordinary operations run through real mounts in the
-// end-to-end tests.
-TEST(FuseServer, RequestsLinuxWouldRefuseAreRefusedWithDarwinErrnosOnBothBackends)
+// Every entry a making request answers counts one lookup; and what the kernel never sends but a
+// volume might, each backend refuses as Linux would, with Darwin's errno, changing nothing. The
+// ordinary operations run through real mounts in the end-to-end tests.
+TEST(FuseServer, NamesMadeCountLookupsAndWhatLinuxWouldRefuseIsRefusedOnBothBackends)
 {
     ScratchDirectory scratch;
     fused::PassthroughFileSystem passthrough(scratch.path);
@@ -472,6 +472,19 @@ TEST(FuseServer, RequestsLinuxWouldRefuseAreRefusedWithDarwinErrnosOnBothBackend
         std::uint64_t f
             = made(vl::FUSE_MKNOD, 1, withName(vl::fuse_mknod_in { S_IFREG | 0644, 0, 0, 0 }, "f"));
         session.call(vl::FUSE_SETXATTR, f, withName(vl::fuse_setxattr_in { 0, 0, 0, 0 }, "user.e"));
+        vl::fuse_entry_out created {};
+        std::memcpy(&created,
+            session.call(vl::FUSE_CREATE, 1, withName(vl::fuse_create_in { 0xA02, 0644, 0, 0 }, "c"))
+                .payload.data(),
+            sizeof created);
+        made(vl::FUSE_LINK, 1, withName(vl::fuse_link_in { created.nodeid }, "c2"));
+        std::vector<std::byte> symlink = nameBytes("l"), target = nameBytes("c");
+        symlink.insert(symlink.end(), target.begin(), target.end());
+        made(vl::FUSE_SYMLINK, 1, symlink);
+        // Each entry answered counts one lookup: the file twice (create, link), the others once.
+        fused::FileSystemBackend& backend
+            = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
+        EXPECT_EQ(backend.lookupTally(), (fused::LookupTally { 5, 6 }));
         struct Case {
             std::uint32_t opcode;
             std::uint64_t node;
@@ -503,6 +516,7 @@ TEST(FuseServer, RequestsLinuxWouldRefuseAreRefusedWithDarwinErrnosOnBothBackend
                  Case { vl::FUSE_LISTXATTR, f, bytesOf(vl::fuse_getxattr_in { 6, 0, 0, 0 }), posix::erange },
              })
             session.call(refused.opcode, refused.node, refused.body, refused.error);
+        EXPECT_EQ(backend.lookupTally(), (fused::LookupTally { 5, 6 }));
         EXPECT_EQ(
             Session::as<vl::fuse_attr_out>(session.call(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {})))
                 .attr.nlink,
