@@ -47,6 +47,16 @@ protected:
         return std::async(std::launch::async, [this] { return program->run(output); });
     }
 
+    // The program's exit status; one still running after a minute is stopped and fails the test.
+    int exitStatusOf(std::future<int>& exitStatus)
+    {
+        if (exitStatus.wait_for(60s) != std::future_status::ready) {
+            ADD_FAILURE() << "the program did not end";
+            program->stop();
+        }
+        return exitStatus.get();
+    }
+
     // Plays the host of the program's volume up to the daemon's call; answers the call.
     FakeVolume::Call connect()
     {
@@ -87,7 +97,7 @@ TEST_F(DaemonProgramTest, theDeviceGoingAwayEndsTheSession)
     std::string bsdName = std::filesystem::path(host->devicePath).filename();
     EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
 
-    EXPECT_EQ(exitStatus.get(), 0);
+    EXPECT_EQ(exitStatusOf(exitStatus), 0);
     EXPECT_EQ(host->nextStop(), 5s);
     // The daemon shut its end down.
     char byte;
@@ -99,7 +109,7 @@ TEST_F(DaemonProgramTest, aStopWhileWaitingForTheVolumeFailsTheProgram)
     std::future<int> exitStatus = start({});
     host = launcher->nextLaunch();
     program->stop();
-    EXPECT_EQ(exitStatus.get(), 1);
+    EXPECT_EQ(exitStatusOf(exitStatus), 1);
     EXPECT_EQ(output.str(), "");
     // The services released the volume nobody waits for any more.
     EXPECT_EQ(host->nextStop(), 0ns);

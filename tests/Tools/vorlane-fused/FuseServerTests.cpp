@@ -9,14 +9,10 @@
 
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <future>
-#include <map>
-#include <set>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <vector>
