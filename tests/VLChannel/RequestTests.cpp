@@ -100,115 +100,79 @@ TEST(RequestTest, RequestsBuiltConcurrentlyNeverShareAnIdentifier)
     EXPECT_EQ(distinct.count(0), 0u);
 }
 
-TEST(RequestTest, RequestWithoutPartsIsOneHeaderRegionOfFortyBytes)
+// Each form of request: its exact bytes, header included, in regions where fixed structures share
+// the header's buffer and names and data handed over are referenced rather than copied.
+TEST(RequestTest, EachFormBuildsItsExactBytesAndReferencesWhatItIsGiven)
 {
-    Request statfs = Request::statfs();
-    ASSERT_EQ(regionCounts(statfs.data()), std::vector<std::ptrdiff_t> { 40 });
-    EXPECT_EQ(statfs.count(), 40);
-    EXPECT_EQ(bytesOf(statfs.data()), headerBytes(40, FUSE_STATFS, statfs.unique(), 1));
+    DiscontiguousData::Region name = regionOf("abc"), value = regionOf(Bytes { 0xA1, 0xA2, 0xA3 });
+    std::vector<Part> symlink { namePart("link"), namePart("target") };
+    struct Case {
+        Request request;
+        fuse_opcode opcode;
+        std::uint64_t node;
+        Bytes body;
+        std::vector<std::ptrdiff_t> regions;
+    };
+    const Case cases[] = {
+        { Request::statfs(), FUSE_STATFS, 1, {}, { 40 } },
+        { Request::destroy(), FUSE_DESTROY, 1, {}, { 40 } },
+        { Request(FUSE_GETATTR, 5, 0, 0, 0,
+              Part::managed<fuse_getattr_in>([](fuse_getattr_in& in) { in.fh = 0x99; })),
+            FUSE_GETATTR, 5, bytesOfValue(fuse_getattr_in { .fh = 0x99 }), { 56 } },
+        { Request(FUSE_LOOKUP, 1, 0, 0, 0, Part::unmanaged(DiscontiguousData(name, Part::nullByte))),
+            FUSE_LOOKUP, 1, nameBytes("abc"), { 40, 3, 1 } },
+        { Request(FUSE_FORGET, 3, 0, 0, 0, Part::managed<fuse_forget_in>()), FUSE_FORGET, 3, Bytes(8, 0),
+            { 48 } },
+        { Request(FUSE_FORGET, 3, 0, 0, 0, Part::managed(6),
+              Part::managed(2,
+                  [](std::span<std::byte> bytes) {
+                      EXPECT_EQ(bytes[0], std::byte { 0 });
+                      bytes[1] = std::byte { 0x7F };
+                  })),
+            FUSE_FORGET, 3, Bytes { 0, 0, 0, 0, 0, 0, 0, 0x7F }, { 48 } },
+        // Each run of fixed structures gets one buffer between referenced parts.
+        { Request(FUSE_SETXATTR, 8, 0, 0, 0, Part::managed<fuse_setxattr_in>([](fuse_setxattr_in& in) {
+             in.size = 3;
+             in.position = 1;
+         }),
+              namePart("user.x"), Part::unmanaged(value), Part::managed<fuse_forget_in>(),
+              Part::managed<fuse_open_in>([](fuse_open_in& in) { in.flags = 0x0201; })),
+            FUSE_SETXATTR, 8,
+            concatenated({ bytesOfValue(fuse_setxattr_in { .size = 3, .position = 1 }), nameBytes("user.x"),
+                Bytes { 0xA1, 0xA2, 0xA3 }, Bytes(8, 0), bytesOfValue(fuse_open_in { .flags = 0x0201 }) }),
+            { 56, 6, 1, 3, 16 } },
+        { Request(FUSE_RENAME, 2, 0, 0, 0,
+              Part::managed<fuse_rename_in>([](fuse_rename_in& in) { in.newdir = 9; }), namePart("old"),
+              namePart("newer")),
+            FUSE_RENAME, 2,
+            concatenated(
+                { Bytes { 9, 0, 0, 0, 0, 0, 0, 0 }, Bytes(8, 0), nameBytes("old"), nameBytes("newer") }),
+            { 56, 3, 1, 5, 1 } },
+        { Request(FUSE_SYMLINK, 6, 0, 0, 0, symlink), FUSE_SYMLINK, 6,
+            concatenated({ nameBytes("link"), nameBytes("target") }), { 40, 4, 1, 6, 1 } },
+        { Request(FUSE_SYMLINK, 6, 0, 0, 0, symlink[0], symlink[1]), FUSE_SYMLINK, 6,
+            concatenated({ nameBytes("link"), nameBytes("target") }), { 40, 4, 1, 6, 1 } },
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(bytesOf(c.request.data()),
+            concatenated({ headerBytes(static_cast<std::uint32_t>(40 + c.body.size()), c.opcode,
+                               c.request.unique(), c.node),
+                c.body }))
+            << c.opcode;
+        EXPECT_EQ(regionCounts(c.request.data()), c.regions) << c.opcode;
+        EXPECT_EQ(c.request.count(), static_cast<std::ptrdiff_t>(40 + c.body.size())) << c.opcode;
+    }
+    EXPECT_NE(cases[0].request.unique(), cases[1].request.unique());
+    EXPECT_EQ(cases[3].request.data().regions()[1].bytes().data(), name.bytes().data());
+    EXPECT_EQ(cases[3].request.data().regions()[2].bytes().data(), Part::nullByte.bytes().data());
+    EXPECT_EQ(cases[6].request.data().regions()[3].bytes().data(), value.bytes().data());
 
-    Request destroy = Request::destroy();
-    EXPECT_EQ(bytesOf(destroy.data()), headerBytes(40, FUSE_DESTROY, destroy.unique(), 1));
-
-    Request again = Request::statfs();
-    EXPECT_NE(again.unique(), statfs.unique());
-    EXPECT_EQ(headerOf(again).unique, again.unique());
-}
-
-TEST(RequestTest, HeaderCarriesOperationNodeAndCaller)
-{
-    Request request(FUSE_ACCESS, 0x0102'0304'0506'0708u, 501, 20, 4242,
+    // The caller's identity goes into the header.
+    Request access(FUSE_ACCESS, 0x0102'0304'0506'0708u, 501, 20, 4242,
         Part::managed<fuse_access_in>([](fuse_access_in& in) { in.mask = 4; }));
-    Bytes expected = concatenated(
-        { headerBytes(48, FUSE_ACCESS, request.unique(), 0x0102'0304'0506'0708u, 501, 20, 4242),
-            Bytes { 4, 0, 0, 0, 0, 0, 0, 0 } });
-    EXPECT_EQ(bytesOf(request.data()), expected);
-}
-
-TEST(RequestTest, FixedStructureSharesTheHeaderBuffer)
-{
-    Request getattr(
-        FUSE_GETATTR, 5, 0, 0, 0, Part::managed<fuse_getattr_in>([](fuse_getattr_in& in) { in.fh = 0x99; }));
-    ASSERT_EQ(regionCounts(getattr.data()), std::vector<std::ptrdiff_t> { 56 });
-    fuse_getattr_in body { .getattr_flags = 0, .dummy = 0, .fh = 0x99 };
-    EXPECT_EQ(bytesOf(getattr.data()),
-        concatenated({ headerBytes(56, FUSE_GETATTR, getattr.unique(), 5), bytesOfValue(body) }));
-}
-
-TEST(RequestTest, NameIsReferencedAndEndedByOneZeroByte)
-{
-    DiscontiguousData::Region name = regionOf("abc");
-    Request lookup(FUSE_LOOKUP, 1, 0, 0, 0, Part::unmanaged(DiscontiguousData(name, Part::nullByte)));
-    ASSERT_EQ(regionCounts(lookup.data()), (std::vector<std::ptrdiff_t> { 40, 3, 1 }));
-    EXPECT_EQ(lookup.count(), 44);
-    EXPECT_EQ(lookup.data().regions()[1].bytes().data(), name.bytes().data());
-    EXPECT_EQ(lookup.data().regions()[2].bytes().data(), Part::nullByte.bytes().data());
-    EXPECT_EQ(bytesOf(lookup.data()),
-        concatenated({ headerBytes(44, FUSE_LOOKUP, lookup.unique(), 1), nameBytes("abc") }));
-}
-
-TEST(RequestTest, ManagedPartWithoutInitializerIsAllZero)
-{
-    Request forget(FUSE_FORGET, 3, 0, 0, 0, Part::managed<fuse_forget_in>());
-    EXPECT_EQ(bytesOf(forget.data()),
-        concatenated({ headerBytes(48, FUSE_FORGET, forget.unique(), 3), Bytes(8, 0) }));
-
-    Request raw(FUSE_FORGET, 3, 0, 0, 0, Part::managed(6), Part::managed(2, [](std::span<std::byte> bytes) {
-        EXPECT_EQ(bytes.size(), 2u);
-        EXPECT_EQ(bytes[0], std::byte { 0 });
-        bytes[1] = std::byte { 0x7F };
-    }));
-    ASSERT_EQ(regionCounts(raw.data()), std::vector<std::ptrdiff_t> { 48 });
-    EXPECT_EQ(bytesOf(raw.data()),
-        concatenated({ headerBytes(48, FUSE_FORGET, raw.unique(), 3), Bytes { 0, 0, 0, 0, 0, 0, 0, 0x7F } }));
-}
-
-TEST(RequestTest, EachRunOfFixedStructuresGetsOneBufferBetweenReferencedParts)
-{
-    // Header and fuse_setxattr_in, the name in two regions, the value, then two more structures.
-    DiscontiguousData::Region value = regionOf(Bytes { 0xA1, 0xA2, 0xA3 });
-    Request request(FUSE_SETXATTR, 8, 0, 0, 0, Part::managed<fuse_setxattr_in>([](fuse_setxattr_in& in) {
-        in.size = 3;
-        in.position = 1;
-    }),
-        namePart("user.x"), Part::unmanaged(value), Part::managed<fuse_forget_in>(),
-        Part::managed<fuse_open_in>([](fuse_open_in& in) { in.flags = 0x0201; }));
-    ASSERT_EQ(regionCounts(request.data()), (std::vector<std::ptrdiff_t> { 56, 6, 1, 3, 16 }));
-    EXPECT_EQ(request.data().regions()[3].bytes().data(), value.bytes().data());
-    fuse_setxattr_in setxattr { .size = 3, .flags = 0, .position = 1, .padding = 0 };
-    fuse_open_in open { .flags = 0x0201, .unused = 0 };
-    EXPECT_EQ(bytesOf(request.data()),
-        concatenated({ headerBytes(82, FUSE_SETXATTR, request.unique(), 8), bytesOfValue(setxattr),
-            nameBytes("user.x"), Bytes { 0xA1, 0xA2, 0xA3 }, Bytes(8, 0), bytesOfValue(open) }));
-
-    Request headerAlone(FUSE_UNLINK, 4, 0, 0, 0, namePart("gone"));
-    EXPECT_EQ(regionCounts(headerAlone.data()), (std::vector<std::ptrdiff_t> { 40, 4, 1 }));
-}
-
-TEST(RequestTest, RenameCarriesTheSixteenByteStructureAndBothNames)
-{
-    Request rename(FUSE_RENAME, 2, 0, 0, 0,
-        Part::managed<fuse_rename_in>([](fuse_rename_in& in) { in.newdir = 9; }), namePart("old"),
-        namePart("newer"));
-    ASSERT_EQ(regionCounts(rename.data()), (std::vector<std::ptrdiff_t> { 56, 3, 1, 5, 1 }));
-    EXPECT_EQ(bytesOf(rename.data()),
-        concatenated({ headerBytes(66, FUSE_RENAME, rename.unique(), 2), Bytes { 9, 0, 0, 0, 0, 0, 0, 0 },
-            Bytes(8, 0), nameBytes("old"), nameBytes("newer") }));
-}
-
-TEST(RequestTest, ListAndArgumentFormsBuildTheSameBytes)
-{
-    DiscontiguousData::Region target = regionOf("target");
-    std::vector<Part> parts { namePart("link"), Part::unmanaged(DiscontiguousData(target, Part::nullByte)) };
-    Request fromList(FUSE_SYMLINK, 6, 0, 0, 0, parts);
-    Request fromArguments(FUSE_SYMLINK, 6, 0, 0, 0, parts[0], parts[1]);
-    Bytes body = concatenated({ nameBytes("link"), nameBytes("target") });
-    EXPECT_EQ(bytesOf(fromList.data()),
-        concatenated({ headerBytes(52, FUSE_SYMLINK, fromList.unique(), 6), body }));
-    EXPECT_EQ(bytesOf(fromArguments.data()),
-        concatenated({ headerBytes(52, FUSE_SYMLINK, fromArguments.unique(), 6), body }));
-    EXPECT_EQ(parts[0].count(), 5);
-    EXPECT_EQ(Part::managed<fuse_setattr_in>().count(), 128);
+    EXPECT_EQ(bytesOf(access.data()),
+        concatenated({ headerBytes(48, FUSE_ACCESS, access.unique(), 0x0102'0304'0506'0708u, 501, 20, 4242),
+            Bytes { 4, 0, 0, 0, 0, 0, 0, 0 } }));
 }
 
 TEST(RequestTest, CopiesShareTheBuffersAndOutliveTheOriginal)

@@ -26,8 +26,6 @@ bool notEarlier(timespec a, timespec b)
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
 }
 
-const char* const unlockedMessage = "State of item %s accessed without item being locked";
-
 TEST(Item, ItemsWithTheSameIdentifierAreEqualAndHashAlike)
 {
     Item first(identifier(42));
@@ -70,95 +68,47 @@ TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
     item.lock->unlock();
 }
 
-TEST(Item, DescriptionNamesIdentifierAndDebugName)
+// Item 3 checks `checked` while the operation holds it in `held` mode (or holds another item):
+// only a hold of this item in a mode that covers the checked one is silent; anything else logs
+// one error on the module's logger naming the item.
+TEST(ItemAssertLocked, OnlyAHoldOfTheItemInAModeCoveringTheCheckedOneIsSilent)
 {
-    Item item(identifier(5));
-    EXPECT_EQ(item.description(), "Item(5, <n/a>)");
-    item.setDebugName(fskit::FSFileName("notes.txt"));
-    EXPECT_EQ(item.description(), "Item(5, \"notes.txt\")");
-}
-
-TEST(Item, FileHandleStartsWithOneOpen)
-{
-    Item::FileHandle handle(
-        fskit::FSVolumeOpenModes::read | fskit::FSVolumeOpenModes::write, 0x1234, 0x202, 7);
-    EXPECT_EQ(handle.modes.rawValue, 3u);
-    EXPECT_EQ(handle.fileDescriptor, 0x1234u);
-    EXPECT_EQ(handle.flags, 0x202u);
-    EXPECT_EQ(handle.returnedFlags, 7u);
-    EXPECT_EQ(handle.count, 1);
-}
-
-// Runs `mode` checks on an item held in `held` and returns how many of them logged.
-std::vector<std::string> assertionsLogged(
-    Item::UpgradableLockStateConstraint (*constraint)(std::shared_ptr<Item>),
-    const std::vector<Item::LockMode>& checkedModes)
-{
-    auto item = std::make_shared<Item>(identifier(3));
-    os::LogCapture capture;
-    tasks::runBlocking(
-        Item::withLocks(std::vector { constraint(item) }, [&](Item::UpgradeFunction) -> tasks::Task<void> {
-            for (const Item::LockMode mode : checkedModes)
-                item->assertLocked(mode);
-            co_return;
-        }));
-    return capture.texts(os::LogLevel::error);
-}
-
-Item::UpgradableLockStateConstraint writingConstraint(std::shared_ptr<Item> item)
-{
-    return Item::UpgradableLockStateConstraint::writing(std::move(item));
-}
-Item::UpgradableLockStateConstraint upgradableConstraint(std::shared_ptr<Item> item)
-{
-    return Item::UpgradableLockStateConstraint::reading(std::move(item), true);
-}
-Item::UpgradableLockStateConstraint plainReadConstraint(std::shared_ptr<Item> item)
-{
-    return Item::UpgradableLockStateConstraint::reading(std::move(item), false);
-}
-
-TEST(ItemAssertLocked, WriteHoldSatisfiesEveryMode)
-{
-    EXPECT_TRUE(assertionsLogged(writingConstraint,
-        { Item::LockMode::writing(), Item::LockMode::reading(false), Item::LockMode::reading(true) })
-                    .empty());
-}
-
-TEST(ItemAssertLocked, ReadHoldSatisfiesOnlyExactlyItsOwnMode)
-{
-    EXPECT_TRUE(assertionsLogged(upgradableConstraint, { Item::LockMode::reading(true) }).empty());
-    EXPECT_EQ(assertionsLogged(upgradableConstraint, { Item::LockMode::reading(false) }).size(), 1u);
-    EXPECT_EQ(assertionsLogged(upgradableConstraint, { Item::LockMode::writing() }).size(), 1u);
-    EXPECT_TRUE(assertionsLogged(plainReadConstraint, { Item::LockMode::reading(false) }).empty());
-    EXPECT_EQ(assertionsLogged(plainReadConstraint, { Item::LockMode::reading(true) }).size(), 1u);
-}
-
-TEST(ItemAssertLocked, LogsOnTheModuleLoggerWithTheItemsDescription)
-{
-    Item item(identifier(77));
-    item.setDebugName(fskit::FSFileName("a"));
-    os::LogCapture capture;
-    item.assertLocked(Item::LockMode::reading(false));
-    const std::vector<os::LogMessage> messages = capture.messages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].subsystem, vl::BuildConfig::variantIdentifier);
-    EXPECT_EQ(messages[0].category, "fsmodule");
-    EXPECT_EQ(messages[0].level, os::LogLevel::error);
-    EXPECT_EQ(messages[0].text, os::formatLogMessage(unlockedMessage, { item.description() }));
-}
-
-TEST(ItemAssertLocked, AnotherItemsHoldDoesNotCount)
-{
-    auto held = std::make_shared<Item>(identifier(1));
-    Item other(identifier(2));
-    os::LogCapture capture;
-    tasks::runBlocking(
-        Item::withLocks(std::vector { Item::LockStateConstraint::writing(held) }, [&]() -> tasks::Task<void> {
-            other.assertLocked(Item::LockMode::writing());
-            co_return;
-        }));
-    EXPECT_EQ(capture.texts(os::LogLevel::error).size(), 1u);
+    using Mode = Item::LockMode;
+    using Constraint = Item::UpgradableLockStateConstraint;
+    enum Held { writing, upgradable, reading, anotherItem };
+    struct Case {
+        Held held;
+        Mode checked;
+        bool logs;
+    };
+    for (const Case& c : { Case { writing, Mode::writing(), false }, { writing, Mode::reading(false), false },
+             { writing, Mode::reading(true), false }, { upgradable, Mode::reading(true), false },
+             { upgradable, Mode::reading(false), true }, { upgradable, Mode::writing(), true },
+             { reading, Mode::reading(false), false }, { reading, Mode::reading(true), true },
+             { anotherItem, Mode::writing(), true } }) {
+        auto item = std::make_shared<Item>(identifier(3));
+        item->setDebugName(fskit::FSFileName("a"));
+        auto holder = c.held == anotherItem ? std::make_shared<Item>(identifier(4)) : item;
+        Constraint constraint = c.held == upgradable || c.held == reading
+            ? Constraint::reading(holder, c.held == upgradable)
+            : Constraint::writing(holder);
+        os::LogCapture capture;
+        tasks::runBlocking(
+            Item::withLocks(std::vector { constraint }, [&](Item::UpgradeFunction) -> tasks::Task<void> {
+                item->assertLocked(c.checked);
+                co_return;
+            }));
+        std::vector<os::LogMessage> errors;
+        for (const os::LogMessage& message : capture.messages())
+            if (message.level == os::LogLevel::error)
+                errors.push_back(message);
+        ASSERT_EQ(errors.size(), c.logs ? 1u : 0u) << c.held;
+        if (c.logs) {
+            EXPECT_EQ(errors[0].subsystem, vl::BuildConfig::variantIdentifier);
+            EXPECT_EQ(errors[0].category, "fsmodule");
+            EXPECT_EQ(errors[0].text, "State of item Item(3, \"a\") accessed without item being locked");
+        }
+    }
 }
 
 } // namespace

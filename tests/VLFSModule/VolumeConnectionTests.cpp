@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <future>
 #include <mutex>
@@ -87,47 +86,6 @@ private:
     std::thread daemon;
     TestServer server;
 };
-
-TEST(VolumeConnection, DaemonGetsTheRemoteEndOfTheChannelsSocketPair)
-{
-    foundation::UUID volume;
-    FakeBroker broker(true, daemonMessage("Socket", true));
-    os::LogCapture log;
-    std::shared_ptr<vl::Channel> channel = tasks::runBlocking(Volume::connect(volume));
-    ASSERT_NE(channel, nullptr);
-
-    xpc::XPCDictionary advertisement = broker.advertised.next();
-    EXPECT_EQ(advertisement.string("Operation"), "volume-advertise");
-    EXPECT_EQ(vl::entry<foundation::UUID>(advertisement, "Volume"), volume);
-    std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next();
-    ASSERT_TRUE(reply);
-    std::shared_ptr<foundation::FileHandle> daemonEnd
-        = vl::entry<foundation::FileHandle>(*reply, "FileHandle");
-    ASSERT_NE(daemonEnd, nullptr);
-
-    // The daemon's end really is joined to the channel: a reply written there reaches a request.
-    tasks::runBlocking(channel->open());
-    std::thread daemon([fd = daemonEnd->fileDescriptor()] {
-        vl::fuse_in_header header {};
-        ASSERT_EQ(read(fd, &header, sizeof(header)), static_cast<ssize_t>(sizeof(header)));
-        std::vector<std::byte> reply = replyMessage(header.unique, bytesOf(statfsReply(42)));
-        ASSERT_EQ(write(fd, reply.data(), reply.size()), static_cast<ssize_t>(reply.size()));
-    });
-    vl::Reply statfs = tasks::runBlocking(channel->process(vl::Request::statfs()));
-    daemon.join();
-    EXPECT_EQ(std::move(statfs).consume<vl::fuse_statfs_out>(
-                  [](const vl::fuse_statfs_out& out) { return out.st.blocks; }),
-        42u);
-    tasks::runBlocking(channel->close());
-
-    EXPECT_TRUE(log.contains(os::LogLevel::info, "Advertising volume " + volume.uuidString()));
-    std::vector<std::string> info = log.texts(os::LogLevel::info);
-    EXPECT_TRUE(std::any_of(info.begin(), info.end(), [](const std::string& text) {
-        return text.rfind("Mount options: ", 0) == 0 && text.find("ro") != std::string::npos;
-    }));
-    EXPECT_TRUE(log.contains(os::LogLevel::info, "Creating channel"));
-    EXPECT_TRUE(log.contains(os::LogLevel::error, "Volume " + volume.uuidString() + " has been discovered"));
-}
 
 TEST(VolumeConnection, BrokerThatDoesNotConfirmFailsTheConnection)
 {

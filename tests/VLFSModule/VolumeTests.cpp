@@ -93,49 +93,42 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
     EXPECT_EQ(info.at(2), "Update volume statisitics");
 }
 
-TEST(Volume, DaemonVersionOlderThan719IsRefusedAndNewerOnesAreAccepted)
+// The daemon's INIT reply: a version older than 7.19 is refused with that version; the flags
+// lift the inhibitions of volume rename and extended access and set the case format.
+TEST(Volume, InitReplyVersionsBelow719AreRefusedAndItsFlagsSetTheCapabilities)
 {
+    using Format = fskit::FSVolume::CaseFormat;
+    constexpr std::uint32_t all
+        = vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS;
+    struct Case {
+        std::uint32_t major, minor, flags;
+        bool accepted, renameInhibited, accessInhibited;
+        Format caseFormat;
+    };
     DeviceImage device;
-    {
+    for (const Case& c : { Case { 7, 18, all, false, true, true, Format::sensitive },
+             Case { 7, 19, 0, true, true, true, Format::sensitive },
+             Case { 7, 19, vl::FUSE_INIT_VOLUME_RENAME, true, false, true, Format::sensitive },
+             Case { 8, 0, all, true, false, false, Format::insensitiveCasePreserving },
+             Case { 7, 19, vl::FUSE_INIT_CASE_INSENSITIVE, true, true, true,
+                 Format::insensitiveCasePreserving } }) {
         FusePeer peer;
-        answerHandshake(peer, initReply(7, 18));
+        answerHandshake(peer, initReply(c.major, c.minor, c.flags));
         try {
-            makeVolume(device, peer);
-            FAIL() << "FUSE 7.18 was accepted";
+            std::shared_ptr<Volume> volume = makeVolume(device, peer);
+            ASSERT_TRUE(c.accepted) << c.major << "." << c.minor;
+            EXPECT_EQ(volume->isVolumeRenameInhibited(), c.renameInhibited) << c.flags;
+            EXPECT_EQ(volume->isExtendedAccessInhibited(), c.accessInhibited) << c.flags;
+            fskit::FSVolume::SupportedCapabilities capabilities = volume->supportedVolumeCapabilities();
+            EXPECT_EQ(capabilities.caseFormat, c.caseFormat) << c.flags;
+            EXPECT_TRUE(capabilities.supportsHardLinks && capabilities.doesNotSupportRootTimes);
+            EXPECT_FALSE(capabilities.supportsJournal);
         } catch (const Volume::VError& error) {
+            EXPECT_FALSE(c.accepted) << c.major << "." << c.minor;
             EXPECT_EQ(error.code(), Volume::VError::Code::unsupportedBinaryInterface);
-            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(7, 18)));
+            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(c.major, c.minor)));
         }
     }
-    for (auto [major, minor] : { std::pair { 7u, 19u }, std::pair { 8u, 0u } }) {
-        FusePeer peer;
-        answerHandshake(peer, initReply(major, minor));
-        EXPECT_NE(makeVolume(device, peer), nullptr);
-    }
-}
-
-TEST(Volume, InitFlagsLiftTheInhibitionsAndSetTheCaseFormat)
-{
-    DeviceImage device;
-    FusePeer plainPeer;
-    answerHandshake(plainPeer, initReply(7, 19, 0));
-    std::shared_ptr<Volume> plain = makeVolume(device, plainPeer);
-    EXPECT_TRUE(plain->isVolumeRenameInhibited());
-    EXPECT_TRUE(plain->isExtendedAccessInhibited());
-    EXPECT_EQ(plain->supportedVolumeCapabilities().caseFormat, fskit::FSVolume::CaseFormat::sensitive);
-    EXPECT_TRUE(plain->supportedVolumeCapabilities().supportsHardLinks);
-    EXPECT_TRUE(plain->supportedVolumeCapabilities().doesNotSupportRootTimes);
-    EXPECT_FALSE(plain->supportedVolumeCapabilities().supportsJournal);
-
-    FusePeer featuredPeer;
-    answerHandshake(featuredPeer,
-        initReply(7, 19,
-            vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS));
-    std::shared_ptr<Volume> featured = makeVolume(device, featuredPeer);
-    EXPECT_FALSE(featured->isVolumeRenameInhibited());
-    EXPECT_FALSE(featured->isExtendedAccessInhibited());
-    EXPECT_EQ(featured->supportedVolumeCapabilities().caseFormat,
-        fskit::FSVolume::CaseFormat::insensitiveCasePreserving);
 }
 
 TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)

@@ -55,26 +55,6 @@ TEST(XPCSession, ARequestGetsItsReplyAndCancellingCallsTheCancellationHandler)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(XPCSession, AServiceThatNobodyServesCannotBeReached)
-{
-    EXPECT_THROW(XPCSession("test.session.nobody"), XPCRichError);
-}
-
-TEST(XPCSession, AnInactiveSessionRepliesOnceActivated)
-{
-    TestServer server = makeEchoServer("test.session.inactive");
-    XPCSession session("test.session.inactive", XPCSession::InitializationOptions::inactive);
-    auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
-    XPCDictionary request;
-    request.setString("Operation", "hello");
-    session.send(request, [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
-    session.activate();
-    EXPECT_EQ(std::get<XPCDictionary>(replies->next()).string("Echo"), "hello");
-    session.cancel("done");
-    server.waitUntilPeersEnded(1);
-    server.stop();
-}
-
 TEST(XPCSession, AServiceThatGoesAwayFailsTheWaitingRequestAndEndsTheSession)
 {
     std::shared_ptr<Connection> listener = Connection::createMachServiceListener("test.session.silent");

@@ -76,6 +76,11 @@ TEST(Wire, EveryKindOfObjectSurvivesTheRoundTrip)
         EXPECT_EQ(decoded.body.boolean("Flag"), false);
         EXPECT_EQ(decoded.body.int64("Signed"), std::numeric_limits<std::int64_t>::min());
         EXPECT_EQ(decoded.body.uint64("Unsigned"), 0x0102030405060708u);
+        // Each value reads back only as its own type.
+        EXPECT_EQ(decoded.body.int64("Unsigned"), std::nullopt);
+        EXPECT_EQ(decoded.body.uint64("Signed"), std::nullopt);
+        EXPECT_EQ(decoded.body.string("Flag"), std::nullopt);
+        EXPECT_EQ(decoded.body.boolean("Text"), std::nullopt);
         EXPECT_EQ(std::memcmp(decoded.body.value("UUID")->uuidBytes(), uuid, 16), 0);
         auto decodedOptions = XPCArray::fromObject(*decoded.body.value("Options"));
         ASSERT_TRUE(decodedOptions);

@@ -81,29 +81,6 @@ protected:
     std::function<void()> onDeviceGone = [gone = gone] { gone->push(true); };
 };
 
-TEST_F(ServicesLinkTest, aGrantedRequestAnswersTheVolumeItsEndpointAndItsDevice)
-{
-    FakeDaemonService service([this](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-        reply(peer, request, [this](xpc::XPCDictionary& grant) { fillGrant(grant); });
-    });
-    fused::ServicesLink link(onDeviceGone);
-    fused::VolumeGrant grant
-        = tasks::runBlocking(link.requestVolume({ "case-insensitive", "memfs" }, "/mnt/volume", 60s, true));
-    EXPECT_EQ(grant.volume, volume);
-    EXPECT_EQ(grant.bsdName, "loop3");
-    EXPECT_EQ(grant.endpoint.type(), xpc::Type::endpoint);
-
-    xpc::XPCDictionary request = service.nextRequest();
-    EXPECT_EQ(request.string(keys::operationKey), "volume-request");
-    std::optional<xpc::XPCArray> options = vl::entry<xpc::XPCArray>(request, keys::optionsKey);
-    ASSERT_TRUE(options && options->count() == 2);
-    EXPECT_EQ(*options->at(0).stringValue(), "case-insensitive");
-    EXPECT_EQ(*options->at(1).stringValue(), "memfs");
-    EXPECT_EQ(request.string(keys::mountPointKey), "/mnt/volume");
-    EXPECT_EQ(request.boolean(keys::volumeChecksAccessKey), true);
-    EXPECT_EQ(gone->count(), 0u);
-}
-
 TEST_F(ServicesLinkTest, aRefusalOrAnIncompleteGrantFailsTheRequest)
 {
     // Each case: the key the answer lacks, and what the failure then says.

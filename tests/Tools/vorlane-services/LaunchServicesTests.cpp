@@ -175,31 +175,6 @@ TEST_F(LaunchServicesTest, anAdvertisementForAVolumeNobodyAskedForIsRefused)
     EXPECT_EQ(vl::entry<foundation::UUID>(daemon.nextReply(), keys::volumeKey), volume.identifier());
 }
 
-TEST_F(LaunchServicesTest, deviceDeactivateTellsTheDaemonAndReleasesHostDeviceAndImage)
-{
-    TestClient daemon(services::daemonServiceName());
-    Granted granted = grantVolume(daemon);
-    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
-
-    std::optional<xpc::XPCDictionary> reply = FakeVolume::deactivate(bsdName, true);
-    EXPECT_EQ(reply->boolean(keys::successKey), true);
-
-    // The host was given the configured time to end on its own.
-    EXPECT_EQ(granted.host->nextStop(), 7s);
-    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
-    ASSERT_TRUE(gone);
-    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
-    EXPECT_EQ(vl::entry<foundation::UUID>(*gone, keys::volumeKey), granted.volume->identifier());
-    EXPECT_EQ(gone->string(keys::bsdNameKey), bsdName);
-
-    stopServices();
-    EXPECT_EQ(granted.host->stopCount(), 0u);
-    EXPECT_TRUE(tool.devices().empty());
-    EXPECT_TRUE(tool.images().empty());
-    std::vector<std::string> log = tool.log();
-    EXPECT_EQ(std::count(log.begin(), log.end(), "detach " + bsdName), 1);
-}
-
 TEST_F(LaunchServicesTest, aDeactivationWithoutReplyIsCarriedOutToo)
 {
     TestClient daemon(services::daemonServiceName());
@@ -369,20 +344,6 @@ TEST_F(LaunchServicesTest, aHostThatEndsBeforeItsVolumeAdvertisesFailsTheRequest
     xpc::XPCDictionary refusal = daemon.nextReply();
     EXPECT_EQ(refusal.boolean(keys::successKey), false);
     EXPECT_NE(refusal.string(keys::errorKey).value_or("").find("exited with status 3"), std::string::npos);
-    stopServices();
-    EXPECT_TRUE(tool.devices().empty());
-    EXPECT_TRUE(tool.images().empty());
-}
-
-TEST_F(LaunchServicesTest, aHostThatEndsAfterItsVolumeWasHandedOutReleasesTheVolume)
-{
-    TestClient daemon(services::daemonServiceName());
-    Granted granted = grantVolume(daemon);
-    granted.host->exitOnItsOwn(0);
-
-    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
-    ASSERT_TRUE(gone);
-    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
     stopServices();
     EXPECT_TRUE(tool.devices().empty());
     EXPECT_TRUE(tool.images().empty());
