@@ -17,13 +17,18 @@ namespace {
 
 class XPCRuntimeDirectory : public testing::Environment {
 public:
+    // A death test's child (the same program, started with the parent's environment) makes its
+    // directory inside the parent's, which the parent removes: the child dies without cleaning up.
     void SetUp() override
     {
-        char pattern[] = "/tmp/vorlane-xpc-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        const char* parent = std::getenv(parentVariable);
+        std::string pattern = std::string(parent ? parent : "/tmp") + "/vorlane-xpc-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         directory = pattern;
         ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
         ASSERT_EQ(::setenv("VORLANE_RUNTIME_DIR", directory.c_str(), 1), 0);
+        if (!parent)
+            ASSERT_EQ(::setenv(parentVariable, directory.c_str(), 1), 0);
     }
 
     // Sockets of services that a test left listening go with the directory.
@@ -34,6 +39,7 @@ public:
     }
 
 private:
+    static constexpr const char* parentVariable = "VORLANE_TEST_RUNTIME_PARENT";
     std::string directory;
 };
 
