@@ -167,16 +167,21 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
 
 const tasks::TaskLocal<std::string> callerName { std::string() };
 
-// A sync whose operation notes whether it runs in its caller's task (it sees the caller's local).
-Task<void> syncEntry(vl::AsyncTaskQueue& queue, Journal& journal, std::string name, Gate* gate)
+// An operation that notes whether it runs in its caller's task (it then sees the caller's local).
+vl::AsyncTaskQueue::Operation noting(Journal& journal, std::string name, Gate* gate = nullptr)
 {
-    auto operation = [&journal, name, gate]() -> Task<void> {
+    return [&journal, name, gate]() -> Task<void> {
         journal.record(name + (callerName.get() == name ? " start in caller" : " start"));
         if (gate)
             co_await gate->passed();
         journal.record(name + " end");
     };
-    co_await callerName.withValue(name, queue.sync(false, operation));
+}
+
+// Awaits a sync, made (and so submitted) beforehand, in a task that binds the caller's name.
+Task<void> awaitAs(std::string name, Task<void> synced)
+{
+    co_await callerName.withValue(name, std::move(synced));
 }
 
 TEST(AsyncTaskQueue, SyncRunsInItsCallerWhileNoBarrierIsPendingAndBarriersStillWaitForIt)
@@ -185,10 +190,11 @@ TEST(AsyncTaskQueue, SyncRunsInItsCallerWhileNoBarrierIsPendingAndBarriersStillW
     Gate holdInline;
     Gate holdBarrier;
     vl::AsyncTaskQueue queue(Mode::concurrent);
-    tasks::TaskHandle<void> first = tasks::spawn(syncEntry(queue, journal, "A", &holdInline));
+    tasks::TaskHandle<void> first
+        = tasks::spawn(awaitAs("A", queue.sync(false, noting(journal, "A", &holdInline))));
     holdInline.waitForWaiters(1);
     queue.async(true, entry(journal, "barrier", &holdBarrier));
-    tasks::TaskHandle<void> second = tasks::spawn(syncEntry(queue, journal, "B", nullptr));
+    tasks::TaskHandle<void> second = tasks::spawn(awaitAs("B", queue.sync(false, noting(journal, "B"))));
     holdInline.open();
     holdBarrier.waitForWaiters(1);
     holdBarrier.open();
