@@ -27,8 +27,9 @@ public:
         directory = pattern;
         ASSERT_EQ(::chmod(directory.c_str(), 0755), 0);
         ASSERT_EQ(::setenv("VORLANE_RUNTIME_DIR", directory.c_str(), 1), 0);
-        if (!parent)
+        if (!parent) {
             ASSERT_EQ(::setenv(parentVariable, directory.c_str(), 1), 0);
+        }
     }
 
     // Sockets of services that a test left listening go with the directory.

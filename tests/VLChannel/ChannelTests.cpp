@@ -357,8 +357,9 @@ TEST(Channel, CloseReturnsWhateverALiveDaemonHolds)
         tasks::spawnDetached(closing(channel, closed));
         EXPECT_EQ(closed->next(), "ok");
         EXPECT_EQ(outcomeOf(waiting.value()), "closed");
-        if (large)
+        if (large) {
             EXPECT_EQ(outcomeOf(large->value()), "closed");
+        }
         resumeReading->push(true);
     }
 }
