@@ -8,9 +8,9 @@
 // delivery, or a second consumer, ends the process. Each wait with a deadline carries a number of
 // its own, and its timeout and its cancellation give up only that wait: a timeout that fires late,
 // after its wait has ended, never releases a later wait on the same future. Every transition
-// happens under the future's lock; the consumer is resumed inside it (which only schedules it;
-// resolveHere resumes it after leaving the lock, on the resolving thread) and
-// onTimeout runs inside it, so onTimeout must not touch the same future.
+// happens under the future's lock. A delivery resumes the consumer just after leaving it (which
+// only schedules it; resolveHere runs it on the resolving thread), a give-up inside it; onTimeout
+// runs inside it, so onTimeout must not touch the same future.
 #pragma once
 
 #include "Platform/Dispatch/DispatchTime.h"
@@ -56,7 +56,7 @@ public:
 
         // Resolves and runs a parked consumer on the calling thread until it next suspends; for
         // callers that hold no lock and may be held up that long.
-        void resolveHere(tasks::Result<Value> result) const { future->deliverHere(std::move(result)); }
+        void resolveHere(tasks::Result<Value> result) const { future->deliver(std::move(result), true); }
 
     private:
         friend AsyncFuture;
@@ -136,22 +136,8 @@ private:
 
     [[noreturn]] static void contractViolation() { fatalError("", "VLFoundation/AsyncFuture"); }
 
-    void deliver(tasks::Result<Value> result)
-    {
-        state.withLock([&](State& current) {
-            if (Waiting* waiting = std::get_if<Waiting>(&current)) {
-                tasks::Continuation<Value> continuation = std::move(waiting->continuation);
-                current = Finished {};
-                continuation.resume(std::move(result));
-            } else if (std::holds_alternative<Neutral>(current)) {
-                current = Resolved { std::move(result) };
-            } else {
-                contractViolation();
-            }
-        });
-    }
-
-    void deliverHere(tasks::Result<Value> result)
+    // Resumes a parked consumer once the lock is left: scheduled, or run here when `here` is set.
+    void deliver(tasks::Result<Value> result, bool here = false)
     {
         std::optional<tasks::Continuation<Value>> parked = state.withLock([&](State& current) {
             std::optional<tasks::Continuation<Value>> taken;
@@ -165,8 +151,12 @@ private:
             }
             return taken;
         });
-        if (parked)
+        if (!parked)
+            return;
+        if (here)
             parked->resumeHere(std::move(result));
+        else
+            parked->resume(std::move(result));
     }
 
     // Hands a delivered outcome over at once, or parks the consumer as wait number `wait`;
