@@ -58,7 +58,7 @@ void KernelOperations::make(fuse_req_t request, const ItemPointer& directory, co
     };
     // The directory's own attributes tell whether it passes its group on: those the kernel still
     // trusts will do.
-    auto lifetime = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+    constexpr auto lifetime = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(attributeTimeout));
     if (std::optional<struct stat> parent = table->toldWithin(directory, lifetime))
         return makeIn(*parent);

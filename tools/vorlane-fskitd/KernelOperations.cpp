@@ -151,7 +151,7 @@ fuse_entry_param KernelOperations::entryFor(
     entry.ino = entry.attr.st_ino;
     entry.attr_timeout = attributeTimeout;
     entry.entry_timeout = entryTimeout;
-    table->identify(item, entry.ino, attributes.type() == fskit::FSItemType::directory);
+    table->identify(item, entry.ino);
     table->told(item, entry.attr);
     return entry;
 }

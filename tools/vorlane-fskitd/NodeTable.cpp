@@ -70,7 +70,7 @@ bool NodeTable::admit(const ItemPointer& item, std::function<void()> retry)
     return false;
 }
 
-void NodeTable::identify(const ItemPointer& item, Inode inode, bool directory)
+void NodeTable::identify(const ItemPointer& item, Inode inode)
 {
     os::UnfairLockGuard guard(lock);
     auto found = entries.find(item);
@@ -83,7 +83,6 @@ void NodeTable::identify(const ItemPointer& item, Inode inode, bool directory)
     if (!inserted && slot->second != item)
         vl::fatalError("Two live items have the same file identifier", "vorlane-fskitd/NodeTable");
     found->second.inode = inode;
-    found->second.directory = directory;
 }
 
 NodeTable::Entries::iterator NodeTable::entryFor(Inode inode)
@@ -215,9 +214,9 @@ std::optional<bool> NodeTable::isDirectory(const ItemPointer& item) const
 {
     os::UnfairLockGuard guard(lock);
     auto found = entries.find(item);
-    if (found == entries.end() || !found->second.inode)
+    if (found == entries.end() || !found->second.toldAttributes)
         return std::nullopt;
-    return found->second.directory;
+    return S_ISDIR(found->second.toldAttributes->st_mode);
 }
 
 void NodeTable::told(const ItemPointer& item, const struct stat& attributes)

@@ -51,14 +51,14 @@ public:
     // Returns false and counts nothing when the item has been or is being reclaimed: `retry` then
     // runs once, when that reclaim has ended (at once when it has), and the caller looks up again.
     bool admit(const ItemPointer& item, std::function<void()> retry);
-    // Gives an admitted item its inode (from its attributes) and kind, which never change; from
-    // then on the kernel may name it.
-    void identify(const ItemPointer& item, Inode inode, bool directory);
-    // Whether an identified item is a directory; nothing for an item never identified.
-    std::optional<bool> isDirectory(const ItemPointer& item) const;
+    // Gives an admitted item its inode (from its attributes); from then on the kernel may name it.
+    void identify(const ItemPointer& item, Inode inode);
     // The attributes the kernel was last given for an admitted item, which it trusts for as long
     // as it caches them; toldWithin returns them while they are younger than `age`.
     void told(const ItemPointer& item, const struct stat& attributes);
+    // Whether an item the kernel was told of is a directory (a kind that never changes); nothing
+    // for an item it was never told of.
+    std::optional<bool> isDirectory(const ItemPointer& item) const;
     std::optional<struct stat> toldWithin(
         const ItemPointer& item, std::chrono::steady_clock::duration age) const;
 
@@ -83,7 +83,6 @@ public:
 private:
     struct Entry {
         std::optional<Inode> inode;
-        bool directory = false;
         std::optional<struct stat> toldAttributes;
         std::chrono::steady_clock::time_point toldAt;
         std::uint64_t lookups = 0;

@@ -18,7 +18,10 @@ protected:
     {
         NodeTable::ItemPointer item = loaded.lookUp(name);
         EXPECT_TRUE(table->admit(item, [] { FAIL() << "no reclaim was pending"; }));
-        table->identify(item, inode, directory);
+        table->identify(item, inode);
+        struct stat told { };
+        told.st_mode = directory ? S_IFDIR : S_IFREG;
+        table->told(item, told);
         return item;
     }
     // Lets reclaim number `index` reach the volume and waits until the table has heard back.
