@@ -6,11 +6,12 @@
 // that replies never interleave, a request is answered on the thread that read it (no hand-over
 // between reading and answering) and a slow request holds up no other. Two opcodes keep the turn:
 // FORGET, which has no reply and is applied before any later request is read, and DESTROY,
-// answered once every earlier request has been. Opcodes without a handler are answered ENOSYS; a body of the
-// wrong shape EINVAL; a backend failure with its errno; all of them Darwin's. A header that cannot be framed
-// (shorter than 40 bytes or longer than the largest request) ends the session, as do the peer closing its end
-// and a DESTROY answered without error; serve() returns once every request it read has been answered. The
-// server owns the socket and closes it when destroyed.
+// answered once every earlier request has been. Opcodes without a handler are answered ENOSYS; a
+// body of the wrong shape EINVAL; a backend failure with its errno; all of them Darwin's. A header
+// that cannot be framed (shorter than 40 bytes or longer than the largest request) ends the
+// session, as do the peer closing its end and a DESTROY answered without error; serve() returns
+// once every request it read has been answered. The server owns the socket and closes it when
+// destroyed.
 #pragma once
 
 #include "vorlane-fused/Bytes.h"

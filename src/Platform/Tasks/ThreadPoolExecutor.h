@@ -3,8 +3,8 @@
 // One idle thread at a time spins briefly before it sleeps, so a job enqueued soon after another
 // finished is picked up without a kernel wake-up (enqueue wakes a sleeper only for jobs beyond
 // the spinners'), and the other idle threads leave the processors to the threads that make the
-// work. Destroying the pool runs the jobs already queued, then
-// joins its threads; enqueueing after destruction has begun is a contract violation.
+// work. Destroying the pool runs the jobs already queued, then joins its threads; enqueueing
+// after destruction has begun is a contract violation.
 #pragma once
 
 #include "Platform/Tasks/Executor.h"
