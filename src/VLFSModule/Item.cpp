@@ -28,13 +28,6 @@ std::shared_ptr<fskit::FSItemAttributes> newAttributes(Item::Identifier fileID)
 
 } // namespace
 
-std::string Item::LockMode::description() const
-{
-    if (exclusive)
-        return "writing";
-    return upgradable ? "reading(upgradable: true)" : "reading(upgradable: false)";
-}
-
 Item::Item(Identifier fileID)
     : lock(std::make_shared<AsyncReadWriteLock>())
     , attributes(newAttributes(fileID))

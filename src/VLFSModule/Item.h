@@ -35,8 +35,7 @@ public:
     class FileHandle;
     class Store;
 
-    // The mode in which one item is held: shared (possibly upgradable) or exclusive. Every
-    // reading mode orders before writing; the two reading modes are unordered.
+    // The mode in which one item is held: shared (possibly upgradable) or exclusive.
     class LockMode {
     public:
         static constexpr LockMode reading(bool upgradable) { return LockMode(false, upgradable); }
@@ -44,10 +43,8 @@ public:
 
         constexpr bool isWriting() const { return exclusive; }
         constexpr bool isUpgradable() const { return upgradable; }
-        std::string description() const;
 
         friend constexpr bool operator==(LockMode, LockMode) = default;
-        friend constexpr bool operator<(LockMode a, LockMode b) { return !a.exclusive && b.exclusive; }
 
     private:
         constexpr LockMode(bool exclusive, bool upgradable)

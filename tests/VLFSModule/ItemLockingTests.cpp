@@ -51,16 +51,6 @@ bool admitsReaders(const Item& item)
     return true;
 }
 
-TEST(ItemLockMode, ReadingOrdersBeforeWritingAndTheTwoReadingsAreUnordered)
-{
-    EXPECT_LT(Item::LockMode::reading(false), Item::LockMode::writing());
-    EXPECT_LT(Item::LockMode::reading(true), Item::LockMode::writing());
-    EXPECT_FALSE(Item::LockMode::reading(false) < Item::LockMode::reading(true));
-    EXPECT_FALSE(Item::LockMode::reading(true) < Item::LockMode::reading(false));
-    EXPECT_NE(Item::LockMode::reading(false), Item::LockMode::reading(true));
-    EXPECT_EQ(Item::LockMode::writing(), Item::LockMode::writing());
-}
-
 TEST(ItemLocking, AbsentItemsAreDroppedAndAnEmptyListLocksNothingAndRecordsNothing)
 {
     auto item = makeItem(4);

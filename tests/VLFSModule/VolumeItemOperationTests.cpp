@@ -124,25 +124,6 @@ TEST_F(VolumeItemOperations, DaemonErrorsReachFSKitUnchangedAndChangeNothing)
         sentSince(first), (std::vector<Sent> { { vl::FUSE_FORGET, 8, bytesOf(vl::fuse_forget_in { 1 }) } }));
 }
 
-TEST_F(VolumeItemOperations, ForeignItemsFailWithEIOAndADisconnectedVolumeWithENXIOBeforeAnythingIsSent)
-{
-    std::shared_ptr<Item> item = itemFor(3, 0100600, "kept");
-    auto nothing = std::make_shared<fskit::FSItemSetAttributesRequest>();
-    for (auto [target, error] :
-        { std::pair<std::shared_ptr<fskit::FSItem>, int> { std::make_shared<ForeignItem>(), EIO },
-            { root, ENXIO } }) {
-        if (error == ENXIO)
-            disconnect();
-        std::size_t sent = mark();
-        EXPECT_EQ(errnoOf(volume->lookupItem(fskit::FSFileName("x"), target)), error);
-        EXPECT_EQ(errnoOf(volume->attributes(target)), error);
-        EXPECT_EQ(errnoOf(volume->setAttributes(nothing, target)), error);
-        EXPECT_EQ(errnoOf(volume->reclaimItem(error == EIO ? target : item)), error);
-        EXPECT_EQ(mark(), sent);
-    }
-    EXPECT_EQ(item->state, Item::State::active);
-}
-
 using VolumeItemOperationsDeathTest = VolumeItemOperations;
 
 TEST_F(VolumeItemOperationsDeathTest, ReclaimingAnOpenItemOrOneTheTableLacksIsFatalAndForgetsNothing)

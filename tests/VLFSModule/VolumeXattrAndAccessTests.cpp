@@ -150,6 +150,7 @@ TEST_F(VolumeOperations, EveryOperationRefusesForeignItemsAndAMissingChannelBefo
 {
     fskit::FSFileName n("a");
     std::vector<std::uint8_t> buffer(1);
+    auto nothing = std::make_shared<fskit::FSItemSetAttributesRequest>();
     // Every item operation with `x` in one item's place (in turn) and `r` in the others.
     auto all = [&](fskit::FSVolume::ItemPointer x, fskit::FSVolume::ItemPointer r) {
         return std::vector { errnoOf(volume->closeItem(x, {})),
@@ -163,7 +164,9 @@ TEST_F(VolumeOperations, EveryOperationRefusesForeignItemsAndAMissingChannelBefo
             errnoOf(volume->renameItem(r, x, n, n, r, r)), errnoOf(volume->renameItem(r, r, n, n, x, r)),
             errnoOf(volume->renameItem(r, r, n, n, r, x)), errnoOf(volume->xattrs(x)),
             errnoOf(volume->xattr(n, x)), errnoOf(volume->setXattr(n, {}, x, Policy::deleteXattr)),
-            errnoOf(volume->checkAccess(x, fskit::FSAccessMask::readData)) };
+            errnoOf(volume->checkAccess(x, fskit::FSAccessMask::readData)), errnoOf(volume->lookupItem(n, x)),
+            errnoOf(volume->attributes(x)), errnoOf(volume->setAttributes(nothing, x)),
+            errnoOf(volume->reclaimItem(x)) };
     };
     peer.onAnyOther(
         [](const FuseRequest&) { return FuseAnswer::error(posix::enotsup); }); // fails, not hangs, if sent
@@ -171,7 +174,7 @@ TEST_F(VolumeOperations, EveryOperationRefusesForeignItemsAndAMissingChannelBefo
     const int eio = posix::eio, enoent = posix::enoent, enxio = posix::enxio;
     EXPECT_EQ(all(std::make_shared<ForeignItem>(), root),
         (std::vector { eio, eio, eio, eio, enoent, eio, eio, eio, eio, eio, enoent, enoent, eio, eio, eio,
-            eio, eio, eio, eio, eio }));
+            eio, eio, eio, eio, eio, eio, eio, eio, eio }));
     EXPECT_EQ(mark(), first);
     disconnect();
     first = mark();
@@ -179,7 +182,8 @@ TEST_F(VolumeOperations, EveryOperationRefusesForeignItemsAndAMissingChannelBefo
     root->fh = std::make_shared<vl::Item::FileHandle>(fskit::FSVolumeOpenModes::read, 1, 0, 0);
     EXPECT_EQ(all(root, root),
         (std::vector { enxio, 0, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio,
-            enxio, enxio, enxio, enxio, enxio, enxio, enxio }));
+            enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio, enxio }));
+    EXPECT_EQ(root->state, vl::Item::State::active);
     EXPECT_EQ(errnoOf(volume->synchronize(fskit::FSSyncFlags::wait)) + errnoOf(volume->setVolumeName(n)),
         2 * enxio);
     EXPECT_EQ(mark(), first);
