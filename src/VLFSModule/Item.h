@@ -35,7 +35,8 @@ public:
     class FileHandle;
     class Store;
 
-    // The mode in which one item is held: shared (possibly upgradable) or exclusive.
+    // The mode in which one item is held: shared (possibly upgradable) or exclusive. Every
+    // reading mode orders before writing; the two reading modes are unordered.
     class LockMode {
     public:
         static constexpr LockMode reading(bool upgradable) { return LockMode(false, upgradable); }
@@ -45,6 +46,7 @@ public:
         constexpr bool isUpgradable() const { return upgradable; }
 
         friend constexpr bool operator==(LockMode, LockMode) = default;
+        friend constexpr bool operator<(LockMode a, LockMode b) { return !a.exclusive && b.exclusive; }
 
     private:
         constexpr LockMode(bool exclusive, bool upgradable)
@@ -222,6 +224,11 @@ auto Item::tryWithLocks(const std::vector<LockStateConstraint>& constraints, Ope
         return result;
     }
 }
+
+static_assert(Item::LockMode::reading(false) < Item::LockMode::writing()
+    && Item::LockMode::reading(true) < Item::LockMode::writing());
+static_assert(!(Item::LockMode::reading(false) < Item::LockMode::reading(true))
+    && !(Item::LockMode::reading(true) < Item::LockMode::reading(false)));
 
 } // namespace vl
 

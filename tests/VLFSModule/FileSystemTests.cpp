@@ -93,30 +93,26 @@ TEST(FileSystem, OtherResourcesAreRefusedByProbeAndLoadWithoutConstructingAVolum
     EXPECT_EQ(connects.load(), 0);
 }
 
-TEST(FileSystem, LoadMakesAConnectedVolumeAndMarksTheContainerReady)
+TEST(FileSystem, ASuccessfulLoadMakesAConnectedVolumeAndMarksTheContainerReadyAndAFailedOneNeither)
 {
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    FileSystem fileSystem(connectTo(peer));
-    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
-    LoadOutcome outcome = load(fileSystem, device.open()).get();
-    ASSERT_NE(outcome.volume, nullptr);
-    EXPECT_EQ(outcome.error, nullptr);
-    EXPECT_EQ(outcome.volume->volumeID().uuid(), device.identity);
-    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::ready);
-}
-
-TEST(FileSystem, FailedLoadReportsTheErrorAndLeavesTheContainerStatusAlone)
-{
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer, initReply(7, 18));
-    FileSystem fileSystem(connectTo(peer));
-    LoadOutcome outcome = load(fileSystem, device.open()).get();
-    EXPECT_EQ(outcome.volume, nullptr);
-    EXPECT_THROW(std::rethrow_exception(outcome.error), vl::Volume::VError);
-    EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
+    for (std::uint32_t minor : { 18u, 19u }) {
+        DeviceImage device;
+        FusePeer peer;
+        answerHandshake(peer, initReply(7, minor));
+        FileSystem fileSystem(connectTo(peer));
+        EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
+        LoadOutcome outcome = load(fileSystem, device.open()).get();
+        if (minor == 18) {
+            EXPECT_EQ(outcome.volume, nullptr);
+            EXPECT_THROW(std::rethrow_exception(outcome.error), vl::Volume::VError);
+            EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
+        } else {
+            ASSERT_NE(outcome.volume, nullptr);
+            EXPECT_EQ(outcome.error, nullptr);
+            EXPECT_EQ(outcome.volume->volumeID().uuid(), device.identity);
+            EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::ready);
+        }
+    }
 }
 
 TEST(FileSystem, UnloadAlwaysSucceedsAndFinishingLoadingIsLogged)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <set>
 #include <stdexcept>
 
@@ -26,25 +27,33 @@ Item::Store::Error::Code removalError(Item::Store& store, const Item& item)
     return Item::Store::Error::Code::itemCollision;
 }
 
-TEST(ItemStore, RepeatedLookupsShareOneItemAndCountUntilRemoval)
+TEST(ItemStore, OneItemPerIdentifierCountsLookupsUntilRemovalAndAFailedInitializerLeavesNoEntry)
 {
     Item::Store store;
-    int initialized = 0;
-    auto initializer = [&](Item& item) {
-        ++initialized;
-        item.setDebugName(fskit::FSFileName("first"));
-    };
     tasks::runBlocking([&]() -> tasks::Task<void> {
-        std::shared_ptr<Item> first = store.get(Identifier { 5 }, initializer);
-        std::shared_ptr<Item> second
-            = store.get(Identifier { 5 }, [](Item& item) { item.setDebugName(fskit::FSFileName("second")); });
-        std::shared_ptr<Item> third = store.get(Identifier { 5 }, initializer);
-        EXPECT_EQ(first, second);
-        EXPECT_EQ(first, third);
+        int initialized = 0;
+        auto naming = [&initialized](const char* name) {
+            return [&initialized, name](Item& item) {
+                ++initialized;
+                item.setDebugName(fskit::FSFileName(name));
+            };
+        };
+        std::shared_ptr<Item> first = store.get(Identifier { 5 }, naming("first"));
+        EXPECT_EQ(store.get(Identifier { 5 }, naming("second")), first);
         EXPECT_EQ(initialized, 1);
         EXPECT_EQ(first->debugName(), fskit::FSFileName("first")) << "an existing item is returned unchanged";
-        EXPECT_EQ(store.remove(*first), 3);
+        EXPECT_EQ(store.remove(*first), 2);
         EXPECT_EQ(removalError(store, *first), Item::Store::Error::Code::itemNotFound);
+        std::shared_ptr<Item> renewed = store.get(Identifier { 5 }, naming("renewed"));
+        EXPECT_TRUE(renewed != first && *renewed == *first && *renewed != Item(Identifier { 6 }));
+        EXPECT_EQ(std::hash<Item>()(*renewed), std::hash<Item>()(*first));
+        EXPECT_EQ(store.remove(*first), 1) << "the entry is found by identifier and counts from 1 again";
+
+        EXPECT_THROW(store.get(Identifier { 7 }, [](Item&) { throw std::runtime_error("bad reply"); }),
+            std::runtime_error);
+        EXPECT_EQ(removalError(store, Item(Identifier { 7 })), Item::Store::Error::Code::itemNotFound);
+        store.get(Identifier { 7 }, naming("retried"));
+        EXPECT_EQ(initialized, 3);
         co_return;
     }());
 }
@@ -66,43 +75,6 @@ TEST(ItemStore, InitializerRunsOnTheNewItemUnderItsWriteLock)
     EXPECT_TRUE(item->lock->tryLock(vl::AsyncReadWriteLock::Mode::writing))
         << "released after initialisation";
     item->lock->unlock();
-}
-
-TEST(ItemStore, FailingInitializerLeavesNoEntryAndTheNextLookupStartsAfresh)
-{
-    Item::Store store;
-    tasks::runBlocking([&]() -> tasks::Task<void> {
-        const Item* failed = nullptr;
-        EXPECT_THROW(store.get(Identifier { 7 },
-                         [&](Item& item) {
-                             failed = &item;
-                             throw std::runtime_error("bad reply");
-                         }),
-            std::runtime_error);
-        Item probe(Identifier { 7 });
-        EXPECT_EQ(removalError(store, probe), Item::Store::Error::Code::itemNotFound);
-
-        int initialized = 0;
-        std::shared_ptr<Item> item = store.get(Identifier { 7 }, [&](Item&) { ++initialized; });
-        EXPECT_EQ(initialized, 1);
-        EXPECT_EQ(store.remove(*item), 1);
-        co_return;
-    }());
-}
-
-TEST(ItemStore, RemovedThenRecreatedItemIsANewObjectEqualToTheOld)
-{
-    Item::Store store;
-    tasks::runBlocking([&]() -> tasks::Task<void> {
-        std::shared_ptr<Item> old = store.get(Identifier { 9 }, [](Item&) {});
-        store.get(Identifier { 9 }, [](Item&) {});
-        EXPECT_EQ(store.remove(*old), 2);
-        std::shared_ptr<Item> renewed = store.get(Identifier { 9 }, [](Item&) {});
-        EXPECT_NE(renewed, old);
-        EXPECT_EQ(*renewed, *old);
-        EXPECT_EQ(store.remove(*old), 1) << "the entry is found by identifier and counts from 1 again";
-        co_return;
-    }());
 }
 
 TEST(ItemStore, ForEachVisitsEveryItemOnceAndPassesOnAFailure)

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <functional>
 
 namespace {
 
@@ -24,17 +23,6 @@ constexpr Item::Identifier identifier(std::uint64_t value)
 bool notEarlier(timespec a, timespec b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
-}
-
-TEST(Item, ItemsWithTheSameIdentifierAreEqualAndHashAlike)
-{
-    Item first(identifier(42));
-    Item second(identifier(42));
-    Item other(identifier(43));
-    EXPECT_EQ(first, second);
-    EXPECT_NE(first, other);
-    EXPECT_EQ(std::hash<Item>()(first), std::hash<Item>()(second));
-    EXPECT_EQ(std::hash<Item>()(first), std::hash<Item::Identifier>()(identifier(42)));
 }
 
 TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)

@@ -87,8 +87,9 @@ private:
     TestServer server;
 };
 
-TEST(VolumeConnection, BrokerThatDoesNotConfirmFailsTheConnection)
+TEST(VolumeConnection, BrokerThatDoesNotConfirmOrCannotBeReachedFailsTheConnection)
 {
+    EXPECT_THROW(tasks::runBlocking(Volume::connect(foundation::UUID())), xpc::XPCRichError);
     for (std::optional<bool> success : { std::optional<bool>(false), std::optional<bool>() }) {
         foundation::UUID volume;
         FakeBroker broker(success, std::nullopt);
@@ -119,11 +120,6 @@ TEST(VolumeConnection, DaemonMessageWithoutOptionsOrWithAnotherChannelTypeIsUnex
         std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next();
         EXPECT_FALSE(reply && vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
     }
-}
-
-TEST(VolumeConnection, UnreachableBrokerFailsWithTheXPCError)
-{
-    EXPECT_THROW(tasks::runBlocking(Volume::connect(foundation::UUID())), xpc::XPCRichError);
 }
 
 // A daemon service that records what it is told.
@@ -171,33 +167,26 @@ TEST(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold
     EXPECT_EQ(peer.requests().size(), 3u);
 }
 
-TEST(VolumeDeactivation, FailedDestroyIsLoggedKeepsTheChannelAndStillTellsTheService)
+TEST(VolumeDeactivation, FailedDestroyIsLoggedKeepsTheChannelAndStillTellsTheServiceWhichMustBeThere)
 {
     DeviceImage device;
     FusePeer peer;
     answerHandshake(peer);
     peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::error(EIO); });
     std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
-    FakeDaemonService service;
+    std::optional<FakeDaemonService> service(std::in_place);
     os::LogCapture log;
 
     tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(service.received.next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(service->received.next().string("Operation"), "device-deactivate");
     std::vector<std::string> errors = log.texts(os::LogLevel::error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Failed to close channel: ", 0), 0u);
     // Not closed: the channel still carries requests.
     EXPECT_NE(volume->requireChannel(), nullptr);
     tasks::runBlocking(volume->updateVolumeStatistics());
-}
 
-TEST(VolumeDeactivation, UnreachableDaemonServiceFailsTheDeactivation)
-{
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
-    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
+    service.reset();
     EXPECT_THROW(tasks::runBlocking(volume->deactivate()), xpc::XPCRichError);
 }
 
