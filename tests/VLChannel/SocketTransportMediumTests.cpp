@@ -1,5 +1,6 @@
 #include "VLChannel/SocketTransportMedium.h"
 
+#include "ByteHelpers.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Logger.h"
@@ -70,28 +71,12 @@ private:
     std::vector<tasks::Result<DiscontiguousData>> deliveries;
 };
 
-std::vector<std::ptrdiff_t> regionCounts(const DiscontiguousData& data)
-{
-    std::vector<std::ptrdiff_t> counts;
-    for (const DiscontiguousData::Region& region : data.regions())
-        counts.push_back(region.count());
-    return counts;
-}
-
 Bytes pattern(std::size_t count, unsigned seed)
 {
     Bytes bytes(count);
     for (std::size_t index = 0; index < count; ++index)
         bytes[index] = static_cast<std::byte>((index * 31 + seed) & 0xff);
     return bytes;
-}
-
-Bytes concatenated(std::initializer_list<Bytes> pieces)
-{
-    Bytes result;
-    for (const Bytes& piece : pieces)
-        result.insert(result.end(), piece.begin(), piece.end());
-    return result;
 }
 
 int posixErrorCode(const tasks::Result<DiscontiguousData>& result)
@@ -127,10 +112,13 @@ TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndLongerOn
     std::vector<Bytes> messages { replyMessage(7), replyMessage(8, pattern(1, 1)), shortHeader,
         replyMessage(10, pattern(144, 1)), replyMessage(11) };
     std::vector<std::vector<std::ptrdiff_t>> regions { { 16 }, { 16, 1 }, { 16 }, { 16, 144 }, { 16 } };
-    peer.writeInPieces(concatenated({ messages[0], messages[1], messages[2], messages[3], messages[4] }), 7);
+    Bytes stream;
+    for (const Bytes& message : messages)
+        stream.insert(stream.end(), message.begin(), message.end());
+    peer.writeInPieces(stream, 7);
     for (std::size_t index = 0; index < messages.size(); ++index) {
         DiscontiguousData delivered = inbox.waitFor(index).get();
-        EXPECT_EQ(regionCounts(delivered), regions[index]) << index;
+        EXPECT_EQ(test::regionCounts(delivered), regions[index]) << index;
         EXPECT_EQ(bytesOf(delivered), messages[index]) << index;
     }
     tasks::runBlocking(transport->deactivate());

@@ -9,9 +9,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -204,44 +206,38 @@ TEST(AsyncFuture, DistantDeadlineNeverFires)
     EXPECT_EQ(tasks::runBlocking(race(future)), 2);
 }
 
-void resolveTwice()
-{
-    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
-    made.promise.resolveReturning(1);
-    made.promise.resolveReturning(2);
-}
-
-void readTwice()
-{
-    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
-    made.promise.resolveReturning(1);
-    tasks::runBlocking(valueOf(made.future));
-    tasks::runBlocking(valueOf(made.future));
-}
-
-void resolveAfterTheOutcomeWasTaken()
-{
-    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
-    made.promise.resolveReturning(1);
-    tasks::runBlocking(valueOf(made.future));
-    made.promise.resolveReturning(2);
-}
-
-void waitWhileAnotherConsumerWaits()
-{
-    ManualClock clock;
-    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
-    tasks::TaskHandle<int> first = tasks::spawn(getWithin(made.future, clock, 1h));
-    clock.waitForSleepers(1);
-    tasks::runBlocking(valueOf(made.future));
-}
-
 TEST(AsyncFutureDeathTest, SecondDeliveryOrSecondConsumerIsFatal)
 {
-    EXPECT_DEATH(resolveTwice(), "VLFoundation/AsyncFuture: Fatal error");
-    EXPECT_DEATH(readTwice(), "VLFoundation/AsyncFuture: Fatal error");
-    EXPECT_DEATH(resolveAfterTheOutcomeWasTaken(), "VLFoundation/AsyncFuture: Fatal error");
-    EXPECT_DEATH(waitWhileAnotherConsumerWaits(), "VLFoundation/AsyncFuture: Fatal error");
+    using Pair = AsyncFuture<int>::Pair;
+    const std::vector<std::function<void(Pair&)>> misuses {
+        [](Pair& made) {
+            made.promise.resolveReturning(1);
+            made.promise.resolveReturning(2);
+        },
+        [](Pair& made) {
+            made.promise.resolveReturning(1);
+            tasks::runBlocking(valueOf(made.future));
+            tasks::runBlocking(valueOf(made.future));
+        },
+        [](Pair& made) {
+            made.promise.resolveReturning(1);
+            tasks::runBlocking(valueOf(made.future));
+            made.promise.resolveReturning(2);
+        },
+        [](Pair& made) {
+            ManualClock clock;
+            tasks::TaskHandle<int> first = tasks::spawn(getWithin(made.future, clock, 1h));
+            clock.waitForSleepers(1);
+            tasks::runBlocking(valueOf(made.future));
+        },
+    };
+    for (const std::function<void(Pair&)>& misuse : misuses)
+        EXPECT_DEATH(
+            {
+                Pair made = AsyncFuture<int>::makeFuture();
+                misuse(made);
+            },
+            "VLFoundation/AsyncFuture: Fatal error");
 }
 
 TEST(Deferred, CancelledBeforeItsDeadlineNeverRunsItsOperation)
