@@ -146,18 +146,6 @@ TEST(ReplyTest, ResetReadsThePayloadAgainFromTheStart)
     EXPECT_EQ(readWord(), first);
 }
 
-TEST(ReplyTest, CopiesHaveTheirOwnReadPositionOverSharedBytes)
-{
-    Reply reply(5, DiscontiguousData(test::regionOf(sequence(24))));
-    reply.consumePart(8);
-    Reply copy = reply;
-    copy.consumePart(8);
-    EXPECT_EQ(reply.consumedCount(), 8);
-    EXPECT_EQ(copy.consumedCount(), 16);
-    EXPECT_EQ(copy.unique(), 5u);
-    EXPECT_EQ(copy.data().regions()[0].bytes().data(), reply.data().regions()[0].bytes().data());
-}
-
 TEST(ReplyDeathTest, NegativeByteCountEndsTheProcess)
 {
     Reply reply(1, DiscontiguousData(test::regionOf(sequence(8))));
