@@ -177,26 +177,6 @@ TEST_F(ChannelTest, ReplyErrorsArePOSIXErrorsAndCodesThePlatformDoesNotKnowAreEN
     tasks::runBlocking(channel->close());
 }
 
-TEST_F(ChannelTest, RepliesInAnyOrderReachTheirOwnRequests)
-{
-    open();
-    Request first = getattr(1);
-    Request second = getattr(2);
-    tasks::TaskHandle<Reply> firstReply = startProcessing(first);
-    tasks::TaskHandle<Reply> secondReply = startProcessing(second);
-
-    peer.reply(second.unique(), testing_support::bytesOf(std::string_view("second")));
-    Reply answeredFirst = tasks::runBlocking(secondReply.value());
-    EXPECT_EQ(answeredFirst.unique(), second.unique());
-    EXPECT_EQ(bytesOf(answeredFirst.data()), testing_support::bytesOf(std::string_view("second")));
-
-    peer.reply(first.unique(), testing_support::bytesOf(std::string_view("first")));
-    Reply answeredLast = tasks::runBlocking(firstReply.value());
-    EXPECT_EQ(answeredLast.unique(), first.unique());
-    EXPECT_EQ(bytesOf(answeredLast.data()), testing_support::bytesOf(std::string_view("first")));
-    tasks::runBlocking(channel->close());
-}
-
 TEST_F(ChannelTest, AReplyToNoWaitingRequestIsDroppedAndTheNextOneStillArrives)
 {
     open();
@@ -242,18 +222,6 @@ TEST_F(ChannelTest, NotificationsGoToTheStreamInOrderAndNeverCompleteARequest)
     EXPECT_FALSE(tasks::runBlocking(nextNotification(channel)).has_value());
 }
 
-TEST_F(ChannelTest, CloseFailsEveryWaitingRequestWithClosed)
-{
-    open();
-    std::vector<tasks::TaskHandle<Reply>> waiting;
-    for (std::uint64_t node = 1; node <= 3; ++node)
-        waiting.push_back(startProcessing(getattr(node)));
-    tasks::runBlocking(channel->close());
-    for (tasks::TaskHandle<Reply>& reply : waiting)
-        EXPECT_EQ(outcomeOf(reply.value()), "closed");
-    peer.waitUntilDisconnected();
-}
-
 TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)
 {
     open();
@@ -267,16 +235,6 @@ TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)
     EXPECT_EQ(outcomeOf(channel->process(getattr(4))), notConnected);
     EXPECT_EQ(outcomeOf(channel->send(forget(4, 1))), notConnected);
     EXPECT_EQ(peer.requests().size(), 3u);
-    EXPECT_EQ(outcomeOf(channel->close()), "ok");
-}
-
-TEST_F(ChannelTest, ADaemonDyingWhileItAnswersFailsTheRequestsItLeavesBehind)
-{
-    peer.on(FUSE_STATFS, [](const FuseRequest&) { return FuseAnswer::closeConnection(); });
-    open();
-    tasks::TaskHandle<Reply> earlier = startProcessing(getattr(1));
-    EXPECT_EQ(outcomeOf(channel->process(Request::statfs())), notConnected);
-    EXPECT_EQ(outcomeOf(earlier.value()), notConnected);
     EXPECT_EQ(outcomeOf(channel->close()), "ok");
 }
 

@@ -23,18 +23,6 @@ Bytes record(std::uint64_t ino, std::uint64_t off, std::string_view name, std::u
     return bytes;
 }
 
-TEST(DirectoryEntryTest, RecordOccupiesItsNameRoundedUpToEightBytes)
-{
-    EXPECT_EQ(record(1, 1, "abcdefgh").size(), 32u);
-    EXPECT_EQ(record(1, 1, "a").size(), 32u);
-    EXPECT_EQ(record(1, 1, "abcdefghi").size(), 40u);
-    EXPECT_EQ(DirectoryEntry::paddingCount(8), 0);
-    EXPECT_EQ(DirectoryEntry::paddingCount(1), 7);
-    EXPECT_EQ(DirectoryEntry::paddingCount(9), 7);
-    EXPECT_EQ(DirectoryEntry::paddingCount(5), 3);
-    EXPECT_EQ(DirectoryEntry::paddingCount(0xFFFF'FFFFu), 1);
-}
-
 TEST(DirectoryEntryTest, ListingIsReadRecordByRecordWhateverThePadding)
 {
     Bytes payload = test::concatenated({ record(1, 1, ".", 4), record(0xFFFF'FFFF, 2, "abcdefgh", 8, 0xAA),

@@ -175,18 +175,6 @@ TEST(RequestTest, EachFormBuildsItsExactBytesAndReferencesWhatItIsGiven)
             Bytes { 4, 0, 0, 0, 0, 0, 0, 0 } }));
 }
 
-TEST(RequestTest, CopiesShareTheBuffersAndOutliveTheOriginal)
-{
-    std::optional<Request> original(std::in_place, FUSE_READ, 7, 0, 0, 0,
-        Part::managed<fuse_read_in>([](fuse_read_in& in) { in.size = 4096; }));
-    Request copy = *original;
-    EXPECT_EQ(copy.data().regions()[0].bytes().data(), original->data().regions()[0].bytes().data());
-    Bytes before = bytesOf(original->data());
-    original.reset();
-    EXPECT_EQ(bytesOf(copy.data()), before);
-    EXPECT_EQ(headerOf(copy).len, 80u);
-}
-
 TEST(RequestDeathTest, RequestLongerThanThirtyTwoBitsEndsTheProcess)
 {
     EXPECT_DEATH(Request(FUSE_WRITE, 1, 0, 0, 0, Part::managed(std::ptrdiff_t { 1 } << 32)),

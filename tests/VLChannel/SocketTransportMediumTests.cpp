@@ -1,5 +1,6 @@
 #include "VLChannel/SocketTransportMedium.h"
 
+#include "ByteHelpers.h"
 #include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Logger.h"
@@ -70,28 +71,12 @@ private:
     std::vector<tasks::Result<DiscontiguousData>> deliveries;
 };
 
-std::vector<std::ptrdiff_t> regionCounts(const DiscontiguousData& data)
-{
-    std::vector<std::ptrdiff_t> counts;
-    for (const DiscontiguousData::Region& region : data.regions())
-        counts.push_back(region.count());
-    return counts;
-}
-
 Bytes pattern(std::size_t count, unsigned seed)
 {
     Bytes bytes(count);
     for (std::size_t index = 0; index < count; ++index)
         bytes[index] = static_cast<std::byte>((index * 31 + seed) & 0xff);
     return bytes;
-}
-
-Bytes concatenated(std::initializer_list<Bytes> pieces)
-{
-    Bytes result;
-    for (const Bytes& piece : pieces)
-        result.insert(result.end(), piece.begin(), piece.end());
-    return result;
 }
 
 int posixErrorCode(const tasks::Result<DiscontiguousData>& result)
@@ -117,49 +102,27 @@ protected:
     Inbox inbox;
 };
 
+// Written in seven-byte pieces, each read before the next, so that headers and bodies arrive split.
 TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndLongerOnesAsHeaderAndBody)
 {
     activate();
     // A one-byte body (length 17) is the smallest that is read; the next message must follow it.
-    std::vector<Bytes> messages { replyMessage(7), replyMessage(8, pattern(1, 1)),
-        replyMessage(9, pattern(144, 1)), replyMessage(10) };
-    std::vector<std::vector<std::ptrdiff_t>> regions { { 16 }, { 16, 1 }, { 16, 144 }, { 16 } };
-    peer.write(concatenated({ messages[0], messages[1], messages[2], messages[3] }));
+    // A length below sixteen is a header alone, and the bytes after it start the next message.
+    Bytes shortHeader = testing_support::bytesOf(fuse_out_header { .len = 3, .error = 0, .unique = 9 });
+    std::vector<Bytes> messages { replyMessage(7), replyMessage(8, pattern(1, 1)), shortHeader,
+        replyMessage(10, pattern(144, 1)), replyMessage(11) };
+    std::vector<std::vector<std::ptrdiff_t>> regions { { 16 }, { 16, 1 }, { 16 }, { 16, 144 }, { 16 } };
+    Bytes stream;
+    for (const Bytes& message : messages)
+        stream.insert(stream.end(), message.begin(), message.end());
+    peer.writeInPieces(stream, 7);
     for (std::size_t index = 0; index < messages.size(); ++index) {
         DiscontiguousData delivered = inbox.waitFor(index).get();
-        EXPECT_EQ(regionCounts(delivered), regions[index]) << index;
+        EXPECT_EQ(test::regionCounts(delivered), regions[index]) << index;
         EXPECT_EQ(bytesOf(delivered), messages[index]) << index;
     }
     tasks::runBlocking(transport->deactivate());
-}
-
-TEST_F(
-    SocketTransportMediumTest, AHeaderWithLengthBelowSixteenIsSixteenBytesAndTheNextBytesStartTheNextMessage)
-{
-    activate();
-    fuse_out_header shortHeader { .len = 3, .error = 0, .unique = 9 };
-    Bytes following = replyMessage(10, pattern(4, 2));
-    peer.write(concatenated({ testing_support::bytesOf(shortHeader), following }));
-
-    DiscontiguousData first = inbox.waitFor(0).get();
-    EXPECT_EQ(bytesOf(first), testing_support::bytesOf(shortHeader));
-    DiscontiguousData second = inbox.waitFor(1).get();
-    EXPECT_EQ(bytesOf(second), following);
-    EXPECT_EQ(regionCounts(second), (std::vector<std::ptrdiff_t> { 16, 4 }));
-    tasks::runBlocking(transport->deactivate());
-}
-
-TEST_F(SocketTransportMediumTest, ReassemblesAMessageTheDaemonWroteInManySmallPieces)
-{
-    activate();
-    Bytes message = replyMessage(11, pattern(144, 3));
-    // Seven-byte pieces split the header as well as the body; each is read before the next.
-    peer.writeInPieces(message, 7);
-    DiscontiguousData delivered = inbox.waitFor(0).get();
-    EXPECT_EQ(bytesOf(delivered), message);
-    EXPECT_EQ(regionCounts(delivered), (std::vector<std::ptrdiff_t> { 16, 144 }));
-    EXPECT_EQ(inbox.count(), 1u);
-    tasks::runBlocking(transport->deactivate());
+    EXPECT_EQ(inbox.count(), messages.size());
 }
 
 TEST(SocketTransportMedium, EndOfStreamBetweenOrInsideMessagesIsReportedOnceAsEBADMSG)
@@ -242,33 +205,6 @@ TEST_F(SocketTransportMediumTest, AFailedSendIsThePOSIXErrorOfSend)
     } catch (const foundation::POSIXError& error) {
         EXPECT_EQ(error.errnoCode(), EPIPE);
     }
-}
-
-TEST(SocketTransportMedium, SendsEachRegionWithOneSendInOrder)
-{
-    // A sequenced-packet socket keeps the boundaries of each send, so the far end sees them.
-    int descriptors[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, descriptors), 0);
-    SocketTransportMedium transport(std::make_shared<foundation::FileHandle>(descriptors[0]));
-    Bytes name = bytesOf(std::string_view("abc"));
-    Request request(FUSE_LOOKUP, 1, 0, 0, 0,
-        Request::Part::unmanaged(
-            DiscontiguousData(DiscontiguousData::Region(name), Request::Part::nullByte)));
-    tasks::runBlocking(transport.write(request.data()));
-
-    std::vector<Bytes> records;
-    for (int index = 0; index < 3; ++index) {
-        Bytes record(64);
-        ssize_t count = ::recv(descriptors[1], record.data(), record.size(), 0);
-        ASSERT_GT(count, 0);
-        record.resize(static_cast<std::size_t>(count));
-        records.push_back(record);
-    }
-    EXPECT_EQ(records[0].size(), 40u);
-    EXPECT_EQ(records[1], name);
-    EXPECT_EQ(records[2], Bytes { std::byte { 0 } });
-    EXPECT_EQ(concatenated({ records[0], records[1], records[2] }), bytesOf(request.data()));
-    ::close(descriptors[1]);
 }
 
 TEST(SocketTransportMedium, AShortSendIsContinuedWhereItStopped)

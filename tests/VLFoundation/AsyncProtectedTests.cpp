@@ -36,24 +36,33 @@ Task<Events> snapshot(vl::AsyncProtected<Events>& cell)
     co_return co_await cell.withLock([](Events& events) -> Task<Events> { co_return events; });
 }
 
-TEST(AsyncProtected, BodiesThatSuspendNeverOverlap)
+// Holders are admitted one at a time in arrival order; a permit given back while others wait goes
+// to the first of them, so a newcomer cannot slip in between.
+TEST(AsyncProtected, BodiesThatSuspendNeverOverlapAndEnterInArrivalOrder)
 {
     ManualExecutor executor;
     vl::AsyncProtected<Events> cell { Events {} };
     Gate first;
     Gate second;
+    Gate third;
+    Gate newcomer;
     tasks::spawn(holdCell(cell, "first", first), executor);
     tasks::spawn(holdCell(cell, "second", second), executor);
-    executor.runUntilIdle();
-    // The first holder is suspended inside its body; the second is still waiting for the cell.
-    second.open();
+    tasks::spawn(holdCell(cell, "third", third), executor);
     executor.runUntilIdle();
     first.open();
     executor.runUntilIdle();
+    newcomer.open();
+    tasks::spawn(holdCell(cell, "newcomer", newcomer), executor);
+    executor.runUntilIdle();
+    second.open();
+    third.open();
+    executor.runUntilIdle();
     tasks::TaskHandle<Events> read = tasks::spawn(snapshot(cell), executor);
     executor.runUntilIdle();
-    EXPECT_EQ(
-        tasks::runBlocking(read.value()), (Events { "first in", "first out", "second in", "second out" }));
+    EXPECT_EQ(tasks::runBlocking(read.value()),
+        (Events { "first in", "first out", "second in", "second out", "third in", "third out", "newcomer in",
+            "newcomer out" }));
 }
 
 Task<int> failAfterChanging(vl::AsyncProtected<int>& cell)

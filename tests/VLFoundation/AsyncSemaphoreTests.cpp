@@ -22,30 +22,6 @@ Task<void> takePermit(vl::AsyncSemaphore& semaphore, Events& events, std::string
     events.push_back(name);
 }
 
-TEST(AsyncSemaphore, PermitsPassToWaitersInArrivalOrder)
-{
-    ManualExecutor executor;
-    vl::AsyncSemaphore semaphore(1);
-    Events events;
-    for (const char* name : { "first", "second", "third" })
-        tasks::spawn(takePermit(semaphore, events, name), executor);
-    executor.runUntilIdle();
-    EXPECT_EQ(events, Events { "first" });
-    semaphore.signal();
-    executor.runUntilIdle();
-    EXPECT_EQ(events, (Events { "first", "second" }));
-    semaphore.signal();
-    executor.runUntilIdle();
-    EXPECT_EQ(events, (Events { "first", "second", "third" }));
-    // The permit was handed over, never freed: a newcomer still has to wait.
-    tasks::spawn(takePermit(semaphore, events, "fourth"), executor);
-    executor.runUntilIdle();
-    EXPECT_EQ(events.size(), 3u);
-    semaphore.signal();
-    executor.runUntilIdle();
-    EXPECT_EQ(events.back(), "fourth");
-}
-
 TEST(AsyncSemaphore, SignalWithoutWaitersFreesAPermitForTheNextWait)
 {
     ManualExecutor executor;

@@ -56,60 +56,31 @@ vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, Gate* ga
     };
 }
 
-TEST(AsyncTaskQueue, SerialQueueRunsEntriesOneAfterAnotherInSubmissionOrder)
-{
-    Journal journal;
-    Gate holdFirst;
-    vl::AsyncTaskQueue queue(Mode::serial);
-    EXPECT_EQ(queue.mode(), Mode::serial);
-    // A barrier flag of false does not matter on a serial queue.
-    queue.async(false, entry(journal, "A", &holdFirst));
-    queue.async(false, entry(journal, "B"));
-    queue.async(false, entry(journal, "C"));
-    holdFirst.waitForWaiters(1);
-    holdFirst.open();
-    tasks::runBlocking(queue.wait());
-    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "B start", "B end", "C start", "C end" }));
-}
-
 TEST(AsyncTaskQueue, ConcurrentQueueOverlapsEntriesBetweenBarriersAndRunsBarriersAlone)
 {
     Journal journal;
     Gate holdFirstPair;
     Gate holdBarrier;
+    Gate holdSecondPair;
     vl::AsyncTaskQueue queue(Mode::concurrent);
-    EXPECT_EQ(queue.mode(), Mode::concurrent);
     queue.async(false, entry(journal, "A", &holdFirstPair));
     queue.async(false, entry(journal, "B", &holdFirstPair));
     queue.async(true, entry(journal, "C", &holdBarrier));
-    queue.async(false, entry(journal, "D"));
-    queue.async(false, entry(journal, "E"));
-    // A and B are both running: both wait at the one gate.
+    queue.async(false, entry(journal, "D", &holdSecondPair));
+    queue.async(false, entry(journal, "E", &holdSecondPair));
+    // A and B are both running: both wait at the one gate; so are D and E after the barrier.
     holdFirstPair.waitForWaiters(2);
     holdFirstPair.open();
     holdBarrier.waitForWaiters(1);
     holdBarrier.open();
+    holdSecondPair.waitForWaiters(2);
+    holdSecondPair.open();
     tasks::runBlocking(queue.wait());
     EXPECT_LT(journal.position("A end"), journal.position("C start"));
     EXPECT_LT(journal.position("B end"), journal.position("C start"));
     EXPECT_LT(journal.position("C end"), journal.position("D start"));
     EXPECT_LT(journal.position("C end"), journal.position("E start"));
     EXPECT_EQ(journal.read().size(), 10u);
-}
-
-TEST(AsyncTaskQueue, NonBarrierEntriesAfterABarrierRunTogether)
-{
-    Journal journal;
-    Gate holdPair;
-    vl::AsyncTaskQueue queue(Mode::concurrent);
-    queue.async(true, entry(journal, "open"));
-    queue.async(false, entry(journal, "first", &holdPair));
-    queue.async(false, entry(journal, "second", &holdPair));
-    holdPair.waitForWaiters(2);
-    holdPair.open();
-    tasks::runBlocking(queue.wait());
-    EXPECT_LT(journal.position("open end"), journal.position("first start"));
-    EXPECT_LT(journal.position("open end"), journal.position("second start"));
 }
 
 Task<int> answer(int value)
@@ -123,31 +94,7 @@ Task<int> failing()
     co_return 0;
 }
 
-Task<void> syncRoundTrip(vl::AsyncTaskQueue& queue, Journal& journal)
-{
-    EXPECT_EQ(co_await queue.sync(false, [] { return answer(42); }), 42);
-    try {
-        (void)co_await queue.sync(true, [] { return failing(); });
-        ADD_FAILURE() << "the operation's error was not passed on";
-    } catch (const std::domain_error& error) {
-        EXPECT_STREQ(error.what(), "operation failed");
-    }
-    // The queue goes on after a failed operation.
-    co_await queue.sync(false, [&journal]() -> Task<void> {
-        journal.record("after failure");
-        co_return;
-    });
-}
-
-TEST(AsyncTaskQueue, SyncPassesTheOperationsValueOrErrorOn)
-{
-    Journal journal;
-    vl::AsyncTaskQueue queue(Mode::concurrent);
-    tasks::runBlocking(syncRoundTrip(queue, journal));
-    EXPECT_EQ(journal.read(), Events { "after failure" });
-}
-
-TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
+TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaitedAndPassesTheOperationsValueOrErrorOn)
 {
     Journal journal;
     Gate holdFirst;
@@ -158,11 +105,16 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaited)
         return answer(7);
     });
     queue.async(false, entry(journal, "B"));
+    Task<int> failed = queue.sync(true, [] { return failing(); });
+    queue.async(false, entry(journal, "C"));
     holdFirst.waitForWaiters(1);
     holdFirst.open();
     tasks::runBlocking(queue.wait());
-    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "sync ran", "B start", "B end" }));
+    // A serial queue runs each entry alone in submission order, and goes on after a failed sync.
+    EXPECT_EQ(
+        journal.read(), (Events { "A start", "A end", "sync ran", "B start", "B end", "C start", "C end" }));
     EXPECT_EQ(tasks::runBlocking(std::move(pending)), 7);
+    EXPECT_THROW(tasks::runBlocking(std::move(failed)), std::domain_error);
 }
 
 const tasks::TaskLocal<std::string> callerName { std::string() };

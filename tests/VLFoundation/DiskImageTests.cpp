@@ -67,24 +67,20 @@ TEST(DiskImage, CreatePassesTheSizeAsABareDecimalNumberAndTheDecodedPath)
 
 TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
 {
-    auto before = openDescriptors();
-    {
-        FakeDiskImageTool tool;
-        tool.answer("/dev/disk4\t\t\n", 0);
-        URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
-        EXPECT_EQ(device.path(), "/dev/disk4");
-        EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "attach", "-nomount", "/tmp/a.img" }));
+    FakeDiskImageTool tool;
+    tool.answer("/dev/disk4\t\t\n", 0);
+    URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
+    EXPECT_EQ(device.path(), "/dev/disk4");
+    EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "attach", "-nomount", "/tmp/a.img" }));
 
-        tool.answer("", 0);
-        EXPECT_EQ(failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); }),
-            DiskImage::Error::attachDeviceLookupFailed());
-        tool.answer("/dev/disk4\n", 2);
-        DiskImage::Error error
-            = failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
-        EXPECT_EQ(error, DiskImage::Error::attachFailed(2));
-        EXPECT_STREQ(error.what(), "DiskImage.Error.attachFailed(status: 2)");
-    }
-    EXPECT_EQ(openDescriptors(), before);
+    tool.answer("", 0);
+    EXPECT_EQ(failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); }),
+        DiskImage::Error::attachDeviceLookupFailed());
+    tool.answer("/dev/disk4\n", 2);
+    DiskImage::Error error
+        = failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
+    EXPECT_EQ(error, DiskImage::Error::attachFailed(2));
+    EXPECT_STREQ(error.what(), "DiskImage.Error.attachFailed(status: 2)");
 }
 
 TEST(DiskImage, DetachPassesTheNameAsGivenAndReportsTheToolsStatus)

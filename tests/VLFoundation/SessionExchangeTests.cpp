@@ -59,22 +59,6 @@ tasks::Task<XPCDictionary> exchange(XPCSession session, std::string token, std::
         session, request(token), clock.now() + wait, std::nullopt, clock, std::move(onTimeout));
 }
 
-TEST(SessionExchange, TheReplyArrivesBeforeTheDeadline)
-{
-    auto before = openDescriptors();
-    {
-        auto held = std::make_shared<Mailbox<Held>>();
-        TestServer server = makeServer("test.exchange.reply", held);
-        XPCSession session("test.exchange.reply");
-        XPCDictionary reply = tasks::runBlocking(exchange(session, "first", std::chrono::seconds(60)));
-        EXPECT_EQ(reply.string("Token"), "first");
-        session.cancel("done");
-        server.waitUntilPeersEnded(1);
-        server.stop();
-    }
-    EXPECT_EQ(openDescriptors(), before);
-}
-
 TEST(SessionExchange, APeerThatNeverAnswersEndsAtTheDeadlineAndItsLateReplyReachesNoOne)
 {
     auto held = std::make_shared<Mailbox<Held>>();
