@@ -43,21 +43,6 @@ TEST(FSItemAttributes, SettingAPropertyMakesExactlyThatPropertyValid)
     EXPECT_EQ(attributes.modifyTime().tv_nsec, 34);
 }
 
-TEST(FSItemAttributes, InvalidatingAllPropertiesKeepsTheirValues)
-{
-    fskit::FSItemAttributes attributes;
-    attributes.setFileID(fskit::FSItem::Identifier { 7 });
-    attributes.setType(fskit::FSItemType::directory);
-    attributes.setInhibitKernelOffloadedIO(true);
-    attributes.invalidateAllProperties();
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::fileID));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::type));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::inhibitKernelOffloadedIO));
-    EXPECT_EQ(attributes.fileID(), fskit::FSItem::Identifier { 7 });
-    EXPECT_EQ(attributes.type(), fskit::FSItemType::directory);
-    EXPECT_TRUE(attributes.inhibitKernelOffloadedIO());
-}
-
 TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOnes)
 {
     fskit::FSItemSetAttributesRequest request;
