@@ -27,22 +27,6 @@ TEST(FSItemAttributes, AttributeBitsHaveFSKitsRawValues)
     EXPECT_EQ(FSItemAttribute::inhibitKernelOffloadedIO.rawValue, 0x20000u);
 }
 
-TEST(FSItemAttributes, SettingAPropertyMakesExactlyThatPropertyValid)
-{
-    fskit::FSItemAttributes attributes;
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::size));
-    attributes.setSize(4096);
-    attributes.setModifyTime({ 12, 34 });
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::size));
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::modifyTime));
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::size | FSItemAttribute::modifyTime));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::size | FSItemAttribute::changeTime));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::accessTime));
-    EXPECT_EQ(attributes.size(), 4096u);
-    EXPECT_EQ(attributes.modifyTime().tv_sec, 12);
-    EXPECT_EQ(attributes.modifyTime().tv_nsec, 34);
-}
-
 TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOnes)
 {
     fskit::FSItemSetAttributesRequest request;
