@@ -31,6 +31,16 @@ std::vector<std::byte> outMessage(
     return message;
 }
 
+std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue)
+{
+    return outMessage(unique, -errnoValue, {});
+}
+
+std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload)
+{
+    return outMessage(0, static_cast<std::int32_t>(code), payload);
+}
+
 // Reads exactly `buffer.size()` bytes; false when the stream ends (or fails) first.
 bool readExactly(int descriptor, std::span<std::byte> buffer)
 {
@@ -82,16 +92,6 @@ std::vector<std::byte> bytesOf(const vl::DiscontiguousData& data)
 std::vector<std::byte> replyMessage(std::uint64_t unique, std::span<const std::byte> payload)
 {
     return outMessage(unique, 0, payload);
-}
-
-std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue)
-{
-    return outMessage(unique, -errnoValue, {});
-}
-
-std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload)
-{
-    return outMessage(0, static_cast<std::int32_t>(code), payload);
 }
 
 void writeFuseRequest(int socket, std::uint32_t opcode, std::uint64_t unique, std::uint64_t nodeid,
@@ -186,12 +186,6 @@ FuseAnswer FuseAnswer::error(std::int32_t errnoValue)
         [errnoValue](const FuseRequest& request) { return errorMessage(request.unique(), errnoValue); } });
 }
 
-FuseAnswer FuseAnswer::notification(vl::fuse_notify_code code, std::vector<std::byte> payload)
-{
-    return FuseAnswer(Step { [code, payload = std::move(payload)](
-                                 const FuseRequest&) { return notificationMessage(code, payload); } });
-}
-
 FuseAnswer FuseAnswer::raw(std::vector<std::byte> bytes)
 {
     return FuseAnswer(Step { [bytes = std::move(bytes)](const FuseRequest&) { return bytes; } });
@@ -206,13 +200,6 @@ FuseAnswer FuseAnswer::then(FuseAnswer next) &&
 {
     steps.insert(
         steps.end(), std::make_move_iterator(next.steps.begin()), std::make_move_iterator(next.steps.end()));
-    return std::move(*this);
-}
-
-FuseAnswer FuseAnswer::inPieces(std::size_t pieceSize) &&
-{
-    for (Step& step : steps)
-        step.pieceSize = pieceSize;
     return std::move(*this);
 }
 
@@ -285,11 +272,6 @@ void FusePeer::reply(std::uint64_t unique, std::span<const std::byte> payload)
     write(replyMessage(unique, payload));
 }
 
-void FusePeer::replyError(std::uint64_t unique, std::int32_t errnoValue)
-{
-    write(errorMessage(unique, errnoValue));
-}
-
 void FusePeer::notify(vl::fuse_notify_code code, std::span<const std::byte> payload)
 {
     write(notificationMessage(code, payload));
@@ -350,7 +332,7 @@ void FusePeer::answer(const FuseAnswer& answer, const FuseRequest& request)
             closeConnection();
             return;
         }
-        writeLocked(step.message(request), step.pieceSize);
+        writeLocked(step.message(request), 0);
     }
 }
 

@@ -14,7 +14,7 @@
 //     EXPECT_EQ(peer.waitForRequest(0).opcode(), vl::FUSE_GETATTR);
 //
 // A request with no handler stays unanswered; the test may answer it later from its own thread
-// (reply, replyError), which also gives replies in any order. Answers can be written in pieces
+// (reply, write), which also gives replies in any order. Answers can be written in pieces
 // (each piece is read by the other end before the next is written), as raw bytes (garbage,
 // wrong lengths), or end the connection as a dying daemon would. Handlers run on the peer's
 // thread, one request at a time; writes from that thread and from the test never interleave.
@@ -55,11 +55,8 @@ std::vector<std::byte> bytesOf(std::string_view text);
 std::vector<std::byte> bytesOf(std::span<const std::byte> bytes);
 std::vector<std::byte> bytesOf(const vl::DiscontiguousData& data);
 
-// Whole messages from the daemon: a fuse_out_header (len = 16 + payload) and the payload.
+// A whole reply from the daemon: a fuse_out_header (len = 16 + payload) and the payload.
 std::vector<std::byte> replyMessage(std::uint64_t unique, std::span<const std::byte> payload = {});
-std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue);
-std::vector<std::byte> notificationMessage(
-    vl::fuse_notify_code code, std::span<const std::byte> payload = {});
 
 // The volume's end of a conversation with a real daemon: requests written and replies read on a
 // stream socket, blocking (a socket with a receive time limit turns a missing reply into an
@@ -124,7 +121,6 @@ public:
     }
     // A reply with `error` = -errnoValue and no payload.
     static FuseAnswer error(std::int32_t errnoValue);
-    static FuseAnswer notification(vl::fuse_notify_code code, std::vector<std::byte> payload = {});
     // Bytes written as they are: malformed headers, wrong lengths, replies to other requests.
     static FuseAnswer raw(std::vector<std::byte> bytes);
     // The daemon dies: the connection ends in both directions and the peer stops serving.
@@ -132,16 +128,12 @@ public:
 
     // This answer, then `next`.
     FuseAnswer then(FuseAnswer next) &&;
-    // Writes every message of this answer in pieces of `pieceSize` bytes, each consumed by the
-    // other end before the next one goes out.
-    FuseAnswer inPieces(std::size_t pieceSize) &&;
 
 private:
     friend class FusePeer;
     struct Step {
         // The bytes to write, made from the request being answered; none for closeConnection.
         std::function<std::vector<std::byte>(const FuseRequest&)> message;
-        std::size_t pieceSize = 0;
     };
 
     FuseAnswer() = default;
@@ -179,7 +171,6 @@ public:
 
     // Writes from the test's thread, never interleaved with the peer's own answers.
     void reply(std::uint64_t unique, std::span<const std::byte> payload = {});
-    void replyError(std::uint64_t unique, std::int32_t errnoValue);
     void notify(vl::fuse_notify_code code, std::span<const std::byte> payload = {});
     void write(std::span<const std::byte> bytes);
     // Writes `bytes` in pieces of `pieceSize`, each consumed by the other end before the next.

@@ -27,37 +27,6 @@ TEST(FSItemAttributes, AttributeBitsHaveFSKitsRawValues)
     EXPECT_EQ(FSItemAttribute::inhibitKernelOffloadedIO.rawValue, 0x20000u);
 }
 
-TEST(FSItemAttributes, SettingAPropertyMakesExactlyThatPropertyValid)
-{
-    fskit::FSItemAttributes attributes;
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::size));
-    attributes.setSize(4096);
-    attributes.setModifyTime({ 12, 34 });
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::size));
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::modifyTime));
-    EXPECT_TRUE(attributes.isValid(FSItemAttribute::size | FSItemAttribute::modifyTime));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::size | FSItemAttribute::changeTime));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::accessTime));
-    EXPECT_EQ(attributes.size(), 4096u);
-    EXPECT_EQ(attributes.modifyTime().tv_sec, 12);
-    EXPECT_EQ(attributes.modifyTime().tv_nsec, 34);
-}
-
-TEST(FSItemAttributes, InvalidatingAllPropertiesKeepsTheirValues)
-{
-    fskit::FSItemAttributes attributes;
-    attributes.setFileID(fskit::FSItem::Identifier { 7 });
-    attributes.setType(fskit::FSItemType::directory);
-    attributes.setInhibitKernelOffloadedIO(true);
-    attributes.invalidateAllProperties();
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::fileID));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::type));
-    EXPECT_FALSE(attributes.isValid(FSItemAttribute::inhibitKernelOffloadedIO));
-    EXPECT_EQ(attributes.fileID(), fskit::FSItem::Identifier { 7 });
-    EXPECT_EQ(attributes.type(), fskit::FSItemType::directory);
-    EXPECT_TRUE(attributes.inhibitKernelOffloadedIO());
-}
-
 TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOnes)
 {
     fskit::FSItemSetAttributesRequest request;

@@ -7,16 +7,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <future>
-
 namespace {
 
 using foundation::Data;
-using foundation::FileHandle;
-using foundation::LaunchError;
 using foundation::Pipe;
 using foundation::Process;
-using foundation::URL;
 using testing_support::openDescriptors;
 using testing_support::shell;
 
@@ -34,46 +29,6 @@ TEST(Process, StandardOutputGoesToThePipeAndEndsWithTheChild)
         EXPECT_EQ(process->terminationStatus(), 0);
         EXPECT_EQ(process->terminationReason(), Process::TerminationReason::exit);
     }
-    EXPECT_EQ(openDescriptors(), before);
-}
-
-TEST(Process, TheTerminationHandlerReceivesANonZeroExitStatus)
-{
-    auto process = shell("exit 3");
-    std::promise<int> status;
-    process->terminationHandler = [&](const Process& ended) { status.set_value(ended.terminationStatus()); };
-    process->standardOutput = FileHandle::forWritingAtPath("/dev/null");
-    process->launch();
-    EXPECT_EQ(status.get_future().get(), 3);
-    EXPECT_FALSE(process->isRunning());
-}
-
-TEST(Process, AChildEndedByASignalReportsTheSignal)
-{
-    auto process = shell("kill -TERM $$");
-    process->launch();
-    process->waitUntilExit();
-    EXPECT_EQ(process->terminationReason(), Process::TerminationReason::uncaughtSignal);
-    EXPECT_EQ(process->terminationStatus(), SIGTERM);
-}
-
-TEST(Process, AMissingExecutableIsALaunchErrorAndNeverTerminates)
-{
-    auto before = openDescriptors();
-    auto process = std::make_shared<Process>();
-    process->executableURL = URL::fileURLWithPath("/nonexistent/tool");
-    bool terminated = false;
-    process->terminationHandler = [&](const Process&) { terminated = true; };
-    process->standardOutput = std::make_shared<Pipe>();
-    try {
-        process->launch();
-        FAIL() << "launching a missing executable succeeded";
-    } catch (const LaunchError& error) {
-        EXPECT_EQ(error.errnoCode(), ENOENT);
-    }
-    EXPECT_FALSE(process->isRunning());
-    EXPECT_FALSE(terminated);
-    process.reset();
     EXPECT_EQ(openDescriptors(), before);
 }
 

@@ -11,22 +11,16 @@ struct Described {
     std::string description() const { return "described"; }
 };
 
-TEST(Logger, PlaceholdersTakeTheArgumentsInOrder)
+// Placeholders take the arguments in order; a missing argument leaves its placeholder and extra
+// ones are ignored; errors are described by their message.
+TEST(Logger, FormatsEachPlaceholderWithItsArgument)
 {
     EXPECT_EQ(os::formatLogMessage("a %s b %@ c", { "one", "two" }), "a one b two c");
     EXPECT_EQ(os::formatLogMessage("%s%s", { "x", 42 }), "x42");
     EXPECT_EQ(os::formatLogMessage("100%% of %s", { Described() }), "100% of described");
-}
-
-TEST(Logger, MissingArgumentsLeaveThePlaceholderAndExtraArgumentsAreIgnored)
-{
     EXPECT_EQ(os::formatLogMessage("open name=%s modes=%s", { "f" }), "open name=f modes=%s");
     EXPECT_EQ(os::formatLogMessage("plain", { "unused" }), "plain");
     EXPECT_EQ(os::formatLogMessage("trailing %", {}), "trailing %");
-}
-
-TEST(Logger, ErrorsAreDescribedByTheirMessage)
-{
     std::exception_ptr error = std::make_exception_ptr(std::runtime_error("boom"));
     EXPECT_EQ(os::formatLogMessage("failed: %@", { error }), "failed: boom");
     EXPECT_EQ(os::formatLogMessage("failed: %@", { std::make_exception_ptr(7) }), "failed: unknown error");

@@ -48,16 +48,6 @@ TEST(Continuation, ResumingFromAnotherThreadSchedulesTheTaskInsteadOfRunningItIn
     EXPECT_NE(resumedOn.load(), resumerId);
 }
 
-TEST(Continuation, ResumingWithAnErrorThrowsItInTheTask)
-{
-    auto body = []() -> Task<void> {
-        co_await tasks::withContinuation<void>([](Continuation<void> continuation) {
-            continuation.resumeThrowing(std::make_exception_ptr(std::logic_error("refused")));
-        });
-    };
-    EXPECT_THROW(tasks::runBlocking(body()), std::logic_error);
-}
-
 TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
 {
     constexpr int count = 200;

@@ -19,23 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using tasks::Task;
 
-TEST(Sleep, NeverEndsBeforeItsDeadlineOnEitherClock)
-{
-    auto body = []() -> Task<bool> {
-        tasks::SuspendingClock suspending;
-        auto suspendingDeadline = suspending.now() + 2ms;
-        co_await suspending.sleep(suspendingDeadline);
-        bool suspendingOk = suspending.now() >= suspendingDeadline;
-        tasks::ContinuousClock continuous;
-        auto continuousDeadline = continuous.now() + 2ms;
-        co_await continuous.sleep(continuousDeadline, 1ms);
-        bool continuousOk = continuous.now() >= continuousDeadline;
-        co_await continuous.sleep(continuous.now() - 1s);
-        co_return suspendingOk&& continuousOk;
-    };
-    EXPECT_TRUE(tasks::runBlocking(body()));
-}
-
 TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
 {
     std::atomic<bool> sleeping { false };

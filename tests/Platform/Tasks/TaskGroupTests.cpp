@@ -47,12 +47,6 @@ Task<void> countAfterGate(Gate& gate, std::atomic<int>& cancelledCount, std::ato
     finished.fetch_add(1);
 }
 
-Task<void> count(std::atomic<int>& ran)
-{
-    ran.fetch_add(1);
-    co_return;
-}
-
 void waitUntil(const std::atomic<int>& counter, int value)
 {
     testing_support::waitUntil([&] { return !(counter.load() < value); });
@@ -194,19 +188,6 @@ TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrown
     gate.open();
     EXPECT_THROW(tasks::runBlocking(task.value()), std::out_of_range);
     EXPECT_EQ(finished.load(), 3);
-}
-
-TEST(DiscardingTaskGroup, SucceedsWhenEveryChildSucceeds)
-{
-    std::atomic<int> ran { 0 };
-    auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {
-        for (int index = 0; index < 50; ++index)
-            group.addTask(count(ran));
-        co_return;
-    };
-    auto run = [&]() -> Task<void> { co_await tasks::withThrowingDiscardingTaskGroup(body); };
-    tasks::runBlocking(run());
-    EXPECT_EQ(ran.load(), 50);
 }
 
 } // namespace

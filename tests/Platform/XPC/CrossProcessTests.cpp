@@ -7,10 +7,12 @@
 
 #include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
+#include "Support/WaitUntil.h"
 #include "Support/XPCTestServer.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -99,7 +101,15 @@ int runHelper(const std::string& mode, const std::string& service)
     process->executableURL = foundation::URL::fileURLWithPath(XPC_PEER_HELPER);
     process->arguments = { mode, service };
     process->launch();
-    process->waitUntilExit();
+    // A helper left waiting (for a message that was lost) is killed: the test fails instead of
+    // hanging.
+    try {
+        testing_support::waitUntil([&] { return !process->isRunning(); });
+    } catch (const std::runtime_error&) {
+        ::kill(process->processIdentifier(), SIGKILL);
+        process->waitUntilExit();
+        throw;
+    }
     return process->terminationStatus();
 }
 

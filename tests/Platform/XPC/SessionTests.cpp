@@ -55,29 +55,4 @@ TEST(XPCSession, ARequestGetsItsReplyAndCancellingCallsTheCancellationHandler)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(XPCSession, AServiceThatGoesAwayFailsTheWaitingRequestAndEndsTheSession)
-{
-    std::shared_ptr<Connection> listener = Connection::createMachServiceListener("test.session.silent");
-    auto peers = std::make_shared<EventMailbox>();
-    listener->setEventHandler(postingTo(peers));
-    listener->activate();
-
-    auto ended = std::make_shared<Mailbox<XPCRichError>>();
-    XPCSession session("test.session.silent", XPCSession::InitializationOptions::none,
-        [ended](const XPCRichError& error) { ended->push(error); });
-    auto replies = std::make_shared<Mailbox<XPCSession::ReplyResult>>();
-    session.send(
-        XPCDictionary(), [replies](XPCSession::ReplyResult reply) { replies->push(std::move(reply)); });
-    auto peer = peers->next().connectionValue();
-    ASSERT_TRUE(peer);
-    peer->cancel(); // inactive: closes without reading the request
-    XPCSession::ReplyResult reply = replies->next();
-    ASSERT_TRUE(std::holds_alternative<XPCRichError>(reply));
-    EXPECT_EQ(std::get<XPCRichError>(reply).code(), XPCRichError::Code::connectionInterrupted);
-    EXPECT_EQ(ended->next().code(), XPCRichError::Code::connectionInterrupted);
-    session.cancel("done");
-    listener->cancel();
-    peers->next();
-}
-
 } // namespace

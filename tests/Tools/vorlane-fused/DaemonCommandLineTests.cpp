@@ -7,18 +7,19 @@ namespace {
 using fused::parseDaemonArguments;
 using Words = std::vector<std::string>;
 
-TEST(DaemonCommandLine, withoutArgumentsTheDaemonServesMemfsAnnouncingNothing)
+// Without arguments the daemon serves memfs announcing nothing; flags choose the features and
+// become the mount options in their order; passthrough serves a directory; both it and the mount
+// point are made absolute.
+TEST(DaemonCommandLine, flagsChooseTheFeaturesTheFileSystemAndTheMountOptions)
 {
-    fused::DaemonOptions options = parseDaemonArguments({});
-    EXPECT_EQ(options.fileSystem, "memfs");
-    EXPECT_FALSE(options.features.caseInsensitive);
-    EXPECT_FALSE(options.features.volumeRename);
-    EXPECT_FALSE(options.features.extendedAccess);
-    EXPECT_EQ(options.mountOptions, Words { "memfs" });
-}
+    fused::DaemonOptions defaults = parseDaemonArguments({});
+    EXPECT_EQ(defaults.fileSystem, "memfs");
+    EXPECT_FALSE(defaults.features.caseInsensitive);
+    EXPECT_FALSE(defaults.features.volumeRename);
+    EXPECT_FALSE(defaults.features.extendedAccess);
+    EXPECT_TRUE(defaults.features.extendedAttributes);
+    EXPECT_EQ(defaults.mountOptions, Words { "memfs" });
 
-TEST(DaemonCommandLine, flagsChooseTheFeaturesAndBecomeTheMountOptionsInTheirOrder)
-{
     fused::DaemonOptions options
         = parseDaemonArguments({ "--extended-access", "memfs", "--case-insensitive", "--extended-access" });
     EXPECT_TRUE(options.features.caseInsensitive);
@@ -26,21 +27,17 @@ TEST(DaemonCommandLine, flagsChooseTheFeaturesAndBecomeTheMountOptionsInTheirOrd
     EXPECT_TRUE(options.features.extendedAccess);
     EXPECT_EQ(options.mountOptions, (Words { "extended-access", "case-insensitive", "memfs" }));
     EXPECT_TRUE(parseDaemonArguments({ "--volume-rename" }).features.volumeRename);
-    EXPECT_TRUE(options.features.extendedAttributes);
     fused::DaemonOptions plain = parseDaemonArguments({ "--no-xattr" });
     EXPECT_FALSE(plain.features.extendedAttributes);
     EXPECT_EQ(plain.mountOptions, Words { "memfs" });
-}
 
-TEST(DaemonCommandLine, passthroughServesADirectoryAndTheMountPointIsKeptBothMadeAbsolute)
-{
-    fused::DaemonOptions options = parseDaemonArguments(
+    fused::DaemonOptions passthrough = parseDaemonArguments(
         { "--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive", "--volume-checks-access" });
-    EXPECT_EQ(options.fileSystem, "passthrough");
-    EXPECT_EQ(options.passthroughDirectory, "/srv/data");
-    EXPECT_EQ(options.mountPoint, std::filesystem::current_path() / "mnt");
-    EXPECT_EQ(options.mountOptions, (Words { "case-insensitive", "passthrough" }));
-    EXPECT_TRUE(options.volumeChecksAccess);
+    EXPECT_EQ(passthrough.fileSystem, "passthrough");
+    EXPECT_EQ(passthrough.passthroughDirectory, "/srv/data");
+    EXPECT_EQ(passthrough.mountPoint, std::filesystem::current_path() / "mnt");
+    EXPECT_EQ(passthrough.mountOptions, (Words { "case-insensitive", "passthrough" }));
+    EXPECT_TRUE(passthrough.volumeChecksAccess);
     EXPECT_EQ(parseDaemonArguments({ "passthrough:src" }).passthroughDirectory,
         std::filesystem::current_path() / "src");
 }

@@ -148,35 +148,6 @@ TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
     EXPECT_EQ(Session::as<vl::fuse_init_out>(featured.receive()).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
 }
 
-TEST(FuseServer, GetattrAndLookupAnswerFromTheFileSystemAndCountLookups)
-{
-    Session session;
-    std::uint64_t folder = session.fileSystem.makeDirectory(1, "Folder", 0750);
-    session.send(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {}));
-    auto root = Session::as<vl::fuse_attr_out>(session.receive());
-    EXPECT_EQ(root.attr.ino, 1u);
-    EXPECT_TRUE(S_ISDIR(root.attr.mode));
-    EXPECT_EQ(root.attr.nlink, 3u);
-
-    session.send(vl::FUSE_LOOKUP, 1, nameBytes("Folder"));
-    auto entry = Session::as<vl::fuse_entry_out>(session.receive());
-    EXPECT_EQ(entry.nodeid, folder);
-    EXPECT_EQ(entry.attr.ino, folder);
-    EXPECT_EQ(entry.attr.mode, S_IFDIR | 0750u);
-    session.send(vl::FUSE_LOOKUP, 1, nameBytes("Folder"));
-    session.receive();
-    EXPECT_EQ(session.fileSystem.lookupCount(folder), 2u);
-
-    session.send(vl::FUSE_LOOKUP, 1, nameBytes("folder"));
-    Session::Reply missing = session.receive();
-    EXPECT_EQ(missing.header.error, -posix::enoent);
-    EXPECT_EQ(missing.header.len, 16u);
-    session.send(vl::FUSE_GETATTR, 99, bytesOf(vl::fuse_getattr_in {}));
-    EXPECT_EQ(session.receive().header.error, -posix::enoent);
-    session.send(vl::FUSE_LOOKUP, folder, nameBytes("x"));
-    EXPECT_EQ(session.receive().header.error, -posix::enoent);
-}
-
 TEST(FuseServer, CaseInsensitiveLookupKeepsTheCreatedSpelling)
 {
     Session session({ .caseInsensitive = true }, true);

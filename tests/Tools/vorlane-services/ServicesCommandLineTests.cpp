@@ -10,25 +10,17 @@ namespace {
 using services::parseServicesArguments;
 using services::UsageError;
 
-TEST(ServicesCommandLine, withoutArgumentsEveryOptionHasItsDefault)
+// Each option has a default and takes the value given; the host command comes from the option,
+// then the environment, else this build's host.
+TEST(ServicesCommandLine, everyOptionHasItsDefaultAndTakesTheValueGiven)
 {
-    services::ServicesOptions options = parseServicesArguments({}, std::nullopt);
-    EXPECT_TRUE(options.hostCommand.ends_with("/vorlane-fskitd")) << options.hostCommand;
-    EXPECT_EQ(options.diskImageTool, vl::DiskImage::defaultToolURL().path());
-    EXPECT_EQ(options.imageDirectory, xpc::runtimeDirectory() + "/images");
-    EXPECT_EQ(options.imageSize, 1048576);
-    EXPECT_EQ(options.hostPatience, std::chrono::seconds(10));
-}
+    services::ServicesOptions defaults = parseServicesArguments({}, std::nullopt);
+    EXPECT_TRUE(defaults.hostCommand.ends_with("/vorlane-fskitd")) << defaults.hostCommand;
+    EXPECT_EQ(defaults.diskImageTool, vl::DiskImage::defaultToolURL().path());
+    EXPECT_EQ(defaults.imageDirectory, xpc::runtimeDirectory() + "/images");
+    EXPECT_EQ(defaults.imageSize, 1048576);
+    EXPECT_EQ(defaults.hostPatience, std::chrono::seconds(10));
 
-TEST(ServicesCommandLine, theHostComesFromTheOptionThenTheEnvironment)
-{
-    EXPECT_EQ(parseServicesArguments({}, "/opt/host").hostCommand, "/opt/host");
-    EXPECT_TRUE(parseServicesArguments({}, "").hostCommand.ends_with("/vorlane-fskitd"));
-    EXPECT_EQ(parseServicesArguments({ "--host", "/bin/host" }, "/opt/host").hostCommand, "/bin/host");
-}
-
-TEST(ServicesCommandLine, everyOptionSetsItsValue)
-{
     services::ServicesOptions options
         = parseServicesArguments({ "--disk-image-tool", "/bin/tool", "--image-directory", "/var/images",
                                      "--image-size", "512", "--host-patience", "0" },
@@ -37,6 +29,10 @@ TEST(ServicesCommandLine, everyOptionSetsItsValue)
     EXPECT_EQ(options.imageDirectory, "/var/images");
     EXPECT_EQ(options.imageSize, 512);
     EXPECT_EQ(options.hostPatience, std::chrono::seconds(0));
+
+    EXPECT_EQ(parseServicesArguments({}, "/opt/host").hostCommand, "/opt/host");
+    EXPECT_TRUE(parseServicesArguments({}, "").hostCommand.ends_with("/vorlane-fskitd"));
+    EXPECT_EQ(parseServicesArguments({ "--host", "/bin/host" }, "/opt/host").hostCommand, "/bin/host");
 }
 
 TEST(ServicesCommandLine, aCommandLineItCannotUnderstandIsAUsageError)
