@@ -66,10 +66,11 @@ protected:
         FakeVolume::Call call = volume->nextCall();
         // A daemon that never answers or never hangs up fails the read instead of hanging the test.
         timeval limit { 10, 0 };
-        if (call.socket)
+        if (call.socket) {
             EXPECT_EQ(
                 ::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit),
                 0);
+        }
         return call;
     }
 
