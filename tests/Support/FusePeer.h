@@ -14,7 +14,7 @@
 //     EXPECT_EQ(peer.waitForRequest(0).opcode(), vl::FUSE_GETATTR);
 //
 // A request with no handler stays unanswered; the test may answer it later from its own thread
-// (reply, write), which also gives replies in any order. Answers can be written in pieces
+// (reply, write), which also gives replies in any order. Bytes can be written in pieces
 // (each piece is read by the other end before the next is written), as raw bytes (garbage,
 // wrong lengths), or end the connection as a dying daemon would. Handlers run on the peer's
 // thread, one request at a time; writes from that thread and from the test never interleave.

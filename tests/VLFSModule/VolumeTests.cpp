@@ -59,9 +59,10 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
     EXPECT_EQ(init.bytes(),
         bytesOf(vl::fuse_in_header { .len = 56, .opcode = 26, .unique = init.header().unique },
             vl::fuse_init_in { 7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, vl::FUSE_INIT_VOLUME_OFFER }));
-    EXPECT_EQ(peer.waitForRequest(1).bytes(),
+    FuseRequest statfs = peer.waitForRequest(1);
+    EXPECT_EQ(statfs.bytes(),
         bytesOf(vl::fuse_in_header {
-            .len = 40, .opcode = vl::FUSE_STATFS, .unique = peer.waitForRequest(1).unique(), .nodeid = 1 }));
+            .len = 40, .opcode = vl::FUSE_STATFS, .unique = statfs.unique(), .nodeid = 1 }));
 
     fskit::FSStatFSResult statistics = volume->volumeStatistics();
     EXPECT_EQ(statistics.blockSize, 512);
