@@ -3,11 +3,12 @@
 #include "VLFSModule/FSItemAttributes+FUSE.h"
 
 #include "Platform/FSKit/FSError.h"
+#include "Support/FusePeer.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstring>
+#include <functional>
 #include <limits>
 
 namespace vl {
@@ -15,42 +16,28 @@ namespace {
 
 using fskit::FSItemAttribute;
 using fskit::FSItemType;
+using testing_support::bytesOf;
 using Identifier = fskit::FSItem::Identifier;
-
-fuse_attr reportedFile()
-{
-    fuse_attr attr {};
-    attr.ino = 41;
-    attr.size = 12345;
-    attr.blocks = 99;
-    attr.atime = 1000;
-    attr.atimensec = 1;
-    attr.mtime = 2000;
-    attr.mtimensec = 2;
-    attr.ctime = 3000;
-    attr.ctimensec = 3;
-    attr.crtime = 4000;
-    attr.crtimensec = 4;
-    attr.mode = 0100644;
-    attr.nlink = 3;
-    attr.uid = 501;
-    attr.gid = 20;
-    attr.rdev = 7;
-    attr.flags = 0x8000;
-    attr.blksize = 4096;
-    return attr;
-}
+constexpr std::int32_t int32Min = std::numeric_limits<std::int32_t>::min();
 
 bool operator==(const timespec& a, const timespec& b)
 {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-bool isZero(const fuse_setattr_in& in)
-{
-    fuse_setattr_in zero {};
-    return std::memcmp(&in, &zero, sizeof zero) == 0;
-}
+// Every mode's type bits, and what they make an item.
+constexpr std::pair<std::uint32_t, FSItemType> typesOfModes[] = {
+    { 0100644, FSItemType::file },
+    { 0040755, FSItemType::directory },
+    { 0120777, FSItemType::symlink },
+    { 0010600, FSItemType::fifo },
+    { 0020600, FSItemType::charDevice },
+    { 0060600, FSItemType::blockDevice },
+    { 0140755, FSItemType::socket },
+    { 0000644, FSItemType::unknown },
+    { 0030644, FSItemType::unknown },
+    { 0170644, FSItemType::unknown },
+};
 
 TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOthers)
 {
@@ -61,7 +48,26 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
     attributes.setAddedTime(timespec { 7, 8 });
     attributes.setSupportsLimitedXAttrs(true);
 
-    apply(attributes, reportedFile());
+    // Negative nanoseconds stay negative.
+    apply(attributes,
+        fuse_attr { .ino = 41,
+            .size = 12345,
+            .blocks = 99,
+            .atime = -5,
+            .mtime = 2000,
+            .ctime = 3000,
+            .crtime = 4000,
+            .atimensec = -1,
+            .mtimensec = int32Min,
+            .ctimensec = 3,
+            .crtimensec = 4,
+            .mode = 0100644,
+            .nlink = 3,
+            .uid = 501,
+            .gid = 20,
+            .rdev = 7,
+            .flags = 0x8000,
+            .blksize = 4096 });
 
     EXPECT_EQ(attributes.uid(), 501u);
     EXPECT_EQ(attributes.gid(), 20u);
@@ -73,8 +79,8 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
     EXPECT_EQ(attributes.fileID(), Identifier { 42 });
     EXPECT_FALSE(attributes.supportsLimitedXAttrs());
     EXPECT_TRUE(attributes.inhibitKernelOffloadedIO());
-    EXPECT_TRUE(attributes.accessTime() == (timespec { 1000, 1 }));
-    EXPECT_TRUE(attributes.modifyTime() == (timespec { 2000, 2 }));
+    EXPECT_TRUE(attributes.accessTime() == (timespec { -5, -1 }));
+    EXPECT_TRUE(attributes.modifyTime() == (timespec { 2000, int32Min }));
     EXPECT_TRUE(attributes.changeTime() == (timespec { 3000, 3 }));
     EXPECT_TRUE(attributes.birthTime() == (timespec { 4000, 4 }));
     for (FSItemAttribute mapped : { FSItemAttribute::uid, FSItemAttribute::gid, FSItemAttribute::mode,
@@ -94,7 +100,6 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
 TEST(AttributeMapping, InodeNumbersBecomeFileIdentifiersOneHigherExceptTheUnknownOnes)
 {
     fskit::FSItemAttributes attributes;
-    fuse_attr attr = reportedFile();
     const std::pair<std::uint64_t, Identifier> cases[] = {
         { 1, Identifier::rootDirectory },
         { 0, Identifier::parentOfRoot },
@@ -103,8 +108,7 @@ TEST(AttributeMapping, InodeNumbersBecomeFileIdentifiersOneHigherExceptTheUnknow
         { std::numeric_limits<std::uint64_t>::max(), Identifier::invalid },
     };
     for (auto [inode, fileID] : cases) {
-        attr.ino = inode;
-        apply(attributes, attr);
+        apply(attributes, fuse_attr { .ino = inode });
         EXPECT_EQ(attributes.fileID(), fileID) << inode;
         EXPECT_EQ(fileIDFromFUSE(inode), fileID) << inode;
     }
@@ -112,124 +116,83 @@ TEST(AttributeMapping, InodeNumbersBecomeFileIdentifiersOneHigherExceptTheUnknow
     EXPECT_EQ(nodeIDOf(Identifier { 42 }), 41u);
 }
 
-TEST(AttributeMapping, TheTypeComesFromTheModesTypeBitsWhichTheModeLoses)
+// A directory entry's type is the mode's type bits shifted right by 12.
+TEST(AttributeMapping, TheTypeComesFromTheModesTypeBitsWhichTheModeLosesAndSoDoesAnEntrysType)
 {
     fskit::FSItemAttributes attributes;
-    fuse_attr attr = reportedFile();
-    const std::pair<std::uint32_t, FSItemType> cases[] = {
-        { 0100644, FSItemType::file },
-        { 0040755, FSItemType::directory },
-        { 0120777, FSItemType::symlink },
-        { 0010600, FSItemType::fifo },
-        { 0020600, FSItemType::charDevice },
-        { 0060600, FSItemType::blockDevice },
-        { 0140755, FSItemType::socket },
-        { 0000644, FSItemType::unknown },
-        { 0170644, FSItemType::unknown },
-    };
-    for (auto [mode, type] : cases) {
-        attr.mode = mode;
-        apply(attributes, attr);
+    for (auto [mode, type] : typesOfModes) {
+        apply(attributes, fuse_attr { .mode = mode });
         EXPECT_EQ(attributes.type(), type) << std::oct << mode;
         EXPECT_EQ(attributes.mode(), mode & 07777u) << std::oct << mode;
+        EXPECT_EQ(itemTypeFrom(mode >> 12), type) << std::oct << mode;
     }
-    // Bits above the type bits stay in the mode.
-    attr.mode = 0x10000u | 0100755;
-    apply(attributes, attr);
+    // Bits above the type bits stay in the mode; entry types beyond them are unknown.
+    apply(attributes, fuse_attr { .mode = 0x10000u | 0100755 });
     EXPECT_EQ(attributes.mode(), 0x10000u | 0755u);
-}
-
-TEST(AttributeMapping, NegativeNanosecondsStayNegative)
-{
-    fskit::FSItemAttributes attributes;
-    fuse_attr attr = reportedFile();
-    attr.atime = -5;
-    attr.atimensec = -1;
-    attr.mtimensec = std::numeric_limits<std::int32_t>::min();
-    apply(attributes, attr);
-    EXPECT_EQ(attributes.accessTime().tv_sec, -5);
-    EXPECT_EQ(attributes.accessTime().tv_nsec, -1);
-    EXPECT_EQ(attributes.modifyTime().tv_nsec, std::numeric_limits<std::int32_t>::min());
+    for (std::uint32_t direntType : { 16u, 0x10004u, 0xFFFFFFFFu })
+        EXPECT_EQ(itemTypeFrom(direntType), FSItemType::unknown) << direntType;
 }
 
 TEST(AttributeMapping, ASetRequestTranslatesOnlyWhatItSetsAndMarksExactlyThatConsumed)
 {
-    fskit::FSItemSetAttributesRequest onlyModifyTime;
-    onlyModifyTime.setModifyTime(timespec { 1700000000, 123456789 });
-    fuse_setattr_in in {};
-    toFUSE(onlyModifyTime, in);
-    EXPECT_EQ(in.valid, 0x20u);
-    EXPECT_EQ(in.mtime, 1700000000);
-    EXPECT_EQ(in.mtimensec, 123456789);
-    in.valid = 0, in.mtime = 0, in.mtimensec = 0;
-    EXPECT_TRUE(isZero(in));
-    EXPECT_EQ(onlyModifyTime.consumedAttributes, FSItemAttribute::modifyTime);
-
-    fskit::FSItemSetAttributesRequest changeTime;
-    changeTime.setChangeTime(timespec { -3, 4 });
-    fuse_setattr_in changed {};
-    toFUSE(changeTime, changed);
-    EXPECT_EQ(changed.valid, FATTR_CHGTIME);
-    EXPECT_EQ(changed.chgtime, -3);
-    EXPECT_EQ(changed.chgtimensec, 4);
-    EXPECT_EQ(changed.unused2, 0u);
-
-    fskit::FSItemSetAttributesRequest nothing;
-    fuse_setattr_in untouched {};
-    toFUSE(nothing, untouched);
-    EXPECT_TRUE(isZero(untouched));
-    EXPECT_EQ(nothing.consumedAttributes, FSItemAttribute());
-}
-
-TEST(AttributeMapping, EverySettableAttributeReachesItsFieldAndTheRestAreNeverConsumed)
-{
-    fskit::FSItemSetAttributesRequest request;
-    request.setUid(501);
-    request.setGid(20);
-    request.setMode(0104755);
-    request.setFlags(0x20);
-    request.setSize(1ull << 40);
-    request.setAccessTime(timespec { 1, 10 });
-    request.setChangeTime(timespec { 2, 20 });
-    request.setModifyTime(timespec { 3, 30 });
-    request.setBirthTime(timespec { 4, 40 });
-    request.setBackupTime(timespec { 5, 50 });
-    // Never translated, never consumed.
-    request.setType(FSItemType::file);
-    request.setLinkCount(2);
-    request.setAllocSize(4096);
-    request.setFileID(Identifier { 9 });
-    request.setParentID(Identifier { 8 });
-    request.setAddedTime(timespec { 6, 60 });
-    request.setSupportsLimitedXAttrs(true);
-    request.setInhibitKernelOffloadedIO(true);
-
-    fuse_setattr_in in {};
-    in.fh = 77;
-    in.valid = FATTR_FH;
-    toFUSE(request, in);
-
-    EXPECT_EQ(in.valid,
-        FATTR_FH | FATTR_UID | FATTR_GID | FATTR_MODE | FATTR_FLAGS | FATTR_SIZE | FATTR_ATIME | FATTR_CHGTIME
-            | FATTR_MTIME | FATTR_CRTIME | FATTR_BKUPTIME);
-    EXPECT_EQ(in.valid, 0xF000007Fu);
-    EXPECT_EQ(in.fh, 77u);
-    EXPECT_EQ(in.uid, 501u);
-    EXPECT_EQ(in.gid, 20u);
-    EXPECT_EQ(in.mode, 0104755u);
-    EXPECT_EQ(in.flags, 0x20u);
-    EXPECT_EQ(in.size, 1ull << 40);
-    EXPECT_EQ(std::make_pair(in.atime, in.atimensec), std::make_pair(std::int64_t { 1 }, 10));
-    EXPECT_EQ(std::make_pair(in.chgtime, in.chgtimensec), std::make_pair(std::int64_t { 2 }, 20));
-    EXPECT_EQ(std::make_pair(in.mtime, in.mtimensec), std::make_pair(std::int64_t { 3 }, 30));
-    EXPECT_EQ(std::make_pair(in.crtime, in.crtimensec), std::make_pair(std::int64_t { 4 }, 40));
-    EXPECT_EQ(std::make_pair(in.bkuptime, in.bkuptimensec), std::make_pair(std::int64_t { 5 }, 50));
-    EXPECT_EQ(in.unused2, 0u);
-    EXPECT_EQ(in.lock_owner, 0u);
-    EXPECT_EQ(request.consumedAttributes,
-        FSItemAttribute::uid | FSItemAttribute::gid | FSItemAttribute::mode | FSItemAttribute::flags
-            | FSItemAttribute::size | FSItemAttribute::accessTime | FSItemAttribute::changeTime
-            | FSItemAttribute::modifyTime | FSItemAttribute::birthTime | FSItemAttribute::backupTime);
+    struct Case {
+        std::function<void(fskit::FSItemSetAttributesRequest&)> set;
+        fuse_setattr_in expected;
+        FSItemAttribute consumed;
+    };
+    const Case cases[] = {
+        { [](auto&) {}, {}, {} },
+        { [](auto& r) {
+             r.setModifyTime(timespec { 1700000000, 123456789 });
+         },
+            { .valid = 0x20, .mtime = 1700000000, .mtimensec = 123456789 }, FSItemAttribute::modifyTime },
+        { [](auto& r) {
+             r.setChangeTime(timespec { -3, 4 });
+         },
+            { .valid = FATTR_CHGTIME, .chgtime = -3, .chgtimensec = 4 }, FSItemAttribute::changeTime },
+        { // Type, link count, allocated size, identifiers, added time and the two flags are never sent.
+            [](auto& r) {
+                r.setUid(501), r.setGid(20), r.setMode(0104755), r.setFlags(0x20), r.setSize(1ull << 40);
+                r.setAccessTime(timespec { 1, 10 }), r.setChangeTime(timespec { 2, 20 });
+                r.setModifyTime(timespec { 3, 30 }), r.setBirthTime(timespec { 4, 40 });
+                r.setBackupTime(timespec { 5, 50 }), r.setType(FSItemType::file), r.setLinkCount(2);
+                r.setAllocSize(4096), r.setFileID(Identifier { 9 }), r.setParentID(Identifier { 8 });
+                r.setAddedTime(timespec { 6, 60 }), r.setSupportsLimitedXAttrs(true);
+                r.setInhibitKernelOffloadedIO(true);
+            },
+            { .valid = 0xF000007F,
+                .size = 1ull << 40,
+                .atime = 1,
+                .mtime = 3,
+                .atimensec = 10,
+                .mtimensec = 30,
+                .mode = 0104755,
+                .uid = 501,
+                .gid = 20,
+                .bkuptime = 5,
+                .chgtime = 2,
+                .crtime = 4,
+                .bkuptimensec = 50,
+                .chgtimensec = 20,
+                .crtimensec = 40,
+                .flags = 0x20 },
+            FSItemAttribute::uid | FSItemAttribute::gid | FSItemAttribute::mode | FSItemAttribute::flags
+                | FSItemAttribute::size | FSItemAttribute::accessTime | FSItemAttribute::changeTime
+                | FSItemAttribute::modifyTime | FSItemAttribute::birthTime | FSItemAttribute::backupTime },
+    };
+    for (const Case& c : cases) {
+        fskit::FSItemSetAttributesRequest request;
+        c.set(request);
+        // A handle the caller put in first stays.
+        fuse_setattr_in in { .valid = FATTR_FH, .fh = 77 }, expected = c.expected;
+        expected.valid |= FATTR_FH, expected.fh = 77;
+        toFUSE(request, in);
+        EXPECT_EQ(bytesOf(in), bytesOf(expected)) << std::hex << c.expected.valid;
+        EXPECT_EQ(request.consumedAttributes, c.consumed) << std::hex << c.expected.valid;
+    }
+    EXPECT_EQ(FATTR_FH | FATTR_UID | FATTR_GID | FATTR_MODE | FATTR_FLAGS | FATTR_SIZE | FATTR_ATIME
+            | FATTR_CHGTIME | FATTR_MTIME | FATTR_CRTIME | FATTR_BKUPTIME,
+        0xF000007Fu);
 }
 
 TEST(AttributeMapping, NanosecondsBeyondThirtyTwoBitsAreRefusedBeforeAnythingIsTaken)
@@ -244,37 +207,15 @@ TEST(AttributeMapping, NanosecondsBeyondThirtyTwoBitsAreRefusedBeforeAnythingIsT
     } catch (const fskit::FSError& error) {
         EXPECT_EQ(error.code().value(), EINVAL);
     }
-    EXPECT_TRUE(isZero(in));
+    EXPECT_EQ(bytesOf(in), bytesOf(fuse_setattr_in {}));
     EXPECT_EQ(request.consumedAttributes, FSItemAttribute());
 
     // The largest and smallest 32-bit values still pass, whatever they mean to the daemon.
-    request.setBirthTime(timespec { 1, std::numeric_limits<std::int32_t>::min() });
+    request.setBirthTime(timespec { 1, int32Min });
     request.setAccessTime(timespec { 1, std::numeric_limits<std::int32_t>::max() });
     toFUSE(request, in);
-    EXPECT_EQ(in.crtimensec, std::numeric_limits<std::int32_t>::min());
+    EXPECT_EQ(in.crtimensec, int32Min);
     EXPECT_EQ(in.atimensec, std::numeric_limits<std::int32_t>::max());
-}
-
-TEST(AttributeMapping, DirectoryEntryTypesMapLikeTheModesTypeBits)
-{
-    const std::pair<std::uint32_t, FSItemType> cases[] = {
-        { 0, FSItemType::unknown },
-        { 1, FSItemType::fifo },
-        { 2, FSItemType::charDevice },
-        { 3, FSItemType::unknown },
-        { 4, FSItemType::directory },
-        { 6, FSItemType::blockDevice },
-        { 8, FSItemType::file },
-        { 10, FSItemType::symlink },
-        { 12, FSItemType::socket },
-        { 14, FSItemType::unknown },
-        { 15, FSItemType::unknown },
-        { 16, FSItemType::unknown },
-        { 0x10004, FSItemType::unknown },
-        { 0xFFFFFFFF, FSItemType::unknown },
-    };
-    for (auto [direntType, type] : cases)
-        EXPECT_EQ(itemTypeFrom(direntType), type) << direntType;
 }
 
 } // namespace
