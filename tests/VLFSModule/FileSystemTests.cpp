@@ -59,9 +59,13 @@ bool isUnsupportedResource(const std::exception_ptr& error)
     }
 }
 
-TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainer)
+TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainerAndOtherResourcesAreRefused)
 {
-    FileSystem fileSystem;
+    std::atomic<int> connects { 0 };
+    FileSystem fileSystem([&connects](foundation::UUID) -> tasks::Task<std::shared_ptr<vl::Channel>> {
+        ++connects;
+        co_return nullptr;
+    });
     DeviceImage first;
     DeviceImage second;
     ProbeOutcome one = probe(fileSystem, first.open());
@@ -73,15 +77,8 @@ TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainer)
     EXPECT_EQ(one.result->containerID()->uuid().uuidString(), "00000000-0000-0000-0056-6F726C616E65");
     EXPECT_EQ(two.result->name(), one.result->name());
     EXPECT_EQ(two.result->containerID(), one.result->containerID());
-}
 
-TEST(FileSystem, OtherResourcesAreRefusedByProbeAndLoadWithoutConstructingAVolume)
-{
-    std::atomic<int> connects { 0 };
-    FileSystem fileSystem([&connects](foundation::UUID) -> tasks::Task<std::shared_ptr<vl::Channel>> {
-        ++connects;
-        co_return nullptr;
-    });
+    // Probe and load refuse other resources without constructing a volume.
     ProbeOutcome probed = probe(fileSystem, std::make_shared<NotABlockDevice>());
     EXPECT_FALSE(probed.result);
     EXPECT_TRUE(isUnsupportedResource(probed.error));

@@ -26,10 +26,6 @@ TEST(Service, NamesAndRequirementAreFormedFromTheBuildIdentity)
             + ".app\"");
 }
 
-} // namespace
-
-namespace {
-
 tasks::Task<xpc::XPCDictionary> exchange(
     vl::Service service, std::string operation, testing_support::ManualClock clock)
 {
