@@ -152,7 +152,7 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
                 return true;
         return false;
     };
-    testing_support::waitUntil([&] { return !(!failureLogged()); });
+    waitUntil(failureLogged);
     // The failed refresh left the cached value alone.
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
     peer.waitForRequestCount(4);
