@@ -57,7 +57,6 @@ public:
     FakeBroker(std::optional<bool> success, std::optional<xpc::XPCDictionary> daemonCall)
         : server(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
             [this, success, daemonCall](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-                advertised.push(request);
                 std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
                 reply->setBoolean("Success", success);
                 peer.sendMessage(*reply);
@@ -78,7 +77,6 @@ public:
             daemon.join();
     }
 
-    Mailbox<xpc::XPCDictionary> advertised;
     Mailbox<std::optional<xpc::XPCDictionary>> daemonReplies;
 
 private:
