@@ -59,6 +59,7 @@ TEST_F(VolumeItemOperations, AttributesAreFetchedEveryTimeIntoTheItemsOwnObjectW
     peer.on(vl::FUSE_GETATTR,
         [&size](const FuseRequest&) { return FuseAnswer::replyWith(attrOut(1, 0040755, size++)); });
     std::size_t first = mark();
+    EXPECT_EQ(tasks::runBlocking(volume->activate()), root) << "a second activation asks no daemon";
     std::shared_ptr<fskit::FSItemAttributes> attributes = tasks::runBlocking(volume->attributes(root));
     EXPECT_EQ(attributes, root->attributes);
     EXPECT_EQ(attributes->size(), 1u);

@@ -157,17 +157,4 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 400u);
 }
 
-TEST(Volume, ActivationHandsOutTheSameRootItemWithoutAskingTheDaemon)
-{
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    std::shared_ptr<Volume> volume = makeVolume(device, peer);
-    std::shared_ptr<vl::Item> root = tasks::runBlocking(volume->activate());
-    EXPECT_EQ(root->fileID(), fskit::FSItem::Identifier::rootDirectory);
-    EXPECT_EQ(root->attributes->parentID(), fskit::FSItem::Identifier::parentOfRoot);
-    EXPECT_EQ(tasks::runBlocking(volume->activate()), root);
-    EXPECT_EQ(peer.requests().size(), 2u);
-}
-
 } // namespace
