@@ -172,11 +172,6 @@ TEST_F(ChannelTest, AReplyToNoWaitingRequestIsDroppedAndTheNextOneStillArrives)
     tasks::runBlocking(channel->close());
 }
 
-tasks::Task<std::optional<Notification>> nextNotification(std::shared_ptr<Channel> channel)
-{
-    co_return co_await channel->notifications().next();
-}
-
 TEST_F(ChannelTest, NotificationsGoToTheStreamInOrderAndNeverCompleteARequest)
 {
     open();
@@ -188,17 +183,17 @@ TEST_F(ChannelTest, NotificationsGoToTheStreamInOrderAndNeverCompleteARequest)
     EXPECT_EQ(bytesOf(tasks::runBlocking(reply.value()).data()),
         testing_support::bytesOf(std::string_view("reply")));
 
-    std::optional<Notification> first = tasks::runBlocking(nextNotification(channel));
+    std::optional<Notification> first = tasks::runBlocking(channel->notifications().next());
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->type(), FUSE_NOTIFY_INVAL_INODE);
     EXPECT_EQ(bytesOf(first->data()), testing_support::bytesOf(std::string_view("inode")));
-    std::optional<Notification> second = tasks::runBlocking(nextNotification(channel));
+    std::optional<Notification> second = tasks::runBlocking(channel->notifications().next());
     ASSERT_TRUE(second.has_value());
     EXPECT_EQ(second->type(), static_cast<fuse_notify_code>(77));
     EXPECT_EQ(second->count(), 0);
 
     tasks::runBlocking(channel->close());
-    EXPECT_FALSE(tasks::runBlocking(nextNotification(channel)).has_value());
+    EXPECT_FALSE(tasks::runBlocking(channel->notifications().next()).has_value());
 }
 
 TEST_F(ChannelTest, DaemonDeathFailsEveryOutstandingRequestAndEveryLaterOne)

@@ -13,11 +13,6 @@ namespace {
 using test::Bytes;
 using test::sequence;
 
-bool isInsufficientData(const ConsumableError& error)
-{
-    return error.kind() == ConsumableError::Kind::insufficientData;
-}
-
 fuse_entry_out sampleEntry()
 {
     fuse_entry_out entry {};
@@ -40,7 +35,7 @@ TEST(ReplyTest, StructureLongerThanThePayloadFailsWithInsufficientDataAndConsume
         std::move(reply).consume<fuse_entry_out>([&](const fuse_entry_out&) { called = true; });
         ADD_FAILURE() << "a 144-byte structure was read from 100 bytes";
     } catch (const ConsumableError& error) {
-        EXPECT_TRUE(isInsufficientData(error));
+        EXPECT_EQ(error.kind(), ConsumableError::Kind::insufficientData);
         EXPECT_STREQ(error.what(), "insufficientData");
     }
     EXPECT_FALSE(called);

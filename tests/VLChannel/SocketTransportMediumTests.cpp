@@ -235,19 +235,16 @@ TEST_F(SocketTransportMediumTest, MessagesWrittenFromManyTasksAtOnceAreNeverInte
     constexpr int writers = 8;
     constexpr int requestsPerWriter = 16;
     // Second regions of different sizes; every fourth may exceed the socket's buffer.
-    std::vector<Bytes> contents;
-    for (int index = 0; index < writers * requestsPerWriter; ++index) {
-        int limit = index % 4 == 0 ? 256 * 1024 : 2048;
-        contents.push_back(
-            pattern(static_cast<std::size_t>(1 + (index * 7919) % limit), static_cast<unsigned>(index)));
-    }
+    std::vector<Bytes> contents(writers * requestsPerWriter);
     std::map<std::uint64_t, Bytes> expected;
     std::vector<std::vector<Request>> batches(writers);
     for (int index = 0; index < writers * requestsPerWriter; ++index) {
+        Bytes& content = contents[static_cast<std::size_t>(index)];
+        content = pattern(static_cast<std::size_t>(1 + (index * 7919) % (index % 4 == 0 ? 256 * 1024 : 2048)),
+            static_cast<unsigned>(index));
         Request request(FUSE_LOOKUP, static_cast<std::uint64_t>(index), 0, 0, 0,
             Request::Part::unmanaged(
-                DiscontiguousData(DiscontiguousData::Region(contents[static_cast<std::size_t>(index)]),
-                    Request::Part::nullByte)));
+                DiscontiguousData(DiscontiguousData::Region(content), Request::Part::nullByte)));
         expected.emplace(request.unique(), bytesOf(request.data()));
         batches[static_cast<std::size_t>(index % writers)].push_back(request);
     }
