@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace vl {
 namespace {
 
@@ -41,11 +43,9 @@ TEST(DirectoryEntryTest, ListingIsReadRecordByRecordWhateverThePadding)
             Expected { 3, 3, "a", 0, 96 }, Expected { 4, 4, "abcdefghi", 10, 136 } }) {
         std::optional<DirectoryEntry> entry = DirectoryEntry::consumeNext(reply);
         ASSERT_TRUE(entry.has_value()) << expected.name;
-        EXPECT_EQ(entry->dirent.ino, expected.ino);
-        EXPECT_EQ(entry->dirent.off, expected.off);
-        EXPECT_EQ(entry->dirent.type, expected.type);
+        EXPECT_EQ(std::tie(entry->dirent.ino, entry->dirent.off, entry->dirent.type, entry->name),
+            std::tie(expected.ino, expected.off, expected.type, expected.name));
         EXPECT_EQ(entry->dirent.namelen, expected.name.size());
-        EXPECT_EQ(entry->name, expected.name);
         EXPECT_EQ(reply.consumedCount(), expected.consumedAfter);
     }
     EXPECT_FALSE(DirectoryEntry::consumeNext(reply).has_value());

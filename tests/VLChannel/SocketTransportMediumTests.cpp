@@ -7,6 +7,7 @@
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
 #include "Support/FusePeer.h"
+#include "Support/Mailbox.h"
 #include "Support/ManualExecutor.h"
 #include "VLChannel/Request.h"
 #include "VLFoundation/BuildConfig.h"
@@ -40,36 +41,12 @@ using testing_support::replyMessage;
 using Bytes = std::vector<std::byte>;
 
 // Collects what the transport hands to its read handler.
-class Inbox {
-public:
-    Channel::TransportMedium::ReadHandler handler()
-    {
-        return [this](tasks::Result<DiscontiguousData> delivered) {
-            std::lock_guard guard(mutex);
-            deliveries.push_back(std::move(delivered));
-            changed.notify_all();
-        };
-    }
+using Inbox = Mailbox<tasks::Result<DiscontiguousData>>;
 
-    tasks::Result<DiscontiguousData> waitFor(std::size_t index)
-    {
-        std::unique_lock lock(mutex);
-        if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return deliveries.size() > index; }))
-            throw std::runtime_error("delivery " + std::to_string(index) + " never came");
-        return deliveries[index];
-    }
-
-    std::size_t count()
-    {
-        std::lock_guard guard(mutex);
-        return deliveries.size();
-    }
-
-private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<tasks::Result<DiscontiguousData>> deliveries;
-};
+Channel::TransportMedium::ReadHandler handlerFor(const std::shared_ptr<Inbox>& inbox)
+{
+    return [inbox](tasks::Result<DiscontiguousData> delivered) { inbox->push(std::move(delivered)); };
+}
 
 Bytes pattern(std::size_t count, unsigned seed)
 {
@@ -79,14 +56,13 @@ Bytes pattern(std::size_t count, unsigned seed)
     return bytes;
 }
 
-int posixErrorCode(const tasks::Result<DiscontiguousData>& result)
+// The errno of the POSIXError `operation` throws; 0 when it throws none.
+template <typename Operation> int errnoThrownBy(Operation operation)
 {
     try {
-        result.get();
+        operation();
     } catch (const foundation::POSIXError& error) {
         return error.errnoCode();
-    } catch (...) {
-        return -1;
     }
     return 0;
 }
@@ -94,12 +70,12 @@ int posixErrorCode(const tasks::Result<DiscontiguousData>& result)
 // A transport on the near end of a peer's socket pair, read into an inbox once activated.
 class SocketTransportMediumTest : public testing::Test {
 protected:
-    void activate() { transport->activate(inbox.handler()); }
+    void activate() { transport->activate(handlerFor(inbox)); }
 
     FusePeer peer;
     std::shared_ptr<foundation::FileHandle> socketHandle = peer.takeChannelEnd();
     std::unique_ptr<SocketTransportMedium> transport = std::make_unique<SocketTransportMedium>(socketHandle);
-    Inbox inbox;
+    std::shared_ptr<Inbox> inbox = std::make_shared<Inbox>();
 };
 
 // Written in seven-byte pieces, each read before the next, so that headers and bodies arrive split.
@@ -117,12 +93,12 @@ TEST_F(SocketTransportMediumTest, DeliversAHeaderOnlyReplyAsOneRegionAndLongerOn
         stream.insert(stream.end(), message.begin(), message.end());
     peer.writeInPieces(stream, 7);
     for (std::size_t index = 0; index < messages.size(); ++index) {
-        DiscontiguousData delivered = inbox.waitFor(index).get();
+        DiscontiguousData delivered = inbox->next().get();
         EXPECT_EQ(test::regionCounts(delivered), regions[index]) << index;
         EXPECT_EQ(bytesOf(delivered), messages[index]) << index;
     }
     tasks::runBlocking(transport->deactivate());
-    EXPECT_EQ(inbox.count(), messages.size());
+    EXPECT_TRUE(inbox->isEmpty());
 }
 
 TEST(SocketTransportMedium, EndOfStreamBetweenOrInsideMessagesIsReportedOnceAsEBADMSG)
@@ -135,17 +111,17 @@ TEST(SocketTransportMedium, EndOfStreamBetweenOrInsideMessagesIsReportedOnceAsEB
     for (const auto& [written, whole] : cases) {
         FusePeer peer;
         SocketTransportMedium transport(peer.takeChannelEnd());
-        Inbox inbox;
-        transport.activate(inbox.handler());
+        auto inbox = std::make_shared<Inbox>();
+        transport.activate(handlerFor(inbox));
         peer.write(written);
         peer.closeConnection();
         for (std::size_t index = 0; index < whole; ++index)
-            EXPECT_EQ(bytesOf(inbox.waitFor(index).get()), message);
-        EXPECT_EQ(posixErrorCode(inbox.waitFor(whole)), posix::ebadmsg);
+            EXPECT_EQ(bytesOf(inbox->next().get()), message);
+        EXPECT_EQ(errnoThrownBy([&] { (void)inbox->next().get(); }), posix::ebadmsg);
         // The source stays quiet after the failure although the socket remains at end of stream;
         // deactivation waits for any read in progress, so the count is final once it returns.
         tasks::runBlocking(transport.deactivate());
-        EXPECT_EQ(inbox.count(), whole + 1);
+        EXPECT_TRUE(inbox->isEmpty());
     }
 }
 
@@ -160,8 +136,8 @@ TEST_F(SocketTransportMediumTest, DeactivationWaitsForTheReadInProgressThenClose
     peer.write(Bytes(message.begin() + 16, message.end()));
     tasks::runBlocking(deactivation.value());
 
-    ASSERT_EQ(inbox.count(), 1u);
-    EXPECT_EQ(bytesOf(inbox.waitFor(0).get()), message);
+    ASSERT_EQ(inbox->count(), 1u);
+    EXPECT_EQ(bytesOf(inbox->next().get()), message);
     EXPECT_EQ(socketHandle->fileDescriptor(), -1);
     peer.waitUntilDisconnected();
     std::vector<os::LogMessage> messages = log.messages();
@@ -175,12 +151,7 @@ TEST_F(SocketTransportMediumTest, DeactivationWaitsForTheReadInProgressThenClose
 TEST_F(SocketTransportMediumTest, AFailedCloseIsDeactivationsError)
 {
     socketHandle->close();
-    try {
-        tasks::runBlocking(transport->deactivate());
-        ADD_FAILURE() << "deactivation succeeded";
-    } catch (const foundation::POSIXError& error) {
-        EXPECT_EQ(error.errnoCode(), EBADF);
-    }
+    EXPECT_EQ(errnoThrownBy([&] { tasks::runBlocking(transport->deactivate()); }), EBADF);
 }
 
 TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOrNot)
@@ -199,12 +170,7 @@ TEST_F(SocketTransportMediumTest, AFailedSendIsThePOSIXErrorOfSend)
 {
     peer.stopReceiving();
     Request request(FUSE_STATFS, 1, 0, 0, 0);
-    try {
-        tasks::runBlocking(transport->write(request.data()));
-        ADD_FAILURE() << "the write succeeded";
-    } catch (const foundation::POSIXError& error) {
-        EXPECT_EQ(error.errnoCode(), EPIPE);
-    }
+    EXPECT_EQ(errnoThrownBy([&] { tasks::runBlocking(transport->write(request.data())); }), EPIPE);
 }
 
 TEST(SocketTransportMedium, AShortSendIsContinuedWhereItStopped)
@@ -269,19 +235,16 @@ TEST_F(SocketTransportMediumTest, MessagesWrittenFromManyTasksAtOnceAreNeverInte
     constexpr int writers = 8;
     constexpr int requestsPerWriter = 16;
     // Second regions of different sizes; every fourth may exceed the socket's buffer.
-    std::vector<Bytes> contents;
-    for (int index = 0; index < writers * requestsPerWriter; ++index) {
-        int limit = index % 4 == 0 ? 256 * 1024 : 2048;
-        contents.push_back(
-            pattern(static_cast<std::size_t>(1 + (index * 7919) % limit), static_cast<unsigned>(index)));
-    }
+    std::vector<Bytes> contents(writers * requestsPerWriter);
     std::map<std::uint64_t, Bytes> expected;
     std::vector<std::vector<Request>> batches(writers);
     for (int index = 0; index < writers * requestsPerWriter; ++index) {
+        Bytes& content = contents[static_cast<std::size_t>(index)];
+        content = pattern(static_cast<std::size_t>(1 + (index * 7919) % (index % 4 == 0 ? 256 * 1024 : 2048)),
+            static_cast<unsigned>(index));
         Request request(FUSE_LOOKUP, static_cast<std::uint64_t>(index), 0, 0, 0,
             Request::Part::unmanaged(
-                DiscontiguousData(DiscontiguousData::Region(contents[static_cast<std::size_t>(index)]),
-                    Request::Part::nullByte)));
+                DiscontiguousData(DiscontiguousData::Region(content), Request::Part::nullByte)));
         expected.emplace(request.unique(), bytesOf(request.data()));
         batches[static_cast<std::size_t>(index % writers)].push_back(request);
     }

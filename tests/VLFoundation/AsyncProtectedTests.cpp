@@ -79,18 +79,14 @@ Task<int> readInt(vl::AsyncProtected<int>& cell)
     co_return co_await cell.withLock([](int& value) -> Task<int> { co_return value; });
 }
 
-TEST(AsyncProtected, FailingBodyPassesItsErrorOnAndGivesThePermitBack)
+TEST(AsyncProtected, FailingBodyPassesItsErrorOnAndGivesThePermitBackAndUnwrapMovesTheValueOut)
 {
     vl::AsyncProtected<int> cell(1);
     EXPECT_THROW(tasks::runBlocking(failAfterChanging(cell)), std::domain_error);
     EXPECT_EQ(tasks::runBlocking(readInt(cell)), 5);
-}
 
-TEST(AsyncProtected, UnwrapMovesAMoveOnlyValueOut)
-{
-    vl::AsyncProtected<std::unique_ptr<int>> cell(std::make_unique<int>(3));
-    std::unique_ptr<int> value = tasks::runBlocking(cell.unwrap());
-    EXPECT_EQ(*value, 3);
+    vl::AsyncProtected<std::unique_ptr<int>> moveOnly(std::make_unique<int>(3));
+    EXPECT_EQ(*tasks::runBlocking(moveOnly.unwrap()), 3);
 }
 
 struct ExecutorSightings {
@@ -132,25 +128,17 @@ TEST(AsyncProtected, ExecutorBoundFormRunsTheBodyAndReturnsOnThatExecutor)
     EXPECT_FALSE(isolation.isCurrent());
 }
 
-void useAfterUnwrap()
-{
-    vl::AsyncProtected<int> cell(1);
-    (void)tasks::runBlocking(cell.unwrap());
-    (void)tasks::runBlocking(readInt(cell));
-}
-
-void unwrapTwice()
-{
-    vl::AsyncProtected<int> cell(1);
-    (void)tasks::runBlocking(cell.unwrap());
-    (void)tasks::runBlocking(cell.unwrap());
-}
-
 TEST(AsyncProtectedDeathTest, UseAfterUnwrapIsFatal)
 {
-    EXPECT_DEATH(
-        useAfterUnwrap(), "VLFoundation/AsyncProtected: Fatal error: Protected value has been unwrapped");
-    EXPECT_DEATH(unwrapTwice(), "Protected value has been unwrapped");
+    auto unwrapThen = [](auto use) {
+        vl::AsyncProtected<int> cell(1);
+        (void)tasks::runBlocking(cell.unwrap());
+        use(cell);
+    };
+    EXPECT_DEATH(unwrapThen([](auto& cell) { (void)tasks::runBlocking(readInt(cell)); }),
+        "VLFoundation/AsyncProtected: Fatal error: Protected value has been unwrapped");
+    EXPECT_DEATH(unwrapThen([](auto& cell) { (void)tasks::runBlocking(cell.unwrap()); }),
+        "Protected value has been unwrapped");
 }
 
 } // namespace

@@ -45,11 +45,14 @@ private:
     vl::Protected<Events> events { Events {} };
 };
 
-// An entry that records its start, optionally waits at a gate, and records its end.
+const tasks::TaskLocal<std::string> callerName { std::string() };
+
+// An entry that records its start (noting whether it runs in the task of a caller of its name,
+// whose local it then sees), optionally waits at a gate, and records its end.
 vl::AsyncTaskQueue::Operation entry(Journal& journal, std::string name, Gate* gate = nullptr)
 {
     return [&journal, name, gate]() -> Task<void> {
-        journal.record(name + " start");
+        journal.record(name + (callerName.get() == name ? " start in caller" : " start"));
         if (gate)
             co_await gate->passed();
         journal.record(name + " end");
@@ -117,19 +120,6 @@ TEST(AsyncTaskQueue, SyncSubmitsWhenCalledNotWhenAwaitedAndPassesTheOperationsVa
     EXPECT_THROW(tasks::runBlocking(std::move(failed)), std::domain_error);
 }
 
-const tasks::TaskLocal<std::string> callerName { std::string() };
-
-// An operation that notes whether it runs in its caller's task (it then sees the caller's local).
-vl::AsyncTaskQueue::Operation noting(Journal& journal, std::string name, Gate* gate = nullptr)
-{
-    return [&journal, name, gate]() -> Task<void> {
-        journal.record(name + (callerName.get() == name ? " start in caller" : " start"));
-        if (gate)
-            co_await gate->passed();
-        journal.record(name + " end");
-    };
-}
-
 // Awaits a sync, made (and so submitted) beforehand, in a task that binds the caller's name.
 Task<void> awaitAs(std::string name, Task<void> synced)
 {
@@ -143,10 +133,10 @@ TEST(AsyncTaskQueue, SyncRunsInItsCallerWhileNoBarrierIsPendingAndBarriersStillW
     Gate holdBarrier;
     vl::AsyncTaskQueue queue(Mode::concurrent);
     tasks::TaskHandle<void> first
-        = tasks::spawn(awaitAs("A", queue.sync(false, noting(journal, "A", &holdInline))));
+        = tasks::spawn(awaitAs("A", queue.sync(false, entry(journal, "A", &holdInline))));
     holdInline.waitForWaiters(1);
     queue.async(true, entry(journal, "barrier", &holdBarrier));
-    tasks::TaskHandle<void> second = tasks::spawn(awaitAs("B", queue.sync(false, noting(journal, "B"))));
+    tasks::TaskHandle<void> second = tasks::spawn(awaitAs("B", queue.sync(false, entry(journal, "B"))));
     holdInline.open();
     holdBarrier.waitForWaiters(1);
     holdBarrier.open();

@@ -47,51 +47,36 @@ constexpr std::string_view twoImages = R"(<?xml version="1.0" encoding="UTF-8"?>
 </array></dict></plist>
 )";
 
-TEST(DiskImage, CreatePassesTheSizeAsABareDecimalNumberAndTheDecodedPath)
+// The size goes as a bare decimal number and paths decoded (a broken percent-encoding is passed
+// on as it stands); the device attached is the path the tool printed, without white space around.
+TEST(DiskImage, EachOperationPassesItsArgumentsAndMapsAFailingStatusToItsError)
 {
     auto before = openDescriptors();
     FakeDiskImageTool tool;
+    auto create = [&] { return DiskImage::create(URL::fileURLWithPath("/tmp/b.img"), 512, tool.url()); };
+    auto attach = [&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); };
+    auto detach = [&] { return DiskImage::detach("disk4", tool.url()); };
     tool.answer("", 0);
     tasks::runBlocking(DiskImage::create(URL::fileURLWithPath("/tmp/a disk.img"), 1048576, tool.url()));
     EXPECT_EQ(tool.arguments(),
         (std::vector<std::string> { "create", "-size", "1048576", "-layout", "NONE", "/tmp/a disk.img" }));
-    tool.answer("created", 1);
-    EXPECT_EQ(failure([&] { return DiskImage::create(URL::fileURLWithPath("/tmp/b.img"), 512, tool.url()); }),
-        DiskImage::Error::createFailed(1));
-    // A path whose percent-encoding is broken is passed on as it stands.
-    tool.answer("", 0);
     tasks::runBlocking(DiskImage::create(URL::fileURLWithEncodedPath("/tmp/c%zz.img"), 0, tool.url()));
     EXPECT_EQ(tool.arguments().back(), "/tmp/c%zz.img");
-    EXPECT_EQ(openDescriptors(), before);
-}
-
-TEST(DiskImage, AttachAnswersTheDevicePathItPrintedWithoutSurroundingWhiteSpace)
-{
-    FakeDiskImageTool tool;
+    tasks::runBlocking(detach());
+    EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "detach", "disk4" }));
+    EXPECT_EQ(failure(attach), DiskImage::Error::attachDeviceLookupFailed());
     tool.answer("/dev/disk4\t\t\n", 0);
-    URL device = tasks::runBlocking(DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()));
-    EXPECT_EQ(device.path(), "/dev/disk4");
+    EXPECT_EQ(tasks::runBlocking(attach()).path(), "/dev/disk4");
     EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "attach", "-nomount", "/tmp/a.img" }));
 
-    tool.answer("", 0);
-    EXPECT_EQ(failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); }),
-        DiskImage::Error::attachDeviceLookupFailed());
+    tool.answer("created", 1);
+    EXPECT_EQ(failure(create), DiskImage::Error::createFailed(1));
+    EXPECT_EQ(failure(detach), DiskImage::Error::detachFailed(1));
     tool.answer("/dev/disk4\n", 2);
-    DiskImage::Error error
-        = failure([&] { return DiskImage::attach(URL::fileURLWithPath("/tmp/a.img"), tool.url()); });
+    DiskImage::Error error = failure(attach);
     EXPECT_EQ(error, DiskImage::Error::attachFailed(2));
     EXPECT_STREQ(error.what(), "DiskImage.Error.attachFailed(status: 2)");
-}
-
-TEST(DiskImage, DetachPassesTheNameAsGivenAndReportsTheToolsStatus)
-{
-    FakeDiskImageTool tool;
-    tool.answer("", 0);
-    tasks::runBlocking(DiskImage::detach("disk4", tool.url()));
-    EXPECT_EQ(tool.arguments(), (std::vector<std::string> { "detach", "disk4" }));
-    tool.answer("", 1);
-    EXPECT_EQ(
-        failure([&] { return DiskImage::detach("disk9", tool.url()); }), DiskImage::Error::detachFailed(1));
+    EXPECT_EQ(openDescriptors(), before);
 }
 
 TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
@@ -140,7 +125,7 @@ TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
     EXPECT_EQ(image->path(), "/images/3999.img");
 }
 
-TEST(DiskImage, LookUpPassesOnDecodingErrors)
+TEST(DiskImage, LookUpPassesOnDecodingAndLaunchErrors)
 {
     FakeDiskImageTool tool;
     tool.answer("not a property list", 0);
@@ -154,10 +139,6 @@ TEST(DiskImage, LookUpPassesOnDecodingErrors)
     } catch (const foundation::DecodingError& error) {
         EXPECT_EQ(error.kind(), foundation::DecodingError::Kind::keyNotFound);
     }
-}
-
-TEST(DiskImage, AToolThatCannotBeLaunchedIsALaunchError)
-{
     URL missing = URL::fileURLWithPath("/nonexistent/hdiutil");
     EXPECT_THROW(tasks::runBlocking(DiskImage::detach("disk4", missing)), foundation::LaunchError);
     EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk4", missing)), foundation::LaunchError);

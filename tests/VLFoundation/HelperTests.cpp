@@ -16,7 +16,7 @@ struct Options {
 
 enum class Flags : std::uint8_t { none = 0, a = 1, b = 2, ab = 3 };
 
-TEST(BitSet, AllBitsSetRequiresEveryBitOfTheMask)
+TEST(BitSet, AllBitsSetRequiresEveryBitOfTheMaskAndIntersectingOne)
 {
     EXPECT_TRUE(vl::allBitsSet(0b1011u, 0b0011u));
     EXPECT_FALSE(vl::allBitsSet(0b1001u, 0b0011u));
@@ -26,10 +26,7 @@ TEST(BitSet, AllBitsSetRequiresEveryBitOfTheMask)
     EXPECT_TRUE(vl::notAllBitsSet(Options { 0x67000000 }, Options { 0x00800000 }));
     EXPECT_TRUE(vl::allBitsSet(Flags::ab, Flags::b));
     EXPECT_FALSE(vl::allBitsSet(Flags::a, Flags::ab));
-}
-
-TEST(BitSet, IsIntersectingNeedsOneSharedBit)
-{
+    // Intersecting needs one shared bit only.
     EXPECT_TRUE(vl::isIntersecting(Flags::ab, Flags::a));
     EXPECT_FALSE(vl::isIntersecting(Flags::a, Flags::b));
     EXPECT_FALSE(vl::isIntersecting(Options { 0 }, Options { 0 }));

@@ -2,13 +2,13 @@
 
 #include "Platform/Tasks/AsyncStream.h"
 #include "Platform/Tasks/Spawn.h"
-#include "Platform/Tasks/TaskGroup.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -82,20 +82,6 @@ Task<std::vector<int>> drainCopy(vl::SendableAsyncIterator<int> iterator)
     co_return received;
 }
 
-Task<std::vector<std::vector<int>>> drainConcurrently(vl::SendableAsyncIterator<int> iterator, int consumers)
-{
-    auto body = [&iterator, consumers](
-                    tasks::TaskGroup<std::vector<int>>& group) -> Task<std::vector<std::vector<int>>> {
-        for (int consumer = 0; consumer < consumers; ++consumer)
-            group.addTask(drainCopy(iterator));
-        std::vector<std::vector<int>> received;
-        while (std::optional<std::vector<int>> part = co_await group.next())
-            received.push_back(std::move(*part));
-        co_return received;
-    };
-    co_return co_await tasks::withThrowingTaskGroup<std::vector<int>>(body);
-}
-
 TEST(SendableAsyncIterator, ConcurrentCallersReceiveEachElementOnceInTheIteratorsOrder)
 {
     constexpr int count = 2000;
@@ -103,17 +89,19 @@ TEST(SendableAsyncIterator, ConcurrentCallersReceiveEachElementOnceInTheIterator
     for (int element = 0; element < count; ++element)
         producer.yield(element);
     producer.finish();
-    std::vector<std::vector<int>> parts
-        = tasks::runBlocking(drainConcurrently(vl::SendableAsyncIterator<int>(stream), 4));
+    vl::SendableAsyncIterator<int> iterator(stream);
+    std::vector<tasks::TaskHandle<std::vector<int>>> consumers;
+    for (int consumer = 0; consumer < 4; ++consumer)
+        consumers.push_back(tasks::spawn(drainCopy(iterator)));
     std::vector<int> all;
-    for (const std::vector<int>& part : parts) {
+    for (tasks::TaskHandle<std::vector<int>>& consumer : consumers) {
+        std::vector<int> part = tasks::runBlocking(consumer.value());
         EXPECT_TRUE(std::is_sorted(part.begin(), part.end()));
         all.insert(all.end(), part.begin(), part.end());
     }
     std::sort(all.begin(), all.end());
     std::vector<int> expected(count);
-    for (int element = 0; element < count; ++element)
-        expected[static_cast<std::size_t>(element)] = element;
+    std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(all, expected);
 }
 

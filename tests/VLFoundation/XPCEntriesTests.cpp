@@ -17,15 +17,23 @@ using xpc::Object;
 using xpc::XPCArray;
 using xpc::XPCDictionary;
 
-TEST(XPCEntries, AUUIDEntryReadsBackAndAnAbsentOneRemovesTheKey)
+// A UUID reads back as itself, an array as the array object itself.
+TEST(XPCEntries, AnEntryReadsBackAndAnAbsentOneRemovesTheKey)
 {
     XPCDictionary message;
     UUID volume;
+    XPCArray options;
+    options.append(Object::string("rw"));
     vl::setEntry(message, "Volume", std::optional(volume));
+    vl::setEntry(message, "Options", std::optional(options));
     EXPECT_EQ(message.value("Volume")->type(), xpc::Type::uuid);
     EXPECT_EQ(vl::entry<UUID>(message, "Volume"), volume);
+    std::optional<XPCArray> read = vl::entry<XPCArray>(message, "Options");
+    ASSERT_TRUE(read);
+    EXPECT_TRUE(read->object().isSameObject(options.object()));
     vl::setEntry(message, "Volume", std::optional<UUID>());
-    EXPECT_FALSE(message.value("Volume"));
+    vl::setEntry(message, "Options", std::optional<XPCArray>());
+    EXPECT_EQ(message.count(), 0u);
     EXPECT_EQ(vl::entry<UUID>(message, "Volume"), std::nullopt);
 }
 
@@ -43,19 +51,6 @@ TEST(XPCEntries, EntriesOfAnotherTypeReadAsAbsent)
     EXPECT_EQ(vl::entry<XPCArray>(message, "Volume"), std::nullopt);
     EXPECT_EQ(vl::entry<UUID>(message, "Missing"), std::nullopt);
     EXPECT_EQ(vl::entry<FileHandle>(message, "Missing"), nullptr);
-}
-
-TEST(XPCEntries, AnArrayEntryIsTheArrayItself)
-{
-    XPCDictionary message;
-    XPCArray options;
-    options.append(Object::string("rw"));
-    vl::setEntry(message, "Options", std::optional(options));
-    std::optional<XPCArray> read = vl::entry<XPCArray>(message, "Options");
-    ASSERT_TRUE(read);
-    EXPECT_TRUE(read->object().isSameObject(options.object()));
-    vl::setEntry(message, "Options", std::optional<XPCArray>());
-    EXPECT_EQ(message.count(), 0u);
 }
 
 TEST(XPCEntries, AFileHandleReadTwiceGivesTwoHandlesOnTwoDescriptors)
@@ -83,17 +78,12 @@ TEST(XPCEntries, AFileHandleReadTwiceGivesTwoHandlesOnTwoDescriptors)
 
         vl::setEntry(message, "FileHandle", std::shared_ptr<FileHandle>());
         EXPECT_FALSE(message.value("FileHandle"));
+        // A closed handle cannot be written.
+        second->close();
+        EXPECT_THROW(vl::setEntry(message, "FileHandle", second), foundation::POSIXError);
+        EXPECT_FALSE(message.value("FileHandle"));
     }
     EXPECT_EQ(openDescriptors(), before);
-}
-
-TEST(XPCEntries, AClosedFileHandleCannotBeWritten)
-{
-    XPCDictionary message;
-    auto handle = FileHandle::forReadingAtPath("/dev/null");
-    handle->close();
-    EXPECT_THROW(vl::setEntry(message, "FileHandle", handle), foundation::POSIXError);
-    EXPECT_FALSE(message.value("FileHandle"));
 }
 
 } // namespace
