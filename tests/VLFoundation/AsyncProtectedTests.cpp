@@ -117,7 +117,8 @@ TEST(AsyncProtected, ExecutorBoundFormRunsTheBodyAndReturnsOnThatExecutor)
     tasks::SerialExecutor isolation;
     vl::AsyncProtected<int> cell(1);
     Gate gate;
-    tasks::TaskHandle<ExecutorSightings> user = tasks::spawn(useIsolated(cell, isolation, gate));
+    // Called from the isolation's own executor, as its owner calls it.
+    tasks::TaskHandle<ExecutorSightings> user = tasks::spawn(useIsolated(cell, isolation, gate), isolation);
     gate.waitForWaiters(1);
     // Opened from this thread: the body resumes through its executor, not here.
     gate.open();
