@@ -388,37 +388,30 @@ TEST(FuseServer, NamesMadeCountLookupsAndWhatLinuxWouldRefuseIsRefusedOnBothBack
         fused::FileSystemBackend& backend
             = memory ? static_cast<fused::FileSystemBackend&>(session.fileSystem) : passthrough;
         EXPECT_EQ(backend.lookupTally(), (fused::LookupTally { 5, 6 }));
-        struct Case {
-            std::uint32_t opcode;
-            std::uint64_t node;
-            std::vector<std::byte> request;
-            std::int32_t error;
-        };
-        for (const Case& refused : {
-                 Case { vl::FUSE_MKDIR, 1, body(vl::fuse_mkdir_in { 0755, 0 }, std::string(256, 'n')),
-                     posix::enametoolong },
-                 Case { vl::FUSE_MKDIR, 1, body(vl::fuse_mkdir_in { 0755, 0 }, ".."), posix::einval },
-                 Case { vl::FUSE_MKNOD, 1, body(vl::fuse_mknod_in { S_IFDIR | 0755, 0, 0, 0 }, "q"),
-                     posix::einval },
-                 Case {
-                     vl::FUSE_CREATE, 1, body(vl::fuse_create_in { 0xA02, 0644, 0, 0 }, "f"), posix::eexist },
-                 Case { vl::FUSE_READLINK, f, {}, posix::einval },
-                 Case { vl::FUSE_LINK, 1, body(vl::fuse_link_in { d }, "h"), posix::eperm },
-                 Case { vl::FUSE_RMDIR, 1, body("d"), posix::enotempty },
-                 Case { vl::FUSE_UNLINK, 1, body("d"), posix::eisdir },
-                 Case { vl::FUSE_RMDIR, 1, body("f"), posix::enotdir },
-                 Case { vl::FUSE_UNLINK, 1, body("none"), posix::enoent },
-                 Case { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 4, 0 }, "f", "d"), posix::eexist },
-                 Case { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 6, 0 }, "f", "d"), posix::einval },
-                 Case { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 0, 0 }, "f", "d"), posix::eisdir },
-                 Case { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { d, 0, 0 }, "d", "y"), posix::einval },
-                 Case { vl::FUSE_SETXATTR, f, body(vl::fuse_setxattr_in { 0, 4, 0, 0 }, "user.w"),
-                     posix::enoattr },
-                 Case { vl::FUSE_GETXATTR, f, body(vl::fuse_getxattr_in { 8, 0, 1, 0 }, "user.e"),
-                     posix::einval },
-                 Case { vl::FUSE_LISTXATTR, f, bytesOf(vl::fuse_getxattr_in { 6, 0, 0, 0 }), posix::erange },
-             })
-            session.call(refused.opcode, refused.node, refused.request, refused.error);
+        using Refusal = std::tuple<std::uint32_t, std::uint64_t, std::vector<std::byte>, std::int32_t>;
+        for (const auto& [opcode, node, request, error] :
+            std::initializer_list<Refusal> {
+                { vl::FUSE_MKDIR, 1, body(vl::fuse_mkdir_in { 0755, 0 }, std::string(256, 'n')),
+                    posix::enametoolong },
+                { vl::FUSE_MKDIR, 1, body(vl::fuse_mkdir_in { 0755, 0 }, ".."), posix::einval },
+                { vl::FUSE_MKNOD, 1, body(vl::fuse_mknod_in { S_IFDIR | 0755, 0, 0, 0 }, "q"),
+                    posix::einval },
+                { vl::FUSE_CREATE, 1, body(vl::fuse_create_in { 0xA02, 0644, 0, 0 }, "f"), posix::eexist },
+                { vl::FUSE_READLINK, f, {}, posix::einval },
+                { vl::FUSE_LINK, 1, body(vl::fuse_link_in { d }, "h"), posix::eperm },
+                { vl::FUSE_RMDIR, 1, body("d"), posix::enotempty },
+                { vl::FUSE_UNLINK, 1, body("d"), posix::eisdir },
+                { vl::FUSE_RMDIR, 1, body("f"), posix::enotdir },
+                { vl::FUSE_UNLINK, 1, body("none"), posix::enoent },
+                { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 4, 0 }, "f", "d"), posix::eexist },
+                { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 6, 0 }, "f", "d"), posix::einval },
+                { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { 1, 0, 0 }, "f", "d"), posix::eisdir },
+                { vl::FUSE_RENAME, 1, body(vl::fuse_rename_in { d, 0, 0 }, "d", "y"), posix::einval },
+                { vl::FUSE_SETXATTR, f, body(vl::fuse_setxattr_in { 0, 4, 0, 0 }, "user.w"), posix::enoattr },
+                { vl::FUSE_GETXATTR, f, body(vl::fuse_getxattr_in { 8, 0, 1, 0 }, "user.e"), posix::einval },
+                { vl::FUSE_LISTXATTR, f, bytesOf(vl::fuse_getxattr_in { 6, 0, 0, 0 }), posix::erange },
+            })
+            session.call(opcode, node, request, error);
         EXPECT_EQ(backend.lookupTally(), (fused::LookupTally { 5, 6 }));
         EXPECT_EQ(session.answer<vl::fuse_attr_out>(vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {}))
                       .attr.nlink,
@@ -435,19 +428,16 @@ TEST(FuseServer, AccessAnswersByThePermissionBitsForTheCallerAndVolumeRenameIsKe
     Session session;
     std::uint64_t file = session.fileSystem.makeFile(1, "f", 0640, "");
     session.fileSystem.setAttributes(file, { .uid = 501, .gid = 20 });
-    struct Case {
-        std::uint32_t uid, gid, mask;
-        std::int32_t error;
-    };
-    for (Case check : { Case { 0, 0, 6, 0 }, Case { 0, 0, 1, posix::eacces }, Case { 501, 1, 6, 0 },
-             Case { 501, 1, 1, posix::eacces }, Case { 502, 20, 4, 0 }, Case { 502, 20, 2, posix::eacces },
-             Case { 502, 21, 4, posix::eacces }, Case { 502, 21, 0, 0 }, Case { 502, 20, 0x8000 | 0x200, 0 },
-             Case { 502, 20, 0x400, posix::eacces }, Case { 501, 1, 0x800, posix::eacces },
-             Case { 501, 1, 0x100, posix::einval } }) {
+    using Check = std::tuple<std::uint32_t, std::uint32_t, std::uint32_t, std::int32_t>;
+    for (auto [uid, gid, mask, error] : std::initializer_list<Check> { { 0, 0, 6, 0 },
+             { 0, 0, 1, posix::eacces }, { 501, 1, 6, 0 }, { 501, 1, 1, posix::eacces }, { 502, 20, 4, 0 },
+             { 502, 20, 2, posix::eacces }, { 502, 21, 4, posix::eacces }, { 502, 21, 0, 0 },
+             { 502, 20, 0x8000 | 0x200, 0 }, { 502, 20, 0x400, posix::eacces },
+             { 501, 1, 0x800, posix::eacces }, { 501, 1, 0x100, posix::einval } }) {
         vl::fuse_in_header header { sizeof(vl::fuse_in_header) + sizeof(vl::fuse_access_in), vl::FUSE_ACCESS,
-            3, file, check.uid, check.gid, 0, 0 };
-        foundation::writeCompletely(session.volumeEnd, bytesOf(header, vl::fuse_access_in { check.mask, 0 }));
-        EXPECT_EQ(session.receive().header.error, -check.error) << check.uid << " " << check.mask;
+            3, file, uid, gid, 0, 0 };
+        foundation::writeCompletely(session.volumeEnd, bytesOf(header, vl::fuse_access_in { mask, 0 }));
+        EXPECT_EQ(session.receive().header.error, -error) << uid << " " << mask;
     }
     session.call(vl::FUSE_SETVOLNAME, 0, body("Volume"));
     EXPECT_EQ(session.server->volumeName(), "Volume");
