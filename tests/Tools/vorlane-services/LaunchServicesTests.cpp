@@ -33,17 +33,12 @@ xpc::XPCArray optionsOf(std::initializer_list<const char*> words)
     return array;
 }
 
-xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options)
+xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options = optionsOf({ "memfs" }))
 {
     xpc::XPCDictionary message;
     message.setString(keys::operationKey, std::string(keys::volumeRequest));
     vl::setEntry(message, keys::optionsKey, options);
     return message;
-}
-
-std::string lastComponent(const std::string& path)
-{
-    return std::filesystem::path(path).filename().string();
 }
 
 class LaunchServicesTest : public testing::Test {
@@ -88,9 +83,9 @@ protected:
     };
 
     // Asks for a volume as `daemon`, lets its host advertise it, and answers what each side got.
-    Granted grantVolume(TestClient& daemon, xpc::XPCArray options = optionsOf({ "memfs" }))
+    Granted grantVolume(TestClient& daemon)
     {
-        daemon.sendAwaitingReply(volumeRequest(options));
+        daemon.sendAwaitingReply(volumeRequest());
         std::shared_ptr<FakeHost> host = launcher->nextLaunch();
         auto volume = std::make_unique<FakeVolume>(host->devicePath);
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
@@ -133,7 +128,7 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     xpc::XPCDictionary grant = daemon.nextReply();
     EXPECT_EQ(grant.boolean(keys::successKey), true);
     EXPECT_EQ(vl::entry<foundation::UUID>(grant, keys::volumeKey), volume.identifier());
-    EXPECT_EQ(grant.string(keys::bsdNameKey), lastComponent(host->devicePath));
+    EXPECT_EQ(grant.string(keys::bsdNameKey), std::filesystem::path(host->devicePath).filename().string());
     std::optional<xpc::Object> endpoint = grant.value(keys::endpointKey);
     ASSERT_TRUE(endpoint && endpoint->type() == xpc::Type::endpoint);
 
@@ -156,7 +151,7 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
 TEST_F(LaunchServicesTest, aHostIsStoppedWhenItsDaemonLeavesOrItsDeviceIsDeactivated)
 {
     auto early = std::make_unique<TestClient>(services::daemonServiceName());
-    early->sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+    early->sendAwaitingReply(volumeRequest());
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
     FakeVolume volume(host->devicePath);
     early.reset();
@@ -184,7 +179,7 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     // or without it.
     auto changed = [&](std::string_view operation, std::string_view key, std::optional<xpc::Object> value) {
         xpc::XPCDictionary message
-            = operation == keys::volumeRequest ? volumeRequest(optionsOf({ "memfs" })) : xpc::XPCDictionary();
+            = operation == keys::volumeRequest ? volumeRequest() : xpc::XPCDictionary();
         message.setString(keys::operationKey, std::string(operation));
         if (operation == keys::volumeAdvertise) {
             vl::setEntry(message, keys::volumeKey, std::optional(volume.identifier()));
@@ -224,7 +219,7 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
     for (const auto& [service, message] : refused)
         testing_support::sendToService(service, message);
     TestClient daemon(daemonService);
-    daemon.send(volumeRequest(optionsOf({ "memfs" })));
+    daemon.send(volumeRequest());
 
     // The services carry on.
     Granted granted = grantVolume(daemon);
@@ -240,7 +235,7 @@ TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeOrEndsBeforeItAdvertisesIsRefu
 {
     TestClient daemon(services::daemonServiceName());
     auto refusal = [&daemon](const std::function<void()>& meanwhile = [] {}) {
-        daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+        daemon.sendAwaitingReply(volumeRequest());
         meanwhile();
         xpc::XPCDictionary reply = daemon.nextReply();
         EXPECT_EQ(reply.boolean(keys::successKey), false);
@@ -270,7 +265,7 @@ TEST_F(LaunchServicesTest, stopEndsEveryHostThenReleasesEveryVolumeAndEndsEveryC
         TestClient grantedDaemon(services::daemonServiceName());
         Granted granted = grantVolume(grantedDaemon);
         TestClient waitingDaemon(services::daemonServiceName());
-        waitingDaemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+        waitingDaemon.sendAwaitingReply(volumeRequest());
         std::shared_ptr<FakeHost> waitingHost = launcher->nextLaunch();
 
         granted.host->holdStops();
@@ -281,8 +276,7 @@ TEST_F(LaunchServicesTest, stopEndsEveryHostThenReleasesEveryVolumeAndEndsEveryC
             FakeVolume::deactivate(*granted.grant.string(keys::bsdNameKey), true)->boolean(keys::successKey),
             true);
         TestClient lateDaemon(services::daemonServiceName());
-        EXPECT_EQ(
-            lateDaemon.exchange(volumeRequest(optionsOf({ "memfs" }))).boolean(keys::successKey), false);
+        EXPECT_EQ(lateDaemon.exchange(volumeRequest()).boolean(keys::successKey), false);
         granted.host->openStops();
 
         stopServices();
