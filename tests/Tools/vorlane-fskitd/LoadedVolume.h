@@ -1,6 +1,7 @@
 // A volume loaded and activated through the FSKit host against a scripted daemon, for the host's
-// tests. The daemon knows "a" (node 5) and "b" (node 6) in the root and answers anything else
-// with ENOENT; every FORGET it gets is posted to `forgets`.
+// tests. The daemon answers the handshake with the replies given, knows "a" (node 5) and "b" (node
+// 6) in the root and answers anything else with ENOENT; every FORGET it gets is posted to
+// `forgets`, every message to the daemon service to `told`.
 #pragma once
 
 #include "Platform/Foundation/POSIXErrorCode.h"
@@ -13,6 +14,7 @@
 #include "Support/XPCTestServer.h"
 
 #include <map>
+#include <sys/stat.h>
 
 namespace testing_support {
 
@@ -20,14 +22,15 @@ inline vl::fuse_attr_out attributesOf(std::uint64_t node, std::uint32_t mode)
 {
     vl::fuse_attr_out out {};
     out.attr.ino = node, out.attr.size = 1000, out.attr.mtime = 1700000000, out.attr.mode = mode;
-    out.attr.nlink = 1, out.attr.uid = 501, out.attr.gid = 20;
+    out.attr.nlink = S_ISDIR(mode) ? 3 : 1, out.attr.uid = 501, out.attr.gid = 20;
     return out;
 }
 
 struct LoadedVolume {
-    LoadedVolume()
+    explicit LoadedVolume(
+        vl::fuse_init_out init = initReply(), vl::fuse_statfs_out statfs = statfsReply(1000))
     {
-        answerHandshake(peer);
+        answerHandshake(peer, init, statfs);
         peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
         peer.on(vl::FUSE_LOOKUP, [](const FuseRequest& request) {
             static const std::map<std::string, std::uint64_t> nodes { { "a", 5 }, { "b", 6 } };
@@ -69,10 +72,12 @@ struct LoadedVolume {
 
     // (node, nlookup) of each FORGET the daemon got.
     Mailbox<std::pair<std::uint64_t, std::uint64_t>> forgets;
+    // Shared with the service's handler, whose push may still be returning when the test ends.
+    std::shared_ptr<Mailbox<xpc::XPCDictionary>> told = std::make_shared<Mailbox<xpc::XPCDictionary>>();
     DeviceImage device;
     FusePeer peer;
     TestServer daemonService { xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-        [](const xpc::XPCDictionary&, xpc::Connection&) {} };
+        [told = told](const xpc::XPCDictionary& message, xpc::Connection&) { told->push(message); } };
     vl::FileSystem fileSystem { connectTo(peer) };
     host::FSKitHost fskit { fileSystem, device.open() };
 };

@@ -12,24 +12,20 @@ using Words = std::vector<std::string>;
 // point are made absolute.
 TEST(DaemonCommandLine, flagsChooseTheFeaturesTheFileSystemAndTheMountOptions)
 {
-    fused::DaemonOptions defaults = parseDaemonArguments({});
-    EXPECT_EQ(defaults.fileSystem, "memfs");
-    EXPECT_FALSE(defaults.features.caseInsensitive);
-    EXPECT_FALSE(defaults.features.volumeRename);
-    EXPECT_FALSE(defaults.features.extendedAccess);
-    EXPECT_TRUE(defaults.features.extendedAttributes);
-    EXPECT_EQ(defaults.mountOptions, Words { "memfs" });
-
-    fused::DaemonOptions options
-        = parseDaemonArguments({ "--extended-access", "memfs", "--case-insensitive", "--extended-access" });
-    EXPECT_TRUE(options.features.caseInsensitive);
-    EXPECT_FALSE(options.features.volumeRename);
-    EXPECT_TRUE(options.features.extendedAccess);
-    EXPECT_EQ(options.mountOptions, (Words { "extended-access", "case-insensitive", "memfs" }));
-    EXPECT_TRUE(parseDaemonArguments({ "--volume-rename" }).features.volumeRename);
-    fused::DaemonOptions plain = parseDaemonArguments({ "--no-xattr" });
-    EXPECT_FALSE(plain.features.extendedAttributes);
-    EXPECT_EQ(plain.mountOptions, Words { "memfs" });
+    // (case-insensitive, volume-rename, extended-access, extended attributes) and the mount options.
+    auto chosen = [](const Words& arguments) {
+        fused::DaemonOptions options = parseDaemonArguments(arguments);
+        const fused::DaemonFeatures& features = options.features;
+        return std::tuple(features.caseInsensitive, features.volumeRename, features.extendedAccess,
+            features.extendedAttributes, options.mountOptions);
+    };
+    EXPECT_EQ(parseDaemonArguments({}).fileSystem, "memfs");
+    EXPECT_EQ(chosen({}), std::tuple(false, false, false, true, Words { "memfs" }));
+    EXPECT_EQ(chosen({ "--extended-access", "memfs", "--case-insensitive", "--extended-access" }),
+        std::tuple(true, false, true, true, Words { "extended-access", "case-insensitive", "memfs" }));
+    EXPECT_EQ(chosen({ "--volume-rename" }),
+        std::tuple(false, true, false, true, Words { "volume-rename", "memfs" }));
+    EXPECT_EQ(chosen({ "--no-xattr" }), std::tuple(false, false, false, false, Words { "memfs" }));
 
     fused::DaemonOptions passthrough = parseDaemonArguments(
         { "--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive", "--volume-checks-access" });

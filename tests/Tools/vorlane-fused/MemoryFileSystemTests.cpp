@@ -18,7 +18,7 @@ int errorOf(auto&& operation)
     return 0;
 }
 
-TEST(MemoryFileSystem, RefusesNamesThatAreTakenInvalidOrUnderAFile)
+TEST(MemoryFileSystem, RefusesNamesThatAreTakenInAnyOfItsSpellingsInvalidOrUnderAFile)
 {
     fused::MemoryFileSystem fileSystem;
     std::uint64_t file = fileSystem.makeFile(1, "a", 0644, "abc");
@@ -29,6 +29,12 @@ TEST(MemoryFileSystem, RefusesNamesThatAreTakenInvalidOrUnderAFile)
     EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "", 0755); }), posix::einval);
     EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(42, "z", 0755); }), posix::enoent);
     EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "A", 0644, ""); }), 0);
+
+    // A case-insensitive one finds a name in any case, and takes no second spelling of it.
+    fused::MemoryFileSystem insensitive(true);
+    std::uint64_t readMe = insensitive.makeFile(1, "ReadMe.txt", 0644, "hello");
+    EXPECT_EQ(insensitive.lookup(1, "README.TXT").ino, readMe);
+    EXPECT_EQ(errorOf([&] { insensitive.makeFile(1, "readme.TXT", 0644, ""); }), posix::eexist);
 }
 
 TEST(MemoryFileSystem, StatisticsCountFilesAndBlocksInUse)

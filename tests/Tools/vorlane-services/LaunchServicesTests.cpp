@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -32,17 +33,12 @@ xpc::XPCArray optionsOf(std::initializer_list<const char*> words)
     return array;
 }
 
-xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options)
+xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options = optionsOf({ "memfs" }))
 {
     xpc::XPCDictionary message;
     message.setString(keys::operationKey, std::string(keys::volumeRequest));
     vl::setEntry(message, keys::optionsKey, options);
     return message;
-}
-
-std::string lastComponent(const std::string& path)
-{
-    return std::filesystem::path(path).filename().string();
 }
 
 class LaunchServicesTest : public testing::Test {
@@ -87,9 +83,9 @@ protected:
     };
 
     // Asks for a volume as `daemon`, lets its host advertise it, and answers what each side got.
-    Granted grantVolume(TestClient& daemon, xpc::XPCArray options = optionsOf({ "memfs" }))
+    Granted grantVolume(TestClient& daemon)
     {
-        daemon.sendAwaitingReply(volumeRequest(options));
+        daemon.sendAwaitingReply(volumeRequest());
         std::shared_ptr<FakeHost> host = launcher->nextLaunch();
         auto volume = std::make_unique<FakeVolume>(host->devicePath);
         EXPECT_EQ(volume->advertise().boolean(keys::successKey), true);
@@ -106,6 +102,10 @@ protected:
 
 TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeAdvertisesItself)
 {
+    // A volume nobody asked for is refused, also while a request waits for another.
+    testing_support::DeviceImage stranger;
+    FakeVolume unknown(stranger.path);
+    EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
     TestClient daemon(services::daemonServiceName());
     xpc::XPCDictionary request = volumeRequest(optionsOf({ "case-insensitive", "memfs" }));
     request.setString(keys::mountPointKey, "/mnt/volume");
@@ -121,13 +121,14 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     std::string image = tool.imageDirectory() + "/" + volume.identifier().uuidString() + ".img";
     EXPECT_EQ(std::filesystem::file_size(image), 1u << 20);
     EXPECT_EQ(std::filesystem::read_symlink(host->devicePath), image);
+    EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
     EXPECT_EQ(daemon.pendingReplies(), 0u);
 
     EXPECT_EQ(volume.advertise().boolean(keys::successKey), true);
     xpc::XPCDictionary grant = daemon.nextReply();
     EXPECT_EQ(grant.boolean(keys::successKey), true);
     EXPECT_EQ(vl::entry<foundation::UUID>(grant, keys::volumeKey), volume.identifier());
-    EXPECT_EQ(grant.string(keys::bsdNameKey), lastComponent(host->devicePath));
+    EXPECT_EQ(grant.string(keys::bsdNameKey), std::filesystem::path(host->devicePath).filename().string());
     std::optional<xpc::Object> endpoint = grant.value(keys::endpointKey);
     ASSERT_TRUE(endpoint && endpoint->type() == xpc::Type::endpoint);
 
@@ -144,120 +145,81 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
-TEST_F(LaunchServicesTest, anAdvertisementForAVolumeNobodyAskedForIsRefused)
+// A host is stopped at once when its daemon leaves before the handover; after it, the daemon may
+// have died and the host gets a second to end on its own (it does when the kernel unmounted). A
+// deactivated device's host gets the configured patience, asked with a reply or without.
+TEST_F(LaunchServicesTest, aHostIsStoppedWhenItsDaemonLeavesOrItsDeviceIsDeactivated)
 {
-    testing_support::DeviceImage stranger;
-    FakeVolume unknown(stranger.path);
-    xpc::XPCDictionary refusal = unknown.advertise();
-    EXPECT_EQ(refusal.boolean(keys::successKey), false);
-
-    // With a request pending, a stranger's advertisement does not take it.
-    TestClient daemon(services::daemonServiceName());
-    daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+    auto early = std::make_unique<TestClient>(services::daemonServiceName());
+    early->sendAwaitingReply(volumeRequest());
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
-    EXPECT_EQ(daemon.pendingReplies(), 0u);
-
     FakeVolume volume(host->devicePath);
-    EXPECT_EQ(volume.advertise().boolean(keys::successKey), true);
-    EXPECT_EQ(vl::entry<foundation::UUID>(daemon.nextReply(), keys::volumeKey), volume.identifier());
-}
+    early.reset();
+    EXPECT_EQ(host->nextStop(), 0ns);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 
-TEST_F(LaunchServicesTest, aDeactivationWithoutReplyIsCarriedOutToo)
-{
+    auto late = std::make_unique<TestClient>(services::daemonServiceName());
+    Granted left = grantVolume(*late);
+    late.reset();
+    EXPECT_EQ(left.host->nextStop(), 1s);
+
     TestClient daemon(services::daemonServiceName());
-    Granted granted = grantVolume(daemon);
-    FakeVolume::deactivate(*granted.grant.string(keys::bsdNameKey), false);
-    EXPECT_EQ(granted.host->nextStop(), 7s);
+    Granted deactivated = grantVolume(daemon);
+    FakeVolume::deactivate(*deactivated.grant.string(keys::bsdNameKey), false);
+    EXPECT_EQ(deactivated.host->nextStop(), 7s);
     EXPECT_TRUE(xpc::XPCDictionary::fromObject(daemon.nextEvent()).has_value());
-}
-
-TEST_F(LaunchServicesTest, stoppingEndsAHostBeforeItsDaemonHearsAndKeepsListeningMeanwhile)
-{
-    TestClient daemon(services::daemonServiceName());
-    Granted granted = grantVolume(daemon);
-    std::string bsdName = *granted.grant.string(keys::bsdNameKey);
-    granted.host->holdStops();
-    launchServices->stop();
-    EXPECT_EQ(granted.host->nextStop(), 0ns);
-
-    // While the host ends, the services still listen: it can report its device, while new
-    // volumes are refused.
-    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
-    TestClient lateDaemon(services::daemonServiceName());
-    EXPECT_EQ(lateDaemon.exchange(volumeRequest(optionsOf({ "memfs" }))).boolean(keys::successKey), false);
-    granted.host->openStops();
-    std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(daemon.nextEvent());
-    ASSERT_TRUE(gone);
-    EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
 }
 
 TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
 {
-    auto refusedBy = [](const std::string& service, const xpc::XPCDictionary& message) {
-        xpc::XPCDictionary reply = testing_support::exchangeWithService(service, message);
-        return reply.boolean(keys::successKey) == false && reply.string(keys::errorKey).has_value();
-    };
-    std::string broker = services::brokerServiceName();
-    std::string daemonService = services::daemonServiceName();
+    std::string broker = services::brokerServiceName(), daemonService = services::daemonServiceName();
     testing_support::DeviceImage identity;
     FakeVolume volume(identity.path);
-
-    xpc::XPCDictionary empty;
-    EXPECT_TRUE(refusedBy(broker, empty));
-    EXPECT_TRUE(refusedBy(daemonService, empty));
-    EXPECT_TRUE(refusedBy(broker, volumeRequest(optionsOf({ "memfs" }))));
-
-    xpc::XPCDictionary operationAsNumber;
-    operationAsNumber.setInt64(keys::operationKey, 1);
-    EXPECT_TRUE(refusedBy(daemonService, operationAsNumber));
-
-    auto advertisement = [&](bool withVolume, bool volumeAsText, bool withEndpoint, bool endpointAsText) {
-        xpc::XPCDictionary message;
-        message.setString(keys::operationKey, std::string(keys::volumeAdvertise));
-        if (withVolume && volumeAsText)
-            message.setString(keys::volumeKey, volume.identifier().uuidString());
-        else if (withVolume)
+    // A copy of a well-formed message (dictionaries are shared handles) with `key` set to `value`,
+    // or without it.
+    auto changed = [&](std::string_view operation, std::string_view key, std::optional<xpc::Object> value) {
+        xpc::XPCDictionary message
+            = operation == keys::volumeRequest ? volumeRequest() : xpc::XPCDictionary();
+        message.setString(keys::operationKey, std::string(operation));
+        if (operation == keys::volumeAdvertise) {
             vl::setEntry(message, keys::volumeKey, std::optional(volume.identifier()));
-        if (withEndpoint && endpointAsText)
-            message.setString(keys::endpointKey, "endpoint");
-        else if (withEndpoint)
             message.setValue(keys::endpointKey, volume.endpoint());
+        }
+        message.setValue(key, std::move(value));
         return message;
     };
-    EXPECT_TRUE(refusedBy(broker, advertisement(false, false, true, false)));
-    EXPECT_TRUE(refusedBy(broker, advertisement(true, true, true, false)));
-    EXPECT_TRUE(refusedBy(broker, advertisement(true, false, false, false)));
-    EXPECT_TRUE(refusedBy(broker, advertisement(true, false, true, true)));
-
-    xpc::XPCDictionary optionsAsText = volumeRequest(std::nullopt);
-    optionsAsText.setString(keys::optionsKey, "memfs");
-    EXPECT_TRUE(refusedBy(daemonService, volumeRequest(std::nullopt)));
-    EXPECT_TRUE(refusedBy(daemonService, optionsAsText));
-    xpc::XPCDictionary relativeMountPoint = volumeRequest(optionsOf({ "memfs" }));
-    relativeMountPoint.setString(keys::mountPointKey, "mnt");
-    xpc::XPCDictionary mountPointAsNumber = volumeRequest(optionsOf({ "memfs" }));
-    mountPointAsNumber.setInt64(keys::mountPointKey, 1);
-    EXPECT_TRUE(refusedBy(daemonService, relativeMountPoint));
-    EXPECT_TRUE(refusedBy(daemonService, mountPointAsNumber));
-    xpc::XPCDictionary accessCheckWithoutMount = volumeRequest(optionsOf({ "memfs" }));
-    accessCheckWithoutMount.setBoolean(keys::volumeChecksAccessKey, true);
-    EXPECT_TRUE(refusedBy(daemonService, accessCheckWithoutMount));
-
-    xpc::XPCDictionary deactivation;
-    deactivation.setString(keys::operationKey, std::string(keys::deviceDeactivate));
-    EXPECT_TRUE(refusedBy(daemonService, deactivation));
-    deactivation.setInt64(keys::bsdNameKey, 3);
-    EXPECT_TRUE(refusedBy(daemonService, deactivation));
-    deactivation.setString(keys::bsdNameKey, "loop999");
-    EXPECT_TRUE(refusedBy(daemonService, deactivation));
+    auto text = [](const std::string& value) { return std::optional(xpc::Object::string(value)); };
+    const std::pair<std::string, xpc::XPCDictionary> refused[] = {
+        { broker, {} },
+        { daemonService, {} },
+        { broker, changed(keys::volumeRequest, {}, std::nullopt) },
+        { daemonService, changed("", keys::operationKey, xpc::Object::int64(1)) },
+        { broker, changed(keys::volumeAdvertise, keys::volumeKey, std::nullopt) },
+        { broker, changed(keys::volumeAdvertise, keys::volumeKey, text(volume.identifier().uuidString())) },
+        { broker, changed(keys::volumeAdvertise, keys::endpointKey, std::nullopt) },
+        { broker, changed(keys::volumeAdvertise, keys::endpointKey, text("endpoint")) },
+        { daemonService, changed(keys::volumeRequest, keys::optionsKey, std::nullopt) },
+        { daemonService, changed(keys::volumeRequest, keys::optionsKey, text("memfs")) },
+        { daemonService, changed(keys::volumeRequest, keys::mountPointKey, text("mnt")) },
+        { daemonService, changed(keys::volumeRequest, keys::mountPointKey, xpc::Object::int64(1)) },
+        { daemonService,
+            changed(keys::volumeRequest, keys::volumeChecksAccessKey, xpc::Object::boolean(true)) },
+        { daemonService, changed(keys::deviceDeactivate, keys::bsdNameKey, std::nullopt) },
+        { daemonService, changed(keys::deviceDeactivate, keys::bsdNameKey, xpc::Object::int64(3)) },
+        { daemonService, changed(keys::deviceDeactivate, keys::bsdNameKey, text("loop999")) },
+    };
+    for (std::size_t index = 0; index < std::size(refused); ++index) {
+        xpc::XPCDictionary reply
+            = testing_support::exchangeWithService(refused[index].first, refused[index].second);
+        EXPECT_TRUE(reply.boolean(keys::successKey) == false && reply.string(keys::errorKey))
+            << "case " << index;
+    }
 
     // Messages that await no reply are only logged; a volume request must await one.
+    for (const auto& [service, message] : refused)
+        testing_support::sendToService(service, message);
     TestClient daemon(daemonService);
-    daemon.send(empty);
-    daemon.send(optionsAsText);
-    daemon.send(volumeRequest(optionsOf({ "memfs" })));
-    testing_support::sendToService(broker, advertisement(true, true, false, false));
+    daemon.send(volumeRequest());
 
     // The services carry on.
     Granted granted = grantVolume(daemon);
@@ -269,74 +231,53 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
         1);
 }
 
-TEST_F(LaunchServicesTest, aDaemonThatLeavesBeforeItsVolumeAdvertisesReleasesTheVolume)
-{
-    auto daemon = std::make_unique<TestClient>(services::daemonServiceName());
-    daemon->sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
-    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    FakeVolume volume(host->devicePath);
-    daemon.reset();
-
-    EXPECT_EQ(host->nextStop(), 0ns);
-    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
-}
-
-// A daemon that had its volume and leaves may have died: its host gets a short while to end on
-// its own (it does when the kernel unmounted) and is stopped otherwise.
-TEST_F(LaunchServicesTest, aDaemonThatLeavesAfterTheHandoverHasItsHostStoppedSoon)
-{
-    auto daemon = std::make_unique<TestClient>(services::daemonServiceName());
-    Granted granted = grantVolume(*daemon);
-    daemon.reset();
-
-    // The default patience, as the fixture sets none.
-    EXPECT_EQ(granted.host->nextStop(), 1s);
-}
-
-TEST_F(LaunchServicesTest, aHostThatEndsBeforeItsVolumeAdvertisesFailsTheRequest)
+TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeOrEndsBeforeItAdvertisesIsRefusedAndWhatWasMadeIsUndone)
 {
     TestClient daemon(services::daemonServiceName());
-    daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
-    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    host->exitOnItsOwn(3);
-
-    xpc::XPCDictionary refusal = daemon.nextReply();
-    EXPECT_EQ(refusal.boolean(keys::successKey), false);
-    EXPECT_NE(refusal.string(keys::errorKey).value_or("").find("exited with status 3"), std::string::npos);
-}
-
-TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeIsRefusedAndWhatWasMadeIsUndone)
-{
-    auto refusalFor = [&](TestClient& daemon) {
-        daemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+    auto refusal = [&daemon](const std::function<void()>& meanwhile = [] {}) {
+        daemon.sendAwaitingReply(volumeRequest());
+        meanwhile();
         xpc::XPCDictionary reply = daemon.nextReply();
         EXPECT_EQ(reply.boolean(keys::successKey), false);
         return reply.string(keys::errorKey).value_or("");
     };
-    TestClient daemon(services::daemonServiceName());
-
+    EXPECT_NE(refusal([&] { launcher->nextLaunch()->exitOnItsOwn(3); }).find("exited with status 3"),
+        std::string::npos);
     launcher->launchFailure = true;
-    EXPECT_NE(refusalFor(daemon).find("launch fake host"), std::string::npos);
+    EXPECT_NE(refusal().find("launch fake host"), std::string::npos);
     tool.failing("attach");
-    EXPECT_NE(refusalFor(daemon).find("attachFailed"), std::string::npos);
+    EXPECT_NE(refusal().find("attachFailed"), std::string::npos);
     tool.failing("create");
-    EXPECT_NE(refusalFor(daemon).find("createFailed"), std::string::npos);
+    EXPECT_NE(refusal().find("createFailed"), std::string::npos);
 
     stopServices();
     std::vector<std::string> log = tool.log();
     EXPECT_EQ(std::count_if(
                   log.begin(), log.end(), [](const std::string& line) { return line.starts_with("detach"); }),
-        1);
+        2);
 }
 
-TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
+// Stopping refuses new volumes and ends every host before its daemon hears that the device is
+// gone; meanwhile the services still listen, so a host can report its device.
+TEST_F(LaunchServicesTest, stopEndsEveryHostThenReleasesEveryVolumeAndEndsEveryConnection)
 {
     {
         TestClient grantedDaemon(services::daemonServiceName());
         Granted granted = grantVolume(grantedDaemon);
         TestClient waitingDaemon(services::daemonServiceName());
-        waitingDaemon.sendAwaitingReply(volumeRequest(optionsOf({ "memfs" })));
+        waitingDaemon.sendAwaitingReply(volumeRequest());
         std::shared_ptr<FakeHost> waitingHost = launcher->nextLaunch();
+
+        granted.host->holdStops();
+        launchServices->stop();
+        EXPECT_EQ(granted.host->nextStop(), 0ns);
+        EXPECT_EQ(waitingHost->nextStop(), 0ns);
+        EXPECT_EQ(
+            FakeVolume::deactivate(*granted.grant.string(keys::bsdNameKey), true)->boolean(keys::successKey),
+            true);
+        TestClient lateDaemon(services::daemonServiceName());
+        EXPECT_EQ(lateDaemon.exchange(volumeRequest()).boolean(keys::successKey), false);
+        granted.host->openStops();
 
         stopServices();
         xpc::XPCDictionary refusal = waitingDaemon.nextReply();
@@ -345,8 +286,6 @@ TEST_F(LaunchServicesTest, stopReleasesEveryVolumeAndEndsEveryConnection)
         std::optional<xpc::XPCDictionary> gone = xpc::XPCDictionary::fromObject(grantedDaemon.nextEvent());
         ASSERT_TRUE(gone);
         EXPECT_EQ(gone->string(keys::operationKey), "device-gone");
-        EXPECT_EQ(granted.host->nextStop(), 0ns);
-        EXPECT_EQ(waitingHost->nextStop(), 0ns);
         // The services ended both daemons' connections.
         EXPECT_NE(grantedDaemon.nextEvent().errorValue(), nullptr);
         EXPECT_NE(waitingDaemon.nextEvent().errorValue(), nullptr);

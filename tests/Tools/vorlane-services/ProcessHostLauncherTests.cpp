@@ -3,6 +3,7 @@
 #include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Support/Mailbox.h"
+#include "Support/WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -35,8 +36,19 @@ public:
     std::string fifo() const { return directory + "/fifo"; }
     std::string file(const std::string& name) const { return directory + "/" + name; }
 
-    // Blocks until the script opens the FIFO for reading, then hands it a line.
-    void release() const { std::ofstream(fifo()) << "go\n"; }
+    // Hands the script a line once it has opened the FIFO for reading (a script that never does
+    // fails the test at the safety limit).
+    void release() const
+    {
+        testing_support::waitUntil([this] {
+            int writer = ::open(fifo().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer < 0)
+                return false;
+            EXPECT_EQ(::write(writer, "go\n", 3), 3);
+            ::close(writer);
+            return true;
+        });
+    }
     // Blocks until the script has written its line to the FIFO.
     std::string awaitLine() const
     {
@@ -80,34 +92,32 @@ TEST(ProcessHostLauncher, runsTheCommandOnTheDeviceAndReportsHowItEnded)
     EXPECT_EQ(launched.exits->count(), 0u);
 }
 
-TEST(ProcessHostLauncher, aHostThatEndsWithinItsPatienceIsNotSignalled)
+// A stopped host has its patience to end on its own, is then sent SIGTERM and, if it outlives the
+// launcher's grace, SIGKILL. Each script tells the test through the FIFO when it is ready.
+TEST(ProcessHostLauncher, aStoppedHostHasItsPatienceThenGetsSIGTERMThenAfterTheGraceSIGKILL)
 {
-    HostScript script("read line < \"$directory/fifo\"\nexit 0");
-    services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()));
-    Launched launched = launch(launcher, "/dev/loop0");
-    tasks::TaskHandle<void> stopping = tasks::spawn(launched.host->stop(1h));
-    script.release();
-    tasks::runBlocking(stopping.value());
-    EXPECT_EQ(launched.exits->next(), "exited with status 0");
-}
-
-TEST(ProcessHostLauncher, aHostThatOutstaysItsPatienceIsSentSIGTERM)
-{
-    HostScript script("exec sleep 1000");
-    services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()), 1h);
-    Launched launched = launch(launcher, "/dev/loop0");
-    tasks::runBlocking(launched.host->stop(0ns));
-    EXPECT_EQ(launched.exits->next(), "was ended by signal 15");
-}
-
-TEST(ProcessHostLauncher, aHostThatIgnoresSIGTERMIsSentSIGKILLAfterTheGrace)
-{
-    HostScript script("trap '' TERM\necho ready > \"$directory/fifo\"\nexec sleep 1000");
-    services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()), 0ns);
-    Launched launched = launch(launcher, "/dev/loop0");
-    EXPECT_EQ(script.awaitLine(), "ready");
-    tasks::runBlocking(launched.host->stop(0ns));
-    EXPECT_EQ(launched.exits->next(), "was ended by signal 9");
+    struct Case {
+        std::string script;
+        std::chrono::nanoseconds grace, patience;
+        std::string ended;
+    };
+    const std::string ready = "echo ready > \"$directory/fifo\"\n";
+    for (const Case& c :
+        { Case { ready + "read line < \"$directory/fifo\"\nexit 0", 1h, 1h, "exited with status 0" },
+            Case { ready + "exec sleep 1000", 1h, 0ns, "was ended by signal 15" },
+            Case { "trap '' TERM\n" + ready + "exec sleep 1000", 0ns, 0ns, "was ended by signal 9" } }) {
+        SCOPED_TRACE(c.ended);
+        HostScript script(c.script);
+        services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath(script.path()), c.grace);
+        Launched launched = launch(launcher, "/dev/loop0");
+        EXPECT_EQ(script.awaitLine(), "ready");
+        tasks::TaskHandle<void> stopping = tasks::spawn(launched.host->stop(c.patience));
+        if (c.patience > 0ns)
+            script.release();
+        // The end is taken first: its wait is bounded, the stop's is not.
+        EXPECT_EQ(launched.exits->next(), c.ended);
+        tasks::runBlocking(stopping.value());
+    }
 }
 
 TEST(ProcessHostLauncher, aCommandThatCannotBeStartedThrowsAndNeverReportsAnEnd)

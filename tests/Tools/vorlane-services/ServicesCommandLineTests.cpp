@@ -25,10 +25,9 @@ TEST(ServicesCommandLine, everyOptionHasItsDefaultAndTakesTheValueGiven)
         = parseServicesArguments({ "--disk-image-tool", "/bin/tool", "--image-directory", "/var/images",
                                      "--image-size", "512", "--host-patience", "0" },
             std::nullopt);
-    EXPECT_EQ(options.diskImageTool, "/bin/tool");
-    EXPECT_EQ(options.imageDirectory, "/var/images");
-    EXPECT_EQ(options.imageSize, 512);
-    EXPECT_EQ(options.hostPatience, std::chrono::seconds(0));
+    EXPECT_EQ(
+        std::tie(options.diskImageTool, options.imageDirectory, options.imageSize, options.hostPatience),
+        std::tuple("/bin/tool", "/var/images", 512, std::chrono::seconds(0)));
 
     EXPECT_EQ(parseServicesArguments({}, "/opt/host").hostCommand, "/opt/host");
     EXPECT_TRUE(parseServicesArguments({}, "").hostCommand.ends_with("/vorlane-fskitd"));
