@@ -35,12 +35,6 @@ Task<void> discardingValue(Task<int> task)
     (void)co_await std::move(task);
 }
 
-Task<int> valueAfterGate(Gate& gate, int value)
-{
-    co_await gate.passed();
-    co_return value;
-}
-
 void waitUntil(const std::atomic<int>& counter, int value)
 {
     testing_support::waitUntil([&] { return !(counter.load() < value); });
@@ -50,7 +44,10 @@ TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
 {
     Gate second;
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<std::vector<int>> {
-        group.addTask(valueAfterGate(second, 2));
+        group.addTask([](Gate& gate) -> Task<int> {
+            co_await gate.passed();
+            co_return 2;
+        }(second));
         group.addTask([]() -> Task<int> { co_return 1; }());
         std::vector<int> seen;
         seen.push_back(*co_await group.next());
