@@ -191,11 +191,6 @@ FuseAnswer FuseAnswer::raw(std::vector<std::byte> bytes)
     return FuseAnswer(Step { [bytes = std::move(bytes)](const FuseRequest&) { return bytes; } });
 }
 
-FuseAnswer FuseAnswer::closeConnection()
-{
-    return FuseAnswer(Step {});
-}
-
 FuseAnswer FuseAnswer::then(FuseAnswer next) &&
 {
     steps.insert(
@@ -327,13 +322,8 @@ bool FusePeer::readRequest(std::vector<std::byte>& bytes)
 void FusePeer::answer(const FuseAnswer& answer, const FuseRequest& request)
 {
     std::lock_guard guard(writeMutex);
-    for (const FuseAnswer::Step& step : answer.steps) {
-        if (!step.message) {
-            closeConnection();
-            return;
-        }
+    for (const FuseAnswer::Step& step : answer.steps)
         writeLocked(step.message(request), 0);
-    }
 }
 
 void FusePeer::serve()

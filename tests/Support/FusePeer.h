@@ -123,8 +123,6 @@ public:
     static FuseAnswer error(std::int32_t errnoValue);
     // Bytes written as they are: malformed headers, wrong lengths, replies to other requests.
     static FuseAnswer raw(std::vector<std::byte> bytes);
-    // The daemon dies: the connection ends in both directions and the peer stops serving.
-    static FuseAnswer closeConnection();
 
     // This answer, then `next`.
     FuseAnswer then(FuseAnswer next) &&;
@@ -132,7 +130,7 @@ public:
 private:
     friend class FusePeer;
     struct Step {
-        // The bytes to write, made from the request being answered; none for closeConnection.
+        // The bytes to write, made from the request being answered.
         std::function<std::vector<std::byte>(const FuseRequest&)> message;
     };
 

@@ -52,7 +52,10 @@ TEST(DispatchQueue, AsyncBlocksRunOneAtATimeInSubmissionOrder)
     EXPECT_FALSE(detector.sawOverlap());
 }
 
-TEST(DispatchQueue, SyncWaitsForEarlierBlocksAndRunsOnTheCallingThread)
+// sync runs its block on the calling thread once the earlier blocks are done, holds the queue
+// while the block runs (an async block submitted from it waits), and passes the block's value or
+// error on, giving the queue back either way.
+TEST(DispatchQueue, SyncRunsOnTheCallingThreadAfterEarlierBlocksHoldsTheQueueAndPassesTheOutcomeOn)
 {
     DispatchQueue queue("sync");
     std::promise<void> release;
@@ -64,10 +67,13 @@ TEST(DispatchQueue, SyncWaitsForEarlierBlocksAndRunsOnTheCallingThread)
     });
     std::optional<std::thread::id> ranOn;
     bool sawEarlierFinished = false;
+    std::vector<int> order;
     std::thread caller([&] {
         queue.sync([&] {
             ranOn = std::this_thread::get_id();
             sawEarlierFinished = earlierFinished.load();
+            queue.async([&] { order.push_back(2); });
+            order.push_back(1);
         });
     });
     std::thread::id callerId = caller.get_id();
@@ -75,35 +81,12 @@ TEST(DispatchQueue, SyncWaitsForEarlierBlocksAndRunsOnTheCallingThread)
     caller.join();
     EXPECT_TRUE(sawEarlierFinished);
     EXPECT_EQ(ranOn, callerId);
-}
 
-TEST(DispatchQueue, SyncHoldsTheQueueSoLaterAsyncBlocksWaitForIt)
-{
-    DispatchQueue queue("held");
-    std::vector<int> order;
-    SharedCounter asyncRan;
-    queue.sync([&] {
-        queue.async([&] {
-            order.push_back(2);
-            asyncRan.increment();
-        });
-        order.push_back(1);
-    });
-    asyncRan.waitFor(1);
-    queue.sync([] {});
-    EXPECT_EQ(order, (std::vector<int> { 1, 2 }));
-}
-
-TEST(DispatchQueue, SyncReturnsTheBlocksValueAndPassesItsErrorOn)
-{
-    DispatchQueue queue("values");
     EXPECT_EQ(queue.sync([] { return 42; }), 42);
     EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("failed"); }), std::runtime_error);
-    // The failed block gave the queue back.
-    int later = 0;
-    queue.async([&] { later = 1; });
+    queue.async([&] { order.push_back(3); });
     queue.sync([] {});
-    EXPECT_EQ(later, 1);
+    EXPECT_EQ(order, (std::vector<int> { 1, 2, 3 }));
 }
 
 TEST(DispatchQueue, SyncCallersAndAsyncBlocksFromManyThreadsNeverOverlap)
@@ -137,36 +120,28 @@ TEST(DispatchQueue, SyncCallersAndAsyncBlocksFromManyThreadsNeverOverlap)
     EXPECT_FALSE(detector.sawOverlap());
 }
 
-TEST(DispatchQueue, BlocksStillPendingWhenTheLastHandleGoesRunAnyway)
+// The queue's last handle goes while blocks are still pending, let go by the block running at
+// that moment: the pending blocks run anyway.
+TEST(DispatchQueue, BlocksStillPendingWhenABlockReleasesTheLastHandleRunAnyway)
 {
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     SharedCounter ran;
+    std::optional<DispatchQueue> heldByItsBlock;
     {
         DispatchQueue queue("released");
-        queue.async([released] { released.wait(); });
+        heldByItsBlock.emplace(queue);
+        queue.async([released, &heldByItsBlock] {
+            released.wait();
+            heldByItsBlock.reset();
+        });
         for (int index = 0; index < 3; ++index)
             queue.async([&ran] { ran.increment(); });
     }
     release.set_value();
     ran.waitFor(3);
     EXPECT_EQ(ran.value(), 3);
-}
-
-TEST(DispatchQueue, ReleasingTheLastHandleFromItsOwnBlockIsSafe)
-{
-    SharedCounter finished;
-    auto queue = std::make_optional<DispatchQueue>("self-release");
-    std::promise<void> handedOver;
-    std::shared_future<void> ready = handedOver.get_future().share();
-    queue->async([&queue, ready, &finished] {
-        ready.wait();
-        queue.reset();
-        finished.increment();
-    });
-    handedOver.set_value();
-    finished.waitFor(1);
-    EXPECT_FALSE(queue.has_value());
+    EXPECT_FALSE(heldByItsBlock.has_value());
 }
 
 } // namespace

@@ -27,7 +27,7 @@ TEST(FSItemAttributes, AttributeBitsHaveFSKitsRawValues)
     EXPECT_EQ(FSItemAttribute::inhibitKernelOffloadedIO.rawValue, 0x20000u);
 }
 
-TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOnes)
+TEST(FSItemAttributes, RequestsReportWhatIsSetOrWantedAndRecordWhatWasConsumed)
 {
     fskit::FSItemSetAttributesRequest request;
     request.setUid(501);
@@ -39,10 +39,7 @@ TEST(FSItemAttributes, SetRequestReportsRequestedAttributesAndRecordsConsumedOne
     EXPECT_TRUE(request.wasAttributeConsumed(FSItemAttribute::modifyTime));
     EXPECT_FALSE(request.wasAttributeConsumed(FSItemAttribute::uid));
     EXPECT_EQ(request.consumedAttributes.rawValue, 0x800u);
-}
 
-TEST(FSItemAttributes, GetRequestTellsWhetherAnythingIsWanted)
-{
     fskit::FSItemGetAttributesRequest nothing;
     EXPECT_TRUE(nothing.wantedAttributes.isEmpty());
     fskit::FSItemGetAttributesRequest some(FSItemAttribute::size | FSItemAttribute::type);

@@ -12,8 +12,10 @@ namespace {
 using tasks::Task;
 using testing_support::Gate;
 
-TEST(Cancellation, HandlerRunsAtOnceWhenTheTaskIsAlreadyCancelled)
+TEST(Cancellation, InACancelledTaskTheHandlerRunsAtOnceAndCheckCancellationThrows)
 {
+    EXPECT_FALSE(tasks::isCancelled());
+    EXPECT_NO_THROW(tasks::checkCancellation());
     Gate start;
     std::vector<std::string> events;
     auto body = [&]() -> Task<void> {
@@ -24,12 +26,15 @@ TEST(Cancellation, HandlerRunsAtOnceWhenTheTaskIsAlreadyCancelled)
             co_return;
         };
         co_await tasks::withTaskCancellationHandler(operation(), [&] { events.push_back("handler"); });
+        tasks::checkCancellation();
+        events.push_back("not thrown");
     };
     tasks::TaskHandle<void> task = tasks::spawn(body());
     start.waitForWaiters(1);
     task.cancel();
+    EXPECT_TRUE(task.isCancelled());
     start.open();
-    tasks::runBlocking(task.value());
+    EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
     EXPECT_EQ(events, (std::vector<std::string> { "cancelled", "handler", "operation" }));
 }
 
@@ -65,23 +70,6 @@ TEST(Cancellation, HandlerRunsWhileTheOperationWaitsAndNeverAfterItFinished)
     hold.open();
     tasks::runBlocking(second.value());
     EXPECT_EQ(handlerRuns.load(), 1);
-}
-
-TEST(Cancellation, CheckCancellationThrowsOnlyInACancelledTask)
-{
-    EXPECT_FALSE(tasks::isCancelled());
-    EXPECT_NO_THROW(tasks::checkCancellation());
-    Gate start;
-    auto body = [&]() -> Task<void> {
-        co_await start.passed();
-        tasks::checkCancellation();
-    };
-    tasks::TaskHandle<void> task = tasks::spawn(body());
-    start.waitForWaiters(1);
-    task.cancel();
-    EXPECT_TRUE(task.isCancelled());
-    start.open();
-    EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
 }
 
 } // namespace

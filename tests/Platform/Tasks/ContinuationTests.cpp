@@ -15,19 +15,18 @@ namespace {
 using tasks::Continuation;
 using tasks::Task;
 
-TEST(Continuation, ResumedInsideTheBodyContinuesWithoutAThreadHop)
+// Resumed inside the body, the task goes on at once on its own thread; resumed from another
+// thread, it is scheduled on its executor instead of running on the resuming thread.
+TEST(Continuation, ResumedInsideTheBodyContinuesInlineAndFromAnotherThreadIsScheduled)
 {
-    auto body = []() -> Task<bool> {
+    auto inside = []() -> Task<bool> {
         std::thread::id before = std::this_thread::get_id();
         int value = co_await tasks::withContinuation<int>(
             [](Continuation<int> continuation) { continuation.resume(7); });
         co_return value == 7 && std::this_thread::get_id() == before;
     };
-    EXPECT_TRUE(tasks::runBlocking(body()));
-}
+    EXPECT_TRUE(tasks::runBlocking(inside()));
 
-TEST(Continuation, ResumingFromAnotherThreadSchedulesTheTaskInsteadOfRunningItInline)
-{
     std::promise<Continuation<int>> handOver;
     std::future<Continuation<int>> handed = handOver.get_future();
     std::atomic<std::thread::id> resumedOn;

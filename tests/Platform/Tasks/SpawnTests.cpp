@@ -15,7 +15,7 @@ using testing_support::Gate;
 
 tasks::TaskLocal<std::string> requestName { "none" };
 
-TEST(Spawn, EveryAwaiterReceivesTheOutcome)
+TEST(Spawn, EveryAwaiterReceivesTheValueOrTheError)
 {
     Gate release;
     auto body = [&]() -> Task<int> {
@@ -30,31 +30,33 @@ TEST(Spawn, EveryAwaiterReceivesTheOutcome)
     EXPECT_EQ(tasks::runBlocking(first.value()), 30);
     EXPECT_EQ(tasks::runBlocking(second.value()), 30);
     EXPECT_EQ(tasks::runBlocking(task.value()), 3);
-}
 
-TEST(Spawn, ErrorsReachEveryAwaiter)
-{
-    auto body = []() -> Task<void> {
+    auto failing = []() -> Task<int> {
         throw std::invalid_argument("bad");
-        co_return;
+        co_return 0;
     };
-    tasks::TaskHandle<void> task = tasks::spawn(body());
-    EXPECT_THROW(tasks::runBlocking(task.value()), std::invalid_argument);
-    tasks::Result<void> result = tasks::runBlocking(task.result());
-    EXPECT_FALSE(result.isSuccess());
+    tasks::TaskHandle<int> failed = tasks::spawn(failing());
+    EXPECT_THROW(tasks::runBlocking(awaiter(failed)), std::invalid_argument);
+    EXPECT_THROW(tasks::runBlocking(failed.value()), std::invalid_argument);
+    EXPECT_FALSE(tasks::runBlocking(failed.result()).isSuccess());
 }
 
+// A spawned task keeps the bindings it started with after their scope has ended.
 TEST(Spawn, SpawnedTasksInheritTaskLocalsAndDetachedOnesDoNot)
 {
     auto read = []() -> Task<std::string> { co_return requestName.get(); };
     auto outer = [read]() -> Task<std::string> {
-        co_return co_await requestName.withValue("outer", [read]() -> Task<std::string> {
-            std::string inherited = co_await tasks::spawn(read()).value();
-            std::string detached = co_await tasks::spawnDetached(read()).value();
-            co_return inherited + "/" + detached;
+        std::optional<tasks::TaskHandle<std::string>> inherited;
+        std::optional<tasks::TaskHandle<std::string>> detached;
+        co_await requestName.withValue("outer", [&]() -> Task<void> {
+            inherited = tasks::spawn(read());
+            detached = tasks::spawnDetached(read());
+            co_return;
         }());
+        std::string after = requestName.get();
+        co_return after + "/" + co_await inherited->value() + "/" + co_await detached->value();
     };
-    EXPECT_EQ(tasks::runBlocking(outer()), "outer/none");
+    EXPECT_EQ(tasks::runBlocking(outer()), "none/outer/none");
 }
 
 TEST(Spawn, CancellingTheSpawnerDoesNotCancelTheSpawnedTask)

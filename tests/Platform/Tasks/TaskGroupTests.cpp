@@ -21,30 +21,18 @@ using testing_support::Gate;
 
 tasks::TaskLocal<int> depth { 0 };
 
-// Waits (not cancellably) at the gate and counts its task's cancellation when it happens.
-Task<int> waitAndReport(Gate& gate, std::atomic<int>& cancelledCount)
+// Waits (not cancellably) at the gate, counting its task's cancellation when it happens and its
+// own end after the gate opened.
+Task<int> waitAndReport(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<int>& finished)
 {
     co_await tasks::withTaskCancellationHandler(gate.passed(), [&] { cancelledCount.fetch_add(1); });
-    co_return 0;
-}
-
-Task<int> valueAfterGate(Gate& gate, int value)
-{
-    co_await gate.passed();
-    co_return value;
-}
-
-Task<int> finishAfterGate(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<bool>& finished)
-{
-    co_await waitAndReport(gate, cancelledCount);
-    finished = true;
-    co_return 0;
-}
-
-Task<void> countAfterGate(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<int>& finished)
-{
-    co_await waitAndReport(gate, cancelledCount);
     finished.fetch_add(1);
+    co_return 0;
+}
+
+Task<void> discardingValue(Task<int> task)
+{
+    (void)co_await std::move(task);
 }
 
 void waitUntil(const std::atomic<int>& counter, int value)
@@ -56,7 +44,10 @@ TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
 {
     Gate second;
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<std::vector<int>> {
-        group.addTask(valueAfterGate(second, 2));
+        group.addTask([](Gate& gate) -> Task<int> {
+            co_await gate.passed();
+            co_return 2;
+        }(second));
         group.addTask([]() -> Task<int> { co_return 1; }());
         std::vector<int> seen;
         seen.push_back(*co_await group.next());
@@ -71,30 +62,47 @@ TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
     EXPECT_EQ(tasks::runBlocking(run()), (std::vector<int> { 1, 2 }));
 }
 
-TEST(TaskGroup, FirstFailureCancelsTheOthersAndIsRethrown)
+// Whether a child or the group's body fails first, the other children are cancelled, the group
+// waits for them to finish and then rethrows that first failure.
+TEST(TaskGroup, AFailureCancelsTheOtherChildrenAndIsRethrownOnceTheyHaveFinished)
 {
-    Gate gate;
-    std::atomic<int> cancelledCount { 0 };
-    auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
-        group.addTask(waitAndReport(gate, cancelledCount));
-        group.addTask(waitAndReport(gate, cancelledCount));
-        group.addTask([]() -> Task<int> {
-            throw std::runtime_error("first");
-            co_return 0;
-        }());
-        co_await group.waitForAll();
-    };
-    auto run = [&]() -> Task<void> { co_await tasks::withThrowingTaskGroup<int>(body); };
-    tasks::TaskHandle<void> task = tasks::spawn(run());
-    waitUntil(cancelledCount, 2);
-    gate.open();
-    try {
-        tasks::runBlocking(task.value());
-        FAIL() << "the group did not rethrow";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "first");
+    for (bool bodyFails : { false, true }) {
+        SCOPED_TRACE(bodyFails ? "the body fails" : "a child fails");
+        Gate gate;
+        std::atomic<int> cancelledCount { 0 };
+        std::atomic<int> finished { 0 };
+        auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
+            group.addTask(waitAndReport(gate, cancelledCount, finished));
+            group.addTask(waitAndReport(gate, cancelledCount, finished));
+            if (bodyFails)
+                throw std::runtime_error("first");
+            group.addTask([]() -> Task<int> {
+                throw std::runtime_error("first");
+                co_return 0;
+            }());
+            co_await group.waitForAll();
+        };
+        std::atomic<int> finishedWhenTheGroupEnded { -1 };
+        auto run = [&]() -> Task<void> {
+            try {
+                co_await tasks::withThrowingTaskGroup<int>(body);
+            } catch (...) {
+                finishedWhenTheGroupEnded = finished.load();
+                throw;
+            }
+        };
+        tasks::TaskHandle<void> task = tasks::spawn(run());
+        waitUntil(cancelledCount, 2);
+        gate.open();
+        try {
+            tasks::runBlocking(task.value());
+            ADD_FAILURE() << "the group did not rethrow";
+        } catch (const std::runtime_error& error) {
+            EXPECT_STREQ(error.what(), "first");
+        }
+        EXPECT_EQ(cancelledCount.load(), 2);
+        EXPECT_EQ(finishedWhenTheGroupEnded.load(), 2);
     }
-    EXPECT_EQ(cancelledCount.load(), 2);
 }
 
 TEST(TaskGroup, ChildrenInheritTaskLocalsAndSiblingsDoNotSeeEachOthersBindings)
@@ -124,9 +132,10 @@ TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 {
     Gate gate;
     std::atomic<int> cancelledCount { 0 };
+    std::atomic<int> finished { 0 };
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
-        group.addTask(waitAndReport(gate, cancelledCount));
-        group.addTask(waitAndReport(gate, cancelledCount));
+        group.addTask(waitAndReport(gate, cancelledCount, finished));
+        group.addTask(waitAndReport(gate, cancelledCount, finished));
         co_await group.waitForAll();
     };
     auto run = [&]() -> Task<void> { co_await tasks::withThrowingTaskGroup<int>(body); };
@@ -137,24 +146,6 @@ TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
     gate.open();
     tasks::runBlocking(task.value());
     EXPECT_EQ(cancelledCount.load(), 2);
-}
-
-TEST(TaskGroup, BodyFailureCancelsChildrenAndWaitsForThemBeforeRethrowing)
-{
-    Gate gate;
-    std::atomic<int> cancelledCount { 0 };
-    std::atomic<bool> childFinished { false };
-    auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
-        group.addTask(finishAfterGate(gate, cancelledCount, childFinished));
-        throw std::logic_error("body failed");
-        co_return;
-    };
-    auto run = [&]() -> Task<void> { co_await tasks::withThrowingTaskGroup<int>(body); };
-    tasks::TaskHandle<void> task = tasks::spawn(run());
-    waitUntil(cancelledCount, 1);
-    gate.open();
-    EXPECT_THROW(tasks::runBlocking(task.value()), std::logic_error);
-    EXPECT_TRUE(childFinished.load());
 }
 
 TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
@@ -175,7 +166,7 @@ TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrown
     std::atomic<int> finished { 0 };
     auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {
         for (int index = 0; index < 3; ++index)
-            group.addTask(countAfterGate(gate, cancelledCount, finished));
+            group.addTask(discardingValue(waitAndReport(gate, cancelledCount, finished)));
         group.addTask([]() -> Task<void> {
             throw std::out_of_range("child failed");
             co_return;
