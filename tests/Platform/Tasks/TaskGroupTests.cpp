@@ -21,14 +21,20 @@ using testing_support::Gate;
 
 tasks::TaskLocal<int> depth { 0 };
 
-// Waits (not cancellably) at the gate, counting its task's cancellation when it happens and its
-// own end after the gate opened.
-Task<int> waitAndReport(Gate& gate, std::atomic<int>& cancelledCount, std::atomic<int>& finished)
-{
-    co_await tasks::withTaskCancellationHandler(gate.passed(), [&] { cancelledCount.fetch_add(1); });
-    finished.fetch_add(1);
-    co_return 0;
-}
+// Children that wait (not cancellably) at one gate, counting their tasks' cancellations when they
+// happen and their own ends after the gate opened.
+struct WaitingChildren {
+    Gate gate;
+    std::atomic<int> cancelledCount { 0 };
+    std::atomic<int> finished { 0 };
+
+    Task<int> child()
+    {
+        co_await tasks::withTaskCancellationHandler(gate.passed(), [this] { cancelledCount.fetch_add(1); });
+        finished.fetch_add(1);
+        co_return 0;
+    }
+};
 
 Task<void> discardingValue(Task<int> task)
 {
@@ -37,7 +43,7 @@ Task<void> discardingValue(Task<int> task)
 
 void waitUntil(const std::atomic<int>& counter, int value)
 {
-    testing_support::waitUntil([&] { return !(counter.load() < value); });
+    testing_support::waitUntil([&] { return counter.load() >= value; });
 }
 
 TEST(TaskGroup, NextReturnsResultsInCompletionOrderThenNothing)
@@ -68,12 +74,10 @@ TEST(TaskGroup, AFailureCancelsTheOtherChildrenAndIsRethrownOnceTheyHaveFinished
 {
     for (bool bodyFails : { false, true }) {
         SCOPED_TRACE(bodyFails ? "the body fails" : "a child fails");
-        Gate gate;
-        std::atomic<int> cancelledCount { 0 };
-        std::atomic<int> finished { 0 };
+        WaitingChildren waiting;
         auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
-            group.addTask(waitAndReport(gate, cancelledCount, finished));
-            group.addTask(waitAndReport(gate, cancelledCount, finished));
+            group.addTask(waiting.child());
+            group.addTask(waiting.child());
             if (bodyFails)
                 throw std::runtime_error("first");
             group.addTask([]() -> Task<int> {
@@ -87,20 +91,20 @@ TEST(TaskGroup, AFailureCancelsTheOtherChildrenAndIsRethrownOnceTheyHaveFinished
             try {
                 co_await tasks::withThrowingTaskGroup<int>(body);
             } catch (...) {
-                finishedWhenTheGroupEnded = finished.load();
+                finishedWhenTheGroupEnded = waiting.finished.load();
                 throw;
             }
         };
         tasks::TaskHandle<void> task = tasks::spawn(run());
-        waitUntil(cancelledCount, 2);
-        gate.open();
+        waitUntil(waiting.cancelledCount, 2);
+        waiting.gate.open();
         try {
             tasks::runBlocking(task.value());
             ADD_FAILURE() << "the group did not rethrow";
         } catch (const std::runtime_error& error) {
             EXPECT_STREQ(error.what(), "first");
         }
-        EXPECT_EQ(cancelledCount.load(), 2);
+        EXPECT_EQ(waiting.cancelledCount.load(), 2);
         EXPECT_EQ(finishedWhenTheGroupEnded.load(), 2);
     }
 }
@@ -130,22 +134,20 @@ TEST(TaskGroup, ChildrenInheritTaskLocalsAndSiblingsDoNotSeeEachOthersBindings)
 
 TEST(TaskGroup, CancellingTheGroupsTaskCancelsItsChildren)
 {
-    Gate gate;
-    std::atomic<int> cancelledCount { 0 };
-    std::atomic<int> finished { 0 };
+    WaitingChildren waiting;
     auto body = [&](tasks::TaskGroup<int>& group) -> Task<void> {
-        group.addTask(waitAndReport(gate, cancelledCount, finished));
-        group.addTask(waitAndReport(gate, cancelledCount, finished));
+        group.addTask(waiting.child());
+        group.addTask(waiting.child());
         co_await group.waitForAll();
     };
     auto run = [&]() -> Task<void> { co_await tasks::withThrowingTaskGroup<int>(body); };
     tasks::TaskHandle<void> task = tasks::spawn(run());
-    gate.waitForWaiters(2);
+    waiting.gate.waitForWaiters(2);
     task.cancel();
-    waitUntil(cancelledCount, 2);
-    gate.open();
+    waitUntil(waiting.cancelledCount, 2);
+    waiting.gate.open();
     tasks::runBlocking(task.value());
-    EXPECT_EQ(cancelledCount.load(), 2);
+    EXPECT_EQ(waiting.cancelledCount.load(), 2);
 }
 
 TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
@@ -161,12 +163,10 @@ TEST(TaskGroup, AChildAddedToAnAlreadyCancelledGroupStartsCancelled)
 
 TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrownAtTheEnd)
 {
-    Gate gate;
-    std::atomic<int> cancelledCount { 0 };
-    std::atomic<int> finished { 0 };
+    WaitingChildren waiting;
     auto body = [&](tasks::DiscardingTaskGroup& group) -> Task<void> {
         for (int index = 0; index < 3; ++index)
-            group.addTask(discardingValue(waitAndReport(gate, cancelledCount, finished)));
+            group.addTask(discardingValue(waiting.child()));
         group.addTask([]() -> Task<void> {
             throw std::out_of_range("child failed");
             co_return;
@@ -175,10 +175,10 @@ TEST(DiscardingTaskGroup, FirstFailingChildCancelsTheOthersAndItsErrorIsRethrown
     };
     auto run = [&]() -> Task<void> { co_await tasks::withThrowingDiscardingTaskGroup(body); };
     tasks::TaskHandle<void> task = tasks::spawn(run());
-    waitUntil(cancelledCount, 3);
-    gate.open();
+    waitUntil(waiting.cancelledCount, 3);
+    waiting.gate.open();
     EXPECT_THROW(tasks::runBlocking(task.value()), std::out_of_range);
-    EXPECT_EQ(finished.load(), 3);
+    EXPECT_EQ(waiting.finished.load(), 3);
 }
 
 } // namespace
