@@ -8,6 +8,7 @@
 #include "Support/FakeVolume.h"
 #include "Support/OpenDescriptors.h"
 #include "Support/TestClient.h"
+#include "Support/WaitUntil.h"
 #include "VLFoundation/XPCEntries.h"
 #include "vorlane-fused/VolumeConnection.h"
 
@@ -234,11 +235,13 @@ TEST_F(LaunchServicesTest, malformedMessagesAreRefusedAndTheServicesCarryOn)
 TEST_F(LaunchServicesTest, aVolumeThatCannotBeMadeOrEndsBeforeItAdvertisesIsRefusedAndWhatWasMadeIsUndone)
 {
     TestClient daemon(services::daemonServiceName());
-    auto refusal = [&daemon](const std::function<void()>& meanwhile = [] {}) {
+    auto refusal = [&](const std::function<void()>& meanwhile = [] {}) {
         daemon.sendAwaitingReply(volumeRequest());
         meanwhile();
         xpc::XPCDictionary reply = daemon.nextReply();
         EXPECT_EQ(reply.boolean(keys::successKey), false);
+        // The refused volume is released before the next one is asked for: no two overlap.
+        testing_support::waitUntil([&] { return tool.devices().empty() && tool.images().empty(); });
         return reply.string(keys::errorKey).value_or("");
     };
     EXPECT_NE(refusal([&] { launcher->nextLaunch()->exitOnItsOwn(3); }).find("exited with status 3"),
