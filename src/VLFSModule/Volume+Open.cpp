@@ -248,7 +248,7 @@ namespace {
 
 // Keeps FSKit's buffer alive while the read fills it.
 tasks::Task<std::int64_t> readInto(
-    std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer, tasks::Task<std::int64_t> read)
+    [[maybe_unused]] std::shared_ptr<fskit::FSMutableFileDataBuffer> buffer, tasks::Task<std::int64_t> read)
 {
     co_return co_await std::move(read);
 }
