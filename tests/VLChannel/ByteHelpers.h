@@ -38,12 +38,16 @@ inline Bytes sequence(std::size_t count, std::uint8_t first = 0)
     return bytes;
 }
 
-// The shared helper's bytes, as octets for readable comparisons.
-inline Bytes bytesOf(const DiscontiguousData& data)
+// Bytes as octets, for readable comparisons.
+inline Bytes bytesOf(std::span<const std::byte> bytes)
 {
-    std::vector<std::byte> bytes = testing_support::bytesOf(data);
     return Bytes(reinterpret_cast<const std::uint8_t*>(bytes.data()),
         reinterpret_cast<const std::uint8_t*>(bytes.data() + bytes.size()));
+}
+
+inline Bytes bytesOf(const DiscontiguousData& data)
+{
+    return bytesOf(std::span<const std::byte>(testing_support::bytesOf(data)));
 }
 
 inline Bytes bytesOf(const DiscontiguousData::Region& region)

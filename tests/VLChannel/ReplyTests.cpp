@@ -83,10 +83,10 @@ TEST(ReplyTest, CreateReplySplitOverTwoRegionsIsReadAsEntryThenOpenHandle)
     }
 }
 
+// A body that keeps a copy of what it is handed.
 Bytes copied(std::span<const std::byte> view)
 {
-    return Bytes(reinterpret_cast<const std::uint8_t*>(view.data()),
-        reinterpret_cast<const std::uint8_t*>(view.data()) + view.size());
+    return test::bytesOf(view);
 }
 
 // Zero bytes are handed to a body as an empty view, even from an empty payload.

@@ -1,11 +1,11 @@
 #include "VLChannel/SocketTransportMedium.h"
 
 #include "ByteHelpers.h"
-#include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
 #include "Platform/OS/Logger.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Platform/Tasks/TaskGroup.h"
+#include "Support/ErrnoThrown.h"
 #include "Support/FusePeer.h"
 #include "Support/Mailbox.h"
 #include "Support/ManualExecutor.h"
@@ -18,10 +18,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <map>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,6 +34,7 @@ namespace vl {
 namespace {
 
 using testing_support::bytesOf;
+using testing_support::errnoThrownBy;
 using testing_support::FusePeer;
 using testing_support::replyMessage;
 using Bytes = std::vector<std::byte>;
@@ -54,17 +53,6 @@ Bytes pattern(std::size_t count, unsigned seed)
     for (std::size_t index = 0; index < count; ++index)
         bytes[index] = static_cast<std::byte>((index * 31 + seed) & 0xff);
     return bytes;
-}
-
-// The errno of the POSIXError `operation` throws; 0 when it throws none.
-template <typename Operation> int errnoThrownBy(Operation operation)
-{
-    try {
-        operation();
-    } catch (const foundation::POSIXError& error) {
-        return error.errnoCode();
-    }
-    return 0;
 }
 
 // A transport on the near end of a peer's socket pair, read into an inbox once activated.

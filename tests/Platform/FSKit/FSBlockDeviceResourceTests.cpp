@@ -2,6 +2,7 @@
 #include "Platform/FSKit/FSError.h"
 
 #include "Support/DeviceImage.h"
+#include "Support/ErrnoThrown.h"
 
 #include <gtest/gtest.h>
 
@@ -13,16 +14,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using testing_support::DeviceImage;
-
-int errnoOf(auto&& body)
-{
-    try {
-        body();
-    } catch (const fskit::FSError& error) {
-        return error.errnoCode();
-    }
-    return 0;
-}
+using testing_support::errnoThrownBy;
 
 // Where the bytes come from is the volume's identity test; here the edges of a read.
 TEST(FSBlockDeviceResource, ReportsItsBlockSizeAndNameAndReadsShortOnlyAtTheEnd)
@@ -47,11 +39,14 @@ TEST(FSBlockDeviceResource, RejectsBadArgumentsAndResourcesWithPOSIXErrors)
     DeviceImage image(100);
     auto resource = image.open();
     Bytes buffer(16);
-    EXPECT_EQ(errnoOf([&] { resource->read(buffer, 0, 17); }), EINVAL);
-    EXPECT_EQ(errnoOf([&] { resource->read(buffer, -1, 1); }), EINVAL);
-    EXPECT_EQ(errnoOf([&] { resource->read(buffer, 0, -1); }), EINVAL);
-    EXPECT_EQ(errnoOf([&] { fskit::FSBlockDeviceResource::open(image.path + ".missing"); }), ENOENT);
-    EXPECT_EQ(errnoOf([&] { fskit::FSBlockDeviceResource::open(std::filesystem::temp_directory_path()); }),
+    EXPECT_EQ(errnoThrownBy<fskit::FSError>([&] { resource->read(buffer, 0, 17); }), EINVAL);
+    EXPECT_EQ(errnoThrownBy<fskit::FSError>([&] { resource->read(buffer, -1, 1); }), EINVAL);
+    EXPECT_EQ(errnoThrownBy<fskit::FSError>([&] { resource->read(buffer, 0, -1); }), EINVAL);
+    EXPECT_EQ(
+        errnoThrownBy<fskit::FSError>([&] { fskit::FSBlockDeviceResource::open(image.path + ".missing"); }),
+        ENOENT);
+    EXPECT_EQ(errnoThrownBy<fskit::FSError>(
+                  [&] { fskit::FSBlockDeviceResource::open(std::filesystem::temp_directory_path()); }),
         ENOTBLK);
 }
 

@@ -1,5 +1,5 @@
-#include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "Support/ErrnoThrown.h"
 #include "vorlane-fused/MemoryFileSystem.h"
 
 #include <gtest/gtest.h>
@@ -8,33 +8,25 @@
 
 namespace {
 
-int errorOf(auto&& operation)
-{
-    try {
-        operation();
-    } catch (const foundation::POSIXError& error) {
-        return error.errnoCode();
-    }
-    return 0;
-}
+using testing_support::errnoThrownBy;
 
 TEST(MemoryFileSystem, RefusesNamesThatAreTakenInAnyOfItsSpellingsInvalidOrUnderAFile)
 {
     fused::MemoryFileSystem fileSystem;
     std::uint64_t file = fileSystem.makeFile(1, "a", 0644, "abc");
-    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "a", 0644, ""); }), posix::eexist);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(file, "b", 0755); }), posix::enotdir);
-    EXPECT_EQ(errorOf([&] { fileSystem.lookup(file, "b"); }), posix::enotdir);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "x/y", 0755); }), posix::einval);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(1, "", 0755); }), posix::einval);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeDirectory(42, "z", 0755); }), posix::enoent);
-    EXPECT_EQ(errorOf([&] { fileSystem.makeFile(1, "A", 0644, ""); }), 0);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeFile(1, "a", 0644, ""); }), posix::eexist);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeDirectory(file, "b", 0755); }), posix::enotdir);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.lookup(file, "b"); }), posix::enotdir);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeDirectory(1, "x/y", 0755); }), posix::einval);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeDirectory(1, "", 0755); }), posix::einval);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeDirectory(42, "z", 0755); }), posix::enoent);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeFile(1, "A", 0644, ""); }), 0);
 
     // A case-insensitive one finds a name in any case, and takes no second spelling of it.
     fused::MemoryFileSystem insensitive(true);
     std::uint64_t readMe = insensitive.makeFile(1, "ReadMe.txt", 0644, "hello");
     EXPECT_EQ(insensitive.lookup(1, "README.TXT").ino, readMe);
-    EXPECT_EQ(errorOf([&] { insensitive.makeFile(1, "readme.TXT", 0644, ""); }), posix::eexist);
+    EXPECT_EQ(errnoThrownBy([&] { insensitive.makeFile(1, "readme.TXT", 0644, ""); }), posix::eexist);
 }
 
 TEST(MemoryFileSystem, StatisticsCountFilesAndBlocksInUse)

@@ -1,7 +1,7 @@
 #include "vorlane-fused/PassthroughFileSystem.h"
 
-#include "Platform/Foundation/POSIXError.h"
 #include "Platform/Foundation/POSIXErrorCode.h"
+#include "Support/ErrnoThrown.h"
 #include "Support/OpenDescriptors.h"
 
 #include <gtest/gtest.h>
@@ -14,16 +14,7 @@
 
 namespace {
 
-// The Darwin errno that `operation` fails with, 0 when it succeeds.
-int errorOf(auto&& operation)
-{
-    try {
-        operation();
-    } catch (const foundation::POSIXError& error) {
-        return error.errnoCode();
-    }
-    return 0;
-}
+using testing_support::errnoThrownBy;
 
 // A scratch directory holding "file" ("hello"), its second name "same", "dir" and "link" -> file.
 class PassthroughTest : public testing::Test {
@@ -80,7 +71,7 @@ TEST_F(PassthroughTest, lookupAnswersTheRealAttributesUnderOneNodeIdPerFile)
     // A forgotten node is found again where it was last seen ("same"), and only there.
     EXPECT_EQ(fileSystem->attributes(file.ino).nlink, 2u);
     std::filesystem::rename(root / "same", root / "other");
-    EXPECT_EQ(errorOf([&] { fileSystem->attributes(file.ino); }), posix::enoent);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->attributes(file.ino); }), posix::enoent);
     // A file keeps its id for the daemon's life.
     EXPECT_EQ(fileSystem->lookup(1, "file").ino, file.ino);
 
@@ -94,11 +85,11 @@ TEST_F(PassthroughTest, lookupAnswersTheRealAttributesUnderOneNodeIdPerFile)
 TEST_F(PassthroughTest, failuresCarryDarwinErrnos)
 {
     std::uint64_t file = fileSystem->lookup(1, "file").ino;
-    EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, "missing"); }), posix::enoent);
-    EXPECT_EQ(errorOf([&] { fileSystem->lookup(file, "x"); }), posix::enotdir);
-    EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, std::string(300, 'n')); }), posix::enametoolong);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->lookup(1, "missing"); }), posix::enoent);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->lookup(file, "x"); }), posix::enotdir);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->lookup(1, std::string(300, 'n')); }), posix::enametoolong);
     for (std::string_view name : { ".", "..", "dir/../file" })
-        EXPECT_EQ(errorOf([&] { fileSystem->lookup(1, name); }), posix::einval) << name;
+        EXPECT_EQ(errnoThrownBy([&] { fileSystem->lookup(1, name); }), posix::einval) << name;
     EXPECT_EQ(fileSystem->lookupTally(), (fused::LookupTally { 1, 1 }));
     for (auto [path, said] :
         { std::pair(root / "missing", " does not exist"), std::pair(root / "file", " is not a directory") }) {
@@ -131,9 +122,9 @@ TEST_F(PassthroughTest, setAttributesReachTheRealFileAndNeverFollowALink)
     // Linux keeps no mode of a link: a change of it is ignored, and never reaches the target.
     EXPECT_EQ(fileSystem->setAttributes(link, { .mode = 0600 }).mode, onHost("link").st_mode);
     EXPECT_EQ(onHost("file").st_mode, S_IFREG | 0640u);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(link, { .size = 0 }); }), posix::einval);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(directory, { .size = 0 }); }), posix::eisdir);
-    EXPECT_EQ(errorOf([&] { fileSystem->setAttributes(file, { .flags = 0x8000 }); }), posix::enotsup);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->setAttributes(link, { .size = 0 }); }), posix::einval);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->setAttributes(directory, { .size = 0 }); }), posix::eisdir);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->setAttributes(file, { .flags = 0x8000 }); }), posix::enotsup);
     EXPECT_EQ(onHost("file").st_size, 2);
 
     if (::geteuid() != 0)
@@ -154,38 +145,40 @@ TEST_F(PassthroughTest, aReadOnlyFirstOpenServesLaterWritesWhenTheFileAllowsThem
     EXPECT_EQ(read.substr(0, count), std::string("hello\0\0XY", 9));
     fileSystem->synchronize(file, handle, false, true);
     fileSystem->release(file, handle, false);
-    EXPECT_EQ(errorOf([&] { fileSystem->read(file, handle, 0, std::as_writable_bytes(std::span(read))); }),
+    EXPECT_EQ(
+        errnoThrownBy([&] { fileSystem->read(file, handle, 0, std::as_writable_bytes(std::span(read))); }),
         posix::ebadf);
 
     // Linux refusing reading and writing together leaves the mode asked for.
     std::filesystem::permissions(root / "file", std::filesystem::perms::owner_read);
     handle = fileSystem->open(file, 0);
-    int written = errorOf([&] { fileSystem->write(file, handle, 0, std::as_bytes(std::span(data))); });
+    int written = errnoThrownBy([&] { fileSystem->write(file, handle, 0, std::as_bytes(std::span(data))); });
     EXPECT_EQ(written, ::geteuid() == 0 ? 0 : posix::ebadf);
     fileSystem->release(file, handle, false);
 
     std::uint64_t link = fileSystem->lookup(1, "link").ino;
-    EXPECT_EQ(errorOf([&] { fileSystem->open(link, 0); }), posix::eloop);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->open(link, 0); }), posix::eloop);
     fileSystem->release(link, fileSystem->open(link, 0x200000), false);
     std::uint64_t directory = fileSystem->openDirectory(1);
-    EXPECT_EQ(errorOf([&] { fileSystem->release(1, directory, false); }), posix::ebadf);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->release(1, directory, false); }), posix::ebadf);
     fileSystem->synchronize(1, directory, true, false);
     fileSystem->release(1, directory, true);
-    EXPECT_EQ(errorOf([&] { fileSystem->openDirectory(file); }), posix::enotdir);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->openDirectory(file); }), posix::enotdir);
 }
 
 TEST_F(PassthroughTest, extendedAttributesOfALinkAreTheLinksOwnAsLinuxAllowsThem)
 {
     std::uint64_t link = fileSystem->lookup(1, "link").ino;
     const std::string value = "v";
-    EXPECT_EQ(errorOf([&] { fileSystem->setXattr(link, "user.a", std::as_bytes(std::span(value)), 0); }),
+    EXPECT_EQ(
+        errnoThrownBy([&] { fileSystem->setXattr(link, "user.a", std::as_bytes(std::span(value)), 0); }),
         posix::eperm);
-    EXPECT_EQ(errorOf([&] { fileSystem->xattr(link, "user.a", {}); }), posix::enoattr);
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->xattr(link, "user.a", {}); }), posix::enoattr);
     if (::geteuid() != 0)
         GTEST_SKIP() << "trusted.* attributes need root";
     fileSystem->setXattr(link, "trusted.a", std::as_bytes(std::span(value)), 2);
     EXPECT_EQ(fileSystem->xattr(link, "trusted.a", {}), 1u);
-    EXPECT_EQ(errorOf([&] { fileSystem->xattr(fileSystem->lookup(1, "file").ino, "trusted.a", {}); }),
+    EXPECT_EQ(errnoThrownBy([&] { fileSystem->xattr(fileSystem->lookup(1, "file").ino, "trusted.a", {}); }),
         posix::enoattr);
     fileSystem->removeXattr(link, "trusted.a");
     EXPECT_EQ(fileSystem->listXattrs(link, {}), 0u);
