@@ -31,16 +31,6 @@ std::vector<std::byte> outMessage(
     return message;
 }
 
-std::vector<std::byte> errorMessage(std::uint64_t unique, std::int32_t errnoValue)
-{
-    return outMessage(unique, -errnoValue, {});
-}
-
-std::vector<std::byte> notificationMessage(vl::fuse_notify_code code, std::span<const std::byte> payload)
-{
-    return outMessage(0, static_cast<std::int32_t>(code), payload);
-}
-
 // Reads exactly `buffer.size()` bytes; false when the stream ends (or fails) first.
 bool readExactly(int descriptor, std::span<std::byte> buffer)
 {
@@ -183,7 +173,7 @@ FuseAnswer FuseAnswer::reply(std::vector<std::byte> payload)
 FuseAnswer FuseAnswer::error(std::int32_t errnoValue)
 {
     return FuseAnswer(Step {
-        [errnoValue](const FuseRequest& request) { return errorMessage(request.unique(), errnoValue); } });
+        [errnoValue](const FuseRequest& request) { return outMessage(request.unique(), -errnoValue, {}); } });
 }
 
 FuseAnswer FuseAnswer::raw(std::vector<std::byte> bytes)
@@ -240,26 +230,28 @@ std::vector<FuseRequest> FusePeer::requests() const
     return received;
 }
 
-FuseRequest FusePeer::waitForRequest(std::size_t index) const
+void FusePeer::waitUntilSeen(const std::function<bool()>& seen) const
 {
     std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, waitLimit, [&] { return received.size() > index; }))
+    if (!changed.wait_for(lock, waitLimit, seen))
         throw std::runtime_error("the peer did not see what the test waits for");
+}
+
+FuseRequest FusePeer::waitForRequest(std::size_t index) const
+{
+    waitForRequestCount(index + 1);
+    std::lock_guard guard(mutex);
     return received[index];
 }
 
 void FusePeer::waitForRequestCount(std::size_t count) const
 {
-    std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, waitLimit, [&] { return received.size() >= count; }))
-        throw std::runtime_error("the peer did not see what the test waits for");
+    waitUntilSeen([&] { return received.size() >= count; });
 }
 
 void FusePeer::waitUntilDisconnected() const
 {
-    std::unique_lock lock(mutex);
-    if (!changed.wait_for(lock, waitLimit, [&] { return disconnected; }))
-        throw std::runtime_error("the peer did not see what the test waits for");
+    waitUntilSeen([&] { return disconnected; });
 }
 
 void FusePeer::reply(std::uint64_t unique, std::span<const std::byte> payload)
@@ -269,7 +261,7 @@ void FusePeer::reply(std::uint64_t unique, std::span<const std::byte> payload)
 
 void FusePeer::notify(vl::fuse_notify_code code, std::span<const std::byte> payload)
 {
-    write(notificationMessage(code, payload));
+    write(outMessage(0, static_cast<std::int32_t>(code), payload));
 }
 
 void FusePeer::write(std::span<const std::byte> bytes)

@@ -180,6 +180,8 @@ public:
     void closeConnection();
 
 private:
+    // Blocks (bounded) until `seen` holds under the peer's lock.
+    void waitUntilSeen(const std::function<bool()>& seen) const;
     void serve();
     bool readRequest(std::vector<std::byte>& bytes);
     void answer(const FuseAnswer& answer, const FuseRequest& request);
