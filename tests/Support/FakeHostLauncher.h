@@ -61,7 +61,6 @@ public:
 
     // Waits until stop() is called; answers the patience it was given.
     std::chrono::nanoseconds nextStop() { return stops.next(); }
-    std::size_t stopCount() { return stops.count(); }
 
     const std::string devicePath;
     const std::optional<services::HostMount> mount;
