@@ -461,6 +461,8 @@ TEST(Channel, ARequestWaitsBeforeItsWriteAndCloseWaitsForTheWritesInProgressBefo
     std::shared_ptr<Channel> channel = openChannel(record);
     EXPECT_EQ(bytesOf(tasks::runBlocking(channel->process(getattr(1))).data()),
         testing_support::bytesOf(std::string_view("early")));
+    // The reply can arrive before that write has recorded its end.
+    testing_support::waitUntil([&] { return record->snapshot().size() == 3; });
     record->answerDuringWrite = false;
     record->holdWrites = true;
     tasks::TaskHandle<Reply> request = tasks::spawn(channel->process(getattr(1)));
