@@ -50,11 +50,6 @@ inline Bytes bytesOf(const DiscontiguousData& data)
     return bytesOf(std::span<const std::byte>(testing_support::bytesOf(data)));
 }
 
-inline Bytes bytesOf(const DiscontiguousData::Region& region)
-{
-    return bytesOf(DiscontiguousData(region));
-}
-
 template <typename Value> Bytes bytesOfValue(const Value& value)
 {
     Bytes bytes(sizeof(Value));

@@ -109,19 +109,8 @@ TEST(DiscontiguousDataTest, SubRangesAreSlicesOfTheRegionsTheyCoverAndNeverEmpty
     }
 }
 
-TEST(DiscontiguousDataTest, SlicingASliceSlicesTheUnderlyingRegion)
+TEST(DiscontiguousDataTest, SlicingASliceSlicesTheUnderlyingRegions)
 {
-    Region region = regionOf(sequence(32));
-    Region slice = region[{ 4, 20 }];
-    Region sliceOfSlice = slice[{ 2, 6 }];
-    EXPECT_EQ(sliceOfSlice.bytes().data(), region.bytes().data() + 6);
-    EXPECT_EQ(sliceOfSlice.count(), 4);
-    EXPECT_TRUE(sameOwner(sliceOfSlice, region));
-    EXPECT_EQ(bytesOf(sliceOfSlice), sequence(4, 6));
-
-    EXPECT_EQ(bytesOf(slice.from(14)), sequence(2, 18));
-    EXPECT_EQ(bytesOf(slice.upTo(3)), sequence(3, 4));
-
     DiscontiguousData data = test::splitAt(sequence(30), { 10, 20 });
     DiscontiguousData nested = data[{ 5, 25 }][{ 3, 17 }];
     EXPECT_EQ(regionCounts(nested), (std::vector<std::ptrdiff_t> { 2, 10, 2 }));
@@ -212,28 +201,6 @@ TEST(DiscontiguousDataTest, HandedOverBuffersAreReferencedAndReleasedOnceWhenThe
         DiscontiguousData::Deallocator::custom([&](void*, std::ptrdiff_t) { emptyReleased = true; }));
     EXPECT_TRUE(empty.regions().empty());
     EXPECT_TRUE(emptyReleased);
-}
-
-TEST(DiscontiguousDataTest, KeepsManyRegionsInOrder)
-{
-    DiscontiguousData data;
-    Bytes expected;
-    for (std::uint8_t index = 0; index < 12; ++index) {
-        Bytes piece = sequence(index + 1u, static_cast<std::uint8_t>(expected.size()));
-        expected.insert(expected.end(), piece.begin(), piece.end());
-        data.append(regionOf(piece));
-        EXPECT_EQ(data.regions().size(), index + 1u);
-    }
-    EXPECT_EQ(data.count(), static_cast<std::ptrdiff_t>(expected.size()));
-    EXPECT_EQ(bytesOf(data), expected);
-    EXPECT_EQ(bytesOf(data[{ 2, 70 }]), sequence(68, 2));
-    // A copy shares the regions; appending to it leaves the original as it was.
-    DiscontiguousData copy = data;
-    copy.append(regionOf(sequence(4)));
-    EXPECT_EQ(data.count(), static_cast<std::ptrdiff_t>(expected.size()));
-    EXPECT_EQ(copy.regions()[11].bytes().data(), data.regions()[11].bytes().data());
-    EXPECT_EQ(
-        bytesOf(copy.from(40)), test::concatenated({ sequence(expected.size() - 40, 40), sequence(4) }));
 }
 
 TEST(DiscontiguousDataTest, OneValueIsReadFromSeveralThreadsAtOnce)

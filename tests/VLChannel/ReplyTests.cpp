@@ -110,13 +110,5 @@ TEST(ReplyTest, VariableLengthPartsAreReadInOrderTheRestGoesToTheLastBodyAndRese
     EXPECT_EQ(empty.consumedCount(), 0);
 }
 
-TEST(ReplyDeathTest, NegativeByteCountEndsTheProcess)
-{
-    Reply reply(1, DiscontiguousData(test::regionOf(sequence(8))));
-    EXPECT_DEATH(reply.consumePart(-1), "VLChannel/Message: Fatal error: Fatal error");
-    EXPECT_DEATH(reply.consumePart(-1, [](std::span<const std::byte>) {}),
-        "VLChannel/Message: Fatal error: Fatal error");
-}
-
 } // namespace
 } // namespace vl

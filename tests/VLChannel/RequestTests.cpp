@@ -1,3 +1,4 @@
+#include "VLChannel/Reply.h"
 #include "VLChannel/Request.h"
 
 #include "ByteHelpers.h"
@@ -57,15 +58,8 @@ TEST(RequestDeathTest, FirstRequestsOfAProcessAreNumberedOneThenTwo)
         ::testing::ExitedWithCode(0), "");
 }
 
-TEST(RequestTest, IdentifierCounterSkipsZeroAndWrapsToOne)
-{
-    EXPECT_EQ(Request::Unique::successor(1), 2u);
-    EXPECT_EQ(Request::Unique::successor(41), 42u);
-    EXPECT_EQ(Request::Unique::successor(std::numeric_limits<std::uint64_t>::max()), 1u);
-    EXPECT_EQ(Request::Unique::successor(0), 1u);
-}
-
-TEST(RequestTest, RequestsBuiltConcurrentlyNeverShareAnIdentifier)
+// The counter skips zero, also where it wraps.
+TEST(RequestTest, RequestsBuiltConcurrentlyNeverShareAnIdentifierAndNoneIsZero)
 {
     constexpr int threadCount = 4;
     constexpr int requestsPerThread = 500;
@@ -86,6 +80,8 @@ TEST(RequestTest, RequestsBuiltConcurrentlyNeverShareAnIdentifier)
     }
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(threadCount * requestsPerThread));
     EXPECT_EQ(distinct.count(0), 0u);
+    EXPECT_EQ(Request::Unique::successor(std::numeric_limits<std::uint64_t>::max()), 1u);
+    EXPECT_EQ(Request::Unique::successor(0), 1u);
 }
 
 // Each form of request: its exact bytes, header included, in regions where fixed structures share
@@ -163,11 +159,15 @@ TEST(RequestTest, EachFormBuildsItsExactBytesAndReferencesWhatItIsGiven)
             Bytes { 4, 0, 0, 0, 0, 0, 0, 0 } }));
 }
 
-TEST(RequestDeathTest, RequestLongerThanThirtyTwoBitsEndsTheProcess)
+TEST(MessageDeathTest, RequestLongerThanThirtyTwoBitsOrANegativeByteCountEndsTheProcess)
 {
     EXPECT_DEATH(Request(FUSE_WRITE, 1, 0, 0, 0, Part::managed(std::ptrdiff_t { 1 } << 32)),
         "VLChannel/Message: Fatal error: Request length does not fit in 32 bits");
-    EXPECT_DEATH(Part::managed(-1), "VLChannel/Message: Fatal error: Fatal error");
+    const char* negative = "VLChannel/Message: Fatal error: Fatal error";
+    EXPECT_DEATH(Part::managed(-1), negative);
+    Reply reply(1, DiscontiguousData(regionOf(test::sequence(8))));
+    EXPECT_DEATH(reply.consumePart(-1), negative);
+    EXPECT_DEATH(reply.consumePart(-1, [](std::span<const std::byte>) {}), negative);
 }
 
 } // namespace

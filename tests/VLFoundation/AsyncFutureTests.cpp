@@ -35,7 +35,7 @@ Task<int> getWithin(Future future, ManualClock clock, ManualClock::Duration time
     co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
 }
 
-TEST(AsyncFuture, AResultDeliveredBeforeTheConsumerWaitsIsReturnedAtOnceEvenPastTheDeadline)
+TEST(AsyncFuture, AnEarlyResultIsReturnedAtOnceEvenPastTheDeadlineAndADistantDeadlineNeverFires)
 {
     auto [future, promise] = AsyncFuture<int>::makeFuture();
     promise.resolveReturning(5);
@@ -58,23 +58,16 @@ TEST(AsyncFuture, AResultDeliveredBeforeTheConsumerWaitsIsReturnedAtOnceEvenPast
     EXPECT_THROW(tasks::runBlocking(get(pending, past)), tasks::CancellationError);
     resolver.resolveReturning(4);
     EXPECT_EQ(tasks::runBlocking(get(pending, past)), 4);
+
+    // A deadline in the distant future never fires, however long the consumer waits.
+    auto [distant, lateResolver] = AsyncFuture<int>::makeFuture();
+    tasks::TaskHandle<int> waiting = tasks::spawn(get(distant, dispatch::DispatchTime::distantFuture()));
+    tasks::runBlocking(tasks::sleepFor(1ms));
+    lateResolver.resolveReturning(2);
+    EXPECT_EQ(tasks::runBlocking(waiting.value()), 2);
 }
 
-TEST(AsyncFuture, ConsumerWaitingFirstIsResumedByTheProducer)
-{
-    ManualClock clock;
-    AsyncFuture<int>::Pair made = AsyncFuture<int>::makeFuture();
-    // The timeout task's sleep shows that the consumer has parked before the producer delivers.
-    tasks::TaskHandle<int> consumer = tasks::spawn(getWithin(made.future, clock, 1h));
-    clock.waitForSleepers(1);
-    std::thread producer([promise = made.promise] { promise.resolveReturning(9); });
-    producer.join();
-    EXPECT_EQ(tasks::runBlocking(consumer.value()), 9);
-    // The consumer cancelled its timeout task when it resumed.
-    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
-}
-
-TEST(AsyncFuture, TimeoutThrowsCancellationOrAnswersWithTheHandlerAndALateResultIsKept)
+TEST(AsyncFuture, TimeoutThrowsCancellationOrAnswersWithTheHandlerAndALateResultStillArrives)
 {
     ManualClock clock;
     auto [future, promise] = AsyncFuture<int>::makeFuture();
@@ -94,8 +87,13 @@ TEST(AsyncFuture, TimeoutThrowsCancellationOrAnswersWithTheHandlerAndALateResult
     clock.advance(1s);
     EXPECT_THROW(tasks::runBlocking(failing.value()), std::runtime_error);
 
-    promise.resolveReturning(3);
-    EXPECT_EQ(tasks::runBlocking(getWithin(future, clock, 10s)), 3);
+    // A consumer waiting first is resumed by the producer and cancels its timeout task.
+    tasks::TaskHandle<int> late = tasks::spawn(getWithin(future, clock, 1h));
+    clock.waitForSleepers(1);
+    std::thread producer([promise = promise] { promise.resolveReturning(3); });
+    producer.join();
+    EXPECT_EQ(tasks::runBlocking(late.value()), 3);
+    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
 }
 
 TEST(AsyncFuture, CancellingTheWaitingTaskGivesUpAtOnceButCancellingItBeforeItWaitsDoesNot)
@@ -175,29 +173,6 @@ TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
     ASSERT_TRUE(firstWaitAlive.expired());
     promise.resolveReturning(5);
     EXPECT_EQ(tasks::runBlocking(second.value()), 5);
-}
-
-// The timeout of a wait until the distant future never fires: the first of the group's
-// children to end is the short sleep.
-TEST(AsyncFuture, DistantDeadlineNeverFires)
-{
-    auto [future, promise] = AsyncFuture<int>::makeFuture();
-    auto race = [](Future future) -> Task<int> {
-        co_return co_await tasks::withThrowingTaskGroup<int>(
-            [&future](tasks::TaskGroup<int>& group) -> Task<int> {
-                group.addTask([](Future future) -> Task<int> {
-                    co_return co_await future->get(dispatch::DispatchTime::distantFuture(), [] { return 1; });
-                }(future));
-                group.addTask([]() -> Task<int> {
-                    co_await tasks::sleepFor(1ms);
-                    co_return 2;
-                }());
-                std::optional<int> first = co_await group.next();
-                group.cancelAll();
-                co_return *first;
-            });
-    };
-    EXPECT_EQ(tasks::runBlocking(race(future)), 2);
 }
 
 TEST(AsyncFutureDeathTest, SecondDeliveryOrSecondConsumerIsFatal)

@@ -153,38 +153,26 @@ TEST(AsyncTaskQueue, SyncRunsInItsCallerWhileNoBarrierIsPendingAndBarriersStillW
             "after drop start", "after drop end" }));
 }
 
-TEST(AsyncTaskQueue, WaitReturnsOnAnIdleQueueAndAfterEveryEarlierEntryOnABusyOne)
+// Nothing runs before activation; a wait returns only after every entry submitted before it.
+TEST(AsyncTaskQueue, EntriesWaitForActivationAndWaitReturnsAfterEveryEarlierEntry)
 {
     Journal journal;
     Gate holdFirst;
-    vl::AsyncTaskQueue queue(Mode::concurrent);
-    tasks::runBlocking(queue.wait());
+    vl::AsyncTaskQueue queue(Mode::concurrent, false);
     queue.async(false, entry(journal, "A", &holdFirst));
     queue.async(false, entry(journal, "B"));
-    Task<void> waiting = queue.wait();
     tasks::TaskHandle<void> waiter = tasks::spawn([](Task<void> wait, Journal& journal) -> Task<void> {
         co_await std::move(wait);
         journal.record("waited");
-    }(std::move(waiting), journal));
+    }(queue.wait(), journal));
+    EXPECT_EQ(journal.read(), Events {});
+    queue.activate();
     holdFirst.waitForWaiters(1);
     holdFirst.open();
     tasks::runBlocking(waiter.value());
     Events events = journal.read();
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events.back(), "waited");
-}
-
-TEST(AsyncTaskQueue, EntriesSubmittedBeforeActivationWaitForTheDispatcher)
-{
-    Journal journal;
-    vl::AsyncTaskQueue queue(Mode::concurrent, false);
-    queue.async(true, entry(journal, "A"));
-    queue.async(true, entry(journal, "B"));
-    Task<void> done = queue.wait();
-    EXPECT_EQ(journal.read(), Events {});
-    queue.activate();
-    tasks::runBlocking(std::move(done));
-    EXPECT_EQ(journal.read(), (Events { "A start", "A end", "B start", "B end" }));
 }
 
 TEST(AsyncTaskQueue, DestroyedQueueStillRunsWhatWasSubmitted)
@@ -235,26 +223,20 @@ TEST(AsyncTaskQueue, SubmissionsFromManyThreadsAllRunAndKeepEachProducersOrder)
         std::vector<int>(producers, perProducer - 1));
 }
 
-void activateTwice()
-{
-    vl::AsyncTaskQueue queue(Mode::serial);
-    queue.activate();
-}
-
-void failInsideAnEntry()
-{
-    vl::AsyncTaskQueue queue(Mode::concurrent);
-    queue.async(false, []() -> Task<void> {
-        throw std::runtime_error("unexpected");
-        co_return;
-    });
-    tasks::runBlocking(queue.wait());
-}
-
 TEST(AsyncTaskQueueDeathTest, SecondActivationAndFailingEntriesAreFatal)
 {
-    EXPECT_DEATH(activateTwice(), "VLFoundation/AsyncTaskQueue: Fatal error: AsyncTaskQueue active");
-    EXPECT_DEATH(failInsideAnEntry(), "AsyncTaskQueue operation failed");
+    EXPECT_DEATH(vl::AsyncTaskQueue(Mode::serial).activate(),
+        "VLFoundation/AsyncTaskQueue: Fatal error: AsyncTaskQueue active");
+    EXPECT_DEATH(
+        {
+            vl::AsyncTaskQueue queue(Mode::concurrent);
+            queue.async(false, []() -> Task<void> {
+                throw std::runtime_error("unexpected");
+                co_return;
+            });
+            tasks::runBlocking(queue.wait());
+        },
+        "AsyncTaskQueue operation failed");
 }
 
 } // namespace

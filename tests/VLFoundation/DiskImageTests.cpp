@@ -79,7 +79,9 @@ TEST(DiskImage, EachOperationPassesItsArgumentsAndMapsAFailingStatusToItsError)
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
+// A failing status or an empty output reads as no image; errors of decoding and launching are
+// passed on. No run leaves a descriptor behind.
+TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDeviceAndPassesOnDecodingAndLaunchErrors)
 {
     auto before = openDescriptors();
     {
@@ -97,7 +99,21 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDevice)
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), std::nullopt);
         tool.answer("", 0);
         EXPECT_EQ(tasks::runBlocking(DiskImage::url("disk5", tool.url())), std::nullopt);
+        tool.answer("not a property list", 0);
+        EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk5", tool.url())), foundation::DecodingError);
+        tool.answer(R"(<plist version="1.0"><dict><key>images</key><array><dict>
+        <key>image-path</key><string>/images/x.img</string></dict></array></dict></plist>)",
+            0);
+        try {
+            tasks::runBlocking(DiskImage::url("disk5", tool.url()));
+            FAIL() << "an image without system entities was decoded";
+        } catch (const foundation::DecodingError& error) {
+            EXPECT_EQ(error.kind(), foundation::DecodingError::Kind::keyNotFound);
+        }
     }
+    URL missing = URL::fileURLWithPath("/nonexistent/hdiutil");
+    EXPECT_THROW(tasks::runBlocking(DiskImage::detach("disk4", missing)), foundation::LaunchError);
+    EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk4", missing)), foundation::LaunchError);
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -123,25 +139,6 @@ TEST(DiskImage, AnOutputLongerThanAPipeHoldsIsReadWhileTheToolRuns)
     std::optional<URL> image = found->next();
     ASSERT_TRUE(image.has_value());
     EXPECT_EQ(image->path(), "/images/3999.img");
-}
-
-TEST(DiskImage, LookUpPassesOnDecodingAndLaunchErrors)
-{
-    FakeDiskImageTool tool;
-    tool.answer("not a property list", 0);
-    EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk5", tool.url())), foundation::DecodingError);
-    tool.answer(R"(<plist version="1.0"><dict><key>images</key><array><dict>
-        <key>image-path</key><string>/images/x.img</string></dict></array></dict></plist>)",
-        0);
-    try {
-        tasks::runBlocking(DiskImage::url("disk5", tool.url()));
-        FAIL() << "an image without system entities was decoded";
-    } catch (const foundation::DecodingError& error) {
-        EXPECT_EQ(error.kind(), foundation::DecodingError::Kind::keyNotFound);
-    }
-    URL missing = URL::fileURLWithPath("/nonexistent/hdiutil");
-    EXPECT_THROW(tasks::runBlocking(DiskImage::detach("disk4", missing)), foundation::LaunchError);
-    EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk4", missing)), foundation::LaunchError);
 }
 
 TEST(DiskImage, TheLinuxToolMakesAttachesFindsAndDetachesALoopDevice)

@@ -1,32 +1,20 @@
 #include "VLFoundation/ProcessRun.h"
 
 #include "Platform/Tasks/Spawn.h"
-
-#include "Support/OpenDescriptors.h"
+#include "Support/ErrnoThrown.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using foundation::Process;
-using foundation::URL;
-using testing_support::openDescriptors;
-
-TEST(ProcessRun, ALaunchFailureIsThrownAsTheLaunchError)
+TEST(ProcessRun, ALaunchFailureIsThrownAsTheLaunchErrorAndTheTerminationHandlerIsDropped)
 {
-    auto before = openDescriptors();
-    auto process = std::make_shared<Process>();
-    process->executableURL = URL::fileURLWithPath("/nonexistent/tool");
-    process->standardOutput = std::make_shared<foundation::Pipe>();
-    try {
-        tasks::runBlocking(vl::run(process));
-        FAIL() << "a missing executable ran";
-    } catch (const foundation::LaunchError& error) {
-        EXPECT_EQ(error.errnoCode(), ENOENT);
-    }
+    auto process = std::make_shared<foundation::Process>();
+    process->executableURL = foundation::URL::fileURLWithPath("/nonexistent/tool");
+    EXPECT_EQ(testing_support::errnoThrownBy<foundation::LaunchError>(
+                  [&] { (void)tasks::runBlocking(vl::run(process)); }),
+        ENOENT);
     EXPECT_FALSE(process->terminationHandler);
-    process.reset();
-    EXPECT_EQ(openDescriptors(), before);
 }
 
 } // namespace

@@ -23,7 +23,6 @@ using Clock = tasks::ContinuousClock;
 struct Held {
     XPCDictionary reply;
     std::shared_ptr<Connection> peer;
-    std::optional<std::string> token;
 };
 
 // Answers requests whose "Token" is not "hold" at once, echoing the token; keeps the others.
@@ -36,7 +35,7 @@ TestServer makeServer(const char* name, const std::shared_ptr<Mailbox<Held>>& he
                 return;
             reply->setString("Token", request.string("Token"));
             if (request.string("Token") == "hold")
-                held->push(Held { *reply, peer.shared_from_this(), request.string("Token") });
+                held->push(Held { *reply, peer.shared_from_this() });
             else
                 peer.sendMessage(*reply);
         });
