@@ -290,12 +290,14 @@ TEST_F(LaunchServicesTest, stopEndsEveryHostThenReleasesEveryVolumeAndEndsEveryC
     EXPECT_THROW(xpc::Connection::createMachService(services::daemonServiceName()), xpc::XPCRichError);
 }
 
-// The daemon program run against the services on a thread of its own.
+// The daemon program run against the services on a thread of its own; stopped when the test
+// leaves it, so that a test failing half-way does not wait for it without end.
 struct RunningDaemon {
     explicit RunningDaemon(const std::vector<std::string>& arguments)
         : program(fused::parseDaemonArguments(arguments))
     {
     }
+    ~RunningDaemon() { program.stop(); }
 
     // The program's exit status; one still running after the safety limit is stopped and fails the test.
     int exitStatus()
