@@ -311,9 +311,8 @@ TEST(FuseServer, ReaddirPacksPaddedRecordsWithCookiesThatResumeWhileEntriesComeA
     std::uint64_t five = session.fileSystem.makeDirectory(1, "bbbbb", 0755);
     std::uint64_t eight = session.fileSystem.makeFile(1, "cccccccc", 0644, "");
     auto handle = session.answer<vl::fuse_open_out>(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in {})).fh;
-    Session::Reply all = session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240));
-    EXPECT_EQ(all.payload.size(), 5u * 32);
-    std::vector<Record> records = recordsOf(all.payload);
+    std::vector<Record> records
+        = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240)).payload);
     ASSERT_EQ(records.size(), 5u);
     EXPECT_EQ(records[0], (Record { 1, 1, 4, "." }));
     EXPECT_EQ(records[1], (Record { 1, 2, 4, ".." }));
