@@ -137,19 +137,11 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
-// A host is stopped at once when its daemon leaves before the handover; after it, the daemon may
-// have died and the host gets a second to end on its own (it does when the kernel unmounted). A
-// deactivated device's host gets the configured patience, asked with a reply or without.
+// A daemon that leaves after the handover may have died: its host gets a second to end on its own
+// (it does when the kernel unmounted). A deactivated device's host gets the configured patience,
+// asked with a reply or without. (A daemon leaving before the handover: the daemon program's tests.)
 TEST_F(LaunchServicesTest, aHostIsStoppedWhenItsDaemonLeavesOrItsDeviceIsDeactivated)
 {
-    auto early = std::make_unique<TestClient>(services::daemonServiceName());
-    early->sendAwaitingReply(volumeRequest());
-    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    FakeVolume volume(host->devicePath);
-    early.reset();
-    EXPECT_EQ(host->nextStop(), 0ns);
-    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
-
     auto late = std::make_unique<TestClient>(services::daemonServiceName());
     Granted left = grantVolume(*late);
     late.reset();
@@ -338,15 +330,18 @@ TEST_F(LaunchServicesTest, theDaemonProgramCallsItsVolumeWithItsOptionsAndServes
     EXPECT_EQ(::read(call.socket->fileDescriptor(), &byte, 1), 0);
 }
 
-TEST_F(LaunchServicesTest, aStopOfTheDaemonProgramWhileItWaitsForItsVolumeFailsIt)
+// The program leaves the services before the handover: they stop its host at once and refuse
+// its volume when it advertises itself.
+TEST_F(LaunchServicesTest, aDaemonProgramStoppedWhileItWaitsForItsVolumeFailsAndItsHostIsStoppedAtOnce)
 {
     RunningDaemon daemon({});
     std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    FakeVolume volume(host->devicePath);
     daemon.program.stop();
     EXPECT_EQ(daemon.exitStatus(), 1);
     EXPECT_EQ(daemon.output.str(), "");
-    // The services released the volume nobody waits for any more.
     EXPECT_EQ(host->nextStop(), 0ns);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
 TEST_F(LaunchServicesTest, aSecondServicesInstanceCannotListenWhileTheFirstDoes)
