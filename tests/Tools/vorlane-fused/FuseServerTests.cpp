@@ -119,32 +119,21 @@ std::vector<std::byte> readRequest(std::uint64_t handle, std::uint64_t offset, s
     return bytesOf(vl::fuse_read_in { handle, offset, size, 0, 0, 0, 0 });
 }
 
-vl::fuse_init_in initRequest(std::uint32_t flags)
-{
-    return vl::fuse_init_in { 7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, flags };
-}
-
 TEST(FuseServer, InitAnnouncesVersion719AndOnlyTheOfferedFeaturesItHas)
 {
+    auto init = [](Session& session, std::uint32_t offered) {
+        return session.answer<vl::fuse_init_out>(
+            vl::FUSE_INIT, 0, bytesOf(vl::fuse_init_in { 7, 19, vl::FUSE_VOLUME_MAX_READAHEAD, offered }));
+    };
     Session plain;
-    plain.send(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_VOLUME_OFFER)), 41);
-    Session::Reply reply = plain.receive();
-    EXPECT_EQ(std::tie(reply.header.len, reply.header.error, reply.header.unique),
-        std::tuple(16u + sizeof(vl::fuse_init_out), 0, 41u));
-    auto answer = Session::as<vl::fuse_init_out>(reply);
+    vl::fuse_init_out answer = init(plain, vl::FUSE_INIT_VOLUME_OFFER);
     EXPECT_EQ(std::tie(answer.major, answer.minor, answer.max_readahead, answer.flags, answer.max_write),
         std::tuple(7u, 19u, vl::FUSE_VOLUME_MAX_READAHEAD, 0u, FuseServer::maximumWrite));
 
     Session featured({ .caseInsensitive = true, .volumeRename = true, .extendedAccess = true });
-    EXPECT_EQ(
-        featured.answer<vl::fuse_init_out>(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_VOLUME_OFFER)))
-            .flags,
+    EXPECT_EQ(init(featured, vl::FUSE_INIT_VOLUME_OFFER).flags,
         vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS);
-    EXPECT_EQ(
-        featured
-            .answer<vl::fuse_init_out>(vl::FUSE_INIT, 0, bytesOf(initRequest(vl::FUSE_INIT_CASE_INSENSITIVE)))
-            .flags,
-        vl::FUSE_INIT_CASE_INSENSITIVE);
+    EXPECT_EQ(init(featured, vl::FUSE_INIT_CASE_INSENSITIVE).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
 }
 
 TEST(FuseServer, MalformedBodiesAreRefusedWithEinvalAndUnknownOpcodesWithEnosys)
@@ -322,9 +311,8 @@ TEST(FuseServer, ReaddirPacksPaddedRecordsWithCookiesThatResumeWhileEntriesComeA
     std::uint64_t five = session.fileSystem.makeDirectory(1, "bbbbb", 0755);
     std::uint64_t eight = session.fileSystem.makeFile(1, "cccccccc", 0644, "");
     auto handle = session.answer<vl::fuse_open_out>(vl::FUSE_OPENDIR, 1, bytesOf(vl::fuse_open_in {})).fh;
-    Session::Reply all = session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240));
-    EXPECT_EQ(all.payload.size(), 5u * 32);
-    std::vector<Record> records = recordsOf(all.payload);
+    std::vector<Record> records
+        = recordsOf(session.call(vl::FUSE_READDIR, 1, readRequest(handle, 0, 10240)).payload);
     ASSERT_EQ(records.size(), 5u);
     EXPECT_EQ(records[0], (Record { 1, 1, 4, "." }));
     EXPECT_EQ(records[1], (Record { 1, 2, 4, ".." }));

@@ -33,12 +33,13 @@ struct Served {
     }
     ~Served() { ::close(volume); }
 
-    // How the session ended; one still serving after the safety limit is stopped and fails the test.
+    // How the session ended; one still serving after the safety limit fails the test and is ended
+    // by the volume's hanging up (not by stop(), which may be what is broken).
     Ending end()
     {
         if (ending.wait_for(testing_support::waitLimit) != std::future_status::ready) {
             ADD_FAILURE() << "the session did not end";
-            session.stop();
+            ::shutdown(volume, SHUT_RDWR);
         }
         return ending.get();
     }
@@ -75,13 +76,8 @@ TEST(FuseSession, endsAsTheVolumeEndsItOrWhenStopped)
         }
         if (c.then == Then::close)
             ::shutdown(served.volume, SHUT_WR);
-        if (c.then == Then::stop) {
-            // The socket is shut down; a second stop changes nothing.
+        if (c.then == Then::stop)
             served.session.stop();
-            char byte;
-            EXPECT_EQ(::read(served.volume, &byte, 1), 0);
-            served.session.stop();
-        }
         EXPECT_EQ(served.end(), c.ending);
     }
 }

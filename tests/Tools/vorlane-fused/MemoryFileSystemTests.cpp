@@ -10,10 +10,18 @@ namespace {
 
 using testing_support::errnoThrownBy;
 
-TEST(MemoryFileSystem, RefusesNamesThatAreTakenInAnyOfItsSpellingsInvalidOrUnderAFile)
+TEST(MemoryFileSystem, MakingAFileCountsWhatItUsesAndNamesTakenInAnySpellingInvalidOrUnderAFileAreRefused)
 {
     fused::MemoryFileSystem fileSystem;
-    std::uint64_t file = fileSystem.makeFile(1, "a", 0644, "abc");
+    vl::fuse_kstatfs empty = fileSystem.statistics();
+    std::uint64_t file = fileSystem.makeFile(1, "a", 0644, std::string(10000, 'x'));
+    vl::fuse_kstatfs used = fileSystem.statistics();
+    EXPECT_EQ(std::tuple(empty.bfree - used.bfree, empty.ffree - used.ffree, used.bavail),
+        std::tuple(3u, 1u, used.bfree));
+    vl::fuse_attr attributes = fileSystem.lookup(1, "a");
+    EXPECT_EQ(std::tuple(attributes.size, attributes.nlink, S_ISREG(attributes.mode)),
+        std::tuple(10000u, 1u, true));
+
     EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeFile(1, "a", 0644, ""); }), posix::eexist);
     EXPECT_EQ(errnoThrownBy([&] { fileSystem.makeDirectory(file, "b", 0755); }), posix::enotdir);
     EXPECT_EQ(errnoThrownBy([&] { fileSystem.lookup(file, "b"); }), posix::enotdir);
@@ -27,21 +35,6 @@ TEST(MemoryFileSystem, RefusesNamesThatAreTakenInAnyOfItsSpellingsInvalidOrUnder
     std::uint64_t readMe = insensitive.makeFile(1, "ReadMe.txt", 0644, "hello");
     EXPECT_EQ(insensitive.lookup(1, "README.TXT").ino, readMe);
     EXPECT_EQ(errnoThrownBy([&] { insensitive.makeFile(1, "readme.TXT", 0644, ""); }), posix::eexist);
-}
-
-TEST(MemoryFileSystem, StatisticsCountFilesAndBlocksInUse)
-{
-    fused::MemoryFileSystem fileSystem;
-    vl::fuse_kstatfs empty = fileSystem.statistics();
-    fileSystem.makeFile(1, "big", 0644, std::string(10000, 'x'));
-    vl::fuse_kstatfs used = fileSystem.statistics();
-    EXPECT_EQ(empty.bfree - used.bfree, 3u);
-    EXPECT_EQ(empty.ffree - used.ffree, 1u);
-    EXPECT_EQ(used.bavail, used.bfree);
-    vl::fuse_attr attributes = fileSystem.lookup(1, "big");
-    EXPECT_EQ(attributes.size, 10000u);
-    EXPECT_EQ(attributes.nlink, 1u);
-    EXPECT_TRUE(S_ISREG(attributes.mode));
 }
 
 } // namespace

@@ -6,17 +6,23 @@
 #include "Support/FakeDiskImageTool.h"
 #include "Support/FakeHostLauncher.h"
 #include "Support/FakeVolume.h"
+#include "Support/FusePeer.h"
 #include "Support/OpenDescriptors.h"
 #include "Support/TestClient.h"
 #include "Support/WaitUntil.h"
 #include "VLFoundation/XPCEntries.h"
-#include "vorlane-fused/VolumeConnection.h"
+#include "vorlane-fused/DaemonProgram.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <future>
+#include <sstream>
 
 namespace {
 
@@ -26,19 +32,14 @@ using testing_support::FakeVolume;
 using testing_support::TestClient;
 namespace keys = services::protocol;
 
-xpc::XPCArray optionsOf(std::initializer_list<const char*> words)
+// A volume request as the daemon sends it (the services only check that it has options).
+xpc::XPCDictionary volumeRequest()
 {
-    xpc::XPCArray array;
-    for (const char* word : words)
-        array.append(xpc::Object::string(word));
-    return array;
-}
-
-xpc::XPCDictionary volumeRequest(std::optional<xpc::XPCArray> options = optionsOf({ "memfs" }))
-{
+    xpc::XPCArray options;
+    options.append(xpc::Object::string("memfs"));
     xpc::XPCDictionary message;
     message.setString(keys::operationKey, std::string(keys::volumeRequest));
-    vl::setEntry(message, keys::optionsKey, options);
+    vl::setEntry(message, keys::optionsKey, std::optional(options));
     return message;
 }
 
@@ -108,7 +109,7 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     FakeVolume unknown(stranger.path);
     EXPECT_EQ(unknown.advertise().boolean(keys::successKey), false);
     TestClient daemon(services::daemonServiceName());
-    xpc::XPCDictionary request = volumeRequest(optionsOf({ "case-insensitive", "memfs" }));
+    xpc::XPCDictionary request = volumeRequest();
     request.setString(keys::mountPointKey, "/mnt/volume");
     request.setBoolean(keys::volumeChecksAccessKey, true);
     daemon.sendAwaitingReply(request);
@@ -130,35 +131,17 @@ TEST_F(LaunchServicesTest, aVolumeRequestIsAnsweredWithTheEndpointOnceItsVolumeA
     EXPECT_EQ(grant.boolean(keys::successKey), true);
     EXPECT_EQ(vl::entry<foundation::UUID>(grant, keys::volumeKey), volume.identifier());
     EXPECT_EQ(grant.string(keys::bsdNameKey), std::filesystem::path(host->devicePath).filename().string());
-    std::optional<xpc::Object> endpoint = grant.value(keys::endpointKey);
-    ASSERT_TRUE(endpoint && endpoint->type() == xpc::Type::endpoint);
-
-    // The daemon calls the volume through the endpoint with its options, in order (that the
-    // socket it gets carries FUSE is the daemon program's test).
-    EXPECT_NE(
-        tasks::runBlocking(fused::connectToVolume(*endpoint, { "case-insensitive", "memfs" }, 60s)), nullptr);
-    FakeVolume::Call call = volume.nextCall();
-    EXPECT_EQ(call.channelType, "Socket");
-    ASSERT_TRUE(call.options && call.options->count() == 2);
-    EXPECT_EQ(*call.options->at(0).stringValue(), "case-insensitive");
+    // The daemon program's test below calls the volume through the grant's endpoint.
 
     // The volume has been handed out: advertising it again finds nobody waiting.
     EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
-// A host is stopped at once when its daemon leaves before the handover; after it, the daemon may
-// have died and the host gets a second to end on its own (it does when the kernel unmounted). A
-// deactivated device's host gets the configured patience, asked with a reply or without.
+// A daemon that leaves after the handover may have died: its host gets a second to end on its own
+// (it does when the kernel unmounted). A deactivated device's host gets the configured patience,
+// asked with a reply or without. (A daemon leaving before the handover: the daemon program's tests.)
 TEST_F(LaunchServicesTest, aHostIsStoppedWhenItsDaemonLeavesOrItsDeviceIsDeactivated)
 {
-    auto early = std::make_unique<TestClient>(services::daemonServiceName());
-    early->sendAwaitingReply(volumeRequest());
-    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
-    FakeVolume volume(host->devicePath);
-    early.reset();
-    EXPECT_EQ(host->nextStop(), 0ns);
-    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
-
     auto late = std::make_unique<TestClient>(services::daemonServiceName());
     Granted left = grantVolume(*late);
     late.reset();
@@ -297,6 +280,68 @@ TEST_F(LaunchServicesTest, stopEndsEveryHostThenReleasesEveryVolumeAndEndsEveryC
     // Both names are free again.
     EXPECT_THROW(xpc::Connection::createMachService(services::brokerServiceName()), xpc::XPCRichError);
     EXPECT_THROW(xpc::Connection::createMachService(services::daemonServiceName()), xpc::XPCRichError);
+}
+
+// The daemon program run against the services on a thread of its own; stopped when the test
+// leaves it, so that a test failing half-way does not wait for it without end.
+struct RunningDaemon {
+    explicit RunningDaemon(const std::vector<std::string>& arguments)
+        : program(fused::parseDaemonArguments(arguments))
+    {
+    }
+    ~RunningDaemon() { program.stop(); }
+
+    // The program's exit status; one still running after the safety limit is stopped and fails the test.
+    int exitStatus()
+    {
+        if (running.wait_for(testing_support::waitLimit) != std::future_status::ready) {
+            ADD_FAILURE() << "the program did not end";
+            program.stop();
+        }
+        return running.get();
+    }
+
+    fused::DaemonProgram program;
+    std::ostringstream output;
+    std::future<int> running = std::async(std::launch::async, [this] { return program.run(output); });
+};
+
+TEST_F(LaunchServicesTest, theDaemonProgramCallsItsVolumeWithItsOptionsAndServesItUntilTheDeviceGoesAway)
+{
+    RunningDaemon daemon({ "--case-insensitive" });
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    FakeVolume volume(host->devicePath);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), true);
+    FakeVolume::Call call = volume.nextCall();
+    EXPECT_EQ(call.channelType, "Socket");
+    ASSERT_TRUE(call.options && call.options->count() == 2 && call.socket);
+    EXPECT_EQ(*call.options->at(0).stringValue(), "case-insensitive");
+    // A daemon that never answers or never hangs up fails the read instead of hanging the test.
+    timeval limit { 10, 0 };
+    EXPECT_EQ(::setsockopt(call.socket->fileDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    testing_support::initializeFuse(call.socket->fileDescriptor());
+
+    std::string bsdName = std::filesystem::path(host->devicePath).filename();
+    EXPECT_EQ(FakeVolume::deactivate(bsdName, true)->boolean(keys::successKey), true);
+    EXPECT_EQ(daemon.exitStatus(), 0);
+    EXPECT_EQ(host->nextStop(), 7s);
+    // The daemon shut its end down.
+    char byte;
+    EXPECT_EQ(::read(call.socket->fileDescriptor(), &byte, 1), 0);
+}
+
+// The program leaves the services before the handover: they stop its host at once and refuse
+// its volume when it advertises itself.
+TEST_F(LaunchServicesTest, aDaemonProgramStoppedWhileItWaitsForItsVolumeFailsAndItsHostIsStoppedAtOnce)
+{
+    RunningDaemon daemon({});
+    std::shared_ptr<FakeHost> host = launcher->nextLaunch();
+    FakeVolume volume(host->devicePath);
+    daemon.program.stop();
+    EXPECT_EQ(daemon.exitStatus(), 1);
+    EXPECT_EQ(daemon.output.str(), "");
+    EXPECT_EQ(host->nextStop(), 0ns);
+    EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
 TEST_F(LaunchServicesTest, aSecondServicesInstanceCannotListenWhileTheFirstDoes)

@@ -1,6 +1,5 @@
 #include "vorlane-services/ProcessHostLauncher.h"
 
-#include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Spawn.h"
 #include "Support/Mailbox.h"
 #include "Support/WaitUntil.h"
@@ -118,16 +117,6 @@ TEST(ProcessHostLauncher, aStoppedHostHasItsPatienceThenGetsSIGTERMThenAfterTheG
         EXPECT_EQ(launched.exits->next(), c.ended);
         tasks::runBlocking(stopping.value());
     }
-}
-
-TEST(ProcessHostLauncher, aCommandThatCannotBeStartedThrowsAndNeverReportsAnEnd)
-{
-    services::ProcessHostLauncher launcher(foundation::URL::fileURLWithPath("/nonexistent/vorlane-fskitd"));
-    auto exits = std::make_shared<Mailbox<std::string>>();
-    EXPECT_THROW(
-        launcher.launch("/dev/loop0", std::nullopt, [exits](const std::string& how) { exits->push(how); }),
-        foundation::LaunchError);
-    EXPECT_EQ(exits->count(), 0u);
 }
 
 } // namespace
