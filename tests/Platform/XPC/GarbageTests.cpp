@@ -122,23 +122,4 @@ TEST(ConnectionGarbage, MalformedPacketsAreLoggedAndDroppedAndTheNextMessageStil
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(ConnectionGarbage, AnEmptyPacketEndsTheConnectionLikeAHangUp)
-{
-    auto listener = Connection::createMachServiceListener("test.empty.packet");
-    auto listenerEvents = std::make_shared<EventMailbox>();
-    listener->setEventHandler(postingTo(listenerEvents));
-    listener->activate();
-    int raw = connectRaw(xpc::servicePath("test.empty.packet"));
-    auto peer = listenerEvents->next().connectionValue();
-    ASSERT_TRUE(peer);
-    auto peerEvents = std::make_shared<EventMailbox>();
-    peer->setEventHandler(postingTo(peerEvents));
-    peer->activate();
-    sendPacket(raw, {});
-    EXPECT_EQ(peerEvents->next().type(), Type::error);
-    ::close(raw);
-    listener->cancel();
-    listenerEvents->next();
-}
-
 } // namespace
