@@ -5,8 +5,8 @@
 
 #include "Platform/OS/Logger.h"
 #include "Platform/XPC/Connection.h"
-#include "Support/VolumeTestSupport.h"
 #include "VLFoundation/XPCEntries.h"
+#include "VolumeOperationTesting.h"
 
 #include "Support/Mailbox.h"
 #include "Support/XPCTestServer.h"
@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <future>
 #include <mutex>
 #include <thread>
 
@@ -29,10 +28,10 @@ std::optional<xpc::XPCDictionary> callVolume(const xpc::Object& endpoint, const 
     std::shared_ptr<xpc::Connection> connection = xpc::Connection::createFromEndpoint(endpoint);
     connection->setEventHandler([](const xpc::Object&) {});
     connection->activate();
-    std::promise<std::optional<xpc::XPCDictionary>> replied;
+    auto replied = std::make_shared<Mailbox<std::optional<xpc::XPCDictionary>>>();
     connection->sendMessageWithReply(message,
-        [&replied](const xpc::Object& reply) { replied.set_value(xpc::XPCDictionary::fromObject(reply)); });
-    std::optional<xpc::XPCDictionary> reply = replied.get_future().get();
+        [replied](const xpc::Object& reply) { replied->push(xpc::XPCDictionary::fromObject(reply)); });
+    std::optional<xpc::XPCDictionary> reply = replied->next();
     connection->cancel();
     return reply;
 }
@@ -85,38 +84,30 @@ private:
     TestServer server;
 };
 
-TEST(VolumeConnection, BrokerThatDoesNotConfirmOrCannotBeReachedFailsTheConnection)
+// No broker, a broker that does not confirm the advertisement (false or no "Success" key), or a
+// daemon message without options or of another channel type; a refused daemon gets no socket.
+TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFailsTheConnection)
 {
     EXPECT_THROW(tasks::runBlocking(Volume::connect(foundation::UUID())), xpc::XPCRichError);
-    for (std::optional<bool> success : { std::optional<bool>(false), std::optional<bool>() }) {
+    using Message = std::optional<xpc::XPCDictionary>;
+    for (auto [success, message] : { std::pair { std::optional(false), Message() },
+             { std::nullopt, Message() }, { true, daemonMessage("Socket", false) },
+             { true, daemonMessage("Pipe", true) }, { true, daemonMessage(std::nullopt, true) } }) {
         foundation::UUID volume;
-        FakeBroker broker(success, std::nullopt);
+        FakeBroker broker(success, message);
         os::LogCapture log;
         try {
             tasks::runBlocking(Volume::connect(volume));
-            FAIL() << "an unconfirmed advertisement connected";
+            ADD_FAILURE() << "an unconfirmed advertisement or unexpected daemon message connected";
         } catch (const Volume::VError& error) {
-            EXPECT_EQ(error.code(), Volume::VError::Code::advertiseFailed);
+            EXPECT_EQ(error.code(),
+                message ? Volume::VError::Code::unexpectedMessage : Volume::VError::Code::advertiseFailed);
         }
-        EXPECT_TRUE(
-            log.contains(os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
-    }
-}
-
-TEST(VolumeConnection, DaemonMessageWithoutOptionsOrWithAnotherChannelTypeIsUnexpected)
-{
-    for (xpc::XPCDictionary message :
-        { daemonMessage("Socket", false), daemonMessage("Pipe", true), daemonMessage(std::nullopt, true) }) {
-        FakeBroker broker(true, message);
-        try {
-            tasks::runBlocking(Volume::connect(foundation::UUID()));
-            FAIL() << "an unexpected daemon message connected";
-        } catch (const Volume::VError& error) {
-            EXPECT_EQ(error.code(), Volume::VError::Code::unexpectedMessage);
-        }
-        // The refused daemon gets no socket.
-        std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next();
-        EXPECT_FALSE(reply && vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
+        if (!message)
+            EXPECT_TRUE(log.contains(
+                os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
+        else if (std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next())
+            EXPECT_FALSE(vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
     }
 }
 
@@ -136,13 +127,11 @@ private:
     TestServer server;
 };
 
-TEST(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold)
+using VolumeDeactivation = VolumeOperationTest;
+
+TEST_F(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold)
 {
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
-    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
+    answer(vl::FUSE_DESTROY, FuseAnswer::reply());
     FakeDaemonService service;
 
     tasks::runBlocking(volume->deactivate());
@@ -154,24 +143,15 @@ TEST(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold
     EXPECT_EQ(told.keys(), (std::vector<std::string> { "BSDName", "Operation" }));
 
     // Disconnected: the daemon is out of reach, and a second deactivation only tells the service.
-    try {
-        tasks::runBlocking(volume->updateVolumeStatistics());
-        FAIL() << "a disconnected volume reached its daemon";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), ENXIO);
-    }
+    EXPECT_EQ(errnoOf(volume->updateVolumeStatistics()), ENXIO);
     tasks::runBlocking(volume->deactivate());
     EXPECT_EQ(service.received.next().string("Operation"), "device-deactivate");
     EXPECT_EQ(peer.requests().size(), 3u);
 }
 
-TEST(VolumeDeactivation, FailedDestroyIsLoggedKeepsTheChannelAndStillTellsTheServiceWhichMustBeThere)
+TEST_F(VolumeDeactivation, FailedDestroyIsLoggedKeepsTheChannelAndStillTellsTheServiceWhichMustBeThere)
 {
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::error(EIO); });
-    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
+    answer(vl::FUSE_DESTROY, FuseAnswer::error(EIO));
     std::optional<FakeDaemonService> service(std::in_place);
     os::LogCapture log;
 
