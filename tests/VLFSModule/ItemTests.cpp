@@ -47,13 +47,6 @@ TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
     for (unsigned bit = 0; bit < 18; ++bit)
         EXPECT_FALSE(attributes.isValid(FSItemAttribute(std::uint64_t { 1 } << bit)))
             << "attribute bit " << bit;
-
-    EXPECT_EQ(item.state, Item::State::active);
-    EXPECT_FALSE(item.debugName());
-    EXPECT_FALSE(item.fh);
-    EXPECT_EQ(item.fileID(), identifier(9));
-    EXPECT_TRUE(item.lock->tryLock(vl::AsyncReadWriteLock::Mode::writing)) << "a new item's lock is free";
-    item.lock->unlock();
 }
 
 // Item 3 checks `checked` while the operation holds it in `held` mode (or holds another item):

@@ -29,20 +29,16 @@ TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
     EXPECT_EQ(Volume::readIdentity(*device.open(512)), device.identity);
     EXPECT_EQ(Volume::readIdentity(*device.open(8)), device.identity);
 
+    // A device that ends early, and the process's own memory at address 0, whose every read fails.
     DeviceImage tooShort(10);
-    try {
-        Volume::readIdentity(*tooShort.open(512));
-        FAIL() << "a device that ends early was read";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), EIO);
-    }
-
-    // The process's own memory at address 0 is a "device" whose every read fails (EIO).
-    try {
-        Volume::readIdentity(*fskit::FSBlockDeviceResource::open("/proc/self/mem", 512));
-        FAIL() << "a device whose reads fail gave an identity";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), EIO);
+    for (const auto& failing :
+        { tooShort.open(512), fskit::FSBlockDeviceResource::open("/proc/self/mem", 512) }) {
+        try {
+            Volume::readIdentity(*failing);
+            ADD_FAILURE() << failing->BSDName() << " gave an identity";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code().value(), EIO);
+        }
     }
 }
 
