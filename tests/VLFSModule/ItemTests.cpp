@@ -15,11 +15,6 @@ namespace {
 using fskit::FSItemAttribute;
 using vl::Item;
 
-constexpr Item::Identifier identifier(std::uint64_t value)
-{
-    return Item::Identifier { value };
-}
-
 bool notEarlier(timespec a, timespec b)
 {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
@@ -29,12 +24,12 @@ TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
 {
     timespec before {};
     ::clock_gettime(CLOCK_REALTIME, &before);
-    Item item(identifier(9));
+    Item item(Item::Identifier { 9 });
     timespec after {};
     ::clock_gettime(CLOCK_REALTIME, &after);
 
     const fskit::FSItemAttributes& attributes = *item.attributes;
-    EXPECT_EQ(attributes.fileID(), identifier(9));
+    EXPECT_EQ(attributes.fileID(), Item::Identifier { 9 });
     EXPECT_EQ(attributes.size(), 0u);
     EXPECT_EQ(attributes.flags(), 0u);
     const timespec created = attributes.birthTime();
@@ -67,9 +62,9 @@ TEST(ItemAssertLocked, OnlyAHoldOfTheItemInAModeCoveringTheCheckedOneIsSilent)
              { upgradable, Mode::reading(false), true }, { upgradable, Mode::writing(), true },
              { reading, Mode::reading(false), false }, { reading, Mode::reading(true), true },
              { anotherItem, Mode::writing(), true } }) {
-        auto item = std::make_shared<Item>(identifier(3));
+        auto item = std::make_shared<Item>(Item::Identifier { 3 });
         item->setDebugName(fskit::FSFileName("a"));
-        auto holder = c.held == anotherItem ? std::make_shared<Item>(identifier(4)) : item;
+        auto holder = c.held == anotherItem ? std::make_shared<Item>(Item::Identifier { 4 }) : item;
         Constraint constraint = c.held == upgradable || c.held == reading
             ? Constraint::reading(holder, c.held == upgradable)
             : Constraint::writing(holder);

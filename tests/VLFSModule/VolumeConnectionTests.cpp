@@ -111,33 +111,19 @@ TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFail
     }
 }
 
-// A daemon service that records what it is told.
-class FakeDaemonService {
-public:
-    FakeDaemonService()
-        : server(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-            [this](const xpc::XPCDictionary& message, xpc::Connection&) { received.push(message); })
-    {
-    }
-    ~FakeDaemonService() { server.stop(); }
-
-    Mailbox<xpc::XPCDictionary> received;
-
-private:
-    TestServer server;
-};
-
 using VolumeDeactivation = VolumeOperationTest;
 
 // Deactivation sends DESTROY while connected: a failure is logged and keeps the channel, success
 // clears it. Either way the daemon service is told, and must be there to be told.
 TEST_F(VolumeDeactivation, AFailedDestroyKeepsTheChannelASuccessfulOneClearsItAndTheDaemonServiceIsTold)
 {
-    std::optional<FakeDaemonService> service(std::in_place);
+    auto received = std::make_shared<Mailbox<xpc::XPCDictionary>>();
+    TestServer service(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
+        [received](const xpc::XPCDictionary& message, xpc::Connection&) { received->push(message); });
     os::LogCapture log;
     answer(vl::FUSE_DESTROY, FuseAnswer::error(EIO));
     tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(service->received.next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(received->next().string("Operation"), "device-deactivate");
     std::vector<std::string> errors = log.texts(os::LogLevel::error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Failed to close channel: ", 0), 0u);
@@ -146,16 +132,16 @@ TEST_F(VolumeDeactivation, AFailedDestroyKeepsTheChannelASuccessfulOneClearsItAn
     answer(vl::FUSE_DESTROY, FuseAnswer::reply());
     std::size_t first = mark();
     tasks::runBlocking(volume->deactivate());
-    xpc::XPCDictionary told = service->received.next();
+    xpc::XPCDictionary told = received->next();
     EXPECT_EQ(told.string("Operation"), "device-deactivate");
     EXPECT_EQ(told.string("BSDName"), volume->resource()->BSDName());
     EXPECT_EQ(told.keys(), (std::vector<std::string> { "BSDName", "Operation" }));
     // Disconnected: the daemon is out of reach, and a further deactivation only tells the service.
     EXPECT_EQ(errnoOf(volume->updateVolumeStatistics()), ENXIO);
     tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(service->received.next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(received->next().string("Operation"), "device-deactivate");
     EXPECT_EQ(sentSince(first), (std::vector { Sent { vl::FUSE_DESTROY, 1, {} } }));
-    service.reset();
+    service.stop();
     EXPECT_THROW(tasks::runBlocking(volume->deactivate()), xpc::XPCRichError);
 }
 
