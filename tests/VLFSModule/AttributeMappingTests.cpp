@@ -119,10 +119,6 @@ TEST(AttributeMapping, ASetRequestTranslatesOnlyWhatItSetsAndMarksExactlyThatCon
     const Case cases[] = {
         { [](auto&) {}, {}, {} },
         { [](auto& r) {
-             r.setModifyTime(timespec { 1700000000, 123456789 });
-         },
-            { .valid = 0x20, .mtime = 1700000000, .mtimensec = 123456789 }, FSItemAttribute::modifyTime },
-        { [](auto& r) {
              r.setChangeTime(timespec { -3, 4 });
          },
             { .valid = FATTR_CHGTIME, .chgtime = -3, .chgtimensec = 4 }, FSItemAttribute::changeTime },
