@@ -14,8 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -49,55 +47,31 @@ xpc::XPCDictionary daemonMessage(std::optional<std::string> channelType, bool wi
     return message;
 }
 
-// A broker that answers every advertisement with `success` (absent: no "Success" key) and, when
-// given a daemon message, plays the daemon against the advertised endpoint on its own thread.
-class FakeBroker {
-public:
-    FakeBroker(std::optional<bool> success, std::optional<xpc::XPCDictionary> daemonCall)
-        : server(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
-            [this, success, daemonCall](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-                std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
-                reply->setBoolean("Success", success);
-                peer.sendMessage(*reply);
-                if (daemonCall) {
-                    std::lock_guard guard(daemonMutex);
-                    daemon = std::thread([this, endpoint = *request.value("Endpoint"), call = *daemonCall] {
-                        daemonReplies.push(callVolume(endpoint, call));
-                    });
-                }
-            })
-    {
-    }
-    ~FakeBroker()
-    {
-        server.stop();
-        std::lock_guard guard(daemonMutex);
-        if (daemon.joinable())
-            daemon.join();
-    }
-
-    Mailbox<std::optional<xpc::XPCDictionary>> daemonReplies;
-
-private:
-    std::mutex daemonMutex;
-    std::thread daemon;
-    TestServer server;
-};
-
 // No broker, a broker that does not confirm the advertisement (false or no "Success" key), or a
 // daemon message without options or of another channel type; a refused daemon gets no socket.
 TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFailsTheConnection)
 {
     EXPECT_THROW(tasks::runBlocking(Volume::connect(foundation::UUID())), xpc::XPCRichError);
     using Message = std::optional<xpc::XPCDictionary>;
-    for (auto [success, message] : { std::pair { std::optional(false), Message() },
+    for (const auto& [success, message] : { std::pair { std::optional(false), Message() },
              { std::nullopt, Message() }, { true, daemonMessage("Socket", false) },
              { true, daemonMessage("Pipe", true) }, { true, daemonMessage(std::nullopt, true) } }) {
         foundation::UUID volume;
-        FakeBroker broker(success, message);
+        auto endpoints = std::make_shared<Mailbox<xpc::Object>>();
+        TestServer broker(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
+            [endpoints, confirmed = success](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
+                reply->setBoolean("Success", confirmed);
+                peer.sendMessage(*reply);
+                endpoints->push(*request.value("Endpoint"));
+            });
         os::LogCapture log;
+        auto connecting = tasks::spawn(Volume::connect(volume));
+        if (message)
+            if (std::optional<xpc::XPCDictionary> reply = callVolume(endpoints->next(), *message))
+                EXPECT_FALSE(vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
         try {
-            tasks::runBlocking(Volume::connect(volume));
+            tasks::runBlocking(connecting.value());
             ADD_FAILURE() << "an unconfirmed advertisement or unexpected daemon message connected";
         } catch (const Volume::VError& error) {
             EXPECT_EQ(error.code(),
@@ -106,8 +80,7 @@ TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFail
         if (!message)
             EXPECT_TRUE(log.contains(
                 os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
-        else if (std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next())
-            EXPECT_FALSE(vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
+        broker.stop();
     }
 }
 
