@@ -22,15 +22,13 @@ struct ProbeOutcome {
 
 ProbeOutcome probe(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
 {
-    ProbeOutcome outcome;
-    bool called = false;
-    fileSystem.probeResource(
-        std::move(resource), [&](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
-            called = true;
-            outcome = { std::move(result), error };
+    Mailbox<ProbeOutcome> outcomes;
+    fileSystem.probeResource(std::move(resource),
+        [&outcomes](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
+            outcomes.push({ std::move(result), error });
         });
-    EXPECT_TRUE(called) << "probe must answer before it returns";
-    return outcome;
+    EXPECT_EQ(outcomes.count(), 1u) << "probe must answer before it returns";
+    return outcomes.next();
 }
 
 struct LoadOutcome {

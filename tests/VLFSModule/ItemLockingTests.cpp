@@ -81,18 +81,17 @@ TEST(ItemLocking, AbsentItemsAreDroppedAnEmptyListLocksNothingAndTheLaterOccurre
 // Two items, and operations on an executor the test steps, each noting its name once it runs.
 class ItemLockingOrder : public testing::Test {
 protected:
+    tasks::Task<void> noting(std::vector<Constraint> constraints, std::string name)
+    {
+        co_await Item::withLocks(constraints, [&]() -> tasks::Task<void> {
+            events.push_back(name);
+            co_return;
+        });
+    }
     // Starts an operation locking `constraints` and runs the executor until nothing can go on.
     void start(std::vector<Constraint> constraints, std::string name)
     {
-        tasks::spawn(
-            [](std::vector<std::string>& events, std::vector<Constraint> constraints,
-                std::string name) -> tasks::Task<void> {
-                co_await Item::withLocks(constraints, [&]() -> tasks::Task<void> {
-                    events.push_back(name);
-                    co_return;
-                });
-            }(events, std::move(constraints), std::move(name)),
-            executor);
+        tasks::spawn(noting(std::move(constraints), std::move(name)), executor);
         executor.runUntilIdle();
     }
 
