@@ -35,10 +35,8 @@ TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
     const timespec created = attributes.birthTime();
     EXPECT_TRUE(notEarlier(created, before));
     EXPECT_TRUE(notEarlier(after, created));
-    for (const timespec time : { attributes.addedTime(), attributes.changeTime(), attributes.modifyTime() }) {
-        EXPECT_EQ(time.tv_sec, created.tv_sec);
-        EXPECT_EQ(time.tv_nsec, created.tv_nsec);
-    }
+    for (const timespec time : { attributes.addedTime(), attributes.changeTime(), attributes.modifyTime() })
+        EXPECT_EQ(std::tuple(time.tv_sec, time.tv_nsec), std::tuple(created.tv_sec, created.tv_nsec));
     for (unsigned bit = 0; bit < 18; ++bit)
         EXPECT_FALSE(attributes.isValid(FSItemAttribute(std::uint64_t { 1 } << bit)))
             << "attribute bit " << bit;

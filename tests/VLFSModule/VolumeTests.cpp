@@ -18,11 +18,6 @@ namespace {
 using namespace testing_support;
 using vl::Volume;
 
-std::shared_ptr<Volume> makeVolume(const DeviceImage& device, FusePeer& peer, std::int64_t blockSize = 512)
-{
-    return tasks::runBlocking(Volume::make(device.open(blockSize), connectTo(peer)));
-}
-
 TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
 {
     DeviceImage device;
@@ -48,7 +43,7 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
     FusePeer peer;
     answerHandshake(peer, initReply(), statfsReply(5000, 512, 65536));
     os::LogCapture log;
-    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
 
     FuseRequest init = peer.waitForRequest(0);
     EXPECT_NE(init.header().unique, 0u);
@@ -96,7 +91,7 @@ TEST(Volume, InitReplyVersionsBelow719AreRefusedAndItsFlagsSetTheCapabilities)
         FusePeer peer;
         answerHandshake(peer, initReply(c.major, c.minor, c.flags));
         try {
-            std::shared_ptr<Volume> volume = makeVolume(device, peer);
+            std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
             ASSERT_TRUE(c.accepted) << c.major << "." << c.minor;
             EXPECT_EQ(volume->isVolumeRenameInhibited(), c.renameInhibited) << c.flags;
             EXPECT_EQ(volume->isExtendedAccessInhibited(), c.accessInhibited) << c.flags;
@@ -134,7 +129,7 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
             return FuseAnswer::replyWith(statfsReply(count * 100));
         return FuseAnswer::unanswered();
     });
-    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
     os::LogCapture log;
     // The read answers at once with what construction fetched; its refresh fails and says so.
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
