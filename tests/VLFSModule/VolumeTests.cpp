@@ -76,33 +76,30 @@ TEST(Volume, InitReplyVersionsBelow719AreRefusedAndItsFlagsSetTheCapabilities)
     using Format = fskit::FSVolume::CaseFormat;
     constexpr std::uint32_t all
         = vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS;
-    struct Case {
-        std::uint32_t major, minor, flags;
-        bool accepted, renameInhibited, accessInhibited;
-        Format caseFormat;
-    };
     DeviceImage device;
-    for (const Case& c : { Case { 7, 18, all, false, true, true, Format::sensitive },
-             Case { 7, 19, 0, true, true, true, Format::sensitive },
-             Case { 7, 19, vl::FUSE_INIT_VOLUME_RENAME, true, false, true, Format::sensitive },
-             Case { 8, 0, all, true, false, false, Format::insensitiveCasePreserving },
-             Case { 7, 19, vl::FUSE_INIT_CASE_INSENSITIVE, true, true, true,
-                 Format::insensitiveCasePreserving } }) {
+    for (auto [major, minor, flags, accepted, renameInhibited, accessInhibited, caseFormat] :
+        { std::tuple { 7u, 18u, all, false, true, true, Format::sensitive },
+            { 7u, 19u, 0u, true, true, true, Format::sensitive },
+            { 7u, 19u, vl::FUSE_INIT_VOLUME_RENAME, true, false, true, Format::sensitive },
+            { 8u, 0u, all, true, false, false, Format::insensitiveCasePreserving },
+            { 7u, 19u, vl::FUSE_INIT_CASE_INSENSITIVE, true, true, true,
+                Format::insensitiveCasePreserving } }) {
         FusePeer peer;
-        answerHandshake(peer, initReply(c.major, c.minor, c.flags));
+        answerHandshake(peer, initReply(major, minor, flags));
         try {
             std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
-            ASSERT_TRUE(c.accepted) << c.major << "." << c.minor;
-            EXPECT_EQ(volume->isVolumeRenameInhibited(), c.renameInhibited) << c.flags;
-            EXPECT_EQ(volume->isExtendedAccessInhibited(), c.accessInhibited) << c.flags;
+            ASSERT_TRUE(accepted) << major << "." << minor;
             fskit::FSVolume::SupportedCapabilities capabilities = volume->supportedVolumeCapabilities();
-            EXPECT_EQ(capabilities.caseFormat, c.caseFormat) << c.flags;
+            EXPECT_EQ(std::tuple(volume->isVolumeRenameInhibited(), volume->isExtendedAccessInhibited(),
+                          capabilities.caseFormat),
+                std::tuple(renameInhibited, accessInhibited, caseFormat))
+                << flags;
             EXPECT_TRUE(capabilities.supportsHardLinks && capabilities.doesNotSupportRootTimes);
             EXPECT_FALSE(capabilities.supportsJournal);
         } catch (const Volume::VError& error) {
-            EXPECT_FALSE(c.accepted) << c.major << "." << c.minor;
+            EXPECT_FALSE(accepted) << major << "." << minor;
             EXPECT_EQ(error.code(), Volume::VError::Code::unsupportedBinaryInterface);
-            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(c.major, c.minor)));
+            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(major, minor)));
         }
     }
 }
