@@ -1,12 +1,12 @@
 #include "VLFSModule/FileSystem.h"
 
 #include "Platform/OS/Logger.h"
+#include "Support/Mailbox.h"
 #include "Support/VolumeTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 
 namespace {
 
@@ -22,15 +22,13 @@ struct ProbeOutcome {
 
 ProbeOutcome probe(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
 {
-    ProbeOutcome outcome;
-    bool called = false;
-    fileSystem.probeResource(
-        std::move(resource), [&](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
-            called = true;
-            outcome = { std::move(result), error };
+    Mailbox<ProbeOutcome> outcomes;
+    fileSystem.probeResource(std::move(resource),
+        [&outcomes](std::optional<fskit::FSProbeResult> result, std::exception_ptr error) {
+            outcomes.push({ std::move(result), error });
         });
-    EXPECT_TRUE(called) << "probe must answer before it returns";
-    return outcome;
+    EXPECT_EQ(outcomes.count(), 1u) << "probe must answer before it returns";
+    return outcomes.next();
 }
 
 struct LoadOutcome {
@@ -38,25 +36,16 @@ struct LoadOutcome {
     std::exception_ptr error;
 };
 
-std::future<LoadOutcome> load(FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
+// Loads `resource`; the outcome arrives in the mailbox returned.
+std::shared_ptr<Mailbox<LoadOutcome>> load(
+    FileSystem& fileSystem, std::shared_ptr<fskit::FSResource> resource)
 {
-    auto promise = std::make_shared<std::promise<LoadOutcome>>();
+    auto outcomes = std::make_shared<Mailbox<LoadOutcome>>();
     fileSystem.loadResource(std::move(resource), {},
-        [promise](std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error) {
-            promise->set_value({ std::move(volume), error });
+        [outcomes](std::shared_ptr<fskit::FSVolume> volume, std::exception_ptr error) {
+            outcomes->push({ std::move(volume), error });
         });
-    return promise->get_future();
-}
-
-bool isUnsupportedResource(const std::exception_ptr& error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const FileSystem::Error& failure) {
-        return failure.code() == FileSystem::Error::Code::unsupportedResource;
-    } catch (...) {
-        return false;
-    }
+    return outcomes;
 }
 
 TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainerAndOtherResourcesAreRefused)
@@ -81,12 +70,12 @@ TEST(FileSystem, EveryBlockDeviceProbesUsableUnderOneNameAndContainerAndOtherRes
     // Probe and load refuse other resources without constructing a volume.
     ProbeOutcome probed = probe(fileSystem, std::make_shared<NotABlockDevice>());
     EXPECT_FALSE(probed.result);
-    EXPECT_TRUE(isUnsupportedResource(probed.error));
-    std::future<LoadOutcome> loaded = load(fileSystem, std::make_shared<NotABlockDevice>());
-    ASSERT_EQ(loaded.wait_for(std::chrono::seconds(0)), std::future_status::ready) << "refusal is immediate";
-    LoadOutcome outcome = loaded.get();
+    EXPECT_THROW(std::rethrow_exception(probed.error), FileSystem::Error);
+    std::shared_ptr<Mailbox<LoadOutcome>> loaded = load(fileSystem, std::make_shared<NotABlockDevice>());
+    ASSERT_EQ(loaded->count(), 1u) << "refusal is immediate";
+    LoadOutcome outcome = loaded->next();
     EXPECT_EQ(outcome.volume, nullptr);
-    EXPECT_TRUE(isUnsupportedResource(outcome.error));
+    EXPECT_THROW(std::rethrow_exception(outcome.error), FileSystem::Error);
     EXPECT_EQ(connects.load(), 0);
 }
 
@@ -98,29 +87,18 @@ TEST(FileSystem, ASuccessfulLoadMakesAConnectedVolumeAndMarksTheContainerReadyAn
         answerHandshake(peer, initReply(7, minor));
         FileSystem fileSystem(connectTo(peer));
         EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
-        LoadOutcome outcome = load(fileSystem, device.open()).get();
-        if (minor == 18) {
-            EXPECT_EQ(outcome.volume, nullptr);
-            EXPECT_THROW(std::rethrow_exception(outcome.error), vl::Volume::VError);
-            EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::notReady);
-        } else {
-            ASSERT_NE(outcome.volume, nullptr);
-            EXPECT_EQ(outcome.error, nullptr);
-            EXPECT_EQ(outcome.volume->volumeID().uuid(), device.identity);
-            EXPECT_EQ(fileSystem.containerStatus().state(), fskit::FSContainerState::ready);
-        }
+        LoadOutcome outcome = load(fileSystem, device.open())->next();
+        EXPECT_EQ(outcome.volume && outcome.volume->volumeID().uuid() == device.identity, minor == 19);
+        EXPECT_EQ(outcome.error == nullptr, minor == 19);
+        EXPECT_EQ(fileSystem.containerStatus().state(),
+            minor == 19 ? fskit::FSContainerState::ready : fskit::FSContainerState::notReady);
     }
 }
 
-TEST(FileSystem, UnloadAlwaysSucceedsAndFinishingLoadingIsLogged)
+TEST(FileSystem, FinishingLoadingIsLoggedAndTheExtensionServesTheSharedFileSystem)
 {
-    FileSystem fileSystem;
-    bool succeeded = false;
-    fileSystem.unloadResource(std::make_shared<NotABlockDevice>(), {},
-        [&](std::exception_ptr error) { succeeded = error == nullptr; });
-    EXPECT_TRUE(succeeded);
     os::LogCapture log;
-    fileSystem.didFinishLoading();
+    FileSystem::shared().didFinishLoading();
     EXPECT_TRUE(log.contains(os::LogLevel::info, "File system did finish loading"));
     EXPECT_EQ(&vl::FileSystemExtension().fileSystem, &FileSystem::shared());
 }

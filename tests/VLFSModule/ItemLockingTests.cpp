@@ -17,6 +17,7 @@ using vl::AsyncReadWriteLock;
 using vl::Item;
 using Constraint = Item::LockStateConstraint;
 using Upgradable = Item::UpgradableLockStateConstraint;
+using Access = AsyncReadWriteLock::Mode;
 using testing_support::Gate;
 using testing_support::ManualExecutor;
 
@@ -35,17 +36,10 @@ std::optional<Item::LockMode> recordedMode(const Item& item)
     return entry == record->end() ? std::nullopt : std::optional(entry->second);
 }
 
-bool isFree(const Item& item)
+// Whether `item`'s lock would be granted in `mode` now (writing: nobody holds it at all).
+bool admits(const Item& item, Access mode = Access::writing)
 {
-    if (!item.lock->tryLock(AsyncReadWriteLock::Mode::writing))
-        return false;
-    item.lock->unlock();
-    return true;
-}
-
-bool admitsReaders(const Item& item)
-{
-    if (!item.lock->tryLock(AsyncReadWriteLock::Mode::reading))
+    if (!item.lock->tryLock(mode))
         return false;
     item.lock->unlock();
     return true;
@@ -57,7 +51,7 @@ TEST(ItemLocking, AbsentItemsAreDroppedAnEmptyListLocksNothingAndTheLaterOccurre
     const int value
         = tasks::runBlocking(Item::withLocks(std::vector<Constraint> {}, [&]() -> tasks::Task<int> {
               EXPECT_FALSE(Item::lockState.get());
-              EXPECT_TRUE(isFree(*item));
+              EXPECT_TRUE(admits(*item));
               co_return 17;
           }));
     EXPECT_EQ(value, 17);
@@ -65,8 +59,8 @@ TEST(ItemLocking, AbsentItemsAreDroppedAnEmptyListLocksNothingAndTheLaterOccurre
     tasks::runBlocking(Item::withLocks(
         std::vector { Constraint::writing(item), Constraint::reading(item) }, [&]() -> tasks::Task<void> {
             EXPECT_EQ(recordedMode(*item), Item::LockMode::reading(false));
-            EXPECT_TRUE(admitsReaders(*item));
-            EXPECT_FALSE(isFree(*item));
+            EXPECT_TRUE(admits(*item, Access::reading));
+            EXPECT_FALSE(admits(*item));
             const std::shared_ptr<const Item::LockRecord> outer = Item::lockState.get();
             // Named lists (g++ 12, see Task.h).
             const std::vector absent { Constraint::reading(nullptr), Constraint::writing(nullptr) };
@@ -78,47 +72,53 @@ TEST(ItemLocking, AbsentItemsAreDroppedAnEmptyListLocksNothingAndTheLaterOccurre
     tasks::runBlocking(Item::withLocks(
         std::vector { Constraint::reading(item), Constraint::writing(item) }, [&]() -> tasks::Task<void> {
             EXPECT_EQ(recordedMode(*item), Item::LockMode::writing());
-            EXPECT_FALSE(admitsReaders(*item));
+            EXPECT_FALSE(admits(*item, Access::reading));
             co_return;
         }));
-    EXPECT_TRUE(isFree(*item));
+    EXPECT_TRUE(admits(*item));
 }
 
-TEST(ItemLocking, OperationsListingTheSameItemsInOppositeOrdersBothFinish)
-{
-    ManualExecutor executor;
-    auto low = makeItem(10);
-    auto high = makeItem(20);
-    std::vector<std::string> finished;
-    auto lockBoth = [&](std::vector<Constraint> constraints, std::string name) -> tasks::Task<void> {
-        co_await Item::withLocks(constraints, [&finished, &name]() -> tasks::Task<void> {
-            finished.push_back(name);
+// Two items, and operations on an executor the test steps, each noting its name once it runs.
+class ItemLockingOrder : public testing::Test {
+protected:
+    tasks::Task<void> noting(std::vector<Constraint> constraints, std::string name)
+    {
+        co_await Item::withLocks(constraints, [&]() -> tasks::Task<void> {
+            events.push_back(name);
             co_return;
         });
-    };
+    }
+    // Starts an operation locking `constraints` and runs the executor until nothing can go on.
+    void start(std::vector<Constraint> constraints, std::string name)
+    {
+        tasks::spawn(noting(std::move(constraints), std::move(name)), executor);
+        executor.runUntilIdle();
+    }
 
-    ASSERT_TRUE(low->lock->tryLock(AsyncReadWriteLock::Mode::writing));
-    tasks::spawn(lockBoth({ Constraint::writing(high), Constraint::writing(low) }, "high first"), executor);
-    executor.runUntilIdle();
-    EXPECT_TRUE(isFree(*high)) << "waiting for the lower item must not hold the higher one";
-    tasks::spawn(lockBoth({ Constraint::writing(low), Constraint::writing(high) }, "low first"), executor);
-    executor.runUntilIdle();
-    EXPECT_TRUE(finished.empty());
+    ManualExecutor executor;
+    std::shared_ptr<Item> low = makeItem(1);
+    std::shared_ptr<Item> high = makeItem(2);
+    std::vector<std::string> events;
+};
+
+TEST_F(ItemLockingOrder, OperationsListingTheSameItemsInOppositeOrdersBothFinish)
+{
+    ASSERT_TRUE(low->lock->tryLock(Access::writing));
+    start({ Constraint::writing(high), Constraint::writing(low) }, "high first");
+    EXPECT_TRUE(admits(*high)) << "waiting for the lower item must not hold the higher one";
+    start({ Constraint::writing(low), Constraint::writing(high) }, "low first");
+    EXPECT_TRUE(events.empty());
 
     low->lock->unlock();
     executor.runUntilIdle();
-    EXPECT_EQ(finished, (std::vector<std::string> { "high first", "low first" }));
-    EXPECT_TRUE(isFree(*low));
-    EXPECT_TRUE(isFree(*high));
+    EXPECT_EQ(events, (std::vector<std::string> { "high first", "low first" }));
+    EXPECT_TRUE(admits(*low));
+    EXPECT_TRUE(admits(*high));
 }
 
-TEST(ItemLocking, ReleasesInReverseOrderAlsoWhenTheOperationFails)
+TEST_F(ItemLockingOrder, ReleasesInReverseOrderAlsoWhenTheOperationFails)
 {
-    ManualExecutor executor;
-    auto low = makeItem(1);
-    auto high = makeItem(2);
     Gate gate;
-    std::vector<std::string> events;
     auto holder = [&]() -> tasks::Task<void> {
         try {
             const std::vector both { Constraint::writing(low), Constraint::writing(high) };
@@ -130,20 +130,11 @@ TEST(ItemLocking, ReleasesInReverseOrderAlsoWhenTheOperationFails)
             events.push_back(error.what());
         }
     };
-    auto waiter = [&](std::shared_ptr<Item> item, std::string name) -> tasks::Task<void> {
-        const std::vector one { Constraint::writing(item) };
-        co_await Item::withLocks(one, [&events, &name]() -> tasks::Task<void> {
-            events.push_back(name);
-            co_return;
-        });
-    };
-
     tasks::spawn(holder(), executor);
     executor.runUntilIdle();
     ASSERT_EQ(gate.waiterCount(), 1);
-    tasks::spawn(waiter(low, "low admitted"), executor);
-    tasks::spawn(waiter(high, "high admitted"), executor);
-    executor.runUntilIdle();
+    start({ Constraint::writing(low) }, "low admitted");
+    start({ Constraint::writing(high) }, "high admitted");
     EXPECT_TRUE(events.empty());
 
     gate.open();
@@ -192,9 +183,10 @@ TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheSta
             if (attempt == 1)
                 co_await gate.passed();
             else
-                EXPECT_FALSE(admitsReaders(*item)) << "the retry holds the write lock from the start";
+                EXPECT_FALSE(admits(*item, Access::reading))
+                    << "the retry holds the write lock from the start";
             co_await upgrade();
-            EXPECT_FALSE(admitsReaders(*item));
+            EXPECT_FALSE(admits(*item, Access::reading));
             item->assertLocked(Item::LockMode::writing());
             events.push_back(name + " upgraded");
         });
@@ -205,7 +197,7 @@ TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheSta
     executor.runUntilIdle();
     ASSERT_EQ(firstGate.waiterCount(), 1);
     ASSERT_EQ(secondGate.waiterCount(), 1);
-    EXPECT_TRUE(admitsReaders(*item)) << "both hold the item for reading";
+    EXPECT_TRUE(admits(*item, Access::reading)) << "both hold the item for reading";
 
     firstGate.open();
     executor.runUntilIdle();
@@ -218,14 +210,14 @@ TEST(ItemLocking, ConcurrentUpgradesRerunOneOperationHoldingAWriteLockFromTheSta
             "second attempt 2", "second upgraded" }));
     EXPECT_EQ(capture.texts(os::LogLevel::error).size(), 2u)
         << "an upgraded item stays recorded as an upgradable read";
-    EXPECT_TRUE(isFree(*item));
+    EXPECT_TRUE(admits(*item));
 }
 
 TEST(ItemLocking, TryFormRunsOnlyWhenEveryLockIsFreeAndLeavesNothingHeldOtherwise)
 {
     auto low = makeItem(1);
     auto high = makeItem(2);
-    ASSERT_TRUE(high->lock->tryLock(AsyncReadWriteLock::Mode::writing));
+    ASSERT_TRUE(high->lock->tryLock(Access::writing));
     tasks::runBlocking([&]() -> tasks::Task<void> {
         bool ran = false;
         const std::optional<int> refused
@@ -233,26 +225,26 @@ TEST(ItemLocking, TryFormRunsOnlyWhenEveryLockIsFreeAndLeavesNothingHeldOtherwis
                 [&] { return ran = true, 1; });
         EXPECT_FALSE(refused);
         EXPECT_FALSE(ran);
-        EXPECT_TRUE(isFree(*low)) << "the lock taken before the refusal is given back";
+        EXPECT_TRUE(admits(*low)) << "the lock taken before the refusal is given back";
         high->lock->unlock();
 
         const std::optional<int> granted
             = Item::tryWithLocks(std::vector { Constraint::writing(low), Constraint::reading(high) }, [&] {
                   EXPECT_EQ(recordedMode(*low), Item::LockMode::writing());
                   EXPECT_EQ(recordedMode(*high), Item::LockMode::reading(false));
-                  EXPECT_FALSE(isFree(*low));
-                  EXPECT_TRUE(admitsReaders(*high));
+                  EXPECT_FALSE(admits(*low));
+                  EXPECT_TRUE(admits(*high, Access::reading));
                   return 5;
               });
         EXPECT_EQ(granted, 5);
         EXPECT_FALSE(Item::lockState.get());
-        EXPECT_TRUE(isFree(*low));
-        EXPECT_TRUE(isFree(*high));
+        EXPECT_TRUE(admits(*low));
+        EXPECT_TRUE(admits(*high));
 
         EXPECT_THROW(Item::tryWithLocks(std::vector { Constraint::writing(low) },
                          []() -> bool { throw std::runtime_error("initializer failed"); }),
             std::runtime_error);
-        EXPECT_TRUE(isFree(*low));
+        EXPECT_TRUE(admits(*low));
         co_return;
     }());
 }

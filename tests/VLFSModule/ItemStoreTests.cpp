@@ -27,14 +27,18 @@ Item::Store::Error::Code removalError(Item::Store& store, const Item& item)
     return Item::Store::Error::Code::itemCollision;
 }
 
+// The initializer runs once per new item, on that item under its write lock.
 TEST(ItemStore, OneItemPerIdentifierCountsLookupsUntilRemovalAndAFailedInitializerLeavesNoEntry)
 {
     Item::Store store;
+    os::LogCapture capture;
     tasks::runBlocking([&]() -> tasks::Task<void> {
         int initialized = 0;
         auto naming = [&initialized](const char* name) {
             return [&initialized, name](Item& item) {
                 ++initialized;
+                item.assertLocked(Item::LockMode::writing());
+                EXPECT_FALSE(item.lock->tryLock(vl::AsyncReadWriteLock::Mode::reading));
                 item.setDebugName(fskit::FSFileName(name));
             };
         };
@@ -42,6 +46,9 @@ TEST(ItemStore, OneItemPerIdentifierCountsLookupsUntilRemovalAndAFailedInitializ
         EXPECT_EQ(store.get(Identifier { 5 }, naming("second")), first);
         EXPECT_EQ(initialized, 1);
         EXPECT_EQ(first->debugName(), fskit::FSFileName("first")) << "an existing item is returned unchanged";
+        EXPECT_TRUE(first->lock->tryLock(vl::AsyncReadWriteLock::Mode::writing))
+            << "released after initialising";
+        first->lock->unlock();
         EXPECT_EQ(store.remove(*first), 2);
         EXPECT_EQ(removalError(store, *first), Item::Store::Error::Code::itemNotFound);
         std::shared_ptr<Item> renewed = store.get(Identifier { 5 }, naming("renewed"));
@@ -56,25 +63,7 @@ TEST(ItemStore, OneItemPerIdentifierCountsLookupsUntilRemovalAndAFailedInitializ
         EXPECT_EQ(initialized, 3);
         co_return;
     }());
-}
-
-TEST(ItemStore, InitializerRunsOnTheNewItemUnderItsWriteLock)
-{
-    Item::Store store;
-    os::LogCapture capture;
-    std::shared_ptr<Item> item = tasks::runBlocking([&]() -> tasks::Task<std::shared_ptr<Item>> {
-        co_return store.get(Identifier::rootDirectory, [](Item& created) {
-            created.assertLocked(Item::LockMode::writing());
-            EXPECT_FALSE(created.lock->tryLock(vl::AsyncReadWriteLock::Mode::reading));
-            created.attributes->setParentID(Identifier::parentOfRoot);
-        });
-    }());
     EXPECT_TRUE(capture.texts(os::LogLevel::error).empty());
-    EXPECT_EQ(item->fileID(), Identifier::rootDirectory);
-    EXPECT_EQ(item->attributes->parentID(), Identifier::parentOfRoot);
-    EXPECT_TRUE(item->lock->tryLock(vl::AsyncReadWriteLock::Mode::writing))
-        << "released after initialisation";
-    item->lock->unlock();
 }
 
 TEST(ItemStore, ForEachVisitsEveryItemOnceAndPassesOnAFailure)

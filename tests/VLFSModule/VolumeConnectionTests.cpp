@@ -5,8 +5,8 @@
 
 #include "Platform/OS/Logger.h"
 #include "Platform/XPC/Connection.h"
-#include "Support/VolumeTestSupport.h"
 #include "VLFoundation/XPCEntries.h"
+#include "VolumeOperationTesting.h"
 
 #include "Support/Mailbox.h"
 #include "Support/XPCTestServer.h"
@@ -14,9 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <future>
-#include <mutex>
-#include <thread>
 
 namespace {
 
@@ -29,10 +26,10 @@ std::optional<xpc::XPCDictionary> callVolume(const xpc::Object& endpoint, const 
     std::shared_ptr<xpc::Connection> connection = xpc::Connection::createFromEndpoint(endpoint);
     connection->setEventHandler([](const xpc::Object&) {});
     connection->activate();
-    std::promise<std::optional<xpc::XPCDictionary>> replied;
+    auto replied = std::make_shared<Mailbox<std::optional<xpc::XPCDictionary>>>();
     connection->sendMessageWithReply(message,
-        [&replied](const xpc::Object& reply) { replied.set_value(xpc::XPCDictionary::fromObject(reply)); });
-    std::optional<xpc::XPCDictionary> reply = replied.get_future().get();
+        [replied](const xpc::Object& reply) { replied->push(xpc::XPCDictionary::fromObject(reply)); });
+    std::optional<xpc::XPCDictionary> reply = replied->next();
     connection->cancel();
     return reply;
 }
@@ -50,141 +47,74 @@ xpc::XPCDictionary daemonMessage(std::optional<std::string> channelType, bool wi
     return message;
 }
 
-// A broker that answers every advertisement with `success` (absent: no "Success" key) and, when
-// given a daemon message, plays the daemon against the advertised endpoint on its own thread.
-class FakeBroker {
-public:
-    FakeBroker(std::optional<bool> success, std::optional<xpc::XPCDictionary> daemonCall)
-        : server(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
-            [this, success, daemonCall](const xpc::XPCDictionary& request, xpc::Connection& peer) {
-                std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
-                reply->setBoolean("Success", success);
-                peer.sendMessage(*reply);
-                if (daemonCall) {
-                    std::lock_guard guard(daemonMutex);
-                    daemon = std::thread([this, endpoint = *request.value("Endpoint"), call = *daemonCall] {
-                        daemonReplies.push(callVolume(endpoint, call));
-                    });
-                }
-            })
-    {
-    }
-    ~FakeBroker()
-    {
-        server.stop();
-        std::lock_guard guard(daemonMutex);
-        if (daemon.joinable())
-            daemon.join();
-    }
-
-    Mailbox<std::optional<xpc::XPCDictionary>> daemonReplies;
-
-private:
-    std::mutex daemonMutex;
-    std::thread daemon;
-    TestServer server;
-};
-
-TEST(VolumeConnection, BrokerThatDoesNotConfirmOrCannotBeReachedFailsTheConnection)
+// No broker, a broker that does not confirm the advertisement (false or no "Success" key), or a
+// daemon message without options or of another channel type; a refused daemon gets no socket.
+TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFailsTheConnection)
 {
     EXPECT_THROW(tasks::runBlocking(Volume::connect(foundation::UUID())), xpc::XPCRichError);
-    for (std::optional<bool> success : { std::optional<bool>(false), std::optional<bool>() }) {
+    using Message = std::optional<xpc::XPCDictionary>;
+    for (const auto& [success, message] : { std::pair { std::optional(false), Message() },
+             { std::nullopt, Message() }, { true, daemonMessage("Socket", false) },
+             { true, daemonMessage("Pipe", true) }, { true, daemonMessage(std::nullopt, true) } }) {
         foundation::UUID volume;
-        FakeBroker broker(success, std::nullopt);
+        auto endpoints = std::make_shared<Mailbox<xpc::Object>>();
+        TestServer broker(xpc::Connection::createMachServiceListener(vl::Service::broker().machService),
+            [endpoints, confirmed = success](const xpc::XPCDictionary& request, xpc::Connection& peer) {
+                std::optional<xpc::XPCDictionary> reply = xpc::XPCDictionary::createReply(request);
+                reply->setBoolean("Success", confirmed);
+                peer.sendMessage(*reply);
+                endpoints->push(*request.value("Endpoint"));
+            });
         os::LogCapture log;
+        auto connecting = tasks::spawn(Volume::connect(volume));
+        if (message)
+            if (std::optional<xpc::XPCDictionary> reply = callVolume(endpoints->next(), *message))
+                EXPECT_FALSE(vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
         try {
-            tasks::runBlocking(Volume::connect(volume));
-            FAIL() << "an unconfirmed advertisement connected";
+            tasks::runBlocking(connecting.value());
+            ADD_FAILURE() << "an unconfirmed advertisement or unexpected daemon message connected";
         } catch (const Volume::VError& error) {
-            EXPECT_EQ(error.code(), Volume::VError::Code::advertiseFailed);
+            EXPECT_EQ(error.code(),
+                message ? Volume::VError::Code::unexpectedMessage : Volume::VError::Code::advertiseFailed);
         }
-        EXPECT_TRUE(
-            log.contains(os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
+        if (!message)
+            EXPECT_TRUE(log.contains(
+                os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
+        broker.stop();
     }
 }
 
-TEST(VolumeConnection, DaemonMessageWithoutOptionsOrWithAnotherChannelTypeIsUnexpected)
+using VolumeDeactivation = VolumeOperationTest;
+
+// Deactivation sends DESTROY while connected: a failure is logged and keeps the channel, success
+// clears it. Either way the daemon service is told, and must be there to be told.
+TEST_F(VolumeDeactivation, AFailedDestroyKeepsTheChannelASuccessfulOneClearsItAndTheDaemonServiceIsTold)
 {
-    for (xpc::XPCDictionary message :
-        { daemonMessage("Socket", false), daemonMessage("Pipe", true), daemonMessage(std::nullopt, true) }) {
-        FakeBroker broker(true, message);
-        try {
-            tasks::runBlocking(Volume::connect(foundation::UUID()));
-            FAIL() << "an unexpected daemon message connected";
-        } catch (const Volume::VError& error) {
-            EXPECT_EQ(error.code(), Volume::VError::Code::unexpectedMessage);
-        }
-        // The refused daemon gets no socket.
-        std::optional<xpc::XPCDictionary> reply = broker.daemonReplies.next();
-        EXPECT_FALSE(reply && vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
-    }
-}
-
-// A daemon service that records what it is told.
-class FakeDaemonService {
-public:
-    FakeDaemonService()
-        : server(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
-            [this](const xpc::XPCDictionary& message, xpc::Connection&) { received.push(message); })
-    {
-    }
-    ~FakeDaemonService() { server.stop(); }
-
-    Mailbox<xpc::XPCDictionary> received;
-
-private:
-    TestServer server;
-};
-
-TEST(VolumeDeactivation, DestroyAndCloseClearTheChannelAndTheDaemonServiceIsTold)
-{
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::reply(); });
-    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
-    FakeDaemonService service;
-
-    tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(peer.waitForRequest(2).opcode(), vl::FUSE_DESTROY);
-    EXPECT_EQ(peer.waitForRequest(2).nodeid(), 1u);
-    xpc::XPCDictionary told = service.received.next();
-    EXPECT_EQ(told.string("Operation"), "device-deactivate");
-    EXPECT_EQ(told.string("BSDName"), volume->resource()->BSDName());
-    EXPECT_EQ(told.keys(), (std::vector<std::string> { "BSDName", "Operation" }));
-
-    // Disconnected: the daemon is out of reach, and a second deactivation only tells the service.
-    try {
-        tasks::runBlocking(volume->updateVolumeStatistics());
-        FAIL() << "a disconnected volume reached its daemon";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), ENXIO);
-    }
-    tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(service.received.next().string("Operation"), "device-deactivate");
-    EXPECT_EQ(peer.requests().size(), 3u);
-}
-
-TEST(VolumeDeactivation, FailedDestroyIsLoggedKeepsTheChannelAndStillTellsTheServiceWhichMustBeThere)
-{
-    DeviceImage device;
-    FusePeer peer;
-    answerHandshake(peer);
-    peer.on(vl::FUSE_DESTROY, [](const FuseRequest&) { return FuseAnswer::error(EIO); });
-    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
-    std::optional<FakeDaemonService> service(std::in_place);
+    auto received = std::make_shared<Mailbox<xpc::XPCDictionary>>();
+    TestServer service(xpc::Connection::createMachServiceListener(vl::Service::daemon().machService),
+        [received](const xpc::XPCDictionary& message, xpc::Connection&) { received->push(message); });
     os::LogCapture log;
-
+    answer(vl::FUSE_DESTROY, FuseAnswer::error(EIO));
     tasks::runBlocking(volume->deactivate());
-    EXPECT_EQ(service->received.next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(received->next().string("Operation"), "device-deactivate");
     std::vector<std::string> errors = log.texts(os::LogLevel::error);
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("Failed to close channel: ", 0), 0u);
-    // Not closed: the channel still carries requests.
-    EXPECT_NE(volume->requireChannel(), nullptr);
-    tasks::runBlocking(volume->updateVolumeStatistics());
+    tasks::runBlocking(volume->updateVolumeStatistics()); // the channel still carries requests
 
-    service.reset();
+    answer(vl::FUSE_DESTROY, FuseAnswer::reply());
+    std::size_t first = mark();
+    tasks::runBlocking(volume->deactivate());
+    xpc::XPCDictionary told = received->next();
+    EXPECT_EQ(told.string("Operation"), "device-deactivate");
+    EXPECT_EQ(told.string("BSDName"), volume->resource()->BSDName());
+    EXPECT_EQ(told.keys(), (std::vector<std::string> { "BSDName", "Operation" }));
+    // Disconnected: the daemon is out of reach, and a further deactivation only tells the service.
+    EXPECT_EQ(errnoOf(volume->updateVolumeStatistics()), ENXIO);
+    tasks::runBlocking(volume->deactivate());
+    EXPECT_EQ(received->next().string("Operation"), "device-deactivate");
+    EXPECT_EQ(sentSince(first), (std::vector { Sent { vl::FUSE_DESTROY, 1, {} } }));
+    service.stop();
     EXPECT_THROW(tasks::runBlocking(volume->deactivate()), xpc::XPCRichError);
 }
 

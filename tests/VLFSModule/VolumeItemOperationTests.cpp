@@ -49,15 +49,19 @@ TEST_F(VolumeItemOperations, LookupSendsTheNameWithOneZeroByteAndMakesOneItemPer
     EXPECT_NE(fresh, item);
     EXPECT_EQ(fresh->attributes->size(), 102u);
 
-    // A node the daemon cannot number is registered under identifier zero.
-    EXPECT_EQ(itemFor(0xFFFFFFFF, 0040755, "odd")->fileID(), Identifier::invalid);
+    // Nodes the daemon cannot number are registered under identifier zero; the others one higher.
+    for (auto [node, identifier] : { std::pair { 0xFFFFFFFFull, Identifier::invalid },
+             { ~0ull, Identifier::invalid }, { 0x100000000ull, Identifier { 0x100000001 } } })
+        EXPECT_EQ(itemFor(node, 0040755, "odd")->fileID(), identifier) << node;
 }
 
-TEST_F(VolumeItemOperations, AttributesAreFetchedEveryTimeIntoTheItemsOwnObjectWithTheHandleOfAnOpenItem)
+TEST_F(
+    VolumeItemOperations, AttributesAreFetchedEveryTimeAndSetIntoTheItemsOwnObjectWithTheHandleOfAnOpenItem)
 {
     std::uint64_t size = 1;
     peer.on(vl::FUSE_GETATTR,
         [&size](const FuseRequest&) { return FuseAnswer::replyWith(attrOut(1, 0040755, size++)); });
+    answer(vl::FUSE_SETATTR, FuseAnswer::replyWith(attrOut(1, 0040700, 9)));
     std::size_t first = mark();
     EXPECT_EQ(tasks::runBlocking(volume->activate()), root) << "a second activation asks no daemon";
     std::shared_ptr<fskit::FSItemAttributes> attributes = tasks::runBlocking(volume->attributes(root));
@@ -66,38 +70,26 @@ TEST_F(VolumeItemOperations, AttributesAreFetchedEveryTimeIntoTheItemsOwnObjectW
     EXPECT_EQ(attributes->type(), fskit::FSItemType::directory);
     EXPECT_EQ(attributes->fileID(), Identifier::rootDirectory);
     EXPECT_EQ(attributes->parentID(), Identifier::parentOfRoot);
-
-    // An open item names its handle; the flags stay 0.
-    root->fh = std::make_shared<Item::FileHandle>(fskit::FSVolumeOpenModes::read, 77, 0, 0);
-    EXPECT_EQ(tasks::runBlocking(volume->attributes(root))->size(), 2u);
-    root->fh.reset();
-    EXPECT_EQ(sentSince(first),
-        (std::vector<Sent> { { vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {}) },
-            { vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in { .fh = 77 }) } }));
-}
-
-TEST_F(VolumeItemOperations, SetAttributesSendsWhatItTranslatesAndTheHandleOnlyOfAnOpenItem)
-{
-    answer(vl::FUSE_SETATTR, FuseAnswer::replyWith(attrOut(1, 0040700, 9)));
-    std::size_t first = mark();
     auto request = std::make_shared<fskit::FSItemSetAttributesRequest>();
     request->setModifyTime(timespec { 1700000000, 5 });
-    std::shared_ptr<fskit::FSItemAttributes> attributes
-        = tasks::runBlocking(volume->setAttributes(request, root));
-    EXPECT_EQ(attributes, root->attributes);
+    EXPECT_EQ(tasks::runBlocking(volume->setAttributes(request, root)), root->attributes);
     EXPECT_EQ(std::tuple(attributes->mode(), attributes->size()), std::tuple(0700u, 9u));
     EXPECT_EQ(request->consumedAttributes, FSItemAttribute::modifyTime);
 
-    root->fh = std::make_shared<Item::FileHandle>(fskit::FSVolumeOpenModes::write, 31, 0, 0);
+    // An open item names its handle; the flags stay 0.
+    root->fh = std::make_shared<Item::FileHandle>(fskit::FSVolumeOpenModes::write, 77, 0, 0);
+    EXPECT_EQ(tasks::runBlocking(volume->attributes(root))->size(), 2u);
     auto nothing = std::make_shared<fskit::FSItemSetAttributesRequest>();
     tasks::runBlocking(volume->setAttributes(nothing, root));
     root->fh.reset();
     EXPECT_EQ(nothing->consumedAttributes, FSItemAttribute());
     EXPECT_EQ(sentSince(first),
-        (std::vector<Sent> { { vl::FUSE_SETATTR, 1,
-                                 bytesOf(vl::fuse_setattr_in {
-                                     .valid = vl::FATTR_MTIME, .mtime = 1700000000, .mtimensec = 5 }) },
-            { vl::FUSE_SETATTR, 1, bytesOf(vl::fuse_setattr_in { .valid = vl::FATTR_FH, .fh = 31 }) } }));
+        (std::vector<Sent> { { vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in {}) },
+            { vl::FUSE_SETATTR, 1,
+                bytesOf(
+                    vl::fuse_setattr_in { .valid = vl::FATTR_MTIME, .mtime = 1700000000, .mtimensec = 5 }) },
+            { vl::FUSE_GETATTR, 1, bytesOf(vl::fuse_getattr_in { .fh = 77 }) },
+            { vl::FUSE_SETATTR, 1, bytesOf(vl::fuse_setattr_in { .valid = vl::FATTR_FH, .fh = 77 }) } }));
 }
 
 TEST_F(VolumeItemOperations, DaemonErrorsReachFSKitUnchangedAndChangeNothing)

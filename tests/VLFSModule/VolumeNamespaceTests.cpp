@@ -34,39 +34,33 @@ bool isAt(const std::shared_ptr<Item>& item, std::string_view name, const std::s
 
 TEST_F(VolumeNamespace, NewNodesGetTheirAttributesSetAndAFileItsHandleReleased)
 {
-    struct Case {
-        fskit::FSItemType type;
-        std::uint32_t mode;
-        vl::fuse_opcode opcode;
-        std::vector<std::byte> in;
-    };
-    for (const Case& c :
-        { Case { fskit::FSItemType::file, 0, vl::FUSE_CREATE, bytesOf(vl::fuse_create_in { 0xA02, 0755 }) },
-            Case { fskit::FSItemType::directory, 0700, vl::FUSE_MKDIR, bytesOf(vl::fuse_mkdir_in { 0700 }) },
-            Case { fskit::FSItemType::fifo, 0640, vl::FUSE_MKNOD, bytesOf(vl::fuse_mknod_in { 0640 }) } }) {
-        bool file = c.opcode == vl::FUSE_CREATE;
-        std::uint64_t node = 10 + std::uint64_t(c.type);
-        answer(c.opcode,
+    for (auto [type, mode, opcode, in] : { std::tuple { fskit::FSItemType::file, 0u, vl::FUSE_CREATE,
+                                               bytesOf(vl::fuse_create_in { 0xA02, 0755 }) },
+             { fskit::FSItemType::directory, 0700u, vl::FUSE_MKDIR, bytesOf(vl::fuse_mkdir_in { 0700 }) },
+             { fskit::FSItemType::fifo, 0640u, vl::FUSE_MKNOD, bytesOf(vl::fuse_mknod_in { 0640 }) } }) {
+        bool file = opcode == vl::FUSE_CREATE;
+        std::uint64_t node = 10 + std::uint64_t(type);
+        answer(opcode,
             file ? FuseAnswer::replyWith(entryFor(node, 0), vl::fuse_open_out { 44, 1 })
                  : FuseAnswer::replyWith(entryFor(node, 0)));
         answer(vl::FUSE_SETATTR, FuseAnswer::replyWith(attrOut(node, 0100600, 7)));
         answer(vl::FUSE_RELEASE, FuseAnswer::reply());
         auto attributes = std::make_shared<fskit::FSItemSetAttributesRequest>();
         attributes->setUid(1000);
-        if (c.mode)
-            attributes->setMode(c.mode);
+        if (mode)
+            attributes->setMode(mode);
         std::size_t first = mark();
         vl::ItemAndName created
-            = tasks::runBlocking(volume->createItem(fskit::FSFileName("new"), c.type, root, attributes));
+            = tasks::runBlocking(volume->createItem(fskit::FSFileName("new"), type, root, attributes));
         EXPECT_TRUE(
             created.name == fskit::FSFileName("new") && isAt(created.item, "new", root) && !created.item->fh);
         EXPECT_EQ(created.item->attributes->size(), 7u);
-        std::vector<Sent> expected { { c.opcode, 1, joined(c.in, "new\0"sv) },
+        std::vector<Sent> expected { { opcode, 1, joined(in, "new\0"sv) },
             { vl::FUSE_SETATTR, node,
                 bytesOf(vl::fuse_setattr_in {
-                    .valid = vl::FATTR_UID | (c.mode ? vl::FATTR_MODE : 0) | (file ? vl::FATTR_FH : 0),
+                    .valid = vl::FATTR_UID | (mode ? vl::FATTR_MODE : 0) | (file ? vl::FATTR_FH : 0),
                     .fh = file ? 44u : 0u,
-                    .mode = c.mode,
+                    .mode = mode,
                     .uid = 1000 }) } };
         if (file)
             expected.emplace_back(vl::FUSE_RELEASE, node, bytesOf(vl::fuse_release_in { 44, 0x202 }));

@@ -18,31 +18,22 @@ namespace {
 using namespace testing_support;
 using vl::Volume;
 
-std::shared_ptr<Volume> makeVolume(const DeviceImage& device, FusePeer& peer, std::int64_t blockSize = 512)
-{
-    return tasks::runBlocking(Volume::make(device.open(blockSize), connectTo(peer)));
-}
-
 TEST(Volume, IdentityIsTheFirstSixteenBytesOfTheDeviceWhateverItsBlockSize)
 {
     DeviceImage device;
     EXPECT_EQ(Volume::readIdentity(*device.open(512)), device.identity);
     EXPECT_EQ(Volume::readIdentity(*device.open(8)), device.identity);
 
+    // A device that ends early, and the process's own memory at address 0, whose every read fails.
     DeviceImage tooShort(10);
-    try {
-        Volume::readIdentity(*tooShort.open(512));
-        FAIL() << "a device that ends early was read";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), EIO);
-    }
-
-    // The process's own memory at address 0 is a "device" whose every read fails (EIO).
-    try {
-        Volume::readIdentity(*fskit::FSBlockDeviceResource::open("/proc/self/mem", 512));
-        FAIL() << "a device whose reads fail gave an identity";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(error.code().value(), EIO);
+    for (const auto& failing :
+        { tooShort.open(512), fskit::FSBlockDeviceResource::open("/proc/self/mem", 512) }) {
+        try {
+            Volume::readIdentity(*failing);
+            ADD_FAILURE() << failing->BSDName() << " gave an identity";
+        } catch (const std::system_error& error) {
+            EXPECT_EQ(error.code().value(), EIO);
+        }
     }
 }
 
@@ -52,7 +43,7 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
     FusePeer peer;
     answerHandshake(peer, initReply(), statfsReply(5000, 512, 65536));
     os::LogCapture log;
-    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
 
     FuseRequest init = peer.waitForRequest(0);
     EXPECT_NE(init.header().unique, 0u);
@@ -85,33 +76,30 @@ TEST(Volume, InitReplyVersionsBelow719AreRefusedAndItsFlagsSetTheCapabilities)
     using Format = fskit::FSVolume::CaseFormat;
     constexpr std::uint32_t all
         = vl::FUSE_INIT_VOLUME_RENAME | vl::FUSE_INIT_CASE_INSENSITIVE | vl::FUSE_INIT_EXTENDED_ACCESS;
-    struct Case {
-        std::uint32_t major, minor, flags;
-        bool accepted, renameInhibited, accessInhibited;
-        Format caseFormat;
-    };
     DeviceImage device;
-    for (const Case& c : { Case { 7, 18, all, false, true, true, Format::sensitive },
-             Case { 7, 19, 0, true, true, true, Format::sensitive },
-             Case { 7, 19, vl::FUSE_INIT_VOLUME_RENAME, true, false, true, Format::sensitive },
-             Case { 8, 0, all, true, false, false, Format::insensitiveCasePreserving },
-             Case { 7, 19, vl::FUSE_INIT_CASE_INSENSITIVE, true, true, true,
-                 Format::insensitiveCasePreserving } }) {
+    for (auto [major, minor, flags, accepted, renameInhibited, accessInhibited, caseFormat] :
+        { std::tuple { 7u, 18u, all, false, true, true, Format::sensitive },
+            { 7u, 19u, 0u, true, true, true, Format::sensitive },
+            { 7u, 19u, vl::FUSE_INIT_VOLUME_RENAME, true, false, true, Format::sensitive },
+            { 8u, 0u, all, true, false, false, Format::insensitiveCasePreserving },
+            { 7u, 19u, vl::FUSE_INIT_CASE_INSENSITIVE, true, true, true,
+                Format::insensitiveCasePreserving } }) {
         FusePeer peer;
-        answerHandshake(peer, initReply(c.major, c.minor, c.flags));
+        answerHandshake(peer, initReply(major, minor, flags));
         try {
-            std::shared_ptr<Volume> volume = makeVolume(device, peer);
-            ASSERT_TRUE(c.accepted) << c.major << "." << c.minor;
-            EXPECT_EQ(volume->isVolumeRenameInhibited(), c.renameInhibited) << c.flags;
-            EXPECT_EQ(volume->isExtendedAccessInhibited(), c.accessInhibited) << c.flags;
+            std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
+            ASSERT_TRUE(accepted) << major << "." << minor;
             fskit::FSVolume::SupportedCapabilities capabilities = volume->supportedVolumeCapabilities();
-            EXPECT_EQ(capabilities.caseFormat, c.caseFormat) << c.flags;
+            EXPECT_EQ(std::tuple(volume->isVolumeRenameInhibited(), volume->isExtendedAccessInhibited(),
+                          capabilities.caseFormat),
+                std::tuple(renameInhibited, accessInhibited, caseFormat))
+                << flags;
             EXPECT_TRUE(capabilities.supportsHardLinks && capabilities.doesNotSupportRootTimes);
             EXPECT_FALSE(capabilities.supportsJournal);
         } catch (const Volume::VError& error) {
-            EXPECT_FALSE(c.accepted) << c.major << "." << c.minor;
+            EXPECT_FALSE(accepted) << major << "." << minor;
             EXPECT_EQ(error.code(), Volume::VError::Code::unsupportedBinaryInterface);
-            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(c.major, c.minor)));
+            EXPECT_EQ(error.version(), (std::pair<std::uint32_t, std::uint32_t>(major, minor)));
         }
     }
 }
@@ -138,17 +126,12 @@ TEST(Volume, StatisticsReadsAnswerAtOnceAndRefreshInTheBackground)
             return FuseAnswer::replyWith(statfsReply(count * 100));
         return FuseAnswer::unanswered();
     });
-    std::shared_ptr<Volume> volume = makeVolume(device, peer);
+    std::shared_ptr<Volume> volume = tasks::runBlocking(Volume::make(device.open(), connectTo(peer)));
     os::LogCapture log;
     // The read answers at once with what construction fetched; its refresh fails and says so.
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
-    auto failureLogged = [&log] {
-        for (const std::string& text : log.texts(os::LogLevel::error))
-            if (text.rfind("Failed to update volume statistics: ", 0) == 0)
-                return true;
-        return false;
-    };
-    waitUntil(failureLogged);
+    waitUntil([&log] { return !log.texts(os::LogLevel::error).empty(); });
+    EXPECT_EQ(log.texts(os::LogLevel::error).at(0).rfind("Failed to update volume statistics: ", 0), 0u);
     // The failed refresh left the cached value alone.
     EXPECT_EQ(volume->volumeStatistics().totalBlocks, 100u);
     peer.waitForRequestCount(4);
