@@ -83,15 +83,10 @@ TEST(ReplyTest, CreateReplySplitOverTwoRegionsIsReadAsEntryThenOpenHandle)
     }
 }
 
-// A body that keeps a copy of what it is handed.
-Bytes copied(std::span<const std::byte> view)
-{
-    return test::bytesOf(view);
-}
-
 // Zero bytes are handed to a body as an empty view, even from an empty payload.
 TEST(ReplyTest, VariableLengthPartsAreReadInOrderTheRestGoesToTheLastBodyAndResetStartsAgain)
 {
+    auto copied = [](std::span<const std::byte> view) { return test::bytesOf(view); };
     // A payload over three regions: 5 bytes skipped, 10 bytes read across a boundary, then the rest.
     Reply reply(1, test::splitAt(sequence(40), { 8, 12 }));
     reply.consumePart(5);

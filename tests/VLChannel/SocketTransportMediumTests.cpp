@@ -136,12 +136,6 @@ TEST_F(SocketTransportMediumTest, DeactivationWaitsForTheReadInProgressThenClose
     EXPECT_EQ(messages[0].text, "socket closed");
 }
 
-TEST_F(SocketTransportMediumTest, AFailedCloseIsDeactivationsError)
-{
-    socketHandle->close();
-    EXPECT_EQ(errnoThrownBy([&] { tasks::runBlocking(transport->deactivate()); }), EBADF);
-}
-
 TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOrNot)
 {
     for (bool active : { false, true }) {
@@ -154,11 +148,13 @@ TEST(SocketTransportMedium, DestroyingTheTransportClosesTheSocketWhetherActiveOr
     }
 }
 
-TEST_F(SocketTransportMediumTest, AFailedSendIsThePOSIXErrorOfSend)
+TEST_F(SocketTransportMediumTest, AFailedSendOrCloseIsThePOSIXErrorOfThatCall)
 {
     peer.stopReceiving();
     Request request(FUSE_STATFS, 1, 0, 0, 0);
     EXPECT_EQ(errnoThrownBy([&] { tasks::runBlocking(transport->write(request.data())); }), EPIPE);
+    socketHandle->close();
+    EXPECT_EQ(errnoThrownBy([&] { tasks::runBlocking(transport->deactivate()); }), EBADF);
 }
 
 TEST(SocketTransportMedium, AShortSendIsContinuedWhereItStopped)

@@ -29,8 +29,9 @@ Task<int> valueOf(Future future)
     co_return co_await future->value();
 }
 
-Task<int> getWithin(Future future, ManualClock clock, ManualClock::Duration timeout,
-    AsyncFuture<int>::OnTimeout onTimeout = {})
+template <typename Clock>
+Task<int> getWithin(
+    Future future, Clock clock, ManualClock::Duration timeout, AsyncFuture<int>::OnTimeout onTimeout = {})
 {
     co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
 }
@@ -152,12 +153,8 @@ TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
     // Copies of the first wait's onTimeout live until its timeout task has finished.
     auto firstWaitMarker = std::make_shared<int>(-1);
     std::weak_ptr<int> firstWaitAlive = firstWaitMarker;
-    auto get = [](Future future, GatedClock clock, ManualClock::Duration timeout,
-                   AsyncFuture<int>::OnTimeout onTimeout) -> Task<int> {
-        co_return co_await future->get(clock.now() + timeout, std::nullopt, clock, std::move(onTimeout));
-    };
-    tasks::TaskHandle<int> first
-        = tasks::spawn(get(future, clock, 1s, [marker = std::move(firstWaitMarker)] { return *marker; }));
+    tasks::TaskHandle<int> first = tasks::spawn(
+        getWithin(future, clock, 1s, [marker = std::move(firstWaitMarker)] { return *marker; }));
     clock.clock.waitForSleepers(1);
     clock.clock.advance(1s);
     clock.gate->waitForWaiters(1);
@@ -165,7 +162,7 @@ TEST(AsyncFuture, TimeoutOfAnEndedWaitNeverGivesUpTheNextWait)
     // timeout task that is already past its sleep.
     first.cancel();
     EXPECT_EQ(tasks::runBlocking(first.value()), -1);
-    tasks::TaskHandle<int> second = tasks::spawn(get(future, clock, 24h, [] { return -2; }));
+    tasks::TaskHandle<int> second = tasks::spawn(getWithin(future, clock, 24h, [] { return -2; }));
     clock.clock.waitForSleepers(1);
     clock.gate->open();
     for (int spin = 0; !firstWaitAlive.expired() && spin < 10'000'000; ++spin)

@@ -5,10 +5,9 @@
 
 #include "Support/FakeDiskImageTool.h"
 #include "Support/LoopDevices.h"
+#include "Support/Mailbox.h"
 #include "Support/OpenDescriptors.h"
 #include "Support/ScopeExit.h"
-
-#include "Support/Mailbox.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
