@@ -1,8 +1,10 @@
 #include "VLFoundation/DiskImage.h"
+#include "VLFoundation/ProcessRun.h"
 
 #include "Platform/Foundation/Process.h"
 #include "Platform/Tasks/Spawn.h"
 
+#include "Support/ErrnoThrown.h"
 #include "Support/FakeDiskImageTool.h"
 #include "Support/LoopDevices.h"
 #include "Support/Mailbox.h"
@@ -114,6 +116,16 @@ TEST(DiskImage, LookUpFindsTheImageWhoseEntityIsTheDeviceAndPassesOnDecodingAndL
     EXPECT_THROW(tasks::runBlocking(DiskImage::detach("disk4", missing)), foundation::LaunchError);
     EXPECT_THROW(tasks::runBlocking(DiskImage::url("disk4", missing)), foundation::LaunchError);
     EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(ProcessRun, ALaunchFailureIsThrownAsTheLaunchErrorAndTheTerminationHandlerIsDropped)
+{
+    auto process = std::make_shared<foundation::Process>();
+    process->executableURL = foundation::URL::fileURLWithPath("/nonexistent/tool");
+    EXPECT_EQ(testing_support::errnoThrownBy<foundation::LaunchError>(
+                  [&] { (void)tasks::runBlocking(vl::run(process)); }),
+        ENOENT);
+    EXPECT_FALSE(process->terminationHandler);
 }
 
 // An output far beyond a pipe's buffer is read while the tool runs; read after it ends, it would
