@@ -67,9 +67,11 @@ TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFail
             });
         os::LogCapture log;
         auto connecting = tasks::spawn(Volume::connect(volume));
-        if (message)
-            if (std::optional<xpc::XPCDictionary> reply = callVolume(endpoints->next(), *message))
+        if (message) {
+            if (std::optional<xpc::XPCDictionary> reply = callVolume(endpoints->next(), *message)) {
                 EXPECT_FALSE(vl::entry<foundation::FileHandle>(*reply, "FileHandle"));
+            }
+        }
         try {
             tasks::runBlocking(connecting.value());
             ADD_FAILURE() << "an unconfirmed advertisement or unexpected daemon message connected";
@@ -77,9 +79,10 @@ TEST(VolumeConnection, AnUnconfirmedAdvertisementOrAnUnexpectedDaemonMessageFail
             EXPECT_EQ(error.code(),
                 message ? Volume::VError::Code::unexpectedMessage : Volume::VError::Code::advertiseFailed);
         }
-        if (!message)
+        if (!message) {
             EXPECT_TRUE(log.contains(
                 os::LogLevel::error, "Volume " + volume.uuidString() + " has not been discovered"));
+        }
         broker.stop();
     }
 }
