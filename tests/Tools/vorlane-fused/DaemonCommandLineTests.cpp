@@ -29,11 +29,10 @@ TEST(DaemonCommandLine, flagsChooseTheFeaturesTheFileSystemAndTheMountOptions)
 
     fused::DaemonOptions passthrough = parseDaemonArguments(
         { "--mount-point", "mnt", "passthrough:/srv/data", "--case-insensitive", "--volume-checks-access" });
-    EXPECT_EQ(passthrough.fileSystem, "passthrough");
-    EXPECT_EQ(passthrough.passthroughDirectory, "/srv/data");
-    EXPECT_EQ(passthrough.mountPoint, std::filesystem::current_path() / "mnt");
-    EXPECT_EQ(passthrough.mountOptions, (Words { "case-insensitive", "passthrough" }));
-    EXPECT_TRUE(passthrough.volumeChecksAccess);
+    EXPECT_EQ(std::tie(passthrough.fileSystem, passthrough.passthroughDirectory, passthrough.mountPoint,
+                  passthrough.mountOptions, passthrough.volumeChecksAccess),
+        std::tuple("passthrough", "/srv/data", std::filesystem::current_path() / "mnt",
+            Words { "case-insensitive", "passthrough" }, true));
     EXPECT_EQ(parseDaemonArguments({ "passthrough:src" }).passthroughDirectory,
         std::filesystem::current_path() / "src");
 }

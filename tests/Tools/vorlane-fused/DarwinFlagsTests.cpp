@@ -25,17 +25,13 @@ TEST(DarwinFlags, everyOpenBitHasItsLinuxTwinOrIsRefused)
         { 0x8000, { 0 } }, { 0x20000, { O_NOCTTY } }, { 0x100000, { O_DIRECTORY } },
         { 0x200000, { O_NOFOLLOW, Lock::none, true } }, { 0x400000, { O_DSYNC } },
         { 0x1000000, { O_CLOEXEC } } };
+    auto fields = [](const LinuxOpen& open) { return std::tuple(open.flags, open.lock, open.linkItself); };
     for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
         auto twin = twins.find(bit);
-        if (twin == twins.end()) {
+        if (twin == twins.end())
             EXPECT_THROW(fused::linuxOpenFromDarwin(bit), Refused) << bit;
-            continue;
-        }
-        LinuxOpen open = fused::linuxOpenFromDarwin(bit);
-        const LinuxOpen& expected = twin->second;
-        EXPECT_EQ(std::tie(open.flags, open.lock, open.linkItself),
-            std::tie(expected.flags, expected.lock, expected.linkItself))
-            << bit;
+        else
+            EXPECT_EQ(fields(fused::linuxOpenFromDarwin(bit)), fields(twin->second)) << bit;
     }
     EXPECT_EQ(fused::linuxOpenFromDarwin(0).flags, O_RDONLY);
     EXPECT_EQ(

@@ -42,8 +42,7 @@ public:
 
     ~Session()
     {
-        if (volumeEnd >= 0)
-            close(volumeEnd);
+        close(volumeEnd);
         if (ending.valid())
             ending.wait();
     }
@@ -70,25 +69,14 @@ public:
     template <typename T>
     T answer(std::uint32_t opcode, std::uint64_t node, const std::vector<std::byte>& body)
     {
-        return as<T>(call(opcode, node, body));
-    }
-
-    Reply receive() { return testing_support::readFuseReply(volumeEnd); }
-
-    template <typename T> static T as(const Reply& reply)
-    {
+        Reply reply = call(opcode, node, body);
         EXPECT_EQ(reply.payload.size(), sizeof(T));
         T value {};
         std::memcpy(&value, reply.payload.data(), std::min(sizeof(T), reply.payload.size()));
         return value;
     }
 
-    FuseServer::Ending finish()
-    {
-        close(volumeEnd);
-        volumeEnd = -1;
-        return ending.get();
-    }
+    Reply receive() { return testing_support::readFuseReply(volumeEnd); }
 
     fused::MemoryFileSystem fileSystem;
     int volumeEnd = -1;
@@ -170,7 +158,8 @@ TEST(FuseServer, ForgetIsNeverAnsweredAndGivesBackTheLookups)
     EXPECT_EQ(session.receive().header.unique, 13u);
     EXPECT_EQ(session.fileSystem.lookupCount(file), 1u);
     session.send(vl::FUSE_FORGET, file, bytesOf(vl::fuse_forget_in { 7 }), 14);
-    EXPECT_EQ(session.finish(), FuseServer::Ending::peerClosed);
+    ::shutdown(session.volumeEnd, SHUT_WR);
+    EXPECT_EQ(session.ending.get(), FuseServer::Ending::peerClosed);
     EXPECT_EQ(session.fileSystem.lookupTally(), fused::LookupTally {});
 }
 

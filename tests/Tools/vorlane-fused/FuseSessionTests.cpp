@@ -66,14 +66,12 @@ TEST(FuseSession, endsAsTheVolumeEndsItOrWhenStopped)
              Case { 0, Then::stop, Ending::stopped } }) {
         SCOPED_TRACE(testing::Message() << c.length << " " << static_cast<int>(c.then));
         Served served;
-        if (c.length != 0) {
+        if (c.length != 0)
             testing_support::writeFuseRequest(served.volume, vl::FUSE_STATFS, 7, 1, {}, c.length);
-        } else {
+        else
             EXPECT_EQ(testing_support::initializeFuse(served.volume).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
-        }
-        if (c.then == Then::destroy) {
+        if (c.then == Then::destroy)
             EXPECT_TRUE(testing_support::destroyFuse(served.volume, 5));
-        }
         if (c.then == Then::close)
             ::shutdown(served.volume, SHUT_WR);
         if (c.then == Then::stop)

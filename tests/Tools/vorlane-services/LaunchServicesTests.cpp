@@ -344,15 +344,4 @@ TEST_F(LaunchServicesTest, aDaemonProgramStoppedWhileItWaitsForItsVolumeFailsAnd
     EXPECT_EQ(volume.advertise().boolean(keys::successKey), false);
 }
 
-TEST_F(LaunchServicesTest, aSecondServicesInstanceCannotListenWhileTheFirstDoes)
-{
-    testing_support::FakeDiskImageTool otherTool;
-    services::LaunchServices second(services::LaunchServices::Configuration {
-        .diskImageTool = foundation::URL::fileURLWithPath(otherTool.toolPath()),
-        .imageDirectory = otherTool.imageDirectory(),
-        .hostLauncher = launcher,
-    });
-    EXPECT_THROW(second.listen(), xpc::XPCRichError);
-}
-
 } // namespace

@@ -16,10 +16,10 @@ TEST(ServicesCommandLine, everyOptionHasItsDefaultAndTakesTheValueGiven)
 {
     services::ServicesOptions defaults = parseServicesArguments({}, std::nullopt);
     EXPECT_TRUE(defaults.hostCommand.ends_with("/vorlane-fskitd")) << defaults.hostCommand;
-    EXPECT_EQ(defaults.diskImageTool, vl::DiskImage::defaultToolURL().path());
-    EXPECT_EQ(defaults.imageDirectory, xpc::runtimeDirectory() + "/images");
-    EXPECT_EQ(defaults.imageSize, 1048576);
-    EXPECT_EQ(defaults.hostPatience, std::chrono::seconds(10));
+    EXPECT_EQ(
+        std::tie(defaults.diskImageTool, defaults.imageDirectory, defaults.imageSize, defaults.hostPatience),
+        std::tuple(vl::DiskImage::defaultToolURL().path(), xpc::runtimeDirectory() + "/images", 1048576,
+            std::chrono::seconds(10)));
 
     services::ServicesOptions options
         = parseServicesArguments({ "--disk-image-tool", "/bin/tool", "--image-directory", "/var/images",
