@@ -20,11 +20,6 @@ using testing_support::bytesOf;
 using Identifier = fskit::FSItem::Identifier;
 constexpr std::int32_t int32Min = std::numeric_limits<std::int32_t>::min();
 
-bool operator==(const timespec& a, const timespec& b)
-{
-    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
 // Every mode's type bits, and what they make an item.
 constexpr std::pair<std::uint32_t, FSItemType> typesOfModes[] = {
     { 0100644, FSItemType::file },
@@ -75,10 +70,11 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
             501u, 20u, 0644u, FSItemType::file, 3u, 0x8000u, std::uint64_t { 12345 }, Identifier { 42 }));
     EXPECT_FALSE(attributes.supportsLimitedXAttrs());
     EXPECT_TRUE(attributes.inhibitKernelOffloadedIO());
-    EXPECT_TRUE(attributes.accessTime() == (timespec { -5, -1 }));
-    EXPECT_TRUE(attributes.modifyTime() == (timespec { 2000, int32Min }));
-    EXPECT_TRUE(attributes.changeTime() == (timespec { 3000, 3 }));
-    EXPECT_TRUE(attributes.birthTime() == (timespec { 4000, 4 }));
+    auto at = [](timespec time) { return std::pair<std::int64_t, std::int64_t>(time.tv_sec, time.tv_nsec); };
+    EXPECT_EQ(at(attributes.accessTime()), at({ -5, -1 }));
+    EXPECT_EQ(at(attributes.modifyTime()), at({ 2000, int32Min }));
+    EXPECT_EQ(at(attributes.changeTime()), at({ 3000, 3 }));
+    EXPECT_EQ(at(attributes.birthTime()), at({ 4000, 4 }));
     EXPECT_TRUE(attributes.isValid(FSItemAttribute::uid | FSItemAttribute::gid | FSItemAttribute::mode
         | FSItemAttribute::type | FSItemAttribute::linkCount | FSItemAttribute::flags | FSItemAttribute::size
         | FSItemAttribute::fileID | FSItemAttribute::supportsLimitedXAttrs
@@ -88,8 +84,8 @@ TEST(AttributeMapping, AppliedAttributesOverwriteEveryMappedPropertyAndKeepTheOt
     // Neither the parent, the allocated size, nor the backup and added times come from FUSE.
     EXPECT_EQ(attributes.parentID(), Identifier { 77 });
     EXPECT_EQ(attributes.allocSize(), 8192u);
-    EXPECT_TRUE(attributes.backupTime() == (timespec { 5, 6 }));
-    EXPECT_TRUE(attributes.addedTime() == (timespec { 7, 8 }));
+    EXPECT_EQ(at(attributes.backupTime()), at({ 5, 6 }));
+    EXPECT_EQ(at(attributes.addedTime()), at({ 7, 8 }));
 }
 
 // A directory entry's type is the mode's type bits shifted right by 12.

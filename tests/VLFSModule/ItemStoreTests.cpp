@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
-#include <set>
 #include <stdexcept>
 
 namespace {
@@ -64,41 +62,6 @@ TEST(ItemStore, OneItemPerIdentifierCountsLookupsUntilRemovalAndAFailedInitializ
         co_return;
     }());
     EXPECT_TRUE(capture.texts(os::LogLevel::error).empty());
-}
-
-TEST(ItemStore, ForEachVisitsEveryItemOnceAndPassesOnAFailure)
-{
-    Item::Store store;
-    tasks::runBlocking([&]() -> tasks::Task<void> {
-        co_await store.forEach([](std::shared_ptr<Item>) -> tasks::Task<void> {
-            ADD_FAILURE() << "an empty store has nothing to visit";
-            co_return;
-        });
-
-        for (std::uint64_t fileID = 2; fileID < 12; ++fileID)
-            store.get(Identifier { fileID }, [](Item&) {});
-        std::mutex mutex;
-        std::multiset<Identifier> visited;
-        co_await store.forEach([&](std::shared_ptr<Item> item) -> tasks::Task<void> {
-            std::lock_guard guard(mutex);
-            visited.insert(item->fileID());
-            co_return;
-        });
-        EXPECT_EQ(visited.size(), 10u);
-        EXPECT_EQ(std::set<Identifier>(visited.begin(), visited.end()).size(), 10u);
-
-        bool failed = false;
-        try {
-            co_await store.forEach([](std::shared_ptr<Item> item) -> tasks::Task<void> {
-                if (item->fileID() == Identifier { 6 })
-                    throw Item::Store::Error::itemCollision();
-                co_return;
-            });
-        } catch (const Item::Store::Error& error) {
-            failed = error == Item::Store::Error::itemCollision();
-        }
-        EXPECT_TRUE(failed);
-    }());
 }
 
 } // namespace

@@ -15,11 +15,6 @@ namespace {
 using fskit::FSItemAttribute;
 using vl::Item;
 
-bool notEarlier(timespec a, timespec b)
-{
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
-}
-
 TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
 {
     timespec before {};
@@ -32,11 +27,12 @@ TEST(Item, NewItemPresetsItsTimesButReportsNoValidAttribute)
     EXPECT_EQ(attributes.fileID(), Item::Identifier { 9 });
     EXPECT_EQ(attributes.size(), 0u);
     EXPECT_EQ(attributes.flags(), 0u);
+    auto at = [](timespec time) { return std::tuple(time.tv_sec, time.tv_nsec); };
     const timespec created = attributes.birthTime();
-    EXPECT_TRUE(notEarlier(created, before));
-    EXPECT_TRUE(notEarlier(after, created));
+    EXPECT_LE(at(before), at(created));
+    EXPECT_LE(at(created), at(after));
     for (const timespec time : { attributes.addedTime(), attributes.changeTime(), attributes.modifyTime() })
-        EXPECT_EQ(std::tuple(time.tv_sec, time.tv_nsec), std::tuple(created.tv_sec, created.tv_nsec));
+        EXPECT_EQ(at(time), at(created));
     for (unsigned bit = 0; bit < 18; ++bit)
         EXPECT_FALSE(attributes.isValid(FSItemAttribute(std::uint64_t { 1 } << bit)))
             << "attribute bit " << bit;
@@ -72,10 +68,9 @@ TEST(ItemAssertLocked, OnlyAHoldOfTheItemInAModeCoveringTheCheckedOneIsSilent)
                 item->assertLocked(c.checked);
                 co_return;
             }));
-        std::vector<os::LogMessage> errors;
-        for (const os::LogMessage& message : capture.messages())
-            if (message.level == os::LogLevel::error)
-                errors.push_back(message);
+        std::vector<os::LogMessage> errors = capture.messages();
+        std::erase_if(
+            errors, [](const os::LogMessage& message) { return message.level != os::LogLevel::error; });
         ASSERT_EQ(errors.size(), c.logs ? 1u : 0u) << c.held;
         if (c.logs) {
             EXPECT_EQ(errors[0].subsystem, vl::BuildConfig::variantIdentifier);
