@@ -44,9 +44,11 @@ TEST(DarwinFlags, renameFlagsSwapOrExcludeButNotBoth)
 {
     const std::map<std::uint32_t, unsigned> twins { { 0, 0 }, { 0x2, RENAME_EXCHANGE },
         { 0x4, RENAME_NOREPLACE } };
-    for (std::uint32_t bit = 1; bit != 0; bit <<= 1)
-        if (!twins.contains(bit))
+    for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
+        if (!twins.contains(bit)) {
             EXPECT_THROW(fused::linuxRenameFlagsFromDarwin(bit), Refused) << bit;
+        }
+    }
     for (auto [darwinFlags, linuxFlags] : twins)
         EXPECT_EQ(fused::linuxRenameFlagsFromDarwin(darwinFlags), linuxFlags);
     EXPECT_THROW(fused::linuxRenameFlagsFromDarwin(0x6), Refused);

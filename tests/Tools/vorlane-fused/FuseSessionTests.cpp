@@ -70,8 +70,9 @@ TEST(FuseSession, endsAsTheVolumeEndsItOrWhenStopped)
             testing_support::writeFuseRequest(served.volume, vl::FUSE_STATFS, 7, 1, {}, c.length);
         else
             EXPECT_EQ(testing_support::initializeFuse(served.volume).flags, vl::FUSE_INIT_CASE_INSENSITIVE);
-        if (c.then == Then::destroy)
+        if (c.then == Then::destroy) {
             EXPECT_TRUE(testing_support::destroyFuse(served.volume, 5));
+        }
         if (c.then == Then::close)
             ::shutdown(served.volume, SHUT_WR);
         if (c.then == Then::stop)
