@@ -64,7 +64,7 @@ public:
     // Blocks the calling (plain) thread until `count` tasks are asleep on this clock.
     void waitForSleepers(std::size_t count) const
     {
-        testing_support::waitUntil([&] { return !(sleeperCount() < count); });
+        testing_support::waitUntil([&] { return sleeperCount() >= count; });
     }
 
     // The task keeps the time line alive: it may outlive this clock object.

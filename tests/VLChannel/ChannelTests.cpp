@@ -481,7 +481,7 @@ TEST(Channel, ARequestFailedByADeadDaemonKeepsTheChannelAliveUntilItsWriteEnds)
     EXPECT_FALSE(released.expired());
     record->writeGate.open();
     EXPECT_EQ(outcomeOf(request.value()), notConnected);
-    testing_support::waitUntil([&] { return !(record->snapshot().back() != "destroyed"); });
+    testing_support::waitUntil([&] { return record->snapshot().back() == "destroyed"; });
     EXPECT_EQ(record->snapshot(),
         (std::vector<std::string> {
             "activate", "write started", "disconnect", "write finished", "destroyed" }));

@@ -56,9 +56,13 @@ TEST(Volume, InitRequestHasTheExactFieldsAndTheConstructionFetchesStatistics)
             .len = 40, .opcode = vl::FUSE_STATFS, .unique = statfs.unique(), .nodeid = 1 }));
 
     fskit::FSStatFSResult expected { std::string(vl::BuildConfig::variantTypeName()) };
-    expected.blockSize = 512, expected.ioSize = 65536;
-    expected.totalBlocks = 5000, expected.freeBlocks = 2500, expected.availableBlocks = 1250;
-    expected.totalFiles = 1000, expected.freeFiles = 900;
+    expected.blockSize = 512;
+    expected.ioSize = 65536;
+    expected.totalBlocks = 5000;
+    expected.freeBlocks = 2500;
+    expected.availableBlocks = 1250;
+    expected.totalFiles = 1000;
+    expected.freeFiles = 900;
     EXPECT_EQ(volume->volumeStatistics(), expected);
 
     EXPECT_EQ(volume->uuid(), device.identity);

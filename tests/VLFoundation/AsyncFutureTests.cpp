@@ -94,7 +94,7 @@ TEST(AsyncFuture, TimeoutThrowsCancellationOrAnswersWithTheHandlerAndALateResult
     std::thread producer([promise = promise] { promise.resolveReturning(3); });
     producer.join();
     EXPECT_EQ(tasks::runBlocking(late.value()), 3);
-    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
+    testing_support::waitUntil([&] { return clock.sleeperCount() == 0; });
 }
 
 TEST(AsyncFuture, CancellingTheWaitingTaskGivesUpAtOnceButCancellingItBeforeItWaitsDoesNot)
@@ -247,7 +247,7 @@ TEST(Deferred, CancelAtCancelsATaskStillRunningAtTheDeadlineOnly)
     EXPECT_FALSE(tasks::runBlocking(quick.value()));
     vl::cancelAt(quick, clock.now() + 1s, std::nullopt, clock);
     // Once the target has finished, the deadline's sleeper is cancelled, not left waiting.
-    testing_support::waitUntil([&] { return !(clock.sleeperCount() != 0); });
+    testing_support::waitUntil([&] { return clock.sleeperCount() == 0; });
     EXPECT_FALSE(quick.isCancelled());
 }
 

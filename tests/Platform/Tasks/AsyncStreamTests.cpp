@@ -70,7 +70,7 @@ TEST(AsyncStream, CancellingTheWaitingConsumerEndsItsIteration)
         co_return co_await stream.next();
     };
     tasks::TaskHandle<std::optional<int>> consumer = tasks::spawn(consume(stream));
-    testing_support::waitUntil([&] { return !(!started.load()); });
+    testing_support::waitUntil([&] { return started.load(); });
     consumer.cancel();
     EXPECT_FALSE(tasks::runBlocking(consumer.value()).has_value());
 }

@@ -62,7 +62,7 @@ TEST(Continuation, ManyConcurrentResumesEachWakeTheirOwnTask)
     };
     for (int index = 0; index < count; ++index)
         handles.push_back(tasks::spawn(body(index)));
-    testing_support::waitUntil([&] { return !(parkedCount.load() < count); });
+    testing_support::waitUntil([&] { return parkedCount.load() >= count; });
     std::thread evens([&] {
         for (int index = 0; index < count; index += 2)
             parked[index]->resume(index);

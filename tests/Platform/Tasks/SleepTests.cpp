@@ -27,7 +27,7 @@ TEST(Sleep, CancellationEndsTheSleepWithCancellationError)
         co_await tasks::sleepFor(24h);
     };
     tasks::TaskHandle<void> task = tasks::spawn(body());
-    testing_support::waitUntil([&] { return !(!sleeping.load()); });
+    testing_support::waitUntil([&] { return sleeping.load(); });
     task.cancel();
     EXPECT_THROW(tasks::runBlocking(task.value()), tasks::CancellationError);
 
@@ -86,9 +86,9 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     std::atomic<bool> release { false };
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC), [&] {
         holding = true;
-        testing_support::waitUntil([&] { return !(!release.load()); });
+        testing_support::waitUntil([&] { return release.load(); });
     });
-    testing_support::waitUntil([&] { return !(!holding.load()); });
+    testing_support::waitUntil([&] { return holding.load(); });
     auto cancelled = timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1s, record(100));
     EXPECT_TRUE(timers.cancel(cancelled));
     EXPECT_FALSE(timers.cancel(cancelled));
@@ -96,7 +96,7 @@ TEST(TimerService, CancelledTimerNeverFiresAndOverdueTimersFireMostOverdueFirstA
     timers.schedule(CLOCK_BOOTTIME, tasks::clockNow(CLOCK_BOOTTIME) - 10ms, record(1));
     timers.schedule(CLOCK_MONOTONIC, tasks::clockNow(CLOCK_MONOTONIC) - 1ms, record(3));
     release = true;
-    testing_support::waitUntil([&] { return !(fired.load() < 3); });
+    testing_support::waitUntil([&] { return fired.load() >= 3; });
     std::lock_guard guard(mutex);
     EXPECT_EQ(order, (std::vector<int> { 1, 2, 3 }));
 }
